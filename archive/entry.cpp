@@ -1,0 +1,170 @@
+#include "archive/entry.h"
+
+#include <assert.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "archive/bytes.h"
+#include "archive/lzss.h"
+
+const char ENTRY_EXTENSIONS[5][4] = {"BMP", "WAV", "PNG", "DAT", "DMY"};
+const char ENTRY_SEPARATORS[3] = {'~', '-', '_'};
+
+static const uint8_t SIGNATURE_BM[2] = {'B', 'M'};
+static const uint8_t SIGNATURE_RIFF[4] = {'R', 'I', 'F', 'F'};
+static const uint8_t SIGNATURE_WAVEFMT[7] = {'W', 'A', 'V', 'E', 'f', 'm', 't'};
+static const uint8_t SIGNATURE_PNG[4] = {0x89, 0x50, 0x4E, 0x47};
+
+// True when the `n` bytes at `offset` equal `signature` (bytes past `length`
+// read as zero, and no signature contains a zero byte).
+static int MatchesAt(const uint8_t* bytes, size_t length, size_t offset, const uint8_t* signature, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        if (ByteAt(bytes, length, offset + i) != signature[i]) return 0;
+    }
+    return 1;
+}
+
+int SniffContent(const uint8_t* bytes, size_t length, int mode)
+{
+    if (mode == SNIFF_EMPTY) return CLASS_DMY;
+    // A stream's first byte is a flag byte; with literals first, the content
+    // starts right after it.
+    size_t s = (mode == SNIFF_STREAM) ? 1 : 0;
+    if (MatchesAt(bytes, length, s, SIGNATURE_BM, 2)) return CLASS_BMP;
+    if (MatchesAt(bytes, length, s, SIGNATURE_RIFF, 4)) {
+        // A plain RIFF must also be a wave; in a stream "RIFF" alone will do.
+        if (mode == SNIFF_STREAM || MatchesAt(bytes, length, s + 8, SIGNATURE_WAVEFMT, 7)) return CLASS_WAV;
+    }
+    if (MatchesAt(bytes, length, s, SIGNATURE_PNG, 4)) return CLASS_PNG;
+    return CLASS_DAT;
+}
+
+// The bytes of `head` from `offset` on, as a (pointer, length) pair that never
+// points outside the head: an offset past the available bytes gives length 0.
+static int SniffHeadAt(const uint8_t* head, size_t available, size_t offset, int mode)
+{
+    if (offset >= available) return SniffContent(head, 0, mode);
+    return SniffContent(head + offset, available - offset, mode);
+}
+
+// Decodes the first 16 output bytes of the stream at head byte `offset` and
+// returns the little-endian 32-bit value at decoded byte `field`. Input past
+// the available bytes is not read; the decoder zero-fills what it could not
+// produce.
+static uint32_t PeekDecodedU32(const uint8_t* head, size_t available, size_t offset, size_t field)
+{
+    uint8_t decoded[16];
+    uint32_t inputLength = offset < available ? (uint32_t)(available - offset) : 0;
+    LzssDecode(inputLength ? head + offset : head, inputLength, decoded, sizeof decoded);
+    return ReadU32(decoded + field);
+}
+
+// Decoded size of the stream between head byte `from` and `end`, the end of
+// the entry's bytes at hand; a stream shorter than its head is empty.
+static uint32_t ScanFrom(const uint8_t* head, size_t end, size_t from)
+{
+    if (end <= from) return 0;
+    return (uint32_t)LzssDecodedSize(head + from, (uint32_t)(end - from));
+}
+
+static uint32_t ClampedPayload(int32_t storedSize, int32_t headBytes)
+{
+    return storedSize > headBytes ? (uint32_t)(storedSize - headBytes) : 0;
+}
+
+// Content size and class of a compressed (kind 1) entry under
+// LAYOUT_KIND_ONLY, whose stream begins at entry byte 2 and whose size is not
+// stored: a bitmap or wave announces it in its own header; anything else is
+// scanned, when the setting allows it and the whole entry is at hand.
+static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, size_t available,
+                              int32_t headLength, uint32_t* fileSize, int* contentClass)
+{
+    int cls = SniffHeadAt(head, available, 2, SNIFF_STREAM);
+    *contentClass = cls;
+    if (cls == CLASS_BMP) {
+        *fileSize = PeekDecodedU32(head, available, 2, 2);  // BITMAPFILEHEADER.bfSize
+        return 1;
+    }
+    if (cls == CLASS_WAV) {
+        *fileSize = PeekDecodedU32(head, available, 2, 4) + 8;  // RIFF chunk size + 8
+        return 1;
+    }
+    if (!CheckMode || headLength != locator->storedSize) return 0;
+
+    // An entry read whole ends where the file ends, if that comes first.
+    size_t end = available < (size_t)locator->storedSize ? available : (size_t)locator->storedSize;
+    // Some archives thought to have two-byte heads do carry six-byte heads:
+    // a stream after byte 6 that decodes to exactly the declared size shows
+    // it, and the whole archive is taken as LAYOUT_KIND_SIZE from here on.
+    if (end >= 6 && ScanFrom(head, end, 6) == (uint32_t)locator->declaredSize) {
+        entryLayout = LAYOUT_KIND_SIZE;
+        *fileSize = (uint32_t)locator->declaredSize;
+        return 1;
+    }
+    *fileSize = ScanFrom(head, end, 2);
+    return 1;
+}
+
+int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
+                   int32_t headLength, int32_t headAvailable)
+{
+    assert(locator->storedSize >= 0);
+    memcpy(info->method, "QORDAT", 7);
+    info->position = (uint32_t)locator->offset;
+    info->compressedSize = (uint32_t)locator->storedSize;
+
+    size_t available = (head && headAvailable > 0) ? (size_t)headAvailable : 0;
+    uint32_t fileSize = 0;
+    int cls = CLASS_DMY;
+
+    if (locator->storedSize == 0) {
+        cls = SniffContent(head, 0, SNIFF_EMPTY);
+    } else if (entryLayout == LAYOUT_KIND_SIZE || entryLayout == LAYOUT_KIND_ONLY) {
+        int16_t kind = locator->kind;
+        if (kind != 0 && kind != 1 && kind != 8) return 0;
+        if (entryLayout == LAYOUT_KIND_SIZE) {
+            if (locator->declaredSize <= 0) return 0;
+            if (kind == 8) {
+                // Kind 8 declares a size that is not the content's.
+                fileSize = ClampedPayload(locator->storedSize, 6);
+                cls = SniffHeadAt(head, available, 6, SNIFF_PLAIN);
+            } else {
+                fileSize = (uint32_t)locator->declaredSize;
+                cls = SniffHeadAt(head, available, 6, kind == 1 ? SNIFF_STREAM : SNIFF_PLAIN);
+            }
+        } else if (kind == 0) {
+            fileSize = ClampedPayload(locator->storedSize, 2);
+            cls = SniffHeadAt(head, available, 2, SNIFF_PLAIN);
+            locator->declaredSize = (int32_t)fileSize;
+        } else if (kind == 1) {
+            if (!SizeKindOnlyStream(locator, head, available, headLength, &fileSize, &cls)) return 0;
+            locator->declaredSize = (int32_t)fileSize;
+        } else {
+            // Kind 8 with a two-byte head: extraction expands it as a stream
+            // from byte 2, so it is named from that stream, and its size is
+            // the four bytes after the kind, which must be a real size.
+            if (locator->declaredSize <= 0) return 0;
+            fileSize = (uint32_t)locator->declaredSize;
+            cls = SniffHeadAt(head, available, 2, SNIFF_STREAM);
+        }
+    } else {
+        fileSize = (uint32_t)locator->storedSize;
+        cls = SniffHeadAt(head, available, 0, SNIFF_PLAIN);
+    }
+
+    info->fileSize = fileSize;
+    info->timestamp = 0;
+    info->path[0] = '\0';
+    FormatEntryName(info->fileName, sizeof info->fileName, archiveBaseName, NumberingMode, number, cls);
+    info->crc = 0;
+    return 1;
+}
+
+void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,
+                     int contentClass)
+{
+    assert(numberingMode < 3 && contentClass >= 0 && contentClass < 5);
+    char separator = numberingMode < 3 ? ENTRY_SEPARATORS[numberingMode] : ENTRY_SEPARATORS[0];
+    snprintf(out, outSize, "%s%c%03d.%s", baseName, separator, (int)number, ENTRY_EXTENSIONS[contentClass]);
+}

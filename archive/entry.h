@@ -1,0 +1,89 @@
+// Entry records: content sniffing, sizes and invented names.
+//
+// The archive stores no names and, under some layouts, no sizes. This module
+// turns what it does store into the 428-byte record that the 00AM archive
+// interface hands to the host.
+#ifndef MORQUENT_ARCHIVE_ENTRY_H
+#define MORQUENT_ARCHIVE_ENTRY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "archive/state.h"
+
+// Content classes; the class is the index into the extension table.
+enum {
+    CLASS_BMP = 0,  // "BM"
+    CLASS_WAV = 1,  // "RIFF" (plain content also needs "WAVEfmt" at +8)
+    CLASS_PNG = 2,  // 89 50 4E 47
+    CLASS_DAT = 3,  // anything else
+    CLASS_DMY = 4   // an empty entry
+};
+
+// Where SniffContent looks for the signatures.
+enum {
+    SNIFF_STREAM = 0,  // an LZSS stream starting with literals: signatures at byte 1
+    SNIFF_PLAIN = 1,   // plain content: signatures at byte 0
+    SNIFF_EMPTY = 2    // nothing is read; always CLASS_DMY
+};
+
+extern const char ENTRY_EXTENSIONS[5][4];  // "BMP", "WAV", "PNG", "DAT", "DMY"
+extern const char ENTRY_SEPARATORS[3];     // '~', '-', '_', indexed by NumberingMode
+
+#pragma pack(push, 1)
+// The per-entry record of the 00AM archive interface, as the host reads it.
+struct EntryInfo {
+    uint8_t method[8];        // "QORDAT" and a NUL; byte 7 is not written
+    uint32_t position;        // 3 x table index + NumberingMode (set by the callers)
+    uint32_t compressedSize;  // the stored size
+    uint32_t fileSize;        // the content size
+    uint32_t timestamp;       // 0
+    char path[200];           // empty
+    char fileName[200];       // base name, separator, number, '.', extension
+    uint32_t crc;             // 0
+};
+#pragma pack(pop)
+
+static_assert(sizeof(EntryInfo) == 428, "EntryInfo is 428 bytes");
+static_assert(offsetof(EntryInfo, method) == 0, "method at 0");
+static_assert(offsetof(EntryInfo, position) == 8, "position at 8");
+static_assert(offsetof(EntryInfo, compressedSize) == 12, "compressedSize at 12");
+static_assert(offsetof(EntryInfo, fileSize) == 16, "fileSize at 16");
+static_assert(offsetof(EntryInfo, timestamp) == 20, "timestamp at 20");
+static_assert(offsetof(EntryInfo, path) == 24, "path at 24");
+static_assert(offsetof(EntryInfo, fileName) == 224, "fileName at 224");
+static_assert(offsetof(EntryInfo, crc) == 424, "crc at 424");
+
+// Classifies `length` bytes of content (bytes past `length` read as zero).
+// SNIFF_STREAM reads bytes 1 to 4, SNIFF_PLAIN bytes 0 to 3 and, after
+// "RIFF", bytes 8 to 14. The first matching signature wins, in class order.
+int SniffContent(const uint8_t* bytes, size_t length, int mode);
+
+// Fills `info` for one entry. Returns 1 on success and 0 when no record can
+// be built (every caller then fails its whole call with code 3).
+//
+//   number         the number in the name (the caller's numbering)
+//   locator        the entry; kind and declaredSize hold entry bytes 0-1 and
+//                  2-5 for a non-empty entry. Under LAYOUT_KIND_ONLY the
+//                  content size of a kind-0 or kind-1 entry is left in
+//                  declaredSize.
+//   head           the entry's first bytes as read (null for an empty entry)
+//   headLength     the number of bytes the caller asked for: 50, or the
+//                  stored size when it read the whole entry
+//   headAvailable  the number of those bytes the buffer really holds (a read
+//                  that met the end of the file, or a buffer capped at what
+//                  the file can hold); the rest count as zero, and an entry
+//                  read whole is taken to end where the file ends
+//
+// Reads entryLayout, CheckMode, NumberingMode and archiveBaseName; may raise
+// entryLayout from LAYOUT_KIND_ONLY to LAYOUT_KIND_SIZE. Writes the locator's
+// offset into position; callers that hand the record on overwrite it.
+int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
+                   int32_t headLength, int32_t headAvailable);
+
+// Writes "<base><separator><number, at least 3 digits>.<extension>" into
+// `out` (at most `outSize` bytes with the NUL, cut when it does not fit).
+void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,
+                     int contentClass);
+
+#endif

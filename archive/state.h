@@ -1,0 +1,52 @@
+// Process-wide state shared by every exported call of the plug-in.
+//
+// The host loads the plug-in once per process and calls its exports one at a
+// time on its own thread, so these are plain variables without locks. All of
+// them are zero when the module is loaded. They are defined here, with the
+// portable code that reads them, so the archive logic can be built and tested
+// natively; the Win32 side (plugin/) adds only the module instance handle.
+#ifndef MORQUENT_ARCHIVE_STATE_H
+#define MORQUENT_ARCHIVE_STATE_H
+
+#include <stdint.h>
+
+// Entry-header layouts. An archive does not say which one its entries use;
+// the listing detects it and leaves it in entryLayout.
+enum {
+    LAYOUT_RAW = 0,        // no head: the entry's bytes are its content
+    LAYOUT_KIND_SIZE = 1,  // kind (16 bits) and declared size (32 bits), payload at byte 6
+    LAYOUT_KIND_ONLY = 2   // kind (16 bits), payload at byte 2
+};
+
+// How empty table slots are listed and entries numbered (user setting).
+enum {
+    NUMBERING_WITH_DUMMIES = 0,  // every slot, empty ones as *.DMY, number = table index
+    NUMBERING_KEEP = 1,          // non-empty slots, number = table index
+    NUMBERING_PACKED = 2         // non-empty slots, number = place among non-empty slots
+};
+
+// Room for the archive's base name. Entry names are the base name plus at
+// most ten bytes ("~1234.BMP" and a NUL) and must fit the 200-byte fileName
+// field of EntryInfo, so base names are kept up to 189 bytes and cut there.
+enum { ARCHIVE_BASE_NAME_SIZE = 190 };
+
+// One archive entry as the interface calls locate it.
+struct EntryLocator {
+    int32_t offset;        // first byte, counted from the count field; 0 when empty
+    int32_t storedSize;    // the size-table value; 0 when empty
+    int16_t kind;          // entry bytes 0-1 (non-empty entries only)
+    int32_t declaredSize;  // entry bytes 2-5 (non-empty entries only)
+};
+
+// Layout detected by the last listing (LAYOUT_*).
+extern int32_t entryLayout;
+// Setting: 1 lets compressed entries of unknown content be read whole and sized by scanning.
+extern uint32_t CheckMode;
+// Setting: NUMBERING_*; the lookup and the extraction change it for one call only.
+extern uint32_t NumberingMode;
+// Base name of the archive that the probe last accepted; first part of every entry name.
+extern char archiveBaseName[ARCHIVE_BASE_NAME_SIZE];
+// The entry that the current lookup or extraction works on.
+extern EntryLocator sharedLocator;
+
+#endif

@@ -1,0 +1,102 @@
+// Count and size-table validation.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "archive/container.h"
+#include "archive/state.h"
+
+namespace {
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> values)
+{
+    std::vector<uint8_t> out;
+    for (int v : values) out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
+
+void PutS32(std::vector<uint8_t>& b, size_t at, int32_t v)
+{
+    if (b.size() < at + 4) b.resize(at + 4);
+    for (int i = 0; i < 4; i++) b[at + i] = static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i));
+}
+
+int Probe(const std::vector<uint8_t>& b) { return ValidateContainer(b.data(), (int32_t)b.size(), VALIDATE_PROBE); }
+
+TEST(ContainerCount, AcceptsOnlyTheEncodedRangeOneTo8191)
+{
+    EXPECT_EQ(1, Probe(Bytes({0x01, 0, 0, 0, 0, 0, 0, 0})));
+    EXPECT_EQ(1, Probe(Bytes({0xFF, 0x1F, 0, 0, 0, 0, 0, 0})));
+    EXPECT_EQ(0, Probe(Bytes({0, 0, 0, 0, 0, 0, 0, 0})));
+    EXPECT_EQ(0, Probe(Bytes({0x00, 0x20, 0, 0, 0, 0, 0, 0})));  // 8192
+    EXPECT_EQ(0, Probe(Bytes({0x01, 0x00, 0x01, 0x00, 0, 0, 0, 0})));
+    EXPECT_EQ(0, Probe(Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0})));  // -1
+    EXPECT_EQ(0, Probe(Bytes({0x01, 0x00, 0x00, 0x80, 0, 0, 0, 0})));  // negative
+}
+
+TEST(ContainerCount, FewerThanFourBytesHoldNoCount)
+{
+    for (int32_t length = 0; length < 4; length++) {
+        uint8_t bytes[4] = {1, 0, 0, 0};
+        EXPECT_EQ(0, ValidateContainer(bytes, length, VALIDATE_PROBE)) << length;
+    }
+    uint8_t bytes[4] = {1, 0, 0, 0};
+    EXPECT_EQ(0, ValidateContainer(bytes, -5, VALIDATE_PROBE));
+}
+
+TEST(ContainerSizes, NegativeSizeRefusedZeroAccepted)
+{
+    std::vector<uint8_t> b;
+    PutS32(b, 0, 3);
+    PutS32(b, 4, 10);
+    PutS32(b, 8, 0);
+    PutS32(b, 12, 20);
+    EXPECT_EQ(1, Probe(b));
+    PutS32(b, 8, INT32_MIN);  // 0x80000000
+    EXPECT_EQ(0, Probe(b));
+    PutS32(b, 8, -1);
+    EXPECT_EQ(0, Probe(b));
+}
+
+TEST(ContainerSizes, ProbeWindowSeesOnlyTheSizesInsideTheOfferedBytes)
+{
+    // Count 600: the table runs to byte 2404, past the probe's 2,048 bytes.
+    std::vector<uint8_t> archive;
+    PutS32(archive, 0, 600);
+    for (int i = 0; i < 600; i++) PutS32(archive, 4 + 4 * i, 1);
+    PutS32(archive, 4 + 4 * 520, -7);
+    archive.resize(4 + 4 * 600 + 32);
+
+    EXPECT_EQ(1, ValidateContainer(archive.data(), 2048, VALIDATE_PROBE));
+    EXPECT_EQ(0, ValidateContainer(archive.data(), (int32_t)archive.size(), VALIDATE_PROBE));
+
+    // A negative size at index 510 (bytes 2044-2047) is the last one seen.
+    PutS32(archive, 4 + 4 * 520, 1);
+    PutS32(archive, 4 + 4 * 510, -7);
+    EXPECT_EQ(0, ValidateContainer(archive.data(), 2048, VALIDATE_PROBE));
+}
+
+TEST(ContainerSizes, SizeCutByTheEndOfTheBytesReadsMissingBytesAsZero)
+{
+    // Count 2, first size complete, second cut after one, two or three bytes.
+    // The sign byte is missing, so the partial size reads as non-negative
+    // whatever the bytes that are there, and nothing past them is read.
+    for (int32_t extra = 1; extra <= 3; extra++) {
+        std::vector<uint8_t> b = Bytes({2, 0, 0, 0, 5, 0, 0, 0, 0xFF, 0xFF, 0xFF});
+        b.resize(8 + extra);
+        std::vector<uint8_t> exact(b);  // ASan catches a read past the vector
+        EXPECT_EQ(1, ValidateContainer(exact.data(), (int32_t)exact.size(), VALIDATE_PROBE)) << extra;
+    }
+}
+
+TEST(ContainerProbe, LeavesTheDetectedLayoutAlone)
+{
+    entryLayout = LAYOUT_KIND_ONLY;
+    std::vector<uint8_t> b = Bytes({1, 0, 0, 0, 4, 0, 0, 0, 0x42, 0x4D, 0, 0});
+    EXPECT_EQ(1, Probe(b));
+    EXPECT_EQ(LAYOUT_KIND_ONLY, entryLayout);
+    entryLayout = LAYOUT_RAW;
+}
+
+}  // namespace

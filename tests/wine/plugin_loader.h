@@ -1,0 +1,70 @@
+// Loads the built plug-in the way a host does, for tests that go through the
+// real DLL: LoadLibraryA and GetProcAddress on build/win32/morquent.spi.
+#ifndef MORQUENT_TESTS_PLUGIN_LOADER_H
+#define MORQUENT_TESTS_PLUGIN_LOADER_H
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace testing_plugin {
+
+// Every export of the plug-in, with its interface signature. Each one is null
+// when the DLL does not export it.
+struct Exports {
+    HMODULE module = nullptr;
+    int(__stdcall* GetPluginInfo)(int, LPSTR, int) = nullptr;
+    int(__stdcall* IsSupported)(LPCSTR, DWORD_PTR) = nullptr;
+    int(__stdcall* GetArchiveInfo)(LPCSTR, LONG_PTR, unsigned, HLOCAL*) = nullptr;
+    int(__stdcall* GetFileInfo)(LPCSTR, LONG_PTR, LPCSTR, unsigned, void*) = nullptr;
+    int(__stdcall* GetFile)(LPCSTR, LONG_PTR, LPSTR, unsigned, FARPROC, LONG_PTR) = nullptr;
+    int(__stdcall* ConfigurationDlg)(HWND, int) = nullptr;
+};
+
+inline const char* PluginPath()
+{
+    const char* path = getenv("MORQUENT_PLUGIN");
+    return path && *path ? path : "morquent.spi";
+}
+
+template <typename T>
+void Bind(HMODULE module, const char* name, T& slot)
+{
+    slot = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+inline Exports LoadPlugin()
+{
+    Exports e;
+    e.module = LoadLibraryA(PluginPath());
+    if (!e.module) return e;
+    Bind(e.module, "GetPluginInfo", e.GetPluginInfo);
+    Bind(e.module, "IsSupported", e.IsSupported);
+    Bind(e.module, "GetArchiveInfo", e.GetArchiveInfo);
+    Bind(e.module, "GetFileInfo", e.GetFileInfo);
+    Bind(e.module, "GetFile", e.GetFile);
+    Bind(e.module, "ConfigurationDlg", e.ConfigurationDlg);
+    return e;
+}
+
+// Writes `bytes` to a file under the test's temporary directory and returns
+// its Windows path.
+inline std::string WriteTempFile(const std::string& name, const std::string& bytes)
+{
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    std::string path = std::string(dir) + name;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (file != INVALID_HANDLE_VALUE) {
+        WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
+        CloseHandle(file);
+    }
+    return path;
+}
+
+}  // namespace testing_plugin
+
+#endif
