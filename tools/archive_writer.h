@@ -1,0 +1,47 @@
+// Builds QOR's DAT archives in memory, of every entry-header layout, plain or
+// compressed entries, and the damaged cases that tests need. Used by the
+// qordat tool, by the tests (native and under Wine) and by benchmarks.
+#ifndef MORQUENT_TOOLS_ARCHIVE_WRITER_H
+#define MORQUENT_TOOLS_ARCHIVE_WRITER_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qordat {
+
+enum class Layout { Raw, KindSize, KindOnly };
+
+struct Entry {
+    std::vector<uint8_t> content;  // the content as a host should get it back
+    bool empty = false;            // an empty slot (stored size 0); content ignored
+    bool compress = false;         // store as an LZSS stream (kind 1)
+    // Damage and special cases; unset means "what a correct archive holds".
+    std::optional<int16_t> kind;           // kind field to write (default 0 plain, 1 compressed)
+    std::optional<int32_t> declaredSize;   // declared size (KindSize head); default content size
+    std::optional<int32_t> storedSize;     // size-table value; default the real stored length
+    std::optional<std::vector<uint8_t>> storedBytes;  // exact stored bytes, head included (overrides all)
+};
+
+struct Options {
+    Layout layout = Layout::Raw;
+    std::optional<int32_t> count;   // count field to write; default the number of entries
+    std::optional<size_t> truncate; // cut the finished archive to this many bytes
+    size_t leadingBytes = 0;        // bytes (0xEE) before the archive, for base-offset tests
+};
+
+// The bytes an entry is stored as under `layout` (head and payload).
+std::vector<uint8_t> StoredBytes(const Entry& entry, Layout layout);
+
+// The whole archive file.
+std::vector<uint8_t> BuildArchive(const std::vector<Entry>& entries, const Options& options);
+
+// Convenience constructors.
+Entry Plain(std::vector<uint8_t> content);
+Entry Compressed(std::vector<uint8_t> content);
+Entry Empty();
+
+}  // namespace qordat
+
+#endif
