@@ -27,11 +27,17 @@ struct Entry {
 struct Options {
     Layout layout = Layout::Raw;
     std::optional<int32_t> count;   // count field to write; default the number of entries
-    std::optional<size_t> truncate; // cut the finished archive to this many bytes
+    std::optional<size_t> truncate; // cut the finished file (leading bytes included) to this many bytes
     size_t leadingBytes = 0;        // bytes (0xEE) before the archive, for base-offset tests
 };
 
-// The bytes an entry is stored as under `layout` (head and payload).
+// The bytes an entry is stored as under `layout` (head and payload):
+//   Raw       payload only (no head; the kind and declared size are not written)
+//   KindSize  int16 kind, int32 declared size, payload
+//   KindOnly  int16 kind, payload (the declared size is not written)
+// The payload is the content, or LzssEncode(content) when `compress` is set
+// (also under Raw, where such an entry reads back as plain bytes). An empty
+// slot stores nothing. `storedBytes`, when set, is returned as it is.
 std::vector<uint8_t> StoredBytes(const Entry& entry, Layout layout);
 
 // The whole archive file.
@@ -41,6 +47,7 @@ std::vector<uint8_t> BuildArchive(const std::vector<Entry>& entries, const Optio
 Entry Plain(std::vector<uint8_t> content);
 Entry Compressed(std::vector<uint8_t> content);
 Entry Empty();
+Entry Stored(std::vector<uint8_t> bytes);  // exact stored bytes, head included
 
 }  // namespace qordat
 

@@ -1,0 +1,143 @@
+#!/usr/bin/env python3
+"""qordat end to end: pack every layout, dump it, unpack it; damage options;
+dump and unpack on truncated and garbage files; usage errors.
+
+usage: qordat_test.py PATH/TO/qordat
+"""
+import os
+import random
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+
+QORDAT = sys.argv[1]
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def run(*args):
+    return subprocess.run([QORDAT, *args], capture_output=True, text=True)
+
+
+def slot_rows(dump):
+    """slot -> list of the fields of its dump row."""
+    rows = {}
+    for line in dump.splitlines():
+        m = re.match(r"\s*(\d+)\s+(-?\d+)\s+(.*)$", line)
+        if m and not line.startswith(("count", "table", "file", "end")):
+            rows[int(m.group(1))] = [m.group(2)] + m.group(3).split()
+    return rows
+
+
+def main():
+    tmp = tempfile.mkdtemp(prefix="qordat-test-")
+    files = {
+        "pic.bmp": b"BM" + struct.pack("<I", 1078) + bytes(48) + bytes(range(256)) * 4,
+        "notes.txt": b"the ring and the stream and the ring again\n" * 20,
+        "tiny.bin": b"\x07",
+    }
+    paths = []
+    for name, content in files.items():
+        path = os.path.join(tmp, name)
+        with open(path, "wb") as f:
+            f.write(content)
+        paths.append(path)
+    contents = list(files.values())
+    # Slots: pic, empty, notes, tiny.
+    entry_args = [paths[0], "--empty", paths[1], paths[2]]
+    expected = [contents[0], None, contents[1], contents[2]]
+
+    for layout, head in (("raw", 0), ("kind-size", 6), ("kind-only", 2)):
+        archive = os.path.join(tmp, layout + ".dat")
+        extra = [] if layout == "raw" else ["--compress"]
+        r = run("pack", archive, "--layout", layout, *extra, *entry_args)
+        check(r.returncode == 0, f"{layout}: pack failed: {r.stderr}")
+        r = run("dump", archive)
+        check(r.returncode == 0, f"{layout}: dump failed: {r.stderr}")
+        check("count:    4 " in r.stdout, f"{layout}: count line\n{r.stdout}")
+        check("the end of the file" in r.stdout, f"{layout}: entries should end at the file's end\n{r.stdout}")
+        rows = slot_rows(r.stdout)
+        check(sorted(rows) == [0, 1, 2, 3], f"{layout}: slots listed\n{r.stdout}")
+        offset = 4 + 4 * 4
+        for slot, content in enumerate(expected):
+            row = rows.get(slot, [])
+            if content is None:
+                check(row[:3] == ["0", str(offset), "empty"], f"{layout}: empty slot row {row}")
+                continue
+            stored = int(row[0])
+            check(int(row[1]) == offset, f"{layout}: slot {slot} offset {row[1]}, expected {offset}")
+            if layout == "raw":
+                check(stored == len(content), f"{layout}: slot {slot} stored size {stored}")
+            else:
+                check(int(row[2]) == 1, f"{layout}: slot {slot} kind {row[2]}, expected 1")
+            if layout == "kind-size" and len(row) > 3 and row[3] != "-":
+                check(int(row[3]) == len(content), f"{layout}: slot {slot} declared {row[3]}")
+            offset += stored
+        outdir = os.path.join(tmp, "out-" + layout)
+        r = run("unpack", archive, "--layout", layout, "-o", outdir)
+        check(r.returncode == 0, f"{layout}: unpack failed: {r.stderr}")
+        for slot, content in enumerate(expected):
+            out = os.path.join(outdir, "%03d.bin" % slot)
+            if content is None:
+                check(not os.path.exists(out), f"{layout}: empty slot unpacked")
+            else:
+                with open(out, "rb") as f:
+                    check(f.read() == content, f"{layout}: slot {slot} does not unpack to its file")
+
+    # Damage options, seen through dump at the right offset.
+    damaged = os.path.join(tmp, "damaged.dat")
+    r = run("pack", damaged, "--layout", "kind-size", "--offset", "5",
+            "--kind", "8", "--declared", "-7", "--stored-size", "0x7FFFFFFF", paths[1], "--compressed", paths[0])
+    check(r.returncode == 0, f"damaged: pack failed: {r.stderr}")
+    r = run("dump", damaged, "--offset", "5")
+    rows = slot_rows(r.stdout)
+    check(r.returncode == 0 and "count:    2 " in r.stdout, f"damaged: count\n{r.stdout}")
+    check(rows.get(0, [])[:4] == ["2147483647", "12", "8", "-7"], f"damaged: slot 0 row {rows.get(0)}")
+    check(rows.get(1, [])[2:4] == ["-", "-"], f"damaged: slot 1 lies past the file's end {rows.get(1)}")
+    check("CUT" in r.stdout and "bytes short" in r.stdout, f"damaged: cut entry\n{r.stdout}")
+    r = run("dump", damaged)
+    check(r.returncode == 0 and "INVALID" in r.stdout, f"damaged at offset 0: count should be invalid\n{r.stdout}")
+    r = run("pack", damaged, "--count", "9", "--truncate", "13", paths[2], paths[2])
+    r = run("dump", damaged)
+    check(os.path.getsize(damaged) == 13 and "count:    9 " in r.stdout and "table cut" in r.stdout,
+          f"count and truncation\n{r.stdout}")
+
+    # Hostile files: every prefix of a small archive, and garbage. dump must
+    # describe them (exit 0); unpack may complain (exit 1) but never crash.
+    with open(os.path.join(tmp, "kind-only.dat"), "rb") as f:
+        whole = f.read()
+    rng = random.Random(1)
+    hostile = [whole[:n] for n in (0, 1, 3, 4, 6, 7, 19, 20, 21, 22, 25, len(whole) - 1)]
+    hostile += [struct.pack("<I", 3) + bytes(rng.randrange(256) for _ in range(40)) for _ in range(6)]
+    hostile += [struct.pack("<iii", 2, -1, 5) + b"xx", struct.pack("<iii", 2, 0x7FFFFFFF, 0x7FFFFFFF)]
+    for i, data in enumerate(hostile):
+        path = os.path.join(tmp, "hostile%d.dat" % i)
+        with open(path, "wb") as f:
+            f.write(data)
+        r = run("dump", path)
+        check(r.returncode == 0, f"dump of hostile file {i} exited {r.returncode}: {r.stderr[-500:]}")
+        for layout in ("raw", "kind-size", "kind-only"):
+            r = run("unpack", path, "--layout", layout, "-o", os.path.join(tmp, "hostile-out"))
+            check(r.returncode in (0, 1), f"unpack {layout} of hostile file {i} exited {r.returncode}: {r.stderr[-500:]}")
+
+    # Usage errors: non-zero, with a message.
+    for args in ([], ["frobnicate"], ["pack"], ["pack", damaged], ["pack", damaged, "--layout", "zip", paths[0]],
+                 ["pack", damaged, paths[0], "--kind", "1"], ["pack", damaged, "--layout", "raw", "--compress", paths[0]],
+                 ["pack", damaged, "--count", "x", paths[0]], ["pack", damaged, os.path.join(tmp, "missing")],
+                 ["dump"], ["dump", damaged, "--offset", "100000"], ["unpack", damaged, "-o", tmp]):
+        r = run(*args)
+        check(r.returncode != 0 and "qordat:" in r.stderr, f"usage error {args}: exit {r.returncode}, {r.stderr!r}")
+
+    print("%d failures" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
