@@ -28,17 +28,22 @@ enum {
 };
 
 // Writes exactly `outputLength` bytes to `output`: the first outputLength
-// bytes that the stream decodes to. Reads only the input bytes that those
-// outputs need and never reads at or past `inputLength`; a reference cut by
-// the wanted length is produced only in part. When the stream ends before the
-// output is complete, the rest of the output is set to zero, so the result is
-// always defined. Allocates nothing.
+// bytes that the stream decodes to. The result depends only on the input
+// bytes that those outputs need, and nothing at or past `inputLength` is ever
+// read (the fast path may look a few bytes ahead inside that bound; with
+// outputLength 0 nothing is read at all); a reference cut by the wanted length
+// is produced only in part. When the stream ends before the output is
+// complete, the rest of the output is set to zero, so the result is always
+// defined. Writes nothing outside output[0, outputLength) and allocates
+// nothing; input and output must not overlap.
 void LzssDecode(const uint8_t* input, uint32_t inputLength, uint8_t* output, uint32_t outputLength);
 
 // The number of output bytes that the complete tokens among the first
 // `inputLength` bytes decode to. A flag byte as the last byte, or a reference
 // whose second byte lies past the end, adds nothing. Reads only flag bytes and
 // the second byte of each reference; never reads at or past inputLength.
+// Saturates: a count above INT32_MAX (possible from about 253 MB of input made
+// of long references) is returned as INT32_MAX, never wrapped.
 int32_t LzssDecodedSize(const uint8_t* input, uint32_t inputLength);
 
 #endif
