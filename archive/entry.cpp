@@ -97,7 +97,11 @@ static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, 
     // Some archives thought to have two-byte heads do carry six-byte heads:
     // a stream after byte 6 that decodes to exactly the declared size shows
     // it, and the whole archive is taken as LAYOUT_KIND_SIZE from here on.
-    if (end >= 6 && ScanFrom(head, end, 6) == (uint32_t)locator->declaredSize) {
+    // A declared size of 0 proves nothing (a stream cut after its head, or a
+    // tiny entry whose first literals are zero, scans to 0) and is invalid
+    // under LAYOUT_KIND_SIZE: raising on it would list this entry and then
+    // refuse every later record of it, and misread the entries after it.
+    if (end >= 6 && locator->declaredSize > 0 && ScanFrom(head, end, 6) == (uint32_t)locator->declaredSize) {
         entryLayout = LAYOUT_KIND_SIZE;
         *fileSize = (uint32_t)locator->declaredSize;
         return 1;

@@ -1,0 +1,116 @@
+// Listing-mode validation (with layout detection) and entry records over
+// arbitrary bytes, settings and layouts. Every buffer handed over is a heap
+// block of exactly the size passed with it, so ASan reports any read outside.
+//
+// Input:
+//   byte 0  bits 0-1 layout before detection, bit 2 CheckMode, bits 3-4
+//           NumberingMode (mod 3), bits 5-6 layout for the record
+//   byte 1-2  stored size of the entry (little-endian, 0 to 65535)
+//   byte 3  bit 0 whole entry read (else a 50-byte head), bit 1 stored size =
+//           the bytes that follow, bit 2 longest base name, bits 3-7 number
+//   rest    the container (for validation) and the entry's head (for the record)
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "archive/bytes.h"
+#include "archive/container.h"
+#include "archive/entry.h"
+#include "archive/names.h"
+#include "archive/state.h"
+
+static const int32_t LAYOUTS[4] = {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY, 7};
+
+static void Check(bool condition)
+{
+    if (!condition) abort();
+}
+
+static void FuzzValidation(const uint8_t* body, size_t n, int32_t layoutBefore)
+{
+    uint8_t* offered = n ? new uint8_t[n] : nullptr;
+    if (n) memcpy(offered, body, n);
+    entryLayout = layoutBefore;
+    int accepted = ValidateContainer(offered, (int32_t)n, VALIDATE_LISTING);
+    if (accepted) {
+        Check(entryLayout == LAYOUT_RAW || entryLayout == LAYOUT_KIND_SIZE || entryLayout == LAYOUT_KIND_ONLY);
+    } else {
+        // Untouched, or left by a refused compressed first entry.
+        Check(entryLayout == layoutBefore || entryLayout == LAYOUT_KIND_ONLY);
+    }
+    // Probe mode never touches the layout.
+    int32_t detected = entryLayout;
+    ValidateContainer(offered, (int32_t)n, VALIDATE_PROBE);
+    Check(entryLayout == detected);
+    delete[] offered;
+}
+
+static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t storedSize, bool whole, int32_t number)
+{
+    int32_t headLength = storedSize == 0 ? 0 : whole ? storedSize : 50;
+    size_t available = (size_t)headLength < n ? (size_t)headLength : n;
+    uint8_t* head = available ? new uint8_t[available] : nullptr;
+    if (available) memcpy(head, body, available);
+
+    EntryLocator locator = {storedSize ? 0x1234 : 0, storedSize, 0, 0};
+    if (storedSize) {
+        locator.kind = S16At(head, available, 0);
+        locator.declaredSize = S32At(head, available, 2);
+    }
+    EntryInfo info;
+    memset(&info, 0xAB, sizeof info);
+    entryLayout = layout;
+    int ok = BuildEntryInfo(&info, number, &locator, storedSize ? head : nullptr, headLength, (int32_t)available);
+    delete[] head;
+
+    // The only change to the layout: a raise from two-byte to six-byte heads.
+    Check(entryLayout == layout || (layout == LAYOUT_KIND_ONLY && entryLayout == LAYOUT_KIND_SIZE));
+    if (!ok) {
+        Check(storedSize != 0 && (layout == LAYOUT_KIND_SIZE || layout == LAYOUT_KIND_ONLY));
+        return;
+    }
+    Check(memcmp(info.method, "QORDAT", 7) == 0 && info.method[7] == 0xAB);
+    Check(info.position == (uint32_t)locator.offset && info.compressedSize == (uint32_t)storedSize);
+    Check(info.timestamp == 0 && info.crc == 0 && info.path[0] == '\0');
+    if (storedSize == 0) Check(info.fileSize == 0);
+    if (storedSize != 0 && layout != LAYOUT_KIND_SIZE && layout != LAYOUT_KIND_ONLY)
+        Check(info.fileSize == (uint32_t)storedSize);
+    Check(memchr(info.fileName, '\0', sizeof info.fileName) != nullptr);
+
+    // The lookup reads the number and the numbering mode back from the name.
+    char copy[ENTRY_NAME_COPY_SIZE];
+    Check(CopyEntryFilePart(info.fileName, copy));
+    uint32_t mode = 99;
+    Check(ParseEntryName(copy, &mode) == number);
+    Check(mode == NumberingMode);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 4 || size > 0x100000) return 0;
+    const uint8_t settings = data[0];
+    const uint8_t read = data[3];
+    const uint8_t* body = data + 4;
+    const size_t n = size - 4;
+
+    CheckMode = (settings >> 2) & 1;
+    NumberingMode = ((settings >> 3) & 3) % 3;
+    memset(archiveBaseName, 0, sizeof archiveBaseName);
+    if (read & 4) {
+        memset(archiveBaseName, 'n', sizeof archiveBaseName - 1);
+    } else {
+        strcpy(archiveBaseName, "data");
+    }
+
+    FuzzValidation(body, n, LAYOUTS[settings & 3]);
+
+    int32_t storedSize = (read & 2) ? (int32_t)n : (int32_t)(data[1] | data[2] << 8);
+    int32_t number = (int32_t)((read >> 3) * 263);  // 0 to 8153
+    FuzzRecord(body, n, LAYOUTS[(settings >> 5) & 3], storedSize, read & 1, number);
+
+    entryLayout = LAYOUT_RAW;
+    CheckMode = 0;
+    NumberingMode = 0;
+    return 0;
+}

@@ -1,0 +1,176 @@
+// Entry-header layout detection, through listing-mode validation.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/container.h"
+#include "archive/state.h"
+#include "tools/archive_writer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using qordat::Layout;
+
+Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// Media files whose own size fields give their length.
+Bytes Bitmap(uint32_t size)
+{
+    Bytes b = Cat({Str("BM"), Le32(size), Le32(0), Le32(54)});
+    b.resize(size, 0x33);
+    return b;
+}
+Bytes Wave(uint32_t size)
+{
+    Bytes b = Cat({Str("RIFF"), Le32(size - 8), Str("WAVEfmt "), Le32(16)});
+    b.resize(size, 0x44);
+    return b;
+}
+Bytes Png(uint32_t size)
+{
+    Bytes b = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    b.resize(size, 0x55);
+    return b;
+}
+
+qordat::Entry WithKind(qordat::Entry e, int16_t kind)
+{
+    e.kind = kind;
+    return e;
+}
+qordat::Entry WithDeclared(qordat::Entry e, int32_t declared)
+{
+    e.declaredSize = declared;
+    return e;
+}
+
+// Listing-mode validation of `length` bytes (default: the 4 x count + 32 that
+// the listing reads, zero past the file's end), from an exactly-sized heap
+// block so that ASan reports any read past them.
+int Validate(const Bytes& archive, int32_t length = -1)
+{
+    int32_t count = (int32_t)(archive[0] | archive[1] << 8);
+    if (length < 0) length = 4 * count + 32;
+    Bytes offered(archive.begin(), archive.begin() + std::min<size_t>(archive.size(), length));
+    offered.resize(length, 0);
+    return ValidateContainer(offered.data(), length, VALIDATE_LISTING);
+}
+
+class Detection : public ::testing::Test {
+protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset()
+    {
+        entryLayout = LAYOUT_RAW;
+        CheckMode = 0;
+    }
+};
+
+TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
+{
+    const int refused = -1;
+    struct Row {
+        const char* what;
+        Layout written;
+        std::vector<qordat::Entry> entries;
+        int withoutCheck;  // detected layout, or refused, with CheckMode 0
+        int withCheck;     // and with CheckMode 1
+    } rows[] = {
+        {"kind 0, bitmap at byte 6", Layout::KindSize, {qordat::Plain(Bitmap(100))}, LAYOUT_KIND_SIZE, LAYOUT_KIND_SIZE},
+        {"first slots empty: the head right after the table", Layout::KindOnly,
+         {qordat::Empty(), qordat::Empty(), qordat::Plain(Wave(44))}, LAYOUT_KIND_ONLY, LAYOUT_KIND_ONLY},
+        {"kind 0, wave at byte 2, nothing at 6", Layout::KindOnly, {qordat::Plain(Wave(44))}, LAYOUT_KIND_ONLY,
+         LAYOUT_KIND_ONLY},
+        {"kind 0, PNG at byte 6", Layout::KindSize, {qordat::Plain(Png(40))}, LAYOUT_KIND_SIZE,
+         LAYOUT_KIND_SIZE},
+        {"kind 8, unrecognisable at 6 and 2", Layout::KindSize, {WithKind(qordat::Plain(Str("opaque data....")), 8)},
+         LAYOUT_KIND_SIZE, LAYOUT_KIND_SIZE},
+        {"kind 8, PNG at 2", Layout::KindOnly, {WithKind(qordat::Plain(Png(40)), 8)}, LAYOUT_KIND_ONLY,
+         LAYOUT_KIND_ONLY},
+        {"kind 1 bitmap of the declared size", Layout::KindSize, {qordat::Compressed(Bitmap(1078))}, LAYOUT_KIND_SIZE,
+         LAYOUT_KIND_SIZE},
+        {"kind 1 bitmap of another size", Layout::KindSize, {WithDeclared(qordat::Compressed(Bitmap(1078)), 1077)},
+         refused, LAYOUT_KIND_ONLY},
+        {"kind 1 wave of the declared size", Layout::KindSize, {qordat::Compressed(Wave(300))}, LAYOUT_KIND_SIZE,
+         LAYOUT_KIND_SIZE},
+        {"kind 1 wave of another size", Layout::KindSize, {WithDeclared(qordat::Compressed(Wave(300)), 292)}, refused,
+         LAYOUT_KIND_ONLY},
+        {"kind 1 PNG after a six-byte head", Layout::KindSize, {qordat::Compressed(Png(200))}, refused,
+         LAYOUT_KIND_ONLY},
+        {"kind 1 PNG after a two-byte head", Layout::KindOnly, {qordat::Compressed(Png(200))}, LAYOUT_KIND_ONLY,
+         LAYOUT_KIND_ONLY},
+        {"kind 1 bitmap after a two-byte head", Layout::KindOnly, {qordat::Compressed(Bitmap(500))}, LAYOUT_KIND_ONLY,
+         LAYOUT_KIND_ONLY},
+        {"plain bitmap (kind 0x4D42)", Layout::Raw, {qordat::Plain(Bitmap(100))}, LAYOUT_RAW, LAYOUT_RAW},
+        {"plain wave (kind 0x4952)", Layout::Raw, {qordat::Empty(), qordat::Plain(Wave(44))}, LAYOUT_RAW, LAYOUT_RAW},
+        {"plain data of another kind", Layout::Raw, {qordat::Plain(Str("text, kind 0x6574"))}, LAYOUT_RAW, LAYOUT_RAW},
+    };
+    for (const Row& row : rows) {
+        qordat::Options options;
+        options.layout = row.written;
+        const Bytes archive = qordat::BuildArchive(row.entries, options);
+        for (uint32_t check : {0u, 1u}) {
+            const int expected = check ? row.withCheck : row.withoutCheck;
+            CheckMode = check;
+            entryLayout = (expected == LAYOUT_RAW) ? LAYOUT_KIND_ONLY : LAYOUT_RAW;  // must be overwritten
+            const int accepted = Validate(archive);
+            // A refusal after the kind-1 tests leaves LAYOUT_KIND_ONLY behind.
+            EXPECT_EQ(expected != refused, accepted) << row.what << ", CheckMode " << check;
+            EXPECT_EQ(expected == refused ? LAYOUT_KIND_ONLY : expected, entryLayout)
+                << row.what << ", CheckMode " << check;
+        }
+    }
+}
+
+TEST_F(Detection, LengthTestIsTheOnlyOneAndTouchesNothing)
+{
+    qordat::Options options;
+    options.layout = Layout::KindSize;
+    const Bytes archive = qordat::BuildArchive({qordat::Plain(Bitmap(100))}, options);
+
+    entryLayout = LAYOUT_KIND_ONLY;
+    EXPECT_EQ(0, Validate(archive, 19));
+    EXPECT_EQ(LAYOUT_KIND_ONLY, entryLayout);
+    EXPECT_EQ(1, Validate(archive, 20));  // the bitmap signature at bytes 14-15 is inside
+    EXPECT_EQ(LAYOUT_KIND_SIZE, entryLayout);
+
+    // A negative size stops validation before detection.
+    Bytes bad = archive;
+    bad[7] = 0x80;
+    entryLayout = LAYOUT_KIND_ONLY;
+    EXPECT_EQ(0, Validate(bad));
+    EXPECT_EQ(LAYOUT_KIND_ONLY, entryLayout);
+}
+
+// Detection bytes past the offered length read as zero and are never read:
+// with exactly 4 x count + 16 bytes, a compressed bitmap's size field is cut
+// after three bytes and still matches a declared size whose top byte is 0.
+TEST_F(Detection, BytesPastTheOfferedLengthReadAsZero)
+{
+    const Bytes archive = Cat({Le32(1), Le32(100), {1, 0}, Le32(0x030201), {0, 'B', 'M', 0x01, 0x02, 0x03}});
+    ASSERT_EQ(20u, archive.size());
+    EXPECT_EQ(1, Validate(archive, 20));
+    EXPECT_EQ(LAYOUT_KIND_SIZE, entryLayout);
+
+    // An archive of empty slots only: the head is all zeros (kind 0, nothing
+    // recognisable), whatever follows the offered bytes.
+    const Bytes empties = Cat({Le32(3), Le32(0), Le32(0), Le32(0)});
+    entryLayout = LAYOUT_RAW;
+    EXPECT_EQ(1, Validate(empties, 4 * 3 + 16));
+    EXPECT_EQ(LAYOUT_KIND_SIZE, entryLayout);
+}
+
+}  // namespace

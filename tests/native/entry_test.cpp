@@ -1,0 +1,345 @@
+// Content sniffing and entry records: sizes, classes and names under every
+// entry-header layout and kind.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/bytes.h"
+#include "archive/entry.h"
+#include "archive/state.h"
+#include "tools/lzss_encoder.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes Pad(Bytes b, size_t size)
+{
+    b.resize(size, 0x5A);
+    return b;
+}
+
+// An LZSS stream of literals only: each flag byte 0 is followed by up to
+// eight bytes of content, so the content is visible at stream byte 1.
+Bytes Literals(const Bytes& content)
+{
+    Bytes out;
+    for (size_t i = 0; i < content.size(); i++) {
+        if (i % 8 == 0) out.push_back(0);
+        out.push_back(content[i]);
+    }
+    return out;
+}
+
+Bytes Head(int16_t kind, int32_t declared) { return Cat({{uint8_t(kind), uint8_t(uint16_t(kind) >> 8)}, Le32(declared)}); }
+Bytes Head2(int16_t kind) { return {uint8_t(kind), uint8_t(uint16_t(kind) >> 8)}; }
+
+const Bytes kBitmap = Pad(Cat({Str("BM"), Le32(1078), Le32(0), Le32(54)}), 40);
+const Bytes kWave = Cat({Str("RIFF"), Le32(36), Str("WAVEfmt "), Le32(16), Pad({1, 0, 1, 0}, 24)});
+const Bytes kPng = Pad({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, 64);
+
+int Sniff(const Bytes& b, int mode)
+{
+    Bytes exact(b);  // heap block of exactly b.size() bytes: ASan sees any overread
+    return SniffContent(exact.empty() ? nullptr : exact.data(), exact.size(), mode);
+}
+
+TEST(SniffContent, ClassifiesInEachMode)
+{
+    const Bytes waveHeader = Cat({Str("RIFF"), Le32(36), Str("WAVEfmt")});  // exactly 15 bytes
+    struct Row {
+        const char* what;
+        Bytes bytes;
+        int mode;
+        int expected;
+    } rows[] = {
+        {"plain BM", Str("BM"), SNIFF_PLAIN, CLASS_BMP},
+        {"plain B then nothing", Str("B"), SNIFF_PLAIN, CLASS_DAT},
+        {"plain RIFF WAVEfmt", waveHeader, SNIFF_PLAIN, CLASS_WAV},
+        {"plain RIFF, WAVEfmt cut short", Bytes(waveHeader.begin(), waveHeader.end() - 1), SNIFF_PLAIN, CLASS_DAT},
+        {"plain RIFF, no WAVEfmt", Cat({Str("RIFF"), Le32(36), Str("AVI LIST")}), SNIFF_PLAIN, CLASS_DAT},
+        {"plain PNG", {0x89, 'P', 'N', 'G'}, SNIFF_PLAIN, CLASS_PNG},
+        {"plain PNG cut", {0x89, 'P', 'N'}, SNIFF_PLAIN, CLASS_DAT},
+        {"stream BM after flag", Str("\xFF" "BM"), SNIFF_STREAM, CLASS_BMP},
+        {"stream RIFF alone is a wave", Bytes{0, 'R', 'I', 'F', 'F'}, SNIFF_STREAM, CLASS_WAV},
+        {"stream PNG", {0x00, 0x89, 'P', 'N', 'G'}, SNIFF_STREAM, CLASS_PNG},
+        {"stream signature at byte 0 is not seen", Str("BMxx"), SNIFF_STREAM, CLASS_DAT},
+        {"stream RIFF cut", Bytes{0, 'R', 'I', 'F'}, SNIFF_STREAM, CLASS_DAT},
+        {"empty mode reads nothing", Str("BM"), SNIFF_EMPTY, CLASS_DMY},
+        {"empty mode without bytes", {}, SNIFF_EMPTY, CLASS_DMY},
+    };
+    for (const Row& row : rows) EXPECT_EQ(row.expected, Sniff(row.bytes, row.mode)) << row.what;
+}
+
+class EntryRecord : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Reset();
+        strcpy(archiveBaseName, "data");
+    }
+    void TearDown() override { Reset(); }
+    static void Reset()
+    {
+        entryLayout = LAYOUT_RAW;
+        CheckMode = 0;
+        NumberingMode = NUMBERING_WITH_DUMMIES;
+        memset(archiveBaseName, 0, sizeof archiveBaseName);
+    }
+
+    struct Built {
+        int ok;
+        EntryInfo info;
+        EntryLocator locator;
+        std::string name() const { return info.fileName; }
+    };
+
+    // Builds the record of an entry of `storedSize` bytes whose head buffer
+    // holds exactly `head` (headAvailable = head.size()), read with
+    // `headLength` asked for. kind and declaredSize come from the head as the
+    // callers take them.
+    static Built Build(const Bytes& head, int32_t storedSize, int32_t headLength, int32_t number = 4)
+    {
+        Built b;
+        memset(&b.info, 0xAB, sizeof b.info);
+        uint8_t* exact = head.empty() ? nullptr : new uint8_t[head.size()];
+        if (exact) memcpy(exact, head.data(), head.size());
+        b.locator = {0x1234, storedSize, S16At(head.data(), head.size(), 0), S32At(head.data(), head.size(), 2)};
+        if (storedSize == 0) {
+            b.locator.offset = 0;
+            b.locator.kind = 0x7777;  // not looked at for an empty slot
+            b.ok = BuildEntryInfo(&b.info, number, &b.locator, nullptr, 0, 0);
+        } else {
+            b.ok = BuildEntryInfo(&b.info, number, &b.locator, exact, headLength, (int32_t)head.size());
+        }
+        delete[] exact;
+        return b;
+    }
+    // A 50-byte head read of an entry that is the last in the file.
+    static Built Build50(const Bytes& entry, int32_t storedSize = -1)
+    {
+        Bytes head(entry.begin(), entry.begin() + std::min<size_t>(entry.size(), 50));
+        return Build(head, storedSize < 0 ? (int32_t)entry.size() : storedSize, 50);
+    }
+    static Built BuildWhole(const Bytes& entry) { return Build(entry, (int32_t)entry.size(), (int32_t)entry.size()); }
+};
+
+// Every row of the size-and-class table, with heads read as the listing reads them.
+TEST_F(EntryRecord, SizeAndClassByLayoutAndKind)
+{
+    const int other = 7;  // any layout value but 1 and 2 means no head
+    struct Row {
+        const char* what;
+        int layout;
+        Bytes entry;
+        int32_t stored;  // -1: the entry's length
+        uint32_t fileSize;
+        const char* ext;
+    } rows[] = {
+        {"raw bitmap", LAYOUT_RAW, Pad(kBitmap, 300), -1, 300, "BMP"},
+        {"raw wave", LAYOUT_RAW, kWave, -1, 44, "WAV"},
+        {"raw RIFF without WAVEfmt", LAYOUT_RAW, Cat({Str("RIFF"), Le32(4), Str("AVI LIST")}), -1, 16, "DAT"},
+        {"other layout value, bad kind", other, Pad(Head(0x55, -9), 20), -1, 20, "DAT"},
+        {"kind-size 0 bitmap", LAYOUT_KIND_SIZE, Cat({Head(0, 1078), kBitmap}), 1084, 1078, "BMP"},
+        {"kind-size 0 plain BM seen at byte 6 only", LAYOUT_KIND_SIZE, Cat({Head(0, 9), Str("xBM")}), -1, 9, "DAT"},
+        {"kind-size 1 wave stream", LAYOUT_KIND_SIZE, Cat({Head(1, 5000), Literals(Str("RIFF"))}), 120, 5000, "WAV"},
+        {"kind-size 1 png stream", LAYOUT_KIND_SIZE, Cat({Head(1, 64), Literals(kPng)}), -1, 64, "PNG"},
+        {"kind-size 1 signature needs the flag byte", LAYOUT_KIND_SIZE, Cat({Head(1, 40), kBitmap}), -1, 40, "DAT"},
+        {"kind-size 8: stored - 6", LAYOUT_KIND_SIZE, Pad(Cat({Head(8, 7), kBitmap}), 100), -1, 94, "BMP"},
+        {"kind-only 0: stored - 2", LAYOUT_KIND_ONLY, Cat({Head2(0), kWave}), -1, 44, "WAV"},
+        {"kind-only 0 unknown", LAYOUT_KIND_ONLY, Pad(Head2(0), 30), -1, 28, "DAT"},
+        {"kind-only 1 bitmap size from its header", LAYOUT_KIND_ONLY, Cat({Head2(1), Literals(kBitmap)}), 900, 1078, "BMP"},
+        {"kind-only 1 wave: chunk size + 8", LAYOUT_KIND_ONLY, Cat({Head2(1), Literals(kWave)}), -1, 44, "WAV"},
+        {"kind-only 8: declared size, stream class at 2", LAYOUT_KIND_ONLY, Pad(Cat({Head2(8), {0}, Str("BM\x01")}), 60),
+         -1, 0x014D4200, "BMP"},
+        {"kind-only 8 unknown", LAYOUT_KIND_ONLY, Pad(Head(8, 500), 60), -1, 500, "DAT"},
+    };
+    for (const Row& row : rows) {
+        entryLayout = row.layout;
+        Built b = Build50(row.entry, row.stored);
+        ASSERT_EQ(1, b.ok) << row.what;
+        EXPECT_EQ(row.fileSize, b.info.fileSize) << row.what;
+        EXPECT_EQ(uint32_t(row.stored < 0 ? row.entry.size() : row.stored), b.info.compressedSize) << row.what;
+        EXPECT_EQ(std::string("data~004.") + row.ext, b.name()) << row.what;
+        EXPECT_EQ(row.layout, entryLayout) << row.what;
+    }
+}
+
+TEST_F(EntryRecord, KindOnlyLeavesTheContentSizeInTheLocator)
+{
+    entryLayout = LAYOUT_KIND_ONLY;
+    EXPECT_EQ(1078, Build50(Cat({Head2(1), Literals(kBitmap)})).locator.declaredSize);
+    EXPECT_EQ(44, Build50(Cat({Head2(0), kWave})).locator.declaredSize);
+}
+
+TEST_F(EntryRecord, RefusedKindsAndDeclaredSizes)
+{
+    struct Row {
+        const char* what;
+        int layout;
+        Bytes entry;
+    } rows[] = {
+        {"kind-size 0, declared 0", LAYOUT_KIND_SIZE, Cat({Head(0, 0), kBitmap})},
+        {"kind-size 1, declared -1", LAYOUT_KIND_SIZE, Cat({Head(1, -1), Literals(kBitmap)})},
+        {"kind-size 8, declared 0", LAYOUT_KIND_SIZE, Pad(Cat({Head(8, 0), kBitmap}), 100)},
+        {"kind-size 8, declared INT32_MIN", LAYOUT_KIND_SIZE, Pad(Cat({Head(8, INT32_MIN), kBitmap}), 100)},
+        {"kind-size kind 2", LAYOUT_KIND_SIZE, Cat({Head(2, 40), kBitmap})},
+        {"kind-size kind -1", LAYOUT_KIND_SIZE, Cat({Head(-1, 40), kBitmap})},
+        {"kind-size plain bitmap (kind 0x4D42)", LAYOUT_KIND_SIZE, kBitmap},
+        {"kind-only kind 9", LAYOUT_KIND_ONLY, Cat({Head2(9), kBitmap})},
+        {"kind-only kind 0x100", LAYOUT_KIND_ONLY, Cat({Head2(0x100), kBitmap})},
+        {"kind-only 8, declared 0", LAYOUT_KIND_ONLY, Pad(Head(8, 0), 60)},
+        {"kind-only 8, declared negative", LAYOUT_KIND_ONLY, Pad(Head(8, -500), 60)},
+        {"kind-only 1 png stream, scan not allowed", LAYOUT_KIND_ONLY, Cat({Head2(1), Literals(kPng)})},
+        {"kind-only 1 unknown stream, scan not allowed", LAYOUT_KIND_ONLY, Pad(Head2(1), 80)},
+    };
+    for (const Row& row : rows) {
+        entryLayout = row.layout;
+        EXPECT_EQ(0, Build50(row.entry).ok) << row.what;
+        EXPECT_EQ(row.layout, entryLayout) << row.what;
+    }
+}
+
+TEST_F(EntryRecord, EmptySlotIsADummyUnderEveryLayout)
+{
+    for (int layout : {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY}) {
+        entryLayout = layout;
+        CheckMode = 1;
+        Built b = Build({}, 0, 0, 0);
+        ASSERT_EQ(1, b.ok) << layout;
+        EXPECT_EQ(0u, b.info.fileSize);
+        EXPECT_EQ(0u, b.info.compressedSize);
+        EXPECT_EQ(0u, b.info.position);
+        EXPECT_EQ("data~000.DMY", b.name());
+    }
+}
+
+// A kind-1 entry under the two-byte-head layout whose content does not
+// announce its size: sized by a scan of the whole entry when allowed.
+TEST_F(EntryRecord, KindOnlyStreamOfUnknownContentIsScannedWhenAllowed)
+{
+    const Bytes content = Pad(Str("no signature here, but it repeats repeats repeats"), 300);
+    const Bytes stream = LzssEncode(content);
+    ASSERT_LT(stream.size(), content.size());  // references as well as literals
+
+    // A real two-byte head: the scan from byte 6 does not meet bytes 2-5.
+    const Bytes twoByteHead = Cat({Head2(1), stream});
+    entryLayout = LAYOUT_KIND_ONLY;
+    EXPECT_EQ(0, BuildWhole(twoByteHead).ok) << "CheckMode off";
+    CheckMode = 1;
+    EXPECT_EQ(0, Build50(twoByteHead).ok) << "only 50 bytes at hand";
+    Built b = BuildWhole(twoByteHead);
+    ASSERT_EQ(1, b.ok);
+    EXPECT_EQ(300u, b.info.fileSize);
+    EXPECT_EQ("data~004.DAT", b.name());
+    EXPECT_EQ(LAYOUT_KIND_ONLY, entryLayout);
+
+    // A six-byte head with a compressed PNG behind it: the stream from byte 6
+    // decodes to exactly the declared size, so the archive has six-byte heads.
+    const Bytes sixByteHead = Cat({Head(1, (int32_t)kPng.size()), LzssEncode(kPng)});
+    CheckMode = 0;
+    EXPECT_EQ(0, BuildWhole(sixByteHead).ok);
+    EXPECT_EQ(LAYOUT_KIND_ONLY, entryLayout);
+    CheckMode = 1;
+    b = BuildWhole(sixByteHead);
+    ASSERT_EQ(1, b.ok);
+    EXPECT_EQ(LAYOUT_KIND_SIZE, entryLayout);
+    EXPECT_EQ(64u, b.info.fileSize);
+    // Named from the stream at byte 2, where the declared size's upper bytes stand.
+    EXPECT_EQ("data~004.DAT", b.name());
+    // From here on the same entry is a plain six-byte-head record.
+    b = Build50(sixByteHead);
+    ASSERT_EQ(1, b.ok);
+    EXPECT_EQ(64u, b.info.fileSize);
+    EXPECT_EQ("data~004.PNG", b.name());
+}
+
+// Entries shorter than their head, and heads cut by the end of the file:
+// sizes clamp at 0, scans never run over a negative length or past the
+// bytes really there, and missing head bytes read as zero.
+TEST_F(EntryRecord, ShortEntriesAndCutHeads)
+{
+    const Bytes next(50, 0x77);  // the bytes of the entries that follow
+    struct Row {
+        const char* what;
+        int layout;
+        uint32_t check;
+        Bytes head;  // exactly what the buffer holds
+        int32_t stored;
+        int32_t headLength;
+        uint32_t fileSize;
+        const char* ext;
+    } rows[] = {
+        {"kind-size 8, stored 4", LAYOUT_KIND_SIZE, 0, Cat({Head(8, 5), next}), 4, 50, 0, "DAT"},
+        {"kind-size 8, stored 6", LAYOUT_KIND_SIZE, 0, Cat({Head(8, 5), next}), 6, 50, 0, "DAT"},
+        {"kind-only 0, stored 1", LAYOUT_KIND_ONLY, 0, Cat({Head2(0), next}), 1, 50, 0, "DAT"},
+        {"kind-only 0, stored 2", LAYOUT_KIND_ONLY, 0, Cat({Head2(0), Str("BM"), next}), 2, 50, 0, "BMP"},
+        {"kind-only 1 whole, stored 1: nothing to scan", LAYOUT_KIND_ONLY, 1, {1}, 1, 1, 0, "DAT"},
+        {"kind-only 1 whole, stored 2", LAYOUT_KIND_ONLY, 1, Head2(1), 2, 2, 0, "DAT"},
+        {"kind-only 1 whole, stored 4: only the scan from 2", LAYOUT_KIND_ONLY, 1, {1, 0, 0, 'x'}, 4, 4, 1, "DAT"},
+        {"kind-only 1 whole, stored 6, declared 0: no raise", LAYOUT_KIND_ONLY, 1, Head(1, 0), 6, 6, 3, "DAT"},
+        {"kind-only 1 whole, cut by the end of the file", LAYOUT_KIND_ONLY, 1,
+         Cat({Head2(1), Literals(Str("xxxxxxxx"))}), 100, 100, 8, "DAT"},
+        {"kind-only 1 bitmap stream cut after the size's low bytes", LAYOUT_KIND_ONLY, 0,
+         Cat({Head2(1), {0, 'B', 'M', 0x36, 0x04}}), 100, 50, 1078, "BMP"},
+        {"kind-only 1 wave stream cut inside its chunk size", LAYOUT_KIND_ONLY, 0,
+         Cat({Head2(1), {0, 'R', 'I', 'F', 'F', 36}}), 100, 50, 44, "WAV"},
+        {"kind-size 0, cut inside the declared size", LAYOUT_KIND_SIZE, 0, {0, 0, 5}, 100, 50, 5, "DAT"},
+        {"kind-size 0, cut inside the bitmap signature", LAYOUT_KIND_SIZE, 0, Cat({Head(0, 9), Str("B")}), 100, 50, 9,
+         "DAT"},
+        {"raw, nothing read", LAYOUT_RAW, 0, {}, 10, 50, 10, "DAT"},
+    };
+    for (const Row& row : rows) {
+        entryLayout = row.layout;
+        CheckMode = row.check;
+        Built b = Build(row.head, row.stored, row.headLength);
+        ASSERT_EQ(1, b.ok) << row.what;
+        EXPECT_EQ(row.fileSize, b.info.fileSize) << row.what;
+        EXPECT_EQ(std::string("data~004.") + row.ext, b.name()) << row.what;
+        EXPECT_EQ(row.layout, entryLayout) << row.what;
+    }
+}
+
+TEST_F(EntryRecord, NamesAndFixedFields)
+{
+    struct Row {
+        uint32_t mode;
+        int32_t number;
+        Bytes entry;
+        const char* name;
+    } rows[] = {
+        {NUMBERING_WITH_DUMMIES, 4, kBitmap, "data~004.BMP"},
+        {NUMBERING_PACKED, 1234, Str("plain data"), "data_1234.DAT"},
+        {NUMBERING_KEEP, 7, kWave, "data-007.WAV"},
+        {NUMBERING_WITH_DUMMIES, 0, {}, "data~000.DMY"},
+        {NUMBERING_KEEP, 8191, kPng, "data-8191.PNG"},
+    };
+    for (const Row& row : rows) {
+        NumberingMode = row.mode;
+        Built b = Build(row.entry, (int32_t)row.entry.size(), 50, row.number);
+        ASSERT_EQ(1, b.ok) << row.name;
+        EXPECT_EQ(row.name, b.name());
+        EXPECT_EQ(0, memcmp(b.info.method, "QORDAT", 7)) << row.name;
+        EXPECT_EQ(0xAB, b.info.method[7]) << "byte 7 of method is not written";
+        EXPECT_EQ(row.entry.empty() ? 0u : 0x1234u, b.info.position) << "the locator's offset";
+        EXPECT_EQ(0u, b.info.timestamp);
+        EXPECT_EQ(0u, b.info.crc);
+        EXPECT_EQ('\0', b.info.path[0]);
+        EXPECT_EQ(char(0xAB), b.info.path[1]) << "only the path's NUL is written";
+    }
+}
+
+}  // namespace
