@@ -165,6 +165,28 @@ int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const
     return 1;
 }
 
+void ExpandEntry(const uint8_t* entry, uint32_t available, int16_t kind, uint8_t* out, uint32_t fileSize)
+{
+    uint32_t start = 0;
+    bool compressed = false;
+    if (entryLayout == LAYOUT_KIND_SIZE) {
+        start = 6;
+        compressed = kind == 1;
+    } else if (entryLayout == LAYOUT_KIND_ONLY) {
+        start = 2;
+        compressed = kind != 0;
+    }
+    uint32_t payload = available > start ? available - start : 0;
+    const uint8_t* from = payload ? entry + start : entry;
+    if (compressed) {
+        LzssDecode(from, payload, out, fileSize);
+        return;
+    }
+    uint32_t copied = payload < fileSize ? payload : fileSize;
+    if (copied) memcpy(out, from, copied);
+    if (copied < fileSize) memset(out + copied, 0, fileSize - copied);
+}
+
 void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,
                      int contentClass)
 {

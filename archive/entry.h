@@ -81,6 +81,15 @@ int SniffContent(const uint8_t* bytes, size_t length, int mode);
 int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
                    int32_t headLength, int32_t headAvailable);
 
+// Fills `out` (fileSize bytes) with an entry's content from its stored
+// bytes at hand (`entry`, `available` bytes; the record was built first, so
+// entryLayout is the layout in force): under LAYOUT_KIND_SIZE a kind-1 entry
+// is the LZSS expansion of the bytes from 6 on and other kinds a copy of
+// them; under LAYOUT_KIND_ONLY a kind-0 entry is a copy of the bytes from 2 on
+// and other kinds their expansion; under LAYOUT_RAW the entry is its content.
+// Reads nothing past `available`; what the bytes do not fill is zero.
+void ExpandEntry(const uint8_t* entry, uint32_t available, int16_t kind, uint8_t* out, uint32_t fileSize);
+
 // Writes "<base><separator><number, at least 3 digits>.<extension>" into
 // `out` (at most `outSize` bytes with the NUL, cut when it does not fit).
 void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,

@@ -17,6 +17,27 @@ int __stdcall GetPluginInfo(int index, LPSTR buffer, int bufferLength);
 // bit above the low 16 is set, otherwise the address of the file's first
 // 2,048 bytes.
 int __stdcall IsSupported(LPCSTR filePath, DWORD_PTR source);
+
+// Lists every entry of the archive that begins at `offset` in the file:
+// *listHandle receives a movable local-memory block of EntryInfo records
+// ended by a zeroed record (a null handle on failure). Returns a result code.
+int __stdcall GetArchiveInfo(LPCSTR path, LONG_PTR offset, unsigned flags, HLOCAL* listHandle);
+
+// Fills *info (an EntryInfo) for the entry named `entryName` as the listing
+// names it. Returns a result code.
+int __stdcall GetFileInfo(LPCSTR path, LONG_PTR offset, LPCSTR entryName, unsigned flags, void* info);
+
+// Extracts the entry at `position` (from its EntryInfo): output kind 1 (flags
+// bits 8-10) puts a movable local-memory block's handle where `destination`
+// points (a null handle on failure), output kind 0 writes a file of the
+// entry's name into the directory `destination`. Returns a result code.
+int __stdcall GetFile(LPCSTR path, LONG_PTR position, LPSTR destination, unsigned flags, FARPROC progress,
+                      LONG_PTR callbackData);
+
+// Function 1 runs the settings dialog modally, owned by `parent`; OK saves
+// the settings, anything else restores them. Returns 0, or -1 for any other
+// function number (nothing else is offered).
+int __stdcall ConfigurationDlg(HWND parent, int function);
 }
 
 // The plug-in's own module, which holds the dialog template.

@@ -11,7 +11,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 wine64
-  xvfb xauth x11-apps imagemagick fonts-ipafont-gothic
+  xvfb xauth x11-apps imagemagick fonts-ipafont-gothic fonts-wine
   zip python3
 )
 

@@ -10,4 +10,20 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
 fi
 wineserver -p >/dev/null 2>&1 || true
+# Settings the prefix needs, made once (also in a prefix created before they
+# were added); the mark file records that they are in place.
+#  - The settings dialog asks for the face "ＭＳ Ｐゴシック", which Wine does not
+#    have: IPA P Gothic (fonts-ipafont-gothic) is the nearest proportional Gothic.
+#  - The driven dialog test runs under Xvfb with no window manager: its windows
+#    are unmanaged, so Wine draws their captions itself and does not wait for a
+#    window manager each time a window is hidden.
+SETUP_MARK="$WINEPREFIX/.morquent-setup-1"
+if [ ! -f "$SETUP_MARK" ]; then
+  # UTF-8 command line, whatever the caller's locale, for the Japanese name.
+  LC_ALL=C.UTF-8 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'ＭＳ Ｐゴシック' /d IPAPGothic /f \
+      </dev/null >/dev/null 2>&1 &&
+    wine reg add 'HKCU\Software\Wine\AppDefaults\wine_dialog_tests.exe\X11 Driver' /v Managed /d N /f \
+      </dev/null >/dev/null 2>&1 &&
+    touch "$SETUP_MARK" || true
+fi
 exec wine "$@"

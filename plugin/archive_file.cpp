@@ -1,0 +1,141 @@
+#include "plugin/archive_file.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "archive/bytes.h"
+#include "archive/container.h"
+
+// Reads `length` bytes at file position `position`; bytes the file does not
+// deliver (past its end, a failed read, a negative position) are zero.
+// Returns how many bytes the read delivered.
+static uint32_t ReadAt(HANDLE file, int64_t position, uint8_t* buffer, uint32_t length)
+{
+    memset(buffer, 0, length);
+    if (position < 0 || length == 0) return 0;
+    LARGE_INTEGER to;
+    to.QuadPart = position;
+    if (!SetFilePointerEx(file, to, NULL, FILE_BEGIN)) return 0;
+    DWORD read = 0;
+    if (!ReadFile(file, buffer, length, &read, NULL)) return 0;
+    return read;
+}
+
+// Bytes the file holds from container offset `offset` on, at most `asked`.
+static uint32_t AvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t asked)
+{
+    int64_t position = archive->base + offset;
+    if (position < 0 || position >= archive->fileLength) return 0;
+    int64_t remaining = archive->fileLength - position;
+    return remaining < (int64_t)asked ? (uint32_t)remaining : asked;
+}
+
+int OpenArchive(const char* path, int64_t base, int validateMode, ArchiveFile* archive)
+{
+    memset(archive, 0, sizeof *archive);
+    archive->handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (archive->handle == INVALID_HANDLE_VALUE) return RESULT_CANNOT_OPEN;
+    archive->base = base;
+    LARGE_INTEGER length;
+    archive->fileLength = GetFileSizeEx(archive->handle, &length) ? length.QuadPart : 0;
+
+    // The table is sized from the count, so a count outside 1..8191 (or a
+    // file too short to hold one) is refused before anything is allocated:
+    // the size can neither wrap nor be huge.
+    uint8_t countBytes[4];
+    if (ReadAt(archive->handle, base, countBytes, sizeof countBytes) == sizeof countBytes)
+        archive->count = ContainerCount(countBytes);
+    if (archive->count == 0) {
+        CloseArchive(archive);
+        return RESULT_NOT_ARCHIVE;
+    }
+    archive->tableLength = 4 * archive->count + 32;
+    archive->table = (uint8_t*)malloc((size_t)archive->tableLength);
+    if (!archive->table) {
+        CloseArchive(archive);
+        return RESULT_NO_MEMORY;
+    }
+    ReadAt(archive->handle, base, archive->table, (uint32_t)archive->tableLength);
+    if (!ValidateContainer(archive->table, archive->tableLength, validateMode)) {
+        CloseArchive(archive);
+        return RESULT_NOT_ARCHIVE;
+    }
+    return RESULT_OK;
+}
+
+void CloseArchive(ArchiveFile* archive)
+{
+    free(archive->table);
+    archive->table = NULL;
+    if (archive->handle && archive->handle != INVALID_HANDLE_VALUE) CloseHandle(archive->handle);
+    archive->handle = NULL;
+}
+
+int32_t StoredSizeAt(const ArchiveFile* archive, int32_t index)
+{
+    return ReadS32(archive->table + 4 + 4 * index);
+}
+
+int64_t EntryOffset(const ArchiveFile* archive, int32_t index)
+{
+    int64_t offset = 4 + 4 * (int64_t)archive->count;
+    for (int32_t i = 0; i < index; i++) offset += StoredSizeAt(archive, i);
+    return offset;
+}
+
+bool OpenHeadReader(HeadReader* reader, const ArchiveFile* archive, uint32_t windowCapacity)
+{
+    memset(reader, 0, sizeof *reader);
+    reader->archive = archive;
+    if (windowCapacity == 0) return true;
+    reader->window = (uint8_t*)malloc(windowCapacity);
+    reader->windowCapacity = windowCapacity;
+    return reader->window != NULL;
+}
+
+void CloseHeadReader(HeadReader* reader)
+{
+    free(reader->window);
+    free(reader->own);
+    memset(reader, 0, sizeof *reader);
+}
+
+const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint32_t* available)
+{
+    const ArchiveFile* archive = reader->archive;
+    uint32_t n = AvailableAt(archive, offset, asked);
+    *available = n;
+    int64_t position = archive->base + offset;
+
+    if (n <= reader->windowCapacity && reader->window) {
+        bool inside = position >= reader->windowStart &&
+                      position + n <= reader->windowStart + (int64_t)reader->windowLength;
+        if (!inside) {
+            reader->windowStart = position;
+            reader->windowLength = AvailableAt(archive, offset, reader->windowCapacity);
+            ReadAt(archive->handle, position, reader->window, reader->windowLength);
+        }
+        return reader->window + (position - reader->windowStart);
+    }
+
+    free(reader->own);
+    // One byte at least, so a head the file holds nothing of is a valid pointer.
+    reader->own = (uint8_t*)malloc(n ? n : 1);
+    if (!reader->own) return NULL;
+    ReadAt(archive->handle, position, reader->own, n);
+    return reader->own;
+}
+
+void FillLocator(EntryLocator* locator, int64_t offset, int32_t storedSize, const uint8_t* head, uint32_t available)
+{
+    locator->offset = storedSize ? (int32_t)offset : 0;
+    locator->storedSize = storedSize;
+    if (storedSize == 0) return;
+    locator->kind = S16At(head, available, 0);
+    locator->declaredSize = S32At(head, available, 2);
+}
+
+int32_t HeadReadSize(int32_t storedSize)
+{
+    return (CheckMode != 0 && entryLayout == LAYOUT_KIND_ONLY) ? storedSize : 50;
+}

@@ -1,0 +1,165 @@
+// GetFile: one entry out of an archive, to memory or to disk.
+#include <stdlib.h>
+#include <string.h>
+
+#include "archive/container.h"
+#include "archive/entry.h"
+#include "plugin/archive_file.h"
+#include "plugin/exports.h"
+
+enum { OUTPUT_DISK = 0, OUTPUT_MEMORY = 1 };
+
+// Bits 8-10 of GetFile's flags.
+static unsigned OutputKind(unsigned flags) { return (flags >> 8) & 7; }
+
+// True when the last character of `dir` is a single-byte '\' (a trail byte
+// 0x5C of a double-byte character is not a separator).
+static bool EndsWithSeparator(const char* dir)
+{
+    bool last = false;
+    for (const char* p = dir; *p; p++) {
+        last = *p == '\\';
+        if (IsDBCSLeadByte((BYTE)*p) && p[1]) p++, last = false;
+    }
+    return last;
+}
+
+// Writes `size` bytes of `block` to the file `name` in directory `dir`,
+// replacing a file of that name. Frees the block. A write that fails or falls
+// short removes the partial file: a truncated entry must not pass for a good
+// one. An entry without content (no block) gives an empty file.
+static bool WriteEntryToDisk(const char* dir, const char* name, HLOCAL block, uint32_t size)
+{
+    size_t dirLength = strlen(dir), nameLength = strlen(name);
+    char* path = (char*)malloc(dirLength + 1 + nameLength + 1);
+    if (!path) {
+        if (block) LocalFree(block);
+        return false;
+    }
+    memcpy(path, dir, dirLength);
+    size_t at = dirLength;
+    if (dirLength && !EndsWithSeparator(dir)) path[at++] = '\\';
+    memcpy(path + at, name, nameLength + 1);
+
+    bool ok = false;
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+        if (!block) {
+            ok = size == 0;
+        } else if (void* bytes = LocalLock(block)) {
+            DWORD written = 0;
+            ok = WriteFile(file, bytes, size, &written, NULL) && written == size && SetEndOfFile(file);
+            LocalUnlock(block);
+        }
+        CloseHandle(file);
+        if (!ok && block) DeleteFileA(path);
+    }
+    if (block) LocalFree(block);
+    free(path);
+    return ok;
+}
+
+// Everything one extraction takes, released in one place.
+struct Extraction {
+    ArchiveFile archive;
+    bool archiveOpen;
+    HeadReader reader;
+    HLOCAL block;
+};
+
+// Releases what the extraction still holds; a block handed on is no longer its.
+static void ReleaseExtraction(Extraction* x)
+{
+    if (x->block) LocalFree(x->block);
+    CloseHeadReader(&x->reader);
+    if (x->archiveOpen) CloseArchive(&x->archive);
+}
+
+// Reads, sizes, names and expands the entry at `position` into x->block
+// (null for an entry without content). NumberingMode is the position's mode.
+static int ExtractEntry(Extraction* x, int32_t index, EntryInfo* info)
+{
+    const ArchiveFile* archive = &x->archive;
+    // The number in the name: the table index, or under packed numbering the
+    // number of non-empty slots up to and including this one, less one.
+    int32_t number = index;
+    if (NumberingMode == NUMBERING_PACKED) {
+        number = -1;
+        for (int32_t i = 0; i <= index; i++) number += StoredSizeAt(archive, i) != 0;
+    }
+    int64_t offset = EntryOffset(archive, index);
+    int32_t storedSize = StoredSizeAt(archive, index);
+
+    const uint8_t* entry = NULL;
+    uint32_t available = 0;
+    if (storedSize != 0) {
+        entry = ReadHead(&x->reader, offset, (uint32_t)storedSize, &available);
+        if (!entry) return RESULT_NO_MEMORY;
+    }
+    FillLocator(&sharedLocator, offset, storedSize, entry, available);
+    if (!BuildEntryInfo(info, number, &sharedLocator, entry, storedSize, (int32_t)available)) return RESULT_NO_RECORD;
+    // A non-empty entry whose content size is 0 has nothing to deliver,
+    // like an empty one.
+    if (storedSize == 0 || info->fileSize == 0) return RESULT_OK;
+
+    x->block = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, info->fileSize);
+    if (!x->block) return RESULT_NO_HOST_MEMORY;
+    uint8_t* out = (uint8_t*)LocalLock(x->block);
+    if (!out) return RESULT_NO_MEMORY;
+    ExpandEntry(entry, available, sharedLocator.kind, out, info->fileSize);  // by the layout in force now
+    LocalUnlock(x->block);
+    return RESULT_OK;
+}
+
+extern "C" int __stdcall GetFile(LPCSTR path, LONG_PTR position, LPSTR destination, unsigned flags,
+                                 FARPROC progress, LONG_PTR callbackData)
+{
+    (void)progress;
+    (void)callbackData;
+    unsigned output = OutputKind(flags);
+    // With memory output the host's handle variable gets a null handle on
+    // every failure, so a host that looks at the handle first finds nothing.
+    HLOCAL* handleOut = output == OUTPUT_MEMORY ? (HLOCAL*)destination : NULL;
+    if (handleOut) *handleOut = NULL;
+    if (!InputIsFile(flags)) return RESULT_UNSUPPORTED_FLAGS;
+
+    Extraction x;
+    memset(&x, 0, sizeof x);
+    // The archive is always read from the start of the file.
+    int result = OpenArchive(path, 0, VALIDATE_PROBE, &x.archive);
+    if (result != RESULT_OK) return result;
+    x.archiveOpen = true;
+
+    EntryInfo info;
+    // position = 3 x table index + numbering mode; a position that names no
+    // slot of this table is refused before the table is read.
+    if (position < 0 || position / 3 >= x.archive.count) {
+        result = RESULT_NOT_ARCHIVE;
+    } else if (!OpenHeadReader(&x.reader, &x.archive, 0)) {
+        result = RESULT_NO_MEMORY;
+    } else {
+        uint32_t userNumbering = NumberingMode;
+        NumberingMode = (uint32_t)(position % 3);
+        result = ExtractEntry(&x, (int32_t)(position / 3), &info);
+        NumberingMode = userNumbering;
+    }
+
+    if (result == RESULT_OK && output == OUTPUT_MEMORY) {
+        if (handleOut) {
+            *handleOut = x.block;
+            x.block = NULL;
+        } else {
+            result = RESULT_UNSUPPORTED_FLAGS;  // no handle variable to put the block in
+        }
+    } else if (result == RESULT_OK && output == OUTPUT_DISK) {
+        HLOCAL block = x.block;
+        x.block = NULL;
+        uint32_t size = block ? info.fileSize : 0;
+        if (!WriteEntryToDisk(destination ? destination : "", info.fileName, block, size))
+            result = RESULT_UNSUPPORTED_FLAGS;
+    } else if (result == RESULT_OK) {
+        result = RESULT_UNSUPPORTED_FLAGS;  // output kinds 2 to 7
+    }
+    ReleaseExtraction(&x);
+    return result;
+}

@@ -1,0 +1,123 @@
+// GetArchiveInfo: the listing of every entry of an archive.
+#include <stdlib.h>
+#include <string.h>
+
+#include "archive/container.h"
+#include "archive/entry.h"
+#include "plugin/archive_file.h"
+#include "plugin/exports.h"
+
+// Everything one listing takes, released in one place.
+struct Listing {
+    ArchiveFile archive;
+    bool archiveOpen;
+    EntryLocator* locators;
+    HeadReader reader;
+    HLOCAL block;
+    EntryInfo* records;  // the block, locked
+};
+
+// Releases what the listing holds. On success the block goes to the host
+// unlocked; on failure it is freed and the host's variable gets a null
+// handle, so a host that looks at the handle before the code cannot take
+// garbage for a list.
+static int FinishListing(Listing* listing, int result, HLOCAL* listHandle)
+{
+    if (listing->records) LocalUnlock(listing->block);
+    if (result != RESULT_OK && listing->block) LocalFree(listing->block);
+    CloseHeadReader(&listing->reader);
+    free(listing->locators);
+    if (listing->archiveOpen) CloseArchive(&listing->archive);
+    if (listHandle) *listHandle = result == RESULT_OK ? listing->block : NULL;
+    return result;
+}
+
+// Locates every slot and reads its kind and declared size (the first six
+// bytes of the head that the current layout and setting ask for). Returns the
+// number of non-empty slots, or -1 when a head buffer cannot be allocated.
+static int32_t LocateEntries(Listing* listing)
+{
+    const ArchiveFile* archive = &listing->archive;
+    int64_t offset = 4 + 4 * (int64_t)archive->count;
+    int32_t nonEmpty = 0;
+    for (int32_t i = 0; i < archive->count; i++) {
+        int32_t storedSize = StoredSizeAt(archive, i);
+        const uint8_t* head = NULL;
+        uint32_t available = 0;
+        if (storedSize != 0) {
+            // Only the first six bytes matter here; a whole-entry head shorter
+            // than six bytes leaves the missing ones zero.
+            uint32_t asked = (uint32_t)HeadReadSize(storedSize);
+            head = ReadHead(&listing->reader, offset, asked < 6 ? asked : 6, &available);
+            if (!head) return -1;
+            nonEmpty++;
+        }
+        FillLocator(&listing->locators[i], offset, storedSize, head, available);
+        offset += storedSize;
+    }
+    return nonEmpty;
+}
+
+// Builds the records of the listed slots into the locked block. A build may
+// raise the layout, so each head is read with the size in force at its slot.
+static int BuildRecords(Listing* listing)
+{
+    const ArchiveFile* archive = &listing->archive;
+    EntryInfo* cursor = listing->records;
+    int32_t packedNumber = 0;
+    int64_t offset = 4 + 4 * (int64_t)archive->count;
+    for (int32_t i = 0; i < archive->count; i++) {
+        EntryLocator* locator = &listing->locators[i];
+        int32_t number = NumberingMode == NUMBERING_PACKED ? packedNumber : i;
+        const uint8_t* head = NULL;
+        int32_t asked = 0;
+        uint32_t available = 0;
+        if (locator->storedSize != 0) {
+            asked = HeadReadSize(locator->storedSize);
+            head = ReadHead(&listing->reader, offset, (uint32_t)asked, &available);
+            if (!head) return RESULT_NO_MEMORY;
+            packedNumber++;
+        }
+        if (NumberingMode == NUMBERING_WITH_DUMMIES || locator->storedSize != 0) {
+            if (!BuildEntryInfo(cursor, number, locator, head, asked, (int32_t)available)) return RESULT_NO_RECORD;
+            cursor->position = 3 * (uint32_t)i + NumberingMode;
+            cursor++;
+        }
+        offset += locator->storedSize;
+    }
+    cursor->method[0] = 0;  // end mark (the block is zero-filled already)
+    return RESULT_OK;
+}
+
+extern "C" int __stdcall GetArchiveInfo(LPCSTR path, LONG_PTR offset, unsigned flags, HLOCAL* listHandle)
+{
+    Listing listing;
+    memset(&listing, 0, sizeof listing);
+    if (!InputIsFile(flags)) return FinishListing(&listing, RESULT_UNSUPPORTED_FLAGS, listHandle);
+
+    // A file that is not an archive must not disturb the layout that the
+    // last archive listed left for extraction.
+    int32_t previousLayout = entryLayout;
+    int result = OpenArchive(path, offset, VALIDATE_LISTING, &listing.archive);
+    if (result != RESULT_OK) {
+        if (result == RESULT_NOT_ARCHIVE) entryLayout = previousLayout;
+        return FinishListing(&listing, result, listHandle);
+    }
+    listing.archiveOpen = true;
+
+    int32_t count = listing.archive.count;
+    listing.locators = (EntryLocator*)calloc((size_t)count, sizeof(EntryLocator));
+    if (!listing.locators || !OpenHeadReader(&listing.reader, &listing.archive, HEAD_WINDOW_SIZE))
+        return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
+
+    int32_t nonEmpty = LocateEntries(&listing);
+    if (nonEmpty < 0) return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
+
+    int32_t recordCount = NumberingMode == NUMBERING_WITH_DUMMIES ? count : nonEmpty;
+    listing.block = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, (SIZE_T)(recordCount + 1) * sizeof(EntryInfo));
+    if (!listing.block) return FinishListing(&listing, RESULT_NO_HOST_MEMORY, listHandle);
+    listing.records = (EntryInfo*)LocalLock(listing.block);
+    if (!listing.records) return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
+
+    return FinishListing(&listing, BuildRecords(&listing), listHandle);
+}

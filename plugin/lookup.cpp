@@ -1,0 +1,75 @@
+// GetFileInfo: the record of one entry, found by the name the listing gave it.
+#include <string.h>
+
+#include "archive/container.h"
+#include "archive/entry.h"
+#include "archive/names.h"
+#include "plugin/archive_file.h"
+#include "plugin/exports.h"
+
+// The table index of entry number `number` under `numberingMode`, or -1 when
+// it names no slot: the number itself in modes 0 and 1, the (number+1)-th
+// non-empty slot in mode 2.
+static int32_t SlotOfNumber(const ArchiveFile* archive, uint32_t numberingMode, int32_t number)
+{
+    if (numberingMode != NUMBERING_PACKED) return number < archive->count ? number : -1;
+    int32_t seen = 0;
+    for (int32_t i = 0; i < archive->count; i++) {
+        if (StoredSizeAt(archive, i) == 0) continue;
+        if (seen++ == number) return i;
+    }
+    return -1;
+}
+
+// Finds the entry and fills the host's record; the numbering mode is
+// `NumberingMode` as the name set it.
+static int LookUpEntry(const ArchiveFile* archive, const char* entryName, EntryInfo* info)
+{
+    char copy[ENTRY_NAME_COPY_SIZE];
+    if (!CopyEntryFilePart(entryName, copy)) return RESULT_NOT_ARCHIVE;
+    int32_t number = ParseEntryName(copy, &NumberingMode);
+    if (number < 0) return RESULT_NOT_ARCHIVE;
+    int32_t index = SlotOfNumber(archive, NumberingMode, number);
+    if (index < 0) return RESULT_NOT_ARCHIVE;
+
+    int64_t offset = EntryOffset(archive, index);
+    int32_t storedSize = StoredSizeAt(archive, index);
+    HeadReader reader;
+    if (!OpenHeadReader(&reader, archive, 0)) return RESULT_NO_MEMORY;
+    const uint8_t* head = NULL;
+    int32_t asked = 0;
+    uint32_t available = 0;
+    int result = RESULT_OK;
+    if (storedSize != 0) {
+        asked = HeadReadSize(storedSize);
+        head = ReadHead(&reader, offset, (uint32_t)asked, &available);
+        if (!head) result = RESULT_NO_MEMORY;
+    }
+    if (result == RESULT_OK) {
+        FillLocator(&sharedLocator, offset, storedSize, head, available);
+        if (BuildEntryInfo(info, number, &sharedLocator, head, asked, (int32_t)available)) {
+            info->position = 3 * (uint32_t)index + NumberingMode;
+        } else {
+            result = RESULT_NO_RECORD;
+        }
+    }
+    CloseHeadReader(&reader);
+    return result;
+}
+
+extern "C" int __stdcall GetFileInfo(LPCSTR path, LONG_PTR offset, LPCSTR entryName, unsigned flags, void* info)
+{
+    if (!InputIsFile(flags)) return RESULT_UNSUPPORTED_FLAGS;
+    if (!entryName || !info) return RESULT_NOT_ARCHIVE;
+
+    ArchiveFile archive;
+    int result = OpenArchive(path, offset, VALIDATE_PROBE, &archive);
+    if (result != RESULT_OK) return result;
+
+    // The name's separator picks the numbering mode for this call only.
+    uint32_t userNumbering = NumberingMode;
+    result = LookUpEntry(&archive, entryName, (EntryInfo*)info);
+    NumberingMode = userNumbering;
+    CloseArchive(&archive);
+    return result;
+}

@@ -1,0 +1,446 @@
+// Listing, lookup by name and extraction through the real morquent.spi.
+#include "archive_fixture.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/lzss.h"
+#include "tools/lzss_encoder.h"
+
+using namespace testing_plugin;
+using qordat::Layout;
+using qordat::Stored;
+
+namespace {
+
+void PutU32(std::vector<uint8_t>& b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; i++) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Content that looks like what games store: a bitmap whose header gives its
+// size, a wave whose RIFF size does, a PNG, and other data.
+std::vector<uint8_t> Bitmap(uint32_t size)
+{
+    std::vector<uint8_t> b(size);
+    for (uint32_t i = 0; i < size; i++) b[i] = static_cast<uint8_t>(i * 7 + i / 50);
+    b[0] = 'B';
+    b[1] = 'M';
+    PutU32(b, 2, size);
+    return b;
+}
+
+std::vector<uint8_t> Wave(uint32_t size)
+{
+    std::vector<uint8_t> b(size);
+    for (uint32_t i = 0; i < size; i++) b[i] = static_cast<uint8_t>((i % 40) * 3);
+    memcpy(b.data(), "RIFF", 4);
+    PutU32(b, 4, size - 8);
+    memcpy(b.data() + 8, "WAVEfmt ", 8);
+    return b;
+}
+
+std::vector<uint8_t> Png(uint32_t size)
+{
+    std::vector<uint8_t> b(size, 0x42);
+    const uint8_t signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    memcpy(b.data(), signature, 8);
+    return b;
+}
+
+std::vector<uint8_t> Data(uint32_t size, char first = 'A')
+{
+    std::vector<uint8_t> b(size);
+    for (uint32_t i = 0; i < size; i++) b[i] = static_cast<uint8_t>(first + i % 26);
+    return b;
+}
+
+std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<uint8_t> Head(int16_t kind) { return {uint8_t(kind), uint8_t(kind >> 8)}; }
+
+std::vector<uint8_t> Head(int16_t kind, int32_t declared)
+{
+    std::vector<uint8_t> h = Head(kind);
+    for (int i = 0; i < 4; i++) h.push_back(uint8_t(uint32_t(declared) >> (8 * i)));
+    return h;
+}
+
+class ArchiveCalls : public ::testing::Test {
+protected:
+    static void TearDownTestSuite()
+    {
+        if (plugin.module) FreeLibrary(plugin.module);
+        plugin = Exports();
+        RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Orlentis");
+    }
+    void Load(DWORD checkMode, DWORD numberingMode)
+    {
+        Reload(plugin, checkMode, numberingMode);
+        ASSERT_NE(nullptr, plugin.module) << PluginPath();
+        ASSERT_NE(nullptr, plugin.GetArchiveInfo);
+    }
+    static std::string Archive(const std::string& name, const std::vector<qordat::Entry>& entries, Layout layout,
+                               size_t leadingBytes = 0)
+    {
+        qordat::Options options;
+        options.layout = layout;
+        options.leadingBytes = leadingBytes;
+        return WriteArchive(name, qordat::BuildArchive(entries, options));
+    }
+    static Exports plugin;
+};
+Exports ArchiveCalls::plugin;
+
+// Three raw slots of 10, 0 and 20 bytes, named after data.dat.
+std::string ThreeSlots()
+{
+    return WriteArchive("data.dat", qordat::BuildArchive({qordat::Plain(Data(10)), qordat::Empty(),
+                                                          qordat::Plain(Data(20, 'a'))},
+                                                         qordat::Options()));
+}
+
+TEST_F(ArchiveCalls, ListingNumbersSlotsByTheNumberingMode)
+{
+    struct Expect {
+        SIZE_T blockSize;
+        std::vector<uint32_t> positions;
+        std::vector<std::string> names;
+    } expects[3] = {
+        {1712, {0, 3, 6}, {"data~000.DAT", "data~001.DMY", "data~002.DAT"}},
+        {1284, {1, 7}, {"data-000.DAT", "data-002.DAT"}},
+        {1284, {2, 8}, {"data_000.DAT", "data_001.DAT"}},
+    };
+    std::string path = ThreeSlots();
+    for (DWORD mode = 0; mode < 3; mode++) {
+        Load(0, mode);
+        ASSERT_EQ(1, Probe(plugin, path));
+        Listing listing = List(plugin, path, 0, 0x100);  // bits above the input kind are ignored
+        ASSERT_EQ(0, listing.result) << mode;
+        EXPECT_EQ(expects[mode].blockSize, listing.blockSize);
+        EXPECT_EQ(std::vector<uint8_t>(428, 0), listing.endMark);
+        ASSERT_EQ(expects[mode].names.size(), listing.records.size());
+        for (size_t i = 0; i < listing.records.size(); i++) {
+            const Record& r = listing.records[i];
+            EXPECT_EQ(expects[mode].positions[i], r.position);
+            EXPECT_EQ(expects[mode].names[i], r.fileName);
+            EXPECT_EQ(0, memcmp(r.method, "QORDAT", 7));
+            EXPECT_EQ('\0', r.path[0]);
+            EXPECT_EQ(0u, r.timestamp);
+            EXPECT_EQ(0u, r.crc);
+        }
+        const Record& last = listing.records.back();
+        EXPECT_EQ(20u, last.compressedSize);
+        EXPECT_EQ(20u, last.fileSize);
+        if (mode == 0) {
+            EXPECT_EQ(0u, listing.records[1].compressedSize);
+            EXPECT_EQ(0u, listing.records[1].fileSize);
+        }
+    }
+}
+
+TEST_F(ArchiveCalls, ListingAndLookupReadFromTheBaseOffset)
+{
+    Load(0, 0);
+    // Slot 1 begins at container offset 20, file position 148.
+    std::string path = Archive("based.dat", {qordat::Plain(Data(4)), qordat::Plain(Bitmap(30)),
+                                             qordat::Plain(Data(8))},
+                               Layout::Raw, 128);
+    std::vector<uint8_t> bytes = ReadWholeFile(path);
+    EXPECT_EQ(1, plugin.IsSupported(path.c_str(), (DWORD_PTR)(bytes.data() + 128)));
+    Listing listing = List(plugin, path, 128);
+    ASSERT_EQ(0, listing.result);
+    ASSERT_EQ(3u, listing.records.size());
+    EXPECT_STREQ("based~001.BMP", listing.records[1].fileName);
+    EXPECT_EQ(3u, listing.records[1].position);
+
+    Record r;
+    EXPECT_EQ(0, plugin.GetFileInfo(path.c_str(), 128, "based~001.BMP", 0, &r));
+    EXPECT_EQ(3u, r.position);
+    EXPECT_EQ(30u, r.fileSize);
+    // Read from the start of the file, the leading bytes are no container.
+    EXPECT_EQ(2, List(plugin, path, 0).result);
+}
+
+TEST_F(ArchiveCalls, EmptyArchivesListOnlyTheEndMark)
+{
+    std::string path = WriteArchive("empty.dat", qordat::BuildArchive({qordat::Empty(), qordat::Empty()}, {}));
+    Load(0, 1);
+    Listing listing = List(plugin, path);
+    EXPECT_EQ(0, listing.result);
+    EXPECT_EQ(428u, listing.blockSize);
+    EXPECT_TRUE(listing.records.empty());
+    EXPECT_EQ(std::vector<uint8_t>(428, 0), listing.endMark);
+
+    Load(0, 0);
+    ASSERT_EQ(1, Probe(plugin, path));
+    listing = List(plugin, path);
+    ASSERT_EQ(2u, listing.records.size());
+    EXPECT_STREQ("empty~001.DMY", listing.records[1].fileName);
+    Extracted x = ExtractToMemory(plugin, path, 3);
+    EXPECT_EQ(0, x.result);
+    EXPECT_TRUE(x.nullHandle);
+}
+
+TEST_F(ArchiveCalls, ListingFailuresHandOverANullHandle)
+{
+    Load(0, 0);
+    // Kind 5 has no meaning under a six-byte head: the last entry fails.
+    std::string bad = Archive("lastbad.dat", {qordat::Plain(Bitmap(60)), Stored(Concat(Head(5, 10), Data(10)))},
+                              Layout::KindSize);
+    Listing listing = List(plugin, bad);
+    EXPECT_EQ(3, listing.result);
+    EXPECT_FALSE(listing.gotBlock);
+
+    EXPECT_EQ(1, List(plugin, bad, 0, 1).result);
+    EXPECT_FALSE(List(plugin, bad, 0, 1).gotBlock);
+    EXPECT_EQ(6, List(plugin, TempDir() + "missing.dat").result);
+    EXPECT_FALSE(List(plugin, TempDir() + "missing.dat").gotBlock);
+    std::string notArchive = WriteTempFile("notes.txt", "This is not an archive.");
+    EXPECT_EQ(2, List(plugin, notArchive).result);
+    EXPECT_FALSE(List(plugin, notArchive).gotBlock);
+    // Too short for a count: refused, not read past.
+    EXPECT_EQ(2, List(plugin, WriteTempFile("tiny.dat", "\x01")).result);
+}
+
+TEST_F(ArchiveCalls, ARefusedFileLeavesTheLastListedLayoutForExtraction)
+{
+    Load(0, 0);
+    // Kind 0 with a plain wave after a two-byte head: LAYOUT_KIND_ONLY.
+    std::vector<uint8_t> wave = Wave(64);
+    std::string twoByte = Archive("two.dat", {qordat::Plain(wave)}, Layout::KindOnly);
+    ASSERT_EQ(0, List(plugin, twoByte).result);
+    EXPECT_EQ(2, List(plugin, WriteTempFile("notes.txt", "This is not an archive.")).result);
+    // Compressed content that announces no size, with the full scan off:
+    // refused after detection had already chosen a layout.
+    std::string unknown = Archive("unknown.dat", {qordat::Compressed(Data(300))}, Layout::KindOnly);
+    EXPECT_EQ(2, List(plugin, unknown).result);
+    EXPECT_EQ(wave, ExtractToMemory(plugin, twoByte, 0).bytes);
+
+    // Extraction without listing works with the layout listed last: a raw
+    // archive is then read as if its entries had two-byte heads.
+    std::string raw = Archive("raw.dat", {qordat::Plain(Concat(Head(0), Data(10)))}, Layout::Raw);
+    EXPECT_EQ(Data(10), ExtractToMemory(plugin, raw, 0).bytes);
+}
+
+TEST_F(ArchiveCalls, FullScanReadsShortEntriesWhole)
+{
+    // A compressed entry of a few bytes whose content announces no size,
+    // between entries: its head is the entry itself, not 50 bytes of it and
+    // its neighbours, so the scan counts exactly its own stream.
+    std::vector<uint8_t> small = Data(9, 'k');
+    std::vector<qordat::Entry> entries = {qordat::Plain(Wave(64)), qordat::Compressed(small),
+                                          qordat::Plain(Data(100))};
+    std::string path = Archive("scan.dat", entries, Layout::KindOnly);
+    Load(1, 0);
+    Listing listing = List(plugin, path);
+    ASSERT_EQ(0, listing.result);
+    EXPECT_EQ(9u, listing.records[1].fileSize);
+    EXPECT_EQ(small, ExtractToMemory(plugin, path, 3).bytes);
+
+    Load(0, 0);
+    EXPECT_EQ(3, List(plugin, path).result);
+}
+
+// The lookup table of names: base name SCENE, slots 100, 0, 200, 0, 0, 50, 80
+// (non-empty: 0, 2, 5, 6).
+TEST_F(ArchiveCalls, LookupReadsTheNumberingModeAndNumberFromTheName)
+{
+    std::string path = Archive("SCENE.DAT",
+                               {qordat::Plain(Data(100)), qordat::Empty(), qordat::Plain(Bitmap(200)), qordat::Empty(),
+                                qordat::Empty(), qordat::Plain(Data(50)), qordat::Plain(Wave(80))},
+                               Layout::Raw);
+    Load(0, 0);
+    ASSERT_EQ(1, Probe(plugin, path));
+    ASSERT_EQ(0, List(plugin, path).result);
+
+    struct Row {
+        std::string name;
+        int result;
+        uint32_t position;
+        const char* fileName;
+        uint32_t fileSize;
+    } rows[] = {
+        {"SCENE~002.BMP", 0, 6, "SCENE~002.BMP", 200},
+        {"OTHER-002.XYZ", 0, 7, "SCENE-002.BMP", 200},
+        {"SCENE_002.BMP", 0, 17, "SCENE_002.DAT", 50},
+        {"D:\\DIR.X\\SCENE~005.DAT", 0, 15, "SCENE~005.DAT", 50},
+        {"A_B~003.DMY", 0, 9, "SCENE~003.DMY", 0},
+        {"SCENE-001.DMY", 0, 4, "SCENE-001.DMY", 0},
+        {"SCENE~.BMP", 0, 0, "SCENE~000.DAT", 100},
+        {"002.BMP", 0, 6, "SCENE~002.BMP", 200},
+        {"SCENE_003", 0, 20, "SCENE_003.WAV", 80},  // no dot: the name's end ends the number
+        {std::string(300, 'D') + "\\SCENE~006.WAV", 0, 18, "SCENE~006.WAV", 80},
+        {"SCENE~0A2.BMP", 2, 0, nullptr, 0},
+        {"SCENE.OLD~002.BMP", 2, 0, nullptr, 0},
+        {"SCENE~007.BMP", 2, 0, nullptr, 0},   // past the count
+        {"SCENE_004.BMP", 2, 0, nullptr, 0},   // past the non-empty slots
+        {"SCENE~4294967298.BMP", 2, 0, nullptr, 0},  // does not fit 32 bits
+        {"SCENE~99999999999999999999.BMP", 2, 0, nullptr, 0},
+        {std::string(300, 'F') + "~002.BMP", 2, 0, nullptr, 0},  // a file part no listing makes
+    };
+    for (const Row& row : rows) {
+        std::string name = row.name;
+        Record r;
+        memset(&r, 0xCC, sizeof r);
+        EXPECT_EQ(row.result, plugin.GetFileInfo(path.c_str(), 0, name.c_str(), 0, &r)) << row.name;
+        EXPECT_EQ(row.name, name);
+        if (row.result == 0) {
+            EXPECT_EQ(row.position, r.position) << row.name;
+            EXPECT_STREQ(row.fileName, r.fileName) << row.name;
+            EXPECT_EQ(row.fileSize, r.fileSize) << row.name;
+            // Filled in place, not cleared: bytes the record does not use stay.
+            EXPECT_EQ(0xCC, r.method[7]);
+            EXPECT_EQ(0xCC, (uint8_t)r.path[1]);
+        } else {
+            EXPECT_EQ(std::vector<uint8_t>(sizeof r, 0xCC),
+                      std::vector<uint8_t>((uint8_t*)&r, (uint8_t*)&r + sizeof r))
+                << row.name << ": a failed lookup leaves the record alone";
+        }
+        // Whatever the name said, the user's numbering mode is back.
+        EXPECT_STREQ("SCENE~000.DAT", List(plugin, path).records[0].fileName) << row.name;
+    }
+
+    Record r;
+    EXPECT_EQ(1, plugin.GetFileInfo(path.c_str(), 0, "SCENE~002.BMP", 1, &r));
+    EXPECT_EQ(6, plugin.GetFileInfo((TempDir() + "missing.dat").c_str(), 0, "SCENE~002.BMP", 0, &r));
+
+    // Without a separator the number follows the user's numbering mode.
+    Load(0, 2);
+    ASSERT_EQ(1, Probe(plugin, path));
+    EXPECT_EQ(0, plugin.GetFileInfo(path.c_str(), 0, "002.BMP", 0, &r));
+    EXPECT_EQ(17u, r.position);
+    EXPECT_STREQ("SCENE_002.DAT", r.fileName);
+}
+
+// An archive of each entry-header layout with every kind of entry, and what
+// extraction must give back for each listed entry.
+struct LayoutCase {
+    const char* name;
+    Layout layout;
+    DWORD checkMode;
+    std::vector<qordat::Entry> entries;
+    std::vector<std::vector<uint8_t>> contents;  // per slot; empty for an empty slot
+};
+
+std::vector<LayoutCase> LayoutCases()
+{
+    std::vector<uint8_t> bitmap = Bitmap(1078), wave = Wave(300), data = Data(700), png = Png(400);
+    std::vector<LayoutCase> cases;
+    cases.push_back({"raw.dat", Layout::Raw, 0,
+                     {qordat::Plain(bitmap), qordat::Empty(), qordat::Plain(wave), qordat::Plain(data)},
+                     {bitmap, {}, wave, data}});
+    cases.push_back({"kindsize.dat", Layout::KindSize, 0,
+                     {qordat::Plain(bitmap), qordat::Compressed(wave), qordat::Empty(),
+                      Stored(Concat(Head(8, 12345), data)), qordat::Compressed(png)},
+                     {bitmap, wave, {}, data, png}});
+    cases.push_back({"kindonly.dat", Layout::KindOnly, 1,
+                     {qordat::Plain(wave), qordat::Compressed(bitmap), qordat::Compressed(wave), qordat::Empty(),
+                      qordat::Compressed(data), qordat::Plain(png)},
+                     {wave, bitmap, wave, {}, data, png}});
+    // Kind 8 behind a two-byte head is expanded as a stream from byte 2,
+    // sized by the four bytes after the kind (which are also the stream's
+    // first bytes): 700 = BC 02 00 00.
+    std::vector<uint8_t> kind8 = Concat(Head(8, 700), Data(40));
+    std::vector<uint8_t> expect8(700);
+    LzssDecode(kind8.data() + 2, (uint32_t)kind8.size() - 2, expect8.data(), 700);
+    cases.push_back({"kind8.dat", Layout::KindOnly, 0, {qordat::Plain(wave), Stored(kind8)}, {wave, expect8}});
+    return cases;
+}
+
+TEST_F(ArchiveCalls, ExtractionGivesBackEveryEntryOfEveryLayout)
+{
+    for (const LayoutCase& c : LayoutCases()) {
+        std::string path = Archive(c.name, c.entries, c.layout);
+        Load(c.checkMode, 0);
+        ASSERT_EQ(1, Probe(plugin, path)) << c.name;
+        Listing listing = List(plugin, path);
+        ASSERT_EQ(0, listing.result) << c.name;
+        ASSERT_EQ(c.contents.size(), listing.records.size()) << c.name;
+        for (size_t i = 0; i < c.contents.size(); i++) {
+            const Record& r = listing.records[i];
+            SCOPED_TRACE(std::string(c.name) + " " + r.fileName);
+            EXPECT_EQ(c.contents[i].size(), r.fileSize);
+            Extracted x = ExtractToMemory(plugin, path, r.position);
+            EXPECT_EQ(0, x.result);
+            EXPECT_EQ(c.contents[i], x.bytes);
+            EXPECT_EQ(c.contents[i].empty(), x.nullHandle);
+        }
+    }
+}
+
+TEST_F(ArchiveCalls, DiskExtractionNamesFilesByThePositionsNumbering)
+{
+    std::vector<uint8_t> bitmap = Bitmap(100), data = Data(33);
+    std::string path = Archive("disk.dat", {qordat::Empty(), qordat::Plain(data), qordat::Empty(), qordat::Plain(bitmap)},
+                               Layout::Raw);
+    Load(0, 1);
+    ASSERT_EQ(1, Probe(plugin, path));
+    std::string dir = TempDir() + "morquent-out";
+    CreateDirectoryA(dir.c_str(), nullptr);
+
+    // Slot 3 under each numbering: ~003, -003, and _001 (second non-empty).
+    struct Row {
+        LONG_PTR position;
+        const char* name;
+    } rows[] = {{9, "disk~003.BMP"}, {10, "disk-003.BMP"}, {11, "disk_001.BMP"}, {4, "disk-001.DAT"}};
+    for (const Row& row : rows) {
+        std::string target = dir + "\\" + row.name;
+        DeleteFileA(target.c_str());
+        // The directory with and without its closing separator.
+        std::string destination = row.position % 2 ? dir + "\\" : dir;
+        EXPECT_EQ(0, plugin.GetFile(path.c_str(), row.position, &destination[0], 0, nullptr, 0)) << row.name;
+        EXPECT_EQ(row.position == 4 ? data : bitmap, ReadWholeFile(target)) << row.name;
+    }
+
+    // An existing file of the name is replaced, whatever it held.
+    std::string target = dir + "\\disk-003.BMP";
+    WriteTempFile("morquent-out\\disk-003.BMP", std::string(5000, 'z'));
+    EXPECT_EQ(0, plugin.GetFile(path.c_str(), 10, &dir[0], 0, nullptr, 0));
+    EXPECT_EQ(bitmap, ReadWholeFile(target));
+
+    // An empty slot gives an empty file, and that is a success.
+    std::string empty = dir + "\\disk~000.DMY";
+    DeleteFileA(empty.c_str());
+    EXPECT_EQ(0, plugin.GetFile(path.c_str(), 0, &dir[0], 0, nullptr, 0));
+    bool exists = false;
+    EXPECT_TRUE(ReadWholeFile(empty, &exists).empty());
+    EXPECT_TRUE(exists);
+
+    // A directory that does not exist: failure, and nothing written.
+    std::string nowhere = dir + "\\no\\such\\dir";
+    EXPECT_EQ(1, plugin.GetFile(path.c_str(), 9, &nowhere[0], 0, nullptr, 0));
+    // Settings are back after every call.
+    EXPECT_STREQ("disk-001.DAT", List(plugin, path).records[0].fileName);
+}
+
+TEST_F(ArchiveCalls, ExtractionRefusalsLeaveNothingBehind)
+{
+    std::string path = ThreeSlots();
+    Load(0, 0);
+    ASSERT_EQ(0, List(plugin, path).result);
+
+    // Memory output: the handle variable gets a null handle on failure.
+    for (LONG_PTR position : {(LONG_PTR)-1, (LONG_PTR)-3, (LONG_PTR)9, (LONG_PTR)0x7FFFFFFF}) {
+        Extracted x = ExtractToMemory(plugin, path, position);
+        EXPECT_EQ(2, x.result) << position;
+        EXPECT_TRUE(x.nullHandle);
+    }
+    Extracted x = ExtractToMemory(plugin, path, 0, 0x101);  // input kind 1
+    EXPECT_EQ(1, x.result);
+    EXPECT_TRUE(x.nullHandle);
+    EXPECT_EQ(6, ExtractToMemory(plugin, TempDir() + "missing.dat", 0).result);
+    EXPECT_EQ(2, ExtractToMemory(plugin, WriteTempFile("notes.txt", "This is not an archive."), 0).result);
+
+    // Output kind 2: the entry is read, then refused; the destination is untouched.
+    HLOCAL sentinel = (HLOCAL)(uintptr_t)0x1234;
+    EXPECT_EQ(1, plugin.GetFile(path.c_str(), 0, reinterpret_cast<LPSTR>(&sentinel), 0x200, nullptr, 0));
+    EXPECT_EQ((HLOCAL)(uintptr_t)0x1234, sentinel);
+}
+
+}  // namespace
