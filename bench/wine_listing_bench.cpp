@@ -1,0 +1,368 @@
+// Listing, lookup and extraction through the real morquent.spi, timed under
+// Wine with QueryPerformanceCounter: the median of several runs of each case,
+// printed as the table of bench/README.md ("Listing and extraction under
+// Wine"). Run from the win32 build directory:
+//
+//   scripts/wine-run.sh build/win32/wine_listing_bench.exe [--runs N]
+//
+// The archives are generated at start-up in the temporary directory and
+// deleted at the end. The settings the plug-in reads when it loads
+// (CheckMode, NumberingMode) are set in the registry before each load and put
+// back afterwards.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/entry.h"
+#include "archive/lzss.h"
+#include "bench/lzss_corpus.h"
+#include "tools/archive_writer.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Loading the plug-in with given settings
+
+const char SETTINGS[] = "Software\\Orlentis\\Susie\\Plug-in\\morquent";
+
+struct SavedValue {
+    const char* name;
+    bool present;
+    DWORD value;
+};
+
+std::vector<SavedValue> saved = {{"CheckMode", false, 0}, {"NumberingMode", false, 0}};
+
+void SaveSettings()
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    for (SavedValue& s : saved) {
+        DWORD size = sizeof s.value, type = 0;
+        s.present = RegQueryValueExA(key, s.name, nullptr, &type, reinterpret_cast<BYTE*>(&s.value), &size) ==
+                        ERROR_SUCCESS && type == REG_DWORD;
+    }
+    RegCloseKey(key);
+}
+
+void RestoreSettings()
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    for (const SavedValue& s : saved) {
+        if (s.present)
+            RegSetValueExA(key, s.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&s.value), sizeof s.value);
+        else
+            RegDeleteValueA(key, s.name);
+    }
+    RegCloseKey(key);
+}
+
+void PutSettings(DWORD checkMode, DWORD numberingMode)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, SETTINGS, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    RegSetValueExA(key, "CheckMode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&checkMode), sizeof checkMode);
+    RegSetValueExA(key, "NumberingMode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&numberingMode),
+                   sizeof numberingMode);
+    RegCloseKey(key);
+}
+
+struct Plugin {
+    HMODULE module = nullptr;
+    int(__stdcall* IsSupported)(LPCSTR, DWORD_PTR) = nullptr;
+    int(__stdcall* GetArchiveInfo)(LPCSTR, LONG_PTR, unsigned, HLOCAL*) = nullptr;
+    int(__stdcall* GetFileInfo)(LPCSTR, LONG_PTR, LPCSTR, unsigned, void*) = nullptr;
+    int(__stdcall* GetFile)(LPCSTR, LONG_PTR, LPSTR, unsigned, FARPROC, LONG_PTR) = nullptr;
+};
+
+template <typename T>
+void Bind(HMODULE module, const char* name, T& slot)
+{
+    slot = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// Loads the plug-in afresh (its settings are read at load) with the given
+// settings in the registry.
+Plugin Load(DWORD checkMode)
+{
+    PutSettings(checkMode, 0);
+    const char* path = getenv("MORQUENT_PLUGIN");
+    Plugin p;
+    p.module = LoadLibraryA(path && *path ? path : "morquent.spi");
+    if (!p.module) {
+        fprintf(stderr, "cannot load the plug-in (run from build/win32, or set MORQUENT_PLUGIN)\n");
+        RestoreSettings();
+        exit(1);
+    }
+    Bind(p.module, "IsSupported", p.IsSupported);
+    Bind(p.module, "GetArchiveInfo", p.GetArchiveInfo);
+    Bind(p.module, "GetFileInfo", p.GetFileInfo);
+    Bind(p.module, "GetFile", p.GetFile);
+    return p;
+}
+
+void Unload(Plugin& p)
+{
+    FreeLibrary(p.module);
+    p = Plugin();
+}
+
+// ---------------------------------------------------------------------------
+// Timing
+
+double Now()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return (double)t.QuadPart / (double)frequency.QuadPart;
+}
+
+int runs = 7;
+
+double fastest;  // the quickest run of the last Median() call
+
+// Median time in seconds of `runs` runs of `f`, after one untimed run; the
+// quickest run is left in `fastest` (a loaded machine mostly adds time).
+template <typename F>
+double Median(F f)
+{
+    f();
+    std::vector<double> times;
+    for (int i = 0; i < runs; i++) {
+        double start = Now();
+        f();
+        times.push_back(Now() - start);
+    }
+    std::sort(times.begin(), times.end());
+    fastest = times.front();
+    return times[times.size() / 2];
+}
+
+void Fail(const char* what, int code)
+{
+    fprintf(stderr, "%s: result %d\n", what, code);
+    RestoreSettings();
+    exit(1);
+}
+
+// ---------------------------------------------------------------------------
+// Archives
+
+std::string dir;
+
+std::string Write(const std::string& name, const std::vector<uint8_t>& bytes)
+{
+    std::string path = dir + name;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (file == INVALID_HANDLE_VALUE || !WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr) ||
+        written != bytes.size()) {
+        fprintf(stderr, "cannot write %s\n", path.c_str());
+        exit(1);
+    }
+    CloseHandle(file);
+    fprintf(stderr, "%s: %lu bytes\n", name.c_str(), (unsigned long)bytes.size());
+    return path;
+}
+
+// A small bitmap whose size field is its size, so that a compressed copy
+// first in a kind-and-size archive is recognised as such.
+std::vector<uint8_t> FirstBitmap(size_t size)
+{
+    std::vector<uint8_t> v = lzss_content::Make(lzss_content::PHOTO, size, 7);
+    lzss_content::PutLe(v, 2, (uint32_t)size, 4);
+    return v;
+}
+
+const int32_t SMALL_COUNT = 8191;
+
+// 8,191 small entries (32 to 480 bytes of every content kind, every other one
+// compressed, every 50th slot empty) after a first compressed bitmap.
+std::vector<qordat::Entry> SmallEntries()
+{
+    std::vector<qordat::Entry> entries;
+    entries.push_back(qordat::Compressed(FirstBitmap(300)));
+    for (int32_t i = 1; i < SMALL_COUNT; i++) {
+        if (i % 50 == 0) {
+            entries.push_back(qordat::Empty());
+            continue;
+        }
+        size_t size = 32 + (size_t)(i * 37) % 449;
+        std::vector<uint8_t> content = lzss_content::Make(i % lzss_content::KIND_COUNT, size, (uint32_t)i);
+        entries.push_back(i % 2 ? qordat::Compressed(content) : qordat::Plain(content));
+    }
+    return entries;
+}
+
+qordat::Options In(qordat::Layout layout)
+{
+    qordat::Options options;
+    options.layout = layout;
+    return options;
+}
+
+std::vector<uint8_t> FirstBytes(const std::string& path)
+{
+    std::vector<uint8_t> head(2048, 0);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD read = 0;
+    ReadFile(file, head.data(), 2048, &read, nullptr);
+    CloseHandle(file);
+    return head;
+}
+
+// Probes and lists `path`; returns the records.
+std::vector<EntryInfo> List(const Plugin& p, const std::string& path)
+{
+    std::vector<uint8_t> head = FirstBytes(path);
+    if (p.IsSupported(path.c_str(), reinterpret_cast<DWORD_PTR>(head.data())) != 1) Fail("probe", 0);
+    HLOCAL block = nullptr;
+    int result = p.GetArchiveInfo(path.c_str(), 0, 0, &block);
+    if (result != 0) Fail("listing", result);
+    std::vector<EntryInfo> records;
+    for (const EntryInfo* r = static_cast<const EntryInfo*>(LocalLock(block)); r->method[0]; r++) records.push_back(*r);
+    LocalUnlock(block);
+    LocalFree(block);
+    return records;
+}
+
+// ---------------------------------------------------------------------------
+// The cases
+
+struct Row {
+    std::string what;
+    double seconds, fastest;
+    std::string rate;
+};
+std::vector<Row> rows;
+
+void Add(const std::string& what, double seconds, double amount, const char* unit)
+{
+    char rate[64];
+    snprintf(rate, sizeof rate, "%.0f %s", amount / seconds, unit);
+    rows.push_back({what, seconds, fastest, rate});
+    fprintf(stderr, "%-66s %9.2f ms (fastest %.2f)  %s\n", what.c_str(), seconds * 1e3, fastest * 1e3, rate);
+}
+
+void ListingCase(const Plugin& p, const std::string& path, const std::string& what)
+{
+    std::vector<EntryInfo> records = List(p, path);
+    if ((int32_t)records.size() != SMALL_COUNT) Fail("record count", (int)records.size());
+    double t = Median([&] {
+        HLOCAL block = nullptr;
+        int result = p.GetArchiveInfo(path.c_str(), 0, 0, &block);
+        if (result != 0) Fail("listing", result);
+        LocalFree(block);
+    });
+    Add(what, t, SMALL_COUNT, "entries/s");
+}
+
+void LookupCase(const Plugin& p, const std::string& path, const std::string& what)
+{
+    std::vector<EntryInfo> records = List(p, path);
+    double t = Median([&] {
+        EntryInfo info;
+        for (const EntryInfo& r : records) {
+            int result = p.GetFileInfo(path.c_str(), 0, r.fileName, 0, &info);
+            if (result != 0 || info.position != r.position) Fail("lookup", result);
+        }
+    });
+    Add(what, t, (double)records.size(), "lookups/s");
+}
+
+const size_t BIG = 16 << 20;
+
+void ExtractionCases(const Plugin& p)
+{
+    // A small compressed bitmap first (it fixes the kind-and-size layout),
+    // then a 16 MiB compressed entry of every content kind.
+    std::vector<qordat::Entry> entries = {qordat::Compressed(FirstBitmap(300))};
+    for (int kind = 0; kind < lzss_content::KIND_COUNT; kind++) {
+        const std::vector<uint8_t>& stream = lzss_corpus::Get(kind, BIG).stream;
+        std::vector<uint8_t> stored(6);
+        lzss_content::PutLe(stored, 0, 1, 2);              // kind 1: compressed
+        lzss_content::PutLe(stored, 2, (uint32_t)BIG, 4);  // declared size
+        stored.insert(stored.end(), stream.begin(), stream.end());
+        entries.push_back(qordat::Stored(std::move(stored)));
+    }
+    std::string path = Write("BIG.DAT", qordat::BuildArchive(entries, In(qordat::Layout::KindSize)));
+    List(p, path);
+    std::vector<uint8_t> out(BIG);
+    for (int kind = 0; kind < lzss_content::KIND_COUNT; kind++) {
+        const lzss_corpus::Sample& sample = lzss_corpus::Get(kind, BIG);
+        LONG_PTR position = 3 * (kind + 1);
+        bool checked = false;
+        double t = Median([&] {
+            HLOCAL block = nullptr;
+            int result = p.GetFile(path.c_str(), position, reinterpret_cast<LPSTR>(&block), 0x100, nullptr, 0);
+            if (result != 0 || !block || LocalSize(block) != BIG) Fail("extraction", result);
+            if (!checked) {
+                if (memcmp(LocalLock(block), sample.content.data(), BIG) != 0) Fail("extracted bytes differ", 0);
+                LocalUnlock(block);
+                checked = true;
+            }
+            LocalFree(block);
+        });
+        char what[120];
+        snprintf(what, sizeof what, "GetFile to memory, 16 MiB %s entry (stream %.1f MiB)",
+                 lzss_content::KindName(kind), sample.stream.size() / 1048576.0);
+        Add(what, t, BIG / 1e6, "MB/s");
+        // The decoder alone, in this process, on the same stream.
+        t = Median([&] { LzssDecode(sample.stream.data(), (uint32_t)sample.stream.size(), out.data(), (uint32_t)BIG); });
+        snprintf(what, sizeof what, "LzssDecode alone, same %s stream, in the bench process", lzss_content::KindName(kind));
+        Add(what, t, BIG / 1e6, "MB/s");
+    }
+    DeleteFileA(path.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i + 1 < argc; i++)
+        if (!strcmp(argv[i], "--runs")) runs = std::max(1, atoi(argv[i + 1]));
+
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    dir = std::string(temp) + "morquent-bench-" + std::to_string(GetCurrentProcessId()) + "\\";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    SaveSettings();
+
+    std::vector<qordat::Entry> small = SmallEntries();
+    std::string kindSize = Write("SMALLKS.DAT", qordat::BuildArchive(small, In(qordat::Layout::KindSize)));
+    std::string kindOnly = Write("SMALLKO.DAT", qordat::BuildArchive(small, In(qordat::Layout::KindOnly)));
+
+    Plugin p = Load(0);
+    ListingCase(p, kindSize, "GetArchiveInfo, 8,191 small entries, kind+size, CheckMode 0");
+    LookupCase(p, kindSize, "GetFileInfo of each of the 8,191 names, kind+size, CheckMode 0");
+    ExtractionCases(p);
+    Unload(p);
+
+    p = Load(1);
+    ListingCase(p, kindOnly, "GetArchiveInfo, 8,191 small entries, kind only, CheckMode 1");
+    LookupCase(p, kindOnly, "GetFileInfo of each of the 8,191 names, kind only, CheckMode 1");
+    Unload(p);
+
+    RestoreSettings();
+    DeleteFileA(kindSize.c_str());
+    DeleteFileA(kindOnly.c_str());
+    RemoveDirectoryA(dir.c_str());
+
+    printf("| case | median of %d runs | fastest | rate (median) |\n|---|---:|---:|---:|\n", runs);
+    for (const Row& r : rows)
+        printf("| %s | %.2f ms | %.2f ms | %s |\n", r.what.c_str(), r.seconds * 1e3, r.fastest * 1e3, r.rate.c_str());
+    return 0;
+}
