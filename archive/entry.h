@@ -30,22 +30,43 @@ enum {
 extern const char ENTRY_EXTENSIONS[5][4];  // "BMP", "WAV", "PNG", "DAT", "DMY"
 extern const char ENTRY_SEPARATORS[3];     // '~', '-', '_', indexed by NumberingMode
 
+// Integer fields of EntryInfo that follow the host's pointer width: 32 bits
+// in 32-bit plug-ins (.spi), 64 bits in 64-bit ones (.sph). Portable builds
+// on other systems use the 32-bit record.
+#if defined(_WIN64)
+typedef uint64_t EntryWord;
+#else
+typedef uint32_t EntryWord;
+#endif
+
 #pragma pack(push, 1)
 // The per-entry record of the 00AM archive interface, as the host reads it.
 struct EntryInfo {
-    uint8_t method[8];        // "QORDAT" and a NUL; byte 7 is not written
-    uint32_t position;        // 3 x table index + NumberingMode (set by the callers)
-    uint32_t compressedSize;  // the stored size
-    uint32_t fileSize;        // the content size
-    uint32_t timestamp;       // 0
-    char path[200];           // empty
-    char fileName[200];       // base name, separator, number, '.', extension
-    uint32_t crc;             // 0
+    uint8_t method[8];         // "QORDAT" and a NUL; byte 7 is not written
+    EntryWord position;        // 3 x table index + NumberingMode (set by the callers)
+    EntryWord compressedSize;  // the stored size
+    EntryWord fileSize;        // the content size
+    EntryWord timestamp;       // 0
+    char path[200];            // empty
+    char fileName[200];        // base name, separator, number, '.', extension
+    uint32_t crc;              // 0
+#if defined(_WIN64)
+    uint32_t padding;          // the 64-bit record is padded to a multiple of 8
+#endif
 };
 #pragma pack(pop)
 
+#if defined(_WIN64)
+static_assert(sizeof(EntryInfo) == 448, "the 64-bit EntryInfo is 448 bytes");
+static_assert(offsetof(EntryInfo, position) == 8, "position at 8");
+static_assert(offsetof(EntryInfo, compressedSize) == 16, "compressedSize at 16");
+static_assert(offsetof(EntryInfo, fileSize) == 24, "fileSize at 24");
+static_assert(offsetof(EntryInfo, timestamp) == 32, "timestamp at 32");
+static_assert(offsetof(EntryInfo, path) == 40, "path at 40");
+static_assert(offsetof(EntryInfo, fileName) == 240, "fileName at 240");
+static_assert(offsetof(EntryInfo, crc) == 440, "crc at 440");
+#else
 static_assert(sizeof(EntryInfo) == 428, "EntryInfo is 428 bytes");
-static_assert(offsetof(EntryInfo, method) == 0, "method at 0");
 static_assert(offsetof(EntryInfo, position) == 8, "position at 8");
 static_assert(offsetof(EntryInfo, compressedSize) == 12, "compressedSize at 12");
 static_assert(offsetof(EntryInfo, fileSize) == 16, "fileSize at 16");
@@ -53,6 +74,8 @@ static_assert(offsetof(EntryInfo, timestamp) == 20, "timestamp at 20");
 static_assert(offsetof(EntryInfo, path) == 24, "path at 24");
 static_assert(offsetof(EntryInfo, fileName) == 224, "fileName at 224");
 static_assert(offsetof(EntryInfo, crc) == 424, "crc at 424");
+#endif
+static_assert(offsetof(EntryInfo, method) == 0, "method at 0");
 
 // Classifies `length` bytes of content (bytes past `length` read as zero).
 // SNIFF_STREAM reads bytes 1 to 4, SNIFF_PLAIN bytes 0 to 3 and, after

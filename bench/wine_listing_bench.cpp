@@ -96,7 +96,7 @@ Plugin Load(DWORD checkMode)
     PutSettings(checkMode, 0);
     const char* path = getenv("MORQUENT_PLUGIN");
     Plugin p;
-    p.module = LoadLibraryA(path && *path ? path : "morquent.spi");
+    p.module = LoadLibraryA(path && *path ? path : (sizeof(void*) == 8 ? "morquent.sph" : "morquent.spi"));
     if (!p.module) {
         fprintf(stderr, "cannot load the plug-in (run from build/win32, or set MORQUENT_PLUGIN)\n");
         RestoreSettings();

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Runs every test: native unit tests (ASan+UBSan), the Wine suite through the
-# real DLL (under Xvfb, for the dialog), and a short fuzz run of each target.
+# real DLLs, 32- and 64-bit (under Xvfb, for the dialog), and a short fuzz run
+# of each target.
 # Installs what is missing first. Ends with one "N passed, N failed" line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
 
 JOBS=$(nproc)
+# The Wine prefix that scripts/wine-run.sh uses (wineserver -k below acts on it).
+export WINEPREFIX="${MORQUENT_WINEPREFIX:-$HOME/.wine-morquent}"
 passed=0
 failed=0
 
@@ -39,14 +42,19 @@ else
   record "native build" 1
 fi
 
-if build win32; then
-  wineserver -k >/dev/null 2>&1 || true
-  xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset win32 2>&1 | tee "$LOG/win32.log"
-  count_ctest "$LOG/win32.log"
-  wineserver -k >/dev/null 2>&1 || true
-else
-  record "win32 build" 1
-fi
+# The same Wine suite against the 32-bit morquent.spi and the 64-bit
+# morquent.sph. A fresh wineserver for each, started inside Xvfb, so that the
+# dialog tests have a display.
+for preset in win32 win64; do
+  if build "$preset"; then
+    wineserver -k >/dev/null 2>&1 || true
+    xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset "$preset" 2>&1 | tee "$LOG/$preset.log"
+    count_ctest "$LOG/$preset.log"
+    wineserver -k >/dev/null 2>&1 || true
+  else
+    record "$preset build" 1
+  fi
+done
 
 if [ -x scripts/fuzz.sh ]; then
   scripts/fuzz.sh smoke 2>&1 | tee "$LOG/fuzz.log"

@@ -21,19 +21,23 @@
 namespace {
 
 #pragma pack(push, 1)
-// The per-entry record of the 00AM archive interface (32-bit hosts).
+// The per-entry record of the 00AM archive interface: its size fields are as
+// wide as a pointer (428 bytes for 32-bit hosts, 448 padded for 64-bit ones).
 struct FileInfo {
     unsigned char method[8];
-    uint32_t position;
-    uint32_t compressedSize;
-    uint32_t fileSize;
-    uint32_t timestamp;
+    uintptr_t position;
+    uintptr_t compressedSize;
+    uintptr_t fileSize;
+    uintptr_t timestamp;
     char path[200];
     char fileName[200];
     uint32_t crc;
+#ifdef _WIN64
+    uint32_t padding;
+#endif
 };
 #pragma pack(pop)
-static_assert(sizeof(FileInfo) == 428, "the interface's record is 428 bytes");
+static_assert(sizeof(FileInfo) == (sizeof(void*) == 8 ? 448 : 428), "the interface's record");
 
 struct Plugin {
     HMODULE module = nullptr;

@@ -112,9 +112,9 @@ TEST_F(ArchiveCalls, ListingNumbersSlotsByTheNumberingMode)
         std::vector<uint32_t> positions;
         std::vector<std::string> names;
     } expects[3] = {
-        {1712, {0, 3, 6}, {"data~000.DAT", "data~001.DMY", "data~002.DAT"}},
-        {1284, {1, 7}, {"data-000.DAT", "data-002.DAT"}},
-        {1284, {2, 8}, {"data_000.DAT", "data_001.DAT"}},
+        {4 * kRecordSize, {0, 3, 6}, {"data~000.DAT", "data~001.DMY", "data~002.DAT"}},
+        {3 * kRecordSize, {1, 7}, {"data-000.DAT", "data-002.DAT"}},
+        {3 * kRecordSize, {2, 8}, {"data_000.DAT", "data_001.DAT"}},
     };
     std::string path = ThreeSlots();
     for (DWORD mode = 0; mode < 3; mode++) {
@@ -123,7 +123,7 @@ TEST_F(ArchiveCalls, ListingNumbersSlotsByTheNumberingMode)
         Listing listing = List(plugin, path, 0, 0x100);  // bits above the input kind are ignored
         ASSERT_EQ(0, listing.result) << mode;
         EXPECT_EQ(expects[mode].blockSize, listing.blockSize);
-        EXPECT_EQ(std::vector<uint8_t>(428, 0), listing.endMark);
+        EXPECT_EQ(std::vector<uint8_t>(kRecordSize, 0), listing.endMark);
         ASSERT_EQ(expects[mode].names.size(), listing.records.size());
         for (size_t i = 0; i < listing.records.size(); i++) {
             const Record& r = listing.records[i];
@@ -173,9 +173,9 @@ TEST_F(ArchiveCalls, EmptyArchivesListOnlyTheEndMark)
     Load(0, 1);
     Listing listing = List(plugin, path);
     EXPECT_EQ(0, listing.result);
-    EXPECT_EQ(428u, listing.blockSize);
+    EXPECT_EQ(kRecordSize, listing.blockSize);
     EXPECT_TRUE(listing.records.empty());
-    EXPECT_EQ(std::vector<uint8_t>(428, 0), listing.endMark);
+    EXPECT_EQ(std::vector<uint8_t>(kRecordSize, 0), listing.endMark);
 
     Load(0, 0);
     ASSERT_EQ(1, Probe(plugin, path));

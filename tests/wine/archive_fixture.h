@@ -14,19 +14,25 @@
 
 namespace testing_plugin {
 
+// The interface's record as a host declares it: its size fields are as wide
+// as a pointer, and the 64-bit record is padded to 448 bytes.
 #pragma pack(push, 1)
 struct Record {
     unsigned char method[8];
-    uint32_t position;
-    uint32_t compressedSize;
-    uint32_t fileSize;
-    uint32_t timestamp;
+    uintptr_t position;
+    uintptr_t compressedSize;
+    uintptr_t fileSize;
+    uintptr_t timestamp;
     char path[200];
     char fileName[200];
     uint32_t crc;
+#ifdef _WIN64
+    uint32_t padding;
+#endif
 };
 #pragma pack(pop)
-static_assert(sizeof(Record) == 428, "the interface's record");
+constexpr size_t kRecordSize = sizeof(void*) == 8 ? 448 : 428;
+static_assert(sizeof(Record) == kRecordSize, "the interface's record");
 
 inline void PutSettings(DWORD checkMode, DWORD numberingMode)
 {

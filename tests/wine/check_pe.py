@@ -35,9 +35,11 @@ def main():
     if sorted(exports) != sorted(names):
         failures.append(f"exports {sorted(exports)} != {sorted(names)}")
 
+    # The module is named after its file: MORQUENT.SPI, MORQUENT.SPH.
+    module = os.path.basename(dll).upper()
     name_line = re.search(r"^Name\s+\S+\s+(\S+)\s*$", text, re.M)
-    if not name_line or name_line.group(1) != "MORQUENT.SPI" and not dll.endswith(".sph"):
-        failures.append(f"module name {name_line.group(1) if name_line else '?'} != MORQUENT.SPI")
+    if not name_line or name_line.group(1) != module:
+        failures.append(f"module name {name_line.group(1) if name_line else '?'} != {module}")
 
     imports = {m.lower() for m in re.findall(r"^\s*DLL Name: (\S+)", text, re.M)}
     extra = imports - SYSTEM_DLLS

@@ -148,7 +148,9 @@ std::string FirstListedName(const Exports& plugin)
     HLOCAL list = nullptr;
     if (plugin.GetArchiveInfo(path.c_str(), 0, 0, &list) != 0 || !list) return "(listing failed)";
     const char* record = static_cast<const char*>(LocalLock(list));
-    std::string name(record + 224, strnlen(record + 224, 200));  // fileName of the first 428-byte record
+    // fileName of the first record (at 224 in the 32-bit record, 240 in the 64-bit one)
+    const size_t fileName = sizeof(void*) == 8 ? 240 : 224;
+    std::string name(record + fileName, strnlen(record + fileName, 200));
     LocalUnlock(list);
     LocalFree(list);
     return name;

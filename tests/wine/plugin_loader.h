@@ -1,5 +1,6 @@
 // Loads the built plug-in the way a host does, for tests that go through the
-// real DLL: LoadLibraryA and GetProcAddress on build/win32/morquent.spi.
+// real DLL: LoadLibraryA and GetProcAddress on build/win32/morquent.spi
+// (build/win64/morquent.sph in the 64-bit build).
 #ifndef MORQUENT_TESTS_PLUGIN_LOADER_H
 #define MORQUENT_TESTS_PLUGIN_LOADER_H
 
@@ -26,7 +27,11 @@ struct Exports {
 inline const char* PluginPath()
 {
     const char* path = getenv("MORQUENT_PLUGIN");
+#ifdef _WIN64
+    return path && *path ? path : "morquent.sph";
+#else
     return path && *path ? path : "morquent.spi";
+#endif
 }
 
 template <typename T>

@@ -160,3 +160,43 @@ TEST(DialogResource, Template102IsTheJapaneseExtendedTemplate)
 }
 
 }  // namespace
+
+namespace {
+
+// A string of the version resource's block `block` ("041103a4", "040904b0").
+std::string VersionString(const std::vector<char>& info, const char* block, const char* name)
+{
+    std::string path = std::string("\\StringFileInfo\\") + block + "\\" + name;
+    char* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) || !value) return "";
+    return std::string(value, strnlen(value, length));
+}
+
+TEST(VersionResource, NamesTheFileInJapaneseAndEnglish)
+{
+    char path[MAX_PATH];
+    GetFullPathNameA(PluginPath(), sizeof path, path, nullptr);
+    DWORD size = GetFileVersionInfoSizeA(path, nullptr);
+    ASSERT_GT(size, 0u) << "no version resource in " << path;
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, info.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(0x00000000u, fixed->dwFileVersionMS);  // 0.0
+    EXPECT_EQ(0x00070000u, fixed->dwFileVersionLS);  // 7.0
+    EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
+
+    std::string module = sizeof(void*) == 8 ? "MORQUENT.SPH" : "MORQUENT.SPI";
+    for (const char* block : {"041103a4", "040904b0"}) {
+        EXPECT_EQ("0.07", VersionString(info, block, "FileVersion")) << block;
+        EXPECT_EQ("0.07", VersionString(info, block, "ProductVersion")) << block;
+        EXPECT_EQ(module, VersionString(info, block, "OriginalFilename")) << block;
+        EXPECT_NE("", VersionString(info, block, "FileDescription")) << block;
+    }
+    EXPECT_EQ("QOR's DAT extract plug-in (Susie 00AM)", VersionString(info, "040904b0", "FileDescription"));
+}
+
+}  // namespace
