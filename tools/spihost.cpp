@@ -18,26 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "tools/host_record.h"
+
 namespace {
 
-#pragma pack(push, 1)
-// The per-entry record of the 00AM archive interface: its size fields are as
-// wide as a pointer (428 bytes for 32-bit hosts, 448 padded for 64-bit ones).
-struct FileInfo {
-    unsigned char method[8];
-    uintptr_t position;
-    uintptr_t compressedSize;
-    uintptr_t fileSize;
-    uintptr_t timestamp;
-    char path[200];
-    char fileName[200];
-    uint32_t crc;
-#ifdef _WIN64
-    uint32_t padding;
-#endif
-};
-#pragma pack(pop)
-static_assert(sizeof(FileInfo) == (sizeof(void*) == 8 ? 448 : 428), "the interface's record");
+using FileInfo = HostRecord;
 
 struct Plugin {
     HMODULE module = nullptr;

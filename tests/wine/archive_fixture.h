@@ -11,28 +11,12 @@
 #include <vector>
 
 #include "tools/archive_writer.h"
+#include "tools/host_record.h"
 
 namespace testing_plugin {
 
-// The interface's record as a host declares it: its size fields are as wide
-// as a pointer, and the 64-bit record is padded to 448 bytes.
-#pragma pack(push, 1)
-struct Record {
-    unsigned char method[8];
-    uintptr_t position;
-    uintptr_t compressedSize;
-    uintptr_t fileSize;
-    uintptr_t timestamp;
-    char path[200];
-    char fileName[200];
-    uint32_t crc;
-#ifdef _WIN64
-    uint32_t padding;
-#endif
-};
-#pragma pack(pop)
-constexpr size_t kRecordSize = sizeof(void*) == 8 ? 448 : 428;
-static_assert(sizeof(Record) == kRecordSize, "the interface's record");
+using Record = HostRecord;
+constexpr size_t kRecordSize = kHostRecordSize;
 
 inline void PutSettings(DWORD checkMode, DWORD numberingMode)
 {
