@@ -89,6 +89,27 @@ HWND FindDialog(DWORD thread)
     return found;
 }
 
+// Puts the calling thread on a desktop of this process's own, made on first
+// use; false when that fails. Wine loads one graphics driver per desktop, in
+// the desktop process that the first window on it starts, with that
+// program's environment. Every program in the prefix shares the default
+// desktop, so while one that has no X display holds it (another test run in
+// the same prefix, say), no window can be made there whatever our DISPLAY.
+// A desktop named after this process is started by this process, with the
+// display it was given.
+bool UseOwnDesktop()
+{
+    static HDESK desktop = [] {
+        char name[48];
+        snprintf(name, sizeof name, "morquent-dialog-%lu", GetCurrentProcessId());
+        return CreateDesktopA(name, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    }();
+    // Once per thread: a thread that has windows cannot change desktop.
+    thread_local bool moved = false;
+    if (!moved) moved = desktop && SetThreadDesktop(desktop);
+    return moved;
+}
+
 // Clicks a control like the mouse does (press and release over it).
 void Click(HWND dialog, int id)
 {
@@ -167,7 +188,11 @@ class ConfigDialog : public ::testing::Test {
 protected:
     Exports plugin;
 
-    void SetUp() override { RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Orlentis"); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(UseOwnDesktop()) << "cannot make a desktop for the dialog";
+        RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Orlentis");
+    }
     void TearDown() override
     {
         if (plugin.module) FreeLibrary(plugin.module);
@@ -193,6 +218,7 @@ protected:
         std::atomic<bool> returned{false};
         DWORD self = GetCurrentThreadId();
         std::thread driver([&] {
+            UseOwnDesktop();  // where the dialog is: window lists are per desktop
             auto deadline = std::chrono::steady_clock::now() + kPatience;
             HWND dialog = nullptr;
             while (!returned && !(dialog = FindDialog(self)) && std::chrono::steady_clock::now() < deadline)
