@@ -35,6 +35,8 @@ const char kUsage[] =
     "        --kind K                 kind field to write\n"
     "        --declared N             declared size to write (kind-size layout)\n"
     "        --stored-size N          size-table value to write\n"
+    "        --repeat N               add the ENTRY N times (N >= 1), each with\n"
+    "                                 the modifiers before it\n"
     "      --offset N puts N bytes (0xEE) before the archive, --count N writes N\n"
     "      as the count, --truncate N cuts the file to N bytes. Numbers may be\n"
     "      decimal or 0x-hex; 32-bit fields take negative values or their\n"
@@ -133,7 +135,8 @@ struct PendingEntry {
     std::optional<int16_t> kind;
     std::optional<int32_t> declared;
     std::optional<int32_t> stored;
-    bool Any() const { return compress || kind || declared || stored; }
+    size_t repeat = 1;
+    bool Any() const { return compress || kind || declared || stored || repeat != 1; }
 };
 
 int Pack(int argc, char** argv)
@@ -151,8 +154,10 @@ int Pack(int argc, char** argv)
         entry.kind = pending.kind;
         entry.declaredSize = pending.declared;
         entry.storedSize = pending.stored;
-        compressOverride.push_back(pending.compress);
-        entries.push_back(std::move(entry));
+        for (size_t n = 0; n < pending.repeat; n++) {
+            compressOverride.push_back(pending.compress);
+            entries.push_back(entry);
+        }
         pending = PendingEntry();
     };
 
@@ -188,6 +193,12 @@ int Pack(int argc, char** argv)
             if (arg == "--count") options.count = n;
             else if (arg == "--declared") pending.declared = n;
             else pending.stored = n;
+            i++;
+        } else if (arg == "--repeat") {
+            // Thousands of slots in one archive, without a command line of
+            // thousands of arguments (Windows caps it at 32,767 characters).
+            if (!ParseCount(value, pending.repeat) || pending.repeat < 1 || pending.repeat > 0x10000)
+                return Usage("--repeat takes a count from 1 to 65536");
             i++;
         } else if (arg == "--kind") {
             int16_t k;
