@@ -26,4 +26,13 @@ if [ ! -f "$SETUP_MARK" ]; then
       </dev/null >/dev/null 2>&1 &&
     touch "$SETUP_MARK" || true
 fi
-exec wine "$@"
+# Wine's service processes (winedevice.exe, and explorer.exe for a desktop)
+# outlive the program and inherit its output. Handed ctest's pipe, they would
+# hold it open and ctest would wait for them until its timeout; so the program
+# writes to a file, which is copied out once it has exited.
+output=$(mktemp)
+status=0
+wine "$@" </dev/null >"$output" 2>&1 || status=$?
+cat "$output"
+rm -f "$output"
+exit $status

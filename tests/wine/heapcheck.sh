@@ -34,7 +34,7 @@ trap 'rm -f "$log"' EXIT
 # Wine's own background processes start with the first program; start them
 # without heap checking, so that only the program under test is traced.
 WINEDEBUG=-all "$here/../../scripts/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1 || true
-"$here/../../scripts/wine-run.sh" "$@" 2>"$log"
+"$here/../../scripts/wine-run.sh" "$@" >"$log" 2>&1
 status=$?
 
 # Everything Wine said except the trace of every allocation.
