@@ -9,6 +9,9 @@
 
 enum { OUTPUT_DISK = 0, OUTPUT_MEMORY = 1 };
 
+// The largest content handed over: 1 GiB less one byte.
+static const uint64_t MAX_OUTPUT_BLOCK = 1ull << 30;
+
 // Bits 8-10 of GetFile's flags.
 static unsigned OutputKind(unsigned flags) { return (flags >> 8) & 7; }
 
@@ -101,6 +104,10 @@ static int ExtractEntry(Extraction* x, int32_t index, EntryInfo* info)
     // A non-empty entry whose content size is 0 has nothing to deliver,
     // like an empty one.
     if (storedSize == 0 || info->fileSize == 0) return RESULT_OK;
+    // A 32-bit host cannot get a block of a gigabyte or more anyway; a 64-bit
+    // one could, and a damaged size field of a tiny entry would then cost it
+    // gigabytes of memory (or of disk). Both builds refuse such a block alike.
+    if (info->fileSize >= MAX_OUTPUT_BLOCK) return RESULT_NO_HOST_MEMORY;
 
     x->block = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, info->fileSize);
     if (!x->block) return RESULT_NO_HOST_MEMORY;

@@ -29,10 +29,15 @@ fi
 # Wine's service processes (winedevice.exe, and explorer.exe for a desktop)
 # outlive the program and inherit its output. Handed ctest's pipe, they would
 # hold it open and ctest would wait for them until its timeout; so the program
-# writes to a file, which is copied out once it has exited.
+# writes to a file, which is copied out as it grows until the program exits.
 output=$(mktemp)
+wine "$@" </dev/null >"$output" 2>&1 &
+pid=$!
+trap 'kill "$pid" 2>/dev/null' TERM INT
+tail -s 0.1 -n +1 --pid="$pid" -f "$output" &
+tailer=$!
 status=0
-wine "$@" </dev/null >"$output" 2>&1 || status=$?
-cat "$output"
+wait "$pid" || status=$?
+wait "$tailer" 2>/dev/null || true
 rm -f "$output"
-exit $status
+exit "$status"

@@ -462,7 +462,10 @@ int ToDisk(const Archive& a, LONG_PTR position, const std::string& outDir)
 // FILE_SHARE_DELETE, as the plug-in opens archives, makes the rename fail.
 bool CanRename(const std::string& path)
 {
-    std::string moved = path + ".moved";
+    // A short name beside it: appending to a name of 250+ bytes would pass
+    // the file system's limit on one name and fail for that reason alone.
+    size_t slash = path.find_last_of("\\/");
+    std::string moved = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "rename-probe.tmp";
     if (!MoveFileA(path.c_str(), moved.c_str())) return false;
     return MoveFileA(moved.c_str(), path.c_str()) != 0;
 }
@@ -754,6 +757,7 @@ TEST(Hostile, EveryArchiveThroughEveryCall)
     if (!reduced)
         for (const Archive& a : corpus) RunArchive(a);
     Stats warmUp = stats;
+    for (int i = 0; i < warmUp.problemCount; i++) printf("problem (warm-up): %s\n", warmUp.problems[i]);
     stats = Stats();
 
     LARGE_INTEGER start, end;
