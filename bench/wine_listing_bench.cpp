@@ -21,6 +21,7 @@
 #include "archive/entry.h"
 #include "archive/lzss.h"
 #include "bench/lzss_corpus.h"
+#include "tests/wine/registry_settings.h"
 #include "tools/archive_writer.h"
 
 namespace {
@@ -28,52 +29,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // Loading the plug-in with given settings
 
-const char SETTINGS[] = "Software\\Orlentis\\Susie\\Plug-in\\morquent";
+using testing_plugin::PutSettings;
+using testing_plugin::ReadSettings;
+using testing_plugin::SavedSettings;
 
-struct SavedValue {
-    const char* name;
-    bool present;
-    DWORD value;
-};
-
-std::vector<SavedValue> saved = {{"CheckMode", false, 0}, {"NumberingMode", false, 0}};
-
-void SaveSettings()
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-    for (SavedValue& s : saved) {
-        DWORD size = sizeof s.value, type = 0;
-        s.present = RegQueryValueExA(key, s.name, nullptr, &type, reinterpret_cast<BYTE*>(&s.value), &size) ==
-                        ERROR_SUCCESS && type == REG_DWORD;
-    }
-    RegCloseKey(key);
-}
-
-void RestoreSettings()
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-    for (const SavedValue& s : saved) {
-        if (s.present)
-            RegSetValueExA(key, s.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&s.value), sizeof s.value);
-        else
-            RegDeleteValueA(key, s.name);
-    }
-    RegCloseKey(key);
-}
-
-void PutSettings(DWORD checkMode, DWORD numberingMode)
-{
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, SETTINGS, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return;
-    RegSetValueExA(key, "CheckMode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&checkMode), sizeof checkMode);
-    RegSetValueExA(key, "NumberingMode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&numberingMode),
-                   sizeof numberingMode);
-    RegCloseKey(key);
-}
+// The user's settings, put back at the end.
+SavedSettings saved;
 
 struct Plugin {
     HMODULE module = nullptr;
@@ -99,7 +60,7 @@ Plugin Load(DWORD checkMode)
     p.module = LoadLibraryA(path && *path ? path : (sizeof(void*) == 8 ? "morquent.sph" : "morquent.spi"));
     if (!p.module) {
         fprintf(stderr, "cannot load the plug-in (run from build/win32, or set MORQUENT_PLUGIN)\n");
-        RestoreSettings();
+        testing_plugin::RestoreSettings(saved);
         exit(1);
     }
     Bind(p.module, "IsSupported", p.IsSupported);
@@ -154,7 +115,7 @@ double Median(F f)
 void Fail(const char* what, int code)
 {
     fprintf(stderr, "%s: result %d\n", what, code);
-    RestoreSettings();
+    testing_plugin::RestoreSettings(saved);
     exit(1);
 }
 
@@ -339,7 +300,7 @@ int main(int argc, char** argv)
     GetTempPathA(sizeof temp, temp);
     dir = std::string(temp) + "morquent-bench-" + std::to_string(GetCurrentProcessId()) + "\\";
     CreateDirectoryA(dir.c_str(), nullptr);
-    SaveSettings();
+    saved = ReadSettings();
 
     std::vector<qordat::Entry> small = SmallEntries();
     std::string kindSize = Write("SMALLKS.DAT", qordat::BuildArchive(small, In(qordat::Layout::KindSize)));
@@ -356,7 +317,7 @@ int main(int argc, char** argv)
     LookupCase(p, kindOnly, "GetFileInfo of each of the 8,191 names, kind only, CheckMode 1");
     Unload(p);
 
-    RestoreSettings();
+    testing_plugin::RestoreSettings(saved);
     DeleteFileA(kindSize.c_str());
     DeleteFileA(kindOnly.c_str());
     RemoveDirectoryA(dir.c_str());

@@ -5,6 +5,7 @@
 #define MORQUENT_TESTS_ARCHIVE_FIXTURE_H
 
 #include "plugin_loader.h"
+#include "registry_settings.h"
 
 #include <cstring>
 #include <string>
@@ -17,16 +18,6 @@ namespace testing_plugin {
 
 using Record = HostRecord;
 constexpr size_t kRecordSize = kHostRecordSize;
-
-inline void PutSettings(DWORD checkMode, DWORD numberingMode)
-{
-    HKEY key;
-    RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Orlentis\\Susie\\Plug-in\\morquent", 0, nullptr, 0,
-                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    RegSetValueExA(key, "CheckMode", 0, REG_DWORD, (const BYTE*)&checkMode, 4);
-    RegSetValueExA(key, "NumberingMode", 0, REG_DWORD, (const BYTE*)&numberingMode, 4);
-    RegCloseKey(key);
-}
 
 // Unloads the plug-in (its state goes with it) and loads it afresh with the
 // given settings.

@@ -5,6 +5,7 @@
 // The plug-in reads the registry once, when it is loaded, so every scenario
 // writes the registry first and then loads the DLL afresh.
 #include "plugin_loader.h"
+#include "registry_settings.h"
 
 #include <atomic>
 #include <chrono>
@@ -41,16 +42,6 @@ std::optional<Stored> Get(const char* name)
     RegCloseKey(key);
     if (result != ERROR_SUCCESS) return std::nullopt;
     return Stored{type, value};
-}
-
-void PutSettings(DWORD checkMode, DWORD numberingMode)
-{
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExA(HKEY_CURRENT_USER, KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    RegSetValueExA(key, "CheckMode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&checkMode), 4);
-    RegSetValueExA(key, "NumberingMode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&numberingMode), 4);
-    RegCloseKey(key);
 }
 
 void DeleteSettingValues()
@@ -254,7 +245,7 @@ protected:
 
 TEST_F(ConfigDialog, OkSavesTheChosenSettingsAndKeepsThemInForce)
 {
-    PutSettings(0, 1);
+    ASSERT_TRUE(PutSettings(0, 1));
     Load();
     std::string afterClicks;
     Outcome run = Open(1, [&](HWND dialog) {
@@ -303,7 +294,7 @@ TEST_F(ConfigDialog, EveryOtherWayOutRestoresTheSettingsAndWritesNothing)
     for (const Way& way : ways) {
         SCOPED_TRACE(way.name);
         SetUp();
-        PutSettings(1, 1);
+        ASSERT_TRUE(PutSettings(1, 1));
         Load();
         std::string afterClicks;
         Outcome run = Open(1, [&](HWND dialog) {
@@ -326,7 +317,7 @@ TEST_F(ConfigDialog, EveryOtherWayOutRestoresTheSettingsAndWritesNothing)
 
 TEST_F(ConfigDialog, OkWithoutChangesStillWritesBothValues)
 {
-    PutSettings(1, 2);
+    ASSERT_TRUE(PutSettings(1, 2));
     Load();
     DeleteSettingValues();
     Outcome run = Open(1, [](HWND dialog) { Click(dialog, IDOK); });
@@ -339,7 +330,7 @@ TEST_F(ConfigDialog, OkWithoutChangesStillWritesBothValues)
 
 TEST_F(ConfigDialog, OtherFunctionNumbersShowNothing)
 {
-    PutSettings(1, 2);
+    ASSERT_TRUE(PutSettings(1, 2));
     Load();
     DeleteSettingValues();
     for (int function : {0, 2, -1}) {

@@ -600,44 +600,7 @@ void RunArchive(const Archive& a)
 }
 
 // ---------------------------------------------------------------------------
-// Settings: put in the registry before the plug-in loads; the user's values
-// are put back at the end.
-
-const char SETTINGS_KEY[] = "Software\\Orlentis\\Susie\\Plug-in\\morquent";
-
-struct SavedSettings {
-    bool present[2] = {};
-    DWORD value[2] = {};
-};
-
-SavedSettings SaveSettings()
-{
-    SavedSettings saved;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return saved;
-    const char* names[2] = {"CheckMode", "NumberingMode"};
-    for (int i = 0; i < 2; i++) {
-        DWORD size = sizeof saved.value[i], type = 0;
-        saved.present[i] = RegQueryValueExA(key, names[i], nullptr, &type, (BYTE*)&saved.value[i], &size) ==
-                               ERROR_SUCCESS && type == REG_DWORD;
-    }
-    RegCloseKey(key);
-    return saved;
-}
-
-void RestoreSettings(const SavedSettings& saved)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-    const char* names[2] = {"CheckMode", "NumberingMode"};
-    for (int i = 0; i < 2; i++) {
-        if (saved.present[i])
-            RegSetValueExA(key, names[i], 0, REG_DWORD, (const BYTE*)&saved.value[i], sizeof saved.value[i]);
-        else
-            RegDeleteValueA(key, names[i]);
-    }
-    RegCloseKey(key);
-}
+// Output files
 
 // Deletes what extraction wrote; returns how many files could not be deleted.
 long RemoveOutput(const std::string& dir, long* removed)
@@ -732,7 +695,7 @@ TEST(Hostile, EveryArchiveThroughEveryCall)
         std::stable_sort(corpus.begin(), corpus.end(),
                          [](const Archive& x, const Archive& y) { return x.size < y.size; });
 
-    SavedSettings saved = SaveSettings();
+    SavedSettings saved = ReadSettings();
     if (plantCrash) {
         inProgress.planted = "a planted crash";
         *static_cast<volatile int*>(nullptr) = 1;

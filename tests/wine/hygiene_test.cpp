@@ -5,6 +5,7 @@
 //
 // How the process is measured: see resource_meter.h.
 #include "plugin_loader.h"
+#include "registry_settings.h"
 #include "resource_meter.h"
 
 #include <cstdio>
@@ -21,50 +22,6 @@
 using namespace testing_plugin;
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Settings: the plug-in reads them once, when it loads; these tests want the
-// defaults (CheckMode 0, NumberingMode 0) and put back what was there.
-
-const char SETTINGS[] = "Software\\Orlentis\\Susie\\Plug-in\\morquent";
-
-struct SavedValue {
-    const char* name;
-    bool present = false;
-    DWORD value = 0;
-};
-
-std::vector<SavedValue> OverrideSettings(DWORD checkMode, DWORD numberingMode)
-{
-    std::vector<SavedValue> saved = {{"CheckMode"}, {"NumberingMode"}};
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, SETTINGS, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return saved;
-    for (SavedValue& s : saved) {
-        DWORD size = sizeof s.value, type = 0;
-        s.present = RegQueryValueExA(key, s.name, nullptr, &type, reinterpret_cast<BYTE*>(&s.value), &size) ==
-                        ERROR_SUCCESS && type == REG_DWORD;
-    }
-    RegSetValueExA(key, "CheckMode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&checkMode), sizeof checkMode);
-    RegSetValueExA(key, "NumberingMode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&numberingMode),
-                   sizeof numberingMode);
-    RegCloseKey(key);
-    return saved;
-}
-
-void RestoreSettings(const std::vector<SavedValue>& saved)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-    for (const SavedValue& s : saved) {
-        if (s.present)
-            RegSetValueExA(key, s.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&s.value), sizeof s.value);
-        else
-            RegDeleteValueA(key, s.name);
-    }
-    RegCloseKey(key);
-}
 
 // ---------------------------------------------------------------------------
 // Content of the kinds that archives hold
@@ -218,7 +175,7 @@ bool RemoveFixtures(const Files& f)
 // Calls through the plug-in
 
 Exports plugin;
-std::vector<SavedValue> savedSettings;
+SavedSettings savedSettings;
 
 // ToMemory is GetFile with the address of a handle variable as destination
 // (memory output, or another output kind that must leave the variable alone);
@@ -452,7 +409,10 @@ class Hygiene : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        savedSettings = OverrideSettings(0, 0);
+        // The tests want the defaults (CheckMode 0, NumberingMode 0) and put
+        // back what was there.
+        savedSettings = ReadSettings();
+        PutSettings(0, 0);
         if (!plugin.module) plugin = LoadPlugin();
     }
     static void TearDownTestSuite() { RestoreSettings(savedSettings); }
