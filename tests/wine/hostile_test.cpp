@@ -492,6 +492,8 @@ std::vector<size_t> Sample(size_t n, size_t limit)
 
 std::vector<std::string> badNames, oddArchiveNames;
 std::string outDir;
+long outputRemoved = 0, outputLeft = 0;  // extracted files deleted / not deletable
+long ClearOutput(const std::string& dir, long* removed);
 
 void RunArchive(const Archive& a)
 {
@@ -597,13 +599,17 @@ void RunArchive(const Archive& a)
         stats.lockedAfterCall++;
         Problem("'%s' locked after its calls", a.name.c_str());
     }
+    // What this archive's extractions wrote goes at once, so the run never
+    // holds more than one archive's output on disk.
+    outputLeft += ClearOutput(outDir, &outputRemoved);
 }
 
 // ---------------------------------------------------------------------------
 // Output files
 
-// Deletes what extraction wrote; returns how many files could not be deleted.
-long RemoveOutput(const std::string& dir, long* removed)
+// Deletes the files extraction wrote into dir, adding to *removed; returns how
+// many could not be deleted.
+long ClearOutput(const std::string& dir, long* removed)
 {
     long left = 0;
     WIN32_FIND_DATAA found;
@@ -616,9 +622,51 @@ long RemoveOutput(const std::string& dir, long* removed)
         } while (FindNextFileA(search, &found));
         FindClose(search);
     }
-    if (!RemoveDirectoryA(dir.c_str())) left++;
     return left;
 }
+
+// Output directories of earlier runs that were killed or crashed before they
+// could clean up (the crash report ends the process at once): a damaged size
+// can make one extracted file hundreds of megabytes, so they are removed
+// before a new run starts. A directory whose process still runs is kept.
+void RemoveStaleOutput()
+{
+    const std::string temp = TempDir();
+    const std::string prefix = "morquent-hostile-";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((temp + prefix + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        DWORD pid = strtoul(found.cFileName + prefix.size(), nullptr, 10);
+        HANDLE owner = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        DWORD status = 0;
+        bool running = owner && GetExitCodeProcess(owner, &status) && status == STILL_ACTIVE;
+        if (owner) CloseHandle(owner);
+        if (running) continue;
+        std::string dir = temp + found.cFileName;
+        long removed = 0;
+        ClearOutput(dir, &removed);
+        RemoveDirectoryA(dir.c_str());
+        printf("removed %ld files left by an earlier run in %s\n", removed, dir.c_str());
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+// The run's output directory, removed with what is left in it however the
+// test returns.
+struct OutputDir {
+    OutputDir()
+    {
+        outDir = TempDir() + "morquent-hostile-" + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(outDir.c_str(), nullptr);
+    }
+    ~OutputDir()
+    {
+        ClearOutput(outDir, &outputRemoved);
+        RemoveDirectoryA(outDir.c_str());
+    }
+};
 
 void PrintSummary(const std::vector<Archive>& corpus, const std::vector<Setting>& settings, const Usage& before,
                   const Usage& after, long lockedAtEnd, long outputFiles, long warmUpCalls, double seconds)
@@ -681,8 +729,7 @@ TEST(Hostile, EveryArchiveThroughEveryCall)
     ASSERT_GT(corpus.size(), 50u) << "no corpus in " << full << " (make_hostile_corpus.py writes it)";
     badNames = BadNames();
     oddArchiveNames = OddArchiveNames();
-    outDir = TempDir() + "morquent-hostile-" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(outDir.c_str(), nullptr);
+    RemoveStaleOutput();
 
     std::vector<Setting> settings;
     for (DWORD check : {0, 1})
@@ -709,6 +756,7 @@ TEST(Hostile, EveryArchiveThroughEveryCall)
         free(const_cast<char*>(buffer));
         inProgress.planted = nullptr;
     }
+    OutputDir output;
 
     // Warm-up: one pass under the first setting lets the C runtime, Wine and
     // the heaps reach the size the run needs; the run is measured after it.
@@ -750,7 +798,9 @@ TEST(Hostile, EveryArchiveThroughEveryCall)
     long lockedAtEnd = 0, outputFiles = 0;
     for (const Archive& a : corpus)
         if (a.openable && !CanRename(a.path)) lockedAtEnd++;
-    lockedAtEnd += RemoveOutput(outDir, &outputFiles);
+    lockedAtEnd += outputLeft + ClearOutput(outDir, &outputRemoved);
+    if (!RemoveDirectoryA(outDir.c_str())) lockedAtEnd++;
+    outputFiles = outputRemoved;
 
     PrintSummary(corpus, settings, before, after, lockedAtEnd, outputFiles, warmUp.calls,
                  double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart));
