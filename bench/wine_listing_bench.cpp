@@ -21,6 +21,7 @@
 #include "archive/entry.h"
 #include "archive/lzss.h"
 #include "bench/lzss_corpus.h"
+#include "tests/wine/plugin_loader.h"
 #include "tests/wine/registry_settings.h"
 #include "tools/archive_writer.h"
 
@@ -29,44 +30,26 @@ namespace {
 // ---------------------------------------------------------------------------
 // Loading the plug-in with given settings
 
+using testing_plugin::FirstBytes;
 using testing_plugin::PutSettings;
 using testing_plugin::ReadSettings;
 using testing_plugin::SavedSettings;
+using Plugin = testing_plugin::Exports;
 
 // The user's settings, put back at the end.
 SavedSettings saved;
-
-struct Plugin {
-    HMODULE module = nullptr;
-    int(__stdcall* IsSupported)(LPCSTR, DWORD_PTR) = nullptr;
-    int(__stdcall* GetArchiveInfo)(LPCSTR, LONG_PTR, unsigned, HLOCAL*) = nullptr;
-    int(__stdcall* GetFileInfo)(LPCSTR, LONG_PTR, LPCSTR, unsigned, void*) = nullptr;
-    int(__stdcall* GetFile)(LPCSTR, LONG_PTR, LPSTR, unsigned, FARPROC, LONG_PTR) = nullptr;
-};
-
-template <typename T>
-void Bind(HMODULE module, const char* name, T& slot)
-{
-    slot = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 // Loads the plug-in afresh (its settings are read at load) with the given
 // settings in the registry.
 Plugin Load(DWORD checkMode)
 {
     PutSettings(checkMode, 0);
-    const char* path = getenv("MORQUENT_PLUGIN");
-    Plugin p;
-    p.module = LoadLibraryA(path && *path ? path : (sizeof(void*) == 8 ? "morquent.sph" : "morquent.spi"));
+    Plugin p = testing_plugin::LoadPlugin();
     if (!p.module) {
         fprintf(stderr, "cannot load the plug-in (run from build/win32, or set MORQUENT_PLUGIN)\n");
         testing_plugin::RestoreSettings(saved);
         exit(1);
     }
-    Bind(p.module, "IsSupported", p.IsSupported);
-    Bind(p.module, "GetArchiveInfo", p.GetArchiveInfo);
-    Bind(p.module, "GetFileInfo", p.GetFileInfo);
-    Bind(p.module, "GetFile", p.GetFile);
     return p;
 }
 
@@ -173,16 +156,6 @@ qordat::Options In(qordat::Layout layout)
     qordat::Options options;
     options.layout = layout;
     return options;
-}
-
-std::vector<uint8_t> FirstBytes(const std::string& path)
-{
-    std::vector<uint8_t> head(2048, 0);
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD read = 0;
-    ReadFile(file, head.data(), 2048, &read, nullptr);
-    CloseHandle(file);
-    return head;
 }
 
 // Probes and lists `path`; returns the records.

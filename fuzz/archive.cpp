@@ -36,22 +36,13 @@
 #include "archive/entry.h"
 #include "archive/names.h"
 #include "archive/state.h"
+#include "fuzz/check.h"
 #include "tools/archive_writer.h"
 #include "tools/lzss_encoder.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-[[noreturn]] void Fail(const char* what, int line)
-{
-    fprintf(stderr, "fuzz_archive: invariant broken at line %d: %s\n", line, what);
-    abort();
-}
-#define CHECK(c)                           \
-    do {                                   \
-        if (!(c)) Fail(#c, __LINE__);      \
-    } while (0)
 
 enum {
     MAX_ENTRIES = 40,

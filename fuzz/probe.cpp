@@ -26,18 +26,9 @@
 #include "archive/container.h"
 #include "archive/names.h"
 #include "archive/state.h"
+#include "fuzz/check.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what, int line)
-{
-    fprintf(stderr, "fuzz_probe: invariant broken at line %d: %s\n", line, what);
-    abort();
-}
-#define CHECK(c)                           \
-    do {                                   \
-        if (!(c)) Fail(#c, __LINE__);      \
-    } while (0)
 
 enum { PROBE_SIZE = 2048 };
 

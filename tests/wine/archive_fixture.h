@@ -4,6 +4,8 @@
 #ifndef MORQUENT_TESTS_ARCHIVE_FIXTURE_H
 #define MORQUENT_TESTS_ARCHIVE_FIXTURE_H
 
+#include <gtest/gtest.h>
+
 #include "plugin_loader.h"
 #include "registry_settings.h"
 

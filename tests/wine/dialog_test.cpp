@@ -4,6 +4,8 @@
 //
 // The plug-in reads the registry once, when it is loaded, so every scenario
 // writes the registry first and then loads the DLL afresh.
+#include <gtest/gtest.h>
+
 #include "plugin_loader.h"
 #include "registry_settings.h"
 

@@ -1,4 +1,6 @@
 // Identification and probing through the real morquent.spi.
+#include <gtest/gtest.h>
+
 #include "plugin_loader.h"
 
 #include <cstring>

@@ -4,6 +4,8 @@
 // call returns. Every detector is also shown to fire on a deliberate leak.
 //
 // How the process is measured: see resource_meter.h.
+#include <gtest/gtest.h>
+
 #include "plugin_loader.h"
 #include "registry_settings.h"
 #include "resource_meter.h"
@@ -89,13 +91,7 @@ struct Files {
 
 std::string WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    if (file != INVALID_HANDLE_VALUE) {
-        WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
-        CloseHandle(file);
-    }
-    return path;
+    return testing_plugin::WriteBytes(path, bytes.data(), bytes.size());
 }
 
 qordat::Options In(qordat::Layout layout)
@@ -261,16 +257,6 @@ bool CanRename(const Step& s)
     if (!s.exists) return true;
     if (!MoveFileA(s.path.c_str(), s.moved.c_str())) return false;
     return MoveFileA(s.moved.c_str(), s.path.c_str()) != 0;
-}
-
-std::vector<uint8_t> FirstBytes(const std::string& path)
-{
-    std::vector<uint8_t> head(2048, 0);
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD read = 0;
-    ReadFile(file, head.data(), 2048, &read, nullptr);
-    CloseHandle(file);
-    return head;
 }
 
 Step MakeStep(Call call, const std::string& path, int expected, LONG_PTR argument = 0, unsigned flags = 0,

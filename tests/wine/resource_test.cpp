@@ -1,5 +1,7 @@
 // The settings dialog template as stored in the built morquent.spi: every
 // field of the DLGTEMPLATEEX header and of each control item.
+#include <gtest/gtest.h>
+
 #include "plugin_loader.h"
 
 #include <cstring>
