@@ -2,21 +2,25 @@
 #include "settings/dialog.h"
 
 #include "archive/state.h"
-#include "plugin/exports.h"
 #include "settings/registry.h"
 
-// Radio button of each NumberingMode value.
-static const int NUMBERING_RADIO_IDS[3] = {1001, 1002, 1003};
+// The radio buttons stand for NumberingMode 0, 1 and 2 in id order.
+static_assert(CONFIG_NUMBERING_KEEP_ID == CONFIG_NUMBERING_DUMMIES_ID + NUMBERING_KEEP &&
+                  CONFIG_NUMBERING_PACKED_ID == CONFIG_NUMBERING_DUMMIES_ID + NUMBERING_PACKED,
+              "one radio button per numbering mode, in order");
 
 // Sets the radio button of `mode` and clears the other two. A mode outside
-// the table (the settings store never lets one through) clears all three.
+// the three (the settings store never lets one through) clears all three.
 static void ShowNumberingMode(HWND dialog, uint32_t mode)
 {
-    int checked = mode < 3 ? NUMBERING_RADIO_IDS[mode] : 0;
-    CheckRadioButton(dialog, CONFIG_FIRST_NUMBERING_ID, CONFIG_LAST_NUMBERING_ID, checked);
+    int checked = mode <= NUMBERING_PACKED ? CONFIG_NUMBERING_DUMMIES_ID + (int)mode : 0;
+    CheckRadioButton(dialog, CONFIG_NUMBERING_DUMMIES_ID, CONFIG_NUMBERING_PACKED_ID, checked);
 }
 
-INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+// Dialog procedure. Every click changes the process-wide setting at once; OK
+// and Cancel end the dialog with 1 and 2. Returns TRUE for WM_INITDIALOG and
+// every WM_COMMAND, FALSE for anything left to the default dialog handling.
+static INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     (void)lParam;
     if (message == WM_INITDIALOG) {
@@ -38,10 +42,10 @@ INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
     case CONFIG_CHECK_MODE_ID:
         CheckMode = IsDlgButtonChecked(dialog, CONFIG_CHECK_MODE_ID);
         break;
-    case 1001:
-    case 1002:
-    case 1003:
-        NumberingMode = LOWORD(wParam) - CONFIG_FIRST_NUMBERING_ID;
+    case CONFIG_NUMBERING_DUMMIES_ID:
+    case CONFIG_NUMBERING_KEEP_ID:
+    case CONFIG_NUMBERING_PACKED_ID:
+        NumberingMode = LOWORD(wParam) - CONFIG_NUMBERING_DUMMIES_ID;
         ShowNumberingMode(dialog, NumberingMode);
         break;
     default:
@@ -50,13 +54,11 @@ INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
     return TRUE;
 }
 
-extern "C" int __stdcall ConfigurationDlg(HWND parent, int function)
+void RunSettingsDialog(HINSTANCE module, HWND parent)
 {
-    if (function != 1) return -1;  // only "settings" is offered; no about box
-
     uint32_t previousCheckMode = CheckMode;
     uint32_t previousNumberingMode = NumberingMode;
-    INT_PTR result = DialogBoxParamA(moduleInstance, MAKEINTRESOURCEA(CONFIG_DIALOG_ID), parent,
+    INT_PTR result = DialogBoxParamA(module, MAKEINTRESOURCEA(CONFIG_DIALOG_ID), parent,
                                      ConfigDialogProc, 0);
     if (result == IDOK) {
         SaveSettings();
@@ -66,5 +68,4 @@ extern "C" int __stdcall ConfigurationDlg(HWND parent, int function)
         CheckMode = previousCheckMode;
         NumberingMode = previousNumberingMode;
     }
-    return 0;
 }

@@ -1,11 +1,12 @@
-// GetArchiveInfo: the listing of every entry of an archive.
-#include <stdlib.h>
+// The listing of every entry of an archive (GetArchiveInfo).
 #include <string.h>
 
 #include "archive/container.h"
 #include "archive/entry.h"
-#include "plugin/archive_file.h"
-#include "plugin/exports.h"
+#include "calls/archive_file.h"
+#include "calls/calls.h"
+
+uint32_t headWindowSize = HEAD_WINDOW_SIZE;
 
 // Everything one listing takes, released in one place.
 struct Listing {
@@ -13,7 +14,7 @@ struct Listing {
     bool archiveOpen;
     EntryLocator* locators;
     HeadReader reader;
-    HLOCAL block;
+    HostBlock block;
     EntryInfo* records;  // the block, locked
 };
 
@@ -21,12 +22,12 @@ struct Listing {
 // unlocked; on failure it is freed and the host's variable gets a null
 // handle, so a host that looks at the handle before the code cannot take
 // garbage for a list.
-static int FinishListing(Listing* listing, int result, HLOCAL* listHandle)
+static int FinishListing(Listing* listing, int result, HostBlock* listHandle)
 {
-    if (listing->records) LocalUnlock(listing->block);
-    if (result != RESULT_OK && listing->block) LocalFree(listing->block);
+    if (listing->records) HostUnlock(listing->block);
+    if (result != RESULT_OK && listing->block) HostFree(listing->block);
     CloseHeadReader(&listing->reader);
-    free(listing->locators);
+    WorkFree(listing->locators);
     if (listing->archiveOpen) CloseArchive(&listing->archive);
     if (listHandle) *listHandle = result == RESULT_OK ? listing->block : NULL;
     return result;
@@ -89,7 +90,7 @@ static int BuildRecords(Listing* listing)
     return RESULT_OK;
 }
 
-extern "C" int __stdcall GetArchiveInfo(LPCSTR path, LONG_PTR offset, unsigned flags, HLOCAL* listHandle)
+int ListArchive(const char* path, int64_t offset, unsigned flags, HostBlock* listHandle)
 {
     Listing listing;
     memset(&listing, 0, sizeof listing);
@@ -106,17 +107,19 @@ extern "C" int __stdcall GetArchiveInfo(LPCSTR path, LONG_PTR offset, unsigned f
     listing.archiveOpen = true;
 
     int32_t count = listing.archive.count;
-    listing.locators = (EntryLocator*)calloc((size_t)count, sizeof(EntryLocator));
-    if (!listing.locators || !OpenHeadReader(&listing.reader, &listing.archive, HEAD_WINDOW_SIZE))
+    listing.locators = (EntryLocator*)WorkAlloc((size_t)count * sizeof(EntryLocator));
+    if (!listing.locators) return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
+    memset(listing.locators, 0, (size_t)count * sizeof(EntryLocator));  // empty slots have no kind
+    if (!OpenHeadReader(&listing.reader, &listing.archive, headWindowSize))
         return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
 
     int32_t nonEmpty = LocateEntries(&listing);
     if (nonEmpty < 0) return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
 
     int32_t recordCount = NumberingMode == NUMBERING_WITH_DUMMIES ? count : nonEmpty;
-    listing.block = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, (SIZE_T)(recordCount + 1) * sizeof(EntryInfo));
+    listing.block = HostAlloc((size_t)(recordCount + 1) * sizeof(EntryInfo));
     if (!listing.block) return FinishListing(&listing, RESULT_NO_HOST_MEMORY, listHandle);
-    listing.records = (EntryInfo*)LocalLock(listing.block);
+    listing.records = (EntryInfo*)HostLock(listing.block);
     if (!listing.records) return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
 
     return FinishListing(&listing, BuildRecords(&listing), listHandle);

@@ -1,13 +1,10 @@
-// GetFile: one entry out of an archive, to memory or to disk.
-#include <stdlib.h>
+// One entry out of an archive, to memory or to disk (GetFile).
 #include <string.h>
 
 #include "archive/container.h"
 #include "archive/entry.h"
-#include "plugin/archive_file.h"
-#include "plugin/exports.h"
-
-enum { OUTPUT_DISK = 0, OUTPUT_MEMORY = 1 };
+#include "calls/archive_file.h"
+#include "calls/calls.h"
 
 // The largest content handed over: 1 GiB less one byte.
 static const uint64_t MAX_OUTPUT_BLOCK = 1ull << 30;
@@ -15,50 +12,24 @@ static const uint64_t MAX_OUTPUT_BLOCK = 1ull << 30;
 // Bits 8-10 of GetFile's flags.
 static unsigned OutputKind(unsigned flags) { return (flags >> 8) & 7; }
 
-// True when the last character of `dir` is a single-byte '\' (a trail byte
-// 0x5C of a double-byte character is not a separator).
-static bool EndsWithSeparator(const char* dir)
-{
-    bool last = false;
-    for (const char* p = dir; *p; p++) {
-        last = *p == '\\';
-        if (IsDBCSLeadByte((BYTE)*p) && p[1]) p++, last = false;
-    }
-    return last;
-}
-
 // Writes `size` bytes of `block` to the file `name` in directory `dir`,
 // replacing a file of that name. Frees the block. A write that fails or falls
 // short removes the partial file: a truncated entry must not pass for a good
 // one. An entry without content (no block) gives an empty file.
-static bool WriteEntryToDisk(const char* dir, const char* name, HLOCAL block, uint32_t size)
+static bool WriteEntryToDisk(const char* dir, const char* name, HostBlock block, uint32_t size)
 {
-    size_t dirLength = strlen(dir), nameLength = strlen(name);
-    char* path = (char*)malloc(dirLength + 1 + nameLength + 1);
-    if (!path) {
-        if (block) LocalFree(block);
-        return false;
-    }
-    memcpy(path, dir, dirLength);
-    size_t at = dirLength;
-    if (dirLength && !EndsWithSeparator(dir)) path[at++] = '\\';
-    memcpy(path + at, name, nameLength + 1);
-
     bool ok = false;
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file != INVALID_HANDLE_VALUE) {
+    PlatformOutput* output = OutputCreate(dir, name);
+    if (output) {
         if (!block) {
             ok = size == 0;
-        } else if (void* bytes = LocalLock(block)) {
-            DWORD written = 0;
-            ok = WriteFile(file, bytes, size, &written, NULL) && written == size && SetEndOfFile(file);
-            LocalUnlock(block);
+        } else if (void* bytes = HostLock(block)) {
+            ok = OutputWrite(output, bytes, size) && OutputSetEnd(output);
+            HostUnlock(block);
         }
-        CloseHandle(file);
-        if (!ok && block) DeleteFileA(path);
+        OutputClose(output, ok || !block);
     }
-    if (block) LocalFree(block);
-    free(path);
+    if (block) HostFree(block);
     return ok;
 }
 
@@ -67,20 +38,20 @@ struct Extraction {
     ArchiveFile archive;
     bool archiveOpen;
     HeadReader reader;
-    HLOCAL block;
+    HostBlock block;
 };
 
 // Releases what the extraction still holds; a block handed on is no longer its.
 static void ReleaseExtraction(Extraction* x)
 {
-    if (x->block) LocalFree(x->block);
+    if (x->block) HostFree(x->block);
     CloseHeadReader(&x->reader);
     if (x->archiveOpen) CloseArchive(&x->archive);
 }
 
 // Reads, sizes, names and expands the entry at `position` into x->block
 // (null for an entry without content). NumberingMode is the position's mode.
-static int ExtractEntry(Extraction* x, int32_t index, EntryInfo* info)
+static int ExpandSlot(Extraction* x, int32_t index, EntryInfo* info)
 {
     const ArchiveFile* archive = &x->archive;
     // The number in the name: the table index, or under packed numbering the
@@ -109,24 +80,21 @@ static int ExtractEntry(Extraction* x, int32_t index, EntryInfo* info)
     // gigabytes of memory (or of disk). Both builds refuse such a block alike.
     if (info->fileSize >= MAX_OUTPUT_BLOCK) return RESULT_NO_HOST_MEMORY;
 
-    x->block = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, info->fileSize);
+    x->block = HostAlloc((size_t)info->fileSize);
     if (!x->block) return RESULT_NO_HOST_MEMORY;
-    uint8_t* out = (uint8_t*)LocalLock(x->block);
+    uint8_t* out = (uint8_t*)HostLock(x->block);
     if (!out) return RESULT_NO_MEMORY;
     ExpandEntry(entry, available, sharedLocator.kind, out, info->fileSize);  // by the layout in force now
-    LocalUnlock(x->block);
+    HostUnlock(x->block);
     return RESULT_OK;
 }
 
-extern "C" int __stdcall GetFile(LPCSTR path, LONG_PTR position, LPSTR destination, unsigned flags,
-                                 FARPROC progress, LONG_PTR callbackData)
+int ExtractEntry(const char* path, int64_t position, char* destination, unsigned flags)
 {
-    (void)progress;
-    (void)callbackData;
     unsigned output = OutputKind(flags);
     // With memory output the host's handle variable gets a null handle on
     // every failure, so a host that looks at the handle first finds nothing.
-    HLOCAL* handleOut = output == OUTPUT_MEMORY ? (HLOCAL*)destination : NULL;
+    HostBlock* handleOut = output == OUTPUT_MEMORY ? (HostBlock*)destination : NULL;
     if (handleOut) *handleOut = NULL;
     if (!InputIsFile(flags)) return RESULT_UNSUPPORTED_FLAGS;
 
@@ -147,7 +115,7 @@ extern "C" int __stdcall GetFile(LPCSTR path, LONG_PTR position, LPSTR destinati
     } else {
         uint32_t userNumbering = NumberingMode;
         NumberingMode = (uint32_t)(position % 3);
-        result = ExtractEntry(&x, (int32_t)(position / 3), &info);
+        result = ExpandSlot(&x, (int32_t)(position / 3), &info);
         NumberingMode = userNumbering;
     }
 
@@ -159,7 +127,7 @@ extern "C" int __stdcall GetFile(LPCSTR path, LONG_PTR position, LPSTR destinati
             result = RESULT_UNSUPPORTED_FLAGS;  // no handle variable to put the block in
         }
     } else if (result == RESULT_OK && output == OUTPUT_DISK) {
-        HLOCAL block = x.block;
+        HostBlock block = x.block;
         x.block = NULL;
         uint32_t size = block ? info.fileSize : 0;
         if (!WriteEntryToDisk(destination ? destination : "", info.fileName, block, size))

@@ -1,25 +1,13 @@
-// The Win32 side shared by the three archive calls: opening an archive,
-// reading and validating its count and size table, locating entries, and
-// reading entry heads with every byte the file does not deliver set to zero.
-#ifndef MORQUENT_PLUGIN_ARCHIVE_FILE_H
-#define MORQUENT_PLUGIN_ARCHIVE_FILE_H
-
-#include <windows.h>
+// What the three archive calls share: opening an archive, reading and
+// validating its count and size table, locating entries, and reading entry
+// heads with every byte the file does not deliver set to zero.
+#ifndef MORQUENT_CALLS_ARCHIVE_FILE_H
+#define MORQUENT_CALLS_ARCHIVE_FILE_H
 
 #include <stdint.h>
 
 #include "archive/state.h"
-
-// Result codes of the archive calls.
-enum {
-    RESULT_OK = 0,
-    RESULT_UNSUPPORTED_FLAGS = 1,  // input other than a file; bad output kind; disk output failed
-    RESULT_NOT_ARCHIVE = 2,        // not this format; a name or position that names no entry
-    RESULT_NO_RECORD = 3,          // a record for the entry could not be built
-    RESULT_NO_HOST_MEMORY = 4,     // a local-memory block for the host could not be allocated
-    RESULT_NO_MEMORY = 5,          // a working buffer could not be allocated, or a block locked
-    RESULT_CANNOT_OPEN = 6         // the archive file could not be opened
-};
+#include "calls/platform.h"
 
 // Bits 0-2 of the flags: the input kind; 0 (a file) is the only one accepted.
 static inline bool InputIsFile(unsigned flags) { return (flags & 7) == 0; }
@@ -27,7 +15,7 @@ static inline bool InputIsFile(unsigned flags) { return (flags & 7) == 0; }
 // An open archive: its file, where the container begins in it, and the
 // count, the size table and the 28 bytes after the table as read from there.
 struct ArchiveFile {
-    HANDLE handle;
+    PlatformFile* file;
     int64_t base;         // file position of the count field
     int64_t fileLength;
     uint8_t* table;       // 4 x count + 32 bytes, zero where the file ended
@@ -40,6 +28,7 @@ struct ArchiveFile {
 // Returns RESULT_OK, or RESULT_CANNOT_OPEN, RESULT_NO_MEMORY or
 // RESULT_NOT_ARCHIVE with nothing left open or allocated.
 int OpenArchive(const char* path, int64_t base, int validateMode, ArchiveFile* archive);
+// Releases what OpenArchive took; also on a record it never filled (zeroed).
 void CloseArchive(ArchiveFile* archive);
 
 // The size-table value of slot `index` (0 <= index < count).
@@ -63,11 +52,10 @@ struct HeadReader {
     uint8_t* own;            // buffer of the last head that did not fit the window
 };
 
-enum { HEAD_WINDOW_SIZE = 64 * 1024 };
-
 // `windowCapacity` 0 reads every head into its own buffer. Returns false when
 // the window cannot be allocated.
 bool OpenHeadReader(HeadReader* reader, const ArchiveFile* archive, uint32_t windowCapacity);
+// Releases the reader's buffers; also on a record it never filled (zeroed).
 void CloseHeadReader(HeadReader* reader);
 
 // The first `asked` bytes of the entry at `offset`: returns a pointer to the

@@ -1,11 +1,11 @@
-// GetFileInfo: the record of one entry, found by the name the listing gave it.
+// The record of one entry, found by the name the listing gave it (GetFileInfo).
 #include <string.h>
 
 #include "archive/container.h"
 #include "archive/entry.h"
 #include "archive/names.h"
-#include "plugin/archive_file.h"
-#include "plugin/exports.h"
+#include "calls/archive_file.h"
+#include "calls/calls.h"
 
 // The table index of entry number `number` under `numberingMode`, or -1 when
 // it names no slot: the number itself in modes 0 and 1, the (number+1)-th
@@ -23,7 +23,7 @@ static int32_t SlotOfNumber(const ArchiveFile* archive, uint32_t numberingMode, 
 
 // Finds the entry and fills the host's record; the numbering mode is
 // `NumberingMode` as the name set it.
-static int LookUpEntry(const ArchiveFile* archive, const char* entryName, EntryInfo* info)
+static int FillRecordOfName(const ArchiveFile* archive, const char* entryName, EntryInfo* info)
 {
     char copy[ENTRY_NAME_COPY_SIZE];
     if (!CopyEntryFilePart(entryName, copy)) return RESULT_NOT_ARCHIVE;
@@ -57,7 +57,7 @@ static int LookUpEntry(const ArchiveFile* archive, const char* entryName, EntryI
     return result;
 }
 
-extern "C" int __stdcall GetFileInfo(LPCSTR path, LONG_PTR offset, LPCSTR entryName, unsigned flags, void* info)
+int FindEntry(const char* path, int64_t offset, const char* entryName, unsigned flags, EntryInfo* info)
 {
     if (!InputIsFile(flags)) return RESULT_UNSUPPORTED_FLAGS;
     if (!entryName || !info) return RESULT_NOT_ARCHIVE;
@@ -68,7 +68,7 @@ extern "C" int __stdcall GetFileInfo(LPCSTR path, LONG_PTR offset, LPCSTR entryN
 
     // The name's separator picks the numbering mode for this call only.
     uint32_t userNumbering = NumberingMode;
-    result = LookUpEntry(&archive, entryName, (EntryInfo*)info);
+    result = FillRecordOfName(&archive, entryName, info);
     NumberingMode = userNumbering;
     CloseArchive(&archive);
     return result;

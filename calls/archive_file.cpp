@@ -1,25 +1,10 @@
-#include "plugin/archive_file.h"
+#include "calls/archive_file.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 #include "archive/bytes.h"
 #include "archive/container.h"
-
-// Reads `length` bytes at file position `position`; bytes the file does not
-// deliver (past its end, a failed read, a negative position) are zero.
-// Returns how many bytes the read delivered.
-static uint32_t ReadAt(HANDLE file, int64_t position, uint8_t* buffer, uint32_t length)
-{
-    memset(buffer, 0, length);
-    if (position < 0 || length == 0) return 0;
-    LARGE_INTEGER to;
-    to.QuadPart = position;
-    if (!SetFilePointerEx(file, to, NULL, FILE_BEGIN)) return 0;
-    DWORD read = 0;
-    if (!ReadFile(file, buffer, length, &read, NULL)) return 0;
-    return read;
-}
+#include "calls/calls.h"
 
 // Bytes the file holds from container offset `offset` on, at most `asked`.
 static uint32_t AvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t asked)
@@ -33,29 +18,27 @@ static uint32_t AvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t
 int OpenArchive(const char* path, int64_t base, int validateMode, ArchiveFile* archive)
 {
     memset(archive, 0, sizeof *archive);
-    archive->handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (archive->handle == INVALID_HANDLE_VALUE) return RESULT_CANNOT_OPEN;
+    archive->file = FileOpenRead(path, &archive->fileLength);
+    if (!archive->file) return RESULT_CANNOT_OPEN;
     archive->base = base;
-    LARGE_INTEGER length;
-    archive->fileLength = GetFileSizeEx(archive->handle, &length) ? length.QuadPart : 0;
 
     // The table is sized from the count, so a count outside 1..8191 (or a
     // file too short to hold one) is refused before anything is allocated:
     // the size can neither wrap nor be huge.
     uint8_t countBytes[4];
-    if (ReadAt(archive->handle, base, countBytes, sizeof countBytes) == sizeof countBytes)
+    if (FileReadAt(archive->file, base, countBytes, sizeof countBytes) == sizeof countBytes)
         archive->count = ContainerCount(countBytes);
     if (archive->count == 0) {
         CloseArchive(archive);
         return RESULT_NOT_ARCHIVE;
     }
     archive->tableLength = 4 * archive->count + 32;
-    archive->table = (uint8_t*)malloc((size_t)archive->tableLength);
+    archive->table = (uint8_t*)WorkAlloc((size_t)archive->tableLength);
     if (!archive->table) {
         CloseArchive(archive);
         return RESULT_NO_MEMORY;
     }
-    ReadAt(archive->handle, base, archive->table, (uint32_t)archive->tableLength);
+    FileReadAt(archive->file, base, archive->table, (uint32_t)archive->tableLength);
     if (!ValidateContainer(archive->table, archive->tableLength, validateMode)) {
         CloseArchive(archive);
         return RESULT_NOT_ARCHIVE;
@@ -65,10 +48,10 @@ int OpenArchive(const char* path, int64_t base, int validateMode, ArchiveFile* a
 
 void CloseArchive(ArchiveFile* archive)
 {
-    free(archive->table);
+    WorkFree(archive->table);
     archive->table = NULL;
-    if (archive->handle && archive->handle != INVALID_HANDLE_VALUE) CloseHandle(archive->handle);
-    archive->handle = NULL;
+    if (archive->file) FileClose(archive->file);
+    archive->file = NULL;
 }
 
 int32_t StoredSizeAt(const ArchiveFile* archive, int32_t index)
@@ -88,15 +71,15 @@ bool OpenHeadReader(HeadReader* reader, const ArchiveFile* archive, uint32_t win
     memset(reader, 0, sizeof *reader);
     reader->archive = archive;
     if (windowCapacity == 0) return true;
-    reader->window = (uint8_t*)malloc(windowCapacity);
+    reader->window = (uint8_t*)WorkAlloc(windowCapacity);
     reader->windowCapacity = windowCapacity;
     return reader->window != NULL;
 }
 
 void CloseHeadReader(HeadReader* reader)
 {
-    free(reader->window);
-    free(reader->own);
+    WorkFree(reader->window);
+    WorkFree(reader->own);
     memset(reader, 0, sizeof *reader);
 }
 
@@ -113,22 +96,23 @@ const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint
         if (!inside) {
             reader->windowStart = position;
             reader->windowLength = AvailableAt(archive, offset, reader->windowCapacity);
-            ReadAt(archive->handle, position, reader->window, reader->windowLength);
+            FileReadAt(archive->file, position, reader->window, reader->windowLength);
         }
         return reader->window + (position - reader->windowStart);
     }
 
-    free(reader->own);
-    // One byte at least, so a head the file holds nothing of is a valid pointer.
-    reader->own = (uint8_t*)malloc(n ? n : 1);
+    WorkFree(reader->own);
+    // A head the file holds nothing of gets a buffer of no bytes (a valid
+    // pointer that is never read).
+    reader->own = (uint8_t*)WorkAlloc(n);
     if (!reader->own) return NULL;
-    ReadAt(archive->handle, position, reader->own, n);
+    FileReadAt(archive->file, position, reader->own, n);
     return reader->own;
 }
 
 void FillLocator(EntryLocator* locator, int64_t offset, int32_t storedSize, const uint8_t* head, uint32_t available)
 {
-    locator->offset = storedSize ? (int32_t)offset : 0;
+    locator->offset = storedSize ? (int32_t)(uint32_t)offset : 0;
     locator->storedSize = storedSize;
     if (storedSize == 0) return;
     locator->kind = S16At(head, available, 0);

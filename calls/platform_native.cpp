@@ -1,0 +1,221 @@
+// The platform seam over the C library, for native tests, fuzz targets and
+// tools. See calls/platform_native.h for what it adds to the seam.
+#include "calls/platform_native.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+NativeFaults nativeFaults;
+size_t nativeHostBlockLimit = 0;
+
+namespace {
+
+NativeOutstanding outstanding;
+std::map<std::string, std::vector<uint8_t>> memoryFiles;
+std::map<std::string, std::vector<uint8_t>> memoryOutput;
+bool outputToMemory = false;
+
+// Counts one operation down; true when this one is to fail.
+bool Fails(int* countdown)
+{
+    if (*countdown <= 0) return false;
+    return --*countdown == 0;
+}
+
+// Host blocks carry their size in front of the bytes, so that they can be
+// told apart from working buffers and their size asked for.
+struct BlockHeader {
+    size_t size;
+    int locks;
+};
+
+}  // namespace
+
+// An open file: on disk (stdio) or one of the memory files.
+struct PlatformFile {
+    FILE* stream;
+    const std::vector<uint8_t>* memory;
+};
+
+PlatformFile* FileOpenRead(const char* path, int64_t* length)
+{
+    *length = 0;
+    if (Fails(&nativeFaults.open)) return nullptr;
+    PlatformFile file = {nullptr, nullptr};
+    auto found = memoryFiles.find(path);
+    if (found != memoryFiles.end()) {
+        file.memory = &found->second;
+        *length = (int64_t)found->second.size();
+    } else {
+        file.stream = fopen(path, "rb");
+        if (!file.stream) return nullptr;
+        if (fseeko(file.stream, 0, SEEK_END) == 0) *length = (int64_t)ftello(file.stream);
+    }
+    outstanding.files++;
+    return new PlatformFile(file);
+}
+
+uint32_t FileReadAt(PlatformFile* file, int64_t position, uint8_t* buffer, uint32_t length)
+{
+    memset(buffer, 0, length);
+    if (position < 0 || length == 0) return 0;
+    uint32_t delivered = 0;
+    if (file->memory) {
+        const std::vector<uint8_t>& bytes = *file->memory;
+        if ((uint64_t)position < bytes.size()) {
+            uint64_t remaining = bytes.size() - (uint64_t)position;
+            delivered = remaining < length ? (uint32_t)remaining : length;
+        }
+        if (Fails(&nativeFaults.shortRead)) delivered /= 2;
+        if (delivered) memcpy(buffer, bytes.data() + position, delivered);
+        return delivered;
+    }
+    if (fseeko(file->stream, (off_t)position, SEEK_SET) != 0) return 0;
+    uint32_t asked = Fails(&nativeFaults.shortRead) ? length / 2 : length;
+    delivered = (uint32_t)fread(buffer, 1, asked, file->stream);
+    return delivered;
+}
+
+void FileClose(PlatformFile* file)
+{
+    if (file->stream) fclose(file->stream);
+    delete file;
+    outstanding.files--;
+}
+
+void* WorkAlloc(size_t size)
+{
+    if (Fails(&nativeFaults.work)) return nullptr;
+    void* buffer = malloc(size);
+    if (!buffer && size == 0) buffer = malloc(1);
+    if (buffer) outstanding.workBuffers++;
+    return buffer;
+}
+
+void WorkFree(void* buffer)
+{
+    if (!buffer) return;
+    free(buffer);
+    outstanding.workBuffers--;
+}
+
+HostBlock HostAlloc(size_t size)
+{
+    if (Fails(&nativeFaults.hostAlloc)) return nullptr;
+    if (nativeHostBlockLimit && size > nativeHostBlockLimit) return nullptr;
+    BlockHeader* block = (BlockHeader*)malloc(sizeof(BlockHeader) + size);
+    if (!block) return nullptr;
+    block->size = size;
+    block->locks = 0;
+    memset(block + 1, 0, size);
+    outstanding.hostBlocks++;
+    return block;
+}
+
+void* HostLock(HostBlock block)
+{
+    if (!block || Fails(&nativeFaults.hostLock)) return nullptr;
+    BlockHeader* header = (BlockHeader*)block;
+    if (header->locks++ == 0) outstanding.hostLocks++;
+    return header + 1;
+}
+
+void HostUnlock(HostBlock block)
+{
+    BlockHeader* header = (BlockHeader*)block;
+    if (header->locks > 0 && --header->locks == 0) outstanding.hostLocks--;
+}
+
+void HostFree(HostBlock block)
+{
+    BlockHeader* header = (BlockHeader*)block;
+    if (header->locks > 0) outstanding.hostLocks--;
+    free(header);
+    outstanding.hostBlocks--;
+}
+
+size_t NativeHostBlockSize(HostBlock block) { return block ? ((BlockHeader*)block)->size : 0; }
+
+// A file being written: a stdio stream, or bytes kept in memory under its path.
+struct PlatformOutput {
+    std::string path;
+    FILE* stream;
+    std::vector<uint8_t> bytes;
+};
+
+PlatformOutput* OutputCreate(const char* directory, const char* name)
+{
+    if (Fails(&nativeFaults.create)) return nullptr;
+    std::string path = directory;
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += name;
+    PlatformOutput* output = new PlatformOutput{path, nullptr, {}};
+    if (!outputToMemory) {
+        output->stream = fopen(path.c_str(), "wb");
+        if (!output->stream) {
+            delete output;
+            return nullptr;
+        }
+    }
+    outstanding.outputs++;
+    return output;
+}
+
+bool OutputWrite(PlatformOutput* output, const void* bytes, uint32_t length)
+{
+    if (Fails(&nativeFaults.write)) return false;
+    if (!output->stream) {
+        output->bytes.insert(output->bytes.end(), (const uint8_t*)bytes, (const uint8_t*)bytes + length);
+        return true;
+    }
+    return fwrite(bytes, 1, length, output->stream) == length;
+}
+
+bool OutputSetEnd(PlatformOutput* output)
+{
+    // A stream opened "wb" starts empty and is written from its start, so its
+    // end is where the writing stopped.
+    if (Fails(&nativeFaults.setEnd)) return false;
+    return !output->stream || fflush(output->stream) == 0;
+}
+
+void OutputClose(PlatformOutput* output, bool keep)
+{
+    if (output->stream) {
+        bool closed = fclose(output->stream) == 0;
+        if (!keep || !closed) remove(output->path.c_str());
+    } else if (keep) {
+        memoryOutput[output->path] = output->bytes;
+    } else {
+        memoryOutput.erase(output->path);
+    }
+    delete output;
+    outstanding.outputs--;
+}
+
+NativeOutstanding NativeCountOutstanding() { return outstanding; }
+
+void NativeAddMemoryFile(const char* path, const uint8_t* bytes, size_t size)
+{
+    memoryFiles[path] = std::vector<uint8_t>(bytes, bytes + size);
+}
+
+void NativeClearMemoryFiles() { memoryFiles.clear(); }
+
+void NativeSetMemoryOutput(bool on) { outputToMemory = on; }
+
+const uint8_t* NativeMemoryOutput(const char* path, size_t* size)
+{
+    auto found = memoryOutput.find(path);
+    if (found == memoryOutput.end()) return nullptr;
+    static const uint8_t EMPTY[1] = {0};
+    *size = found->second.size();
+    return found->second.empty() ? EMPTY : found->second.data();
+}
+
+void NativeClearMemoryOutput() { memoryOutput.clear(); }

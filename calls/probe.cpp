@@ -1,0 +1,14 @@
+// The probe of a candidate file (IsSupported), once its bytes are at hand.
+#include "archive/container.h"
+#include "archive/names.h"
+#include "archive/state.h"
+#include "calls/calls.h"
+
+int ProbeArchive(const char* path, const uint8_t* bytes, int32_t length)
+{
+    if (!path) return 0;
+    if (HasMediaExtension(path)) return 0;
+    if (!ValidateContainer(bytes, length, VALIDATE_PROBE)) return 0;
+    DeriveBaseName(path, archiveBaseName, sizeof archiveBaseName);
+    return 1;
+}
