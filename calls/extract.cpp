@@ -27,7 +27,8 @@ static bool WriteEntryToDisk(const char* dir, const char* name, HostBlock block,
             ok = OutputWrite(output, bytes, size) && OutputSetEnd(output);
             HostUnlock(block);
         }
-        OutputClose(output, ok || !block);
+        // An empty entry is an empty file, kept; a close that fails loses it.
+        ok = OutputClose(output, ok || !block) && ok;
     }
     if (block) HostFree(block);
     return ok;

@@ -59,7 +59,8 @@ bool OutputWrite(PlatformOutput* output, const void* bytes, uint32_t length);
 bool OutputSetEnd(PlatformOutput* output);
 
 // Closes the file; with `keep` false it is deleted as well, so that a write
-// that failed leaves no partial file behind.
-void OutputClose(PlatformOutput* output, bool keep);
+// that failed leaves no partial file behind. Returns true when the file was
+// kept and closed cleanly (a close that fails deletes it too).
+bool OutputClose(PlatformOutput* output, bool keep);
 
 #endif

@@ -184,11 +184,11 @@ bool OutputSetEnd(PlatformOutput* output)
     return !output->stream || fflush(output->stream) == 0;
 }
 
-void OutputClose(PlatformOutput* output, bool keep)
+bool OutputClose(PlatformOutput* output, bool keep)
 {
     if (output->stream) {
-        bool closed = fclose(output->stream) == 0;
-        if (!keep || !closed) remove(output->path.c_str());
+        keep = fclose(output->stream) == 0 && keep;
+        if (!keep) remove(output->path.c_str());
     } else if (keep) {
         memoryOutput[output->path] = output->bytes;
     } else {
@@ -196,6 +196,7 @@ void OutputClose(PlatformOutput* output, bool keep)
     }
     delete output;
     outstanding.outputs--;
+    return keep;
 }
 
 NativeOutstanding NativeCountOutstanding() { return outstanding; }

@@ -90,9 +90,11 @@ bool OutputWrite(PlatformOutput* output, const void* bytes, uint32_t length)
 
 bool OutputSetEnd(PlatformOutput* output) { return SetEndOfFile(output->file) != 0; }
 
-void OutputClose(PlatformOutput* output, bool keep)
+bool OutputClose(PlatformOutput* output, bool keep)
 {
-    CloseHandle(output->file);
+    bool closed = CloseHandle(output->file) != 0;
+    keep = keep && closed;
     if (!keep) DeleteFileA(output->path);
     free(output);
+    return keep;
 }

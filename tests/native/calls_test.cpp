@@ -1,0 +1,360 @@
+// The archive calls through their real sequences and the native seam: every
+// result code of each call, and every open, buffer, block, lock, read and
+// disk write failing in turn, with nothing left behind.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "archive/state.h"
+#include "calls/calls.h"
+#include "calls/platform_native.h"
+#include "tools/archive_writer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+
+// `size` bytes that begin with `magic`; the rest repeats, so that compressed
+// entries hold back-references.
+Bytes Content(const char* magic, size_t size)
+{
+    Bytes b(size);
+    for (size_t i = 0; i < size; i++) b[i] = uint8_t('a' + i % 23);
+    memcpy(b.data(), magic, strlen(magic));
+    return b;
+}
+
+// Plain and compressed entries and an empty slot; detected as LAYOUT_KIND_SIZE.
+const std::vector<qordat::Entry> kGood = {
+    qordat::Plain(Content("BM", 90)), qordat::Compressed(Content("RIFF", 120)), qordat::Empty(),
+    qordat::Compressed(Content("text", 300)), qordat::Plain(Content("plain", 16))};
+
+qordat::Entry Damaged(std::optional<int16_t> kind, std::optional<int32_t> declared)
+{
+    qordat::Entry e = qordat::Plain(Content("data", 18));
+    std::tie(e.kind, e.declaredSize) = std::make_tuple(kind, declared);
+    return e;
+}
+
+Bytes Build(const std::vector<qordat::Entry>& entries, qordat::Layout layout)
+{
+    return qordat::BuildArchive(entries, qordat::Options{layout, {}, {}, 0});
+}
+
+enum Call { LIST, FIND, TO_MEMORY, TO_DISK };
+const unsigned kCodesOf[] = {0x7F, 0x6F, 0x7F, 0x7F};  // bit per result code each call may return
+
+enum Kind { OPEN, WORK, HOST_ALLOC, HOST_LOCK, SHORT_READ, CREATE, WRITE, SET_END, KINDS, NO_FAULT = KINDS };
+const unsigned kKindsOf[] = {0x1F, 0x13, 0x1F, 0xFF};  // bit per fault kind each call meets
+
+int& Countdown(NativeFaults& f, int kind)
+{
+    int* c[] = {&f.open, &f.work, &f.hostAlloc, &f.hostLock, &f.shortRead, &f.create, &f.write, &f.setEnd};
+    return *c[kind];
+}
+
+// The code the Nth fault of `kind` gives (-1: any code of the call's).
+int CodeOfFault(Call call, int kind, int n)
+{
+    switch (kind) {
+    case OPEN: return RESULT_CANNOT_OPEN;
+    case WORK: return RESULT_NO_MEMORY;
+    case HOST_ALLOC: return RESULT_NO_HOST_MEMORY;
+    case HOST_LOCK: return call == TO_DISK && n > 1 ? RESULT_UNSUPPORTED_FLAGS : RESULT_NO_MEMORY;
+    case SHORT_READ: return -1;
+    default: return RESULT_UNSUPPORTED_FLAGS;
+    }
+}
+
+// What a call works on: the entry's name and position as listed, and the
+// content it must deliver.
+struct Target {
+    std::string name;
+    int64_t position = 0;
+    Bytes content = {};
+};
+
+int staleBlock;
+HostBlock const kStale = &staleBlock;  // what a host's variable held before the call
+
+class Calls : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        entryLayout = LAYOUT_RAW;
+        CheckMode = 0;
+        NumberingMode = NUMBERING_WITH_DUMMIES;
+        strcpy(archiveBaseName, "SCENE");
+        nativeFaults = {};
+        nativeHostBlockLimit = 0;
+        headWindowSize = HEAD_WINDOW_SIZE;
+        NativeClearMemoryFiles();
+        NativeClearMemoryOutput();
+        NativeSetMemoryOutput(true);
+        Serve("GOOD.DAT", Build(kGood, qordat::Layout::KindSize));
+        Serve("TEXT.TXT", Content("Just a text file", 40));
+        Serve("UNKNOWN.DAT", Build({qordat::Compressed(Content("abc", 120))}, qordat::Layout::KindOnly));
+        // Kind 2, a declared size of 0, a declared gigabyte.
+        Serve("BAD.DAT", Build({qordat::Plain(Content("BM", 60)), Damaged(2, {}), Damaged({}, 0), Damaged({}, 1 << 30)},
+                               qordat::Layout::KindSize));
+    }
+    void TearDown() override
+    {
+        NativeSetMemoryOutput(true);
+        if (temp.empty()) return;
+        fs::current_path(home);
+        fs::remove_all(temp);
+    }
+
+    static void Serve(const char* path, const Bytes& bytes) { NativeAddMemoryFile(path, bytes.data(), bytes.size()); }
+
+    std::string OutputPath(const std::string& name) const { return outDir + "/" + name; }
+    std::optional<Bytes> Output(const std::string& name) const
+    {
+        size_t size = 0;
+        const uint8_t* bytes = realOutput ? nullptr : NativeMemoryOutput(OutputPath(name).c_str(), &size);
+        if (bytes) return Bytes(bytes, bytes + size);
+        std::ifstream in(OutputPath(name), std::ios::binary);
+        if (!realOutput || !in) return std::nullopt;
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // Runs one call as a host does and checks what every call must leave
+    // behind. The faults still pending afterwards are left in `pending`.
+    int Run(Call call, const std::string& path, const Target& t, unsigned flags = 0, bool checkContent = true,
+            std::vector<EntryInfo>* listed = nullptr)
+    {
+        const uint32_t numbering = NumberingMode;
+        const int32_t layout = entryLayout;
+        HostBlock handle = call == LIST || call == TO_MEMORY ? kStale : nullptr;
+        EntryInfo info = {};
+        std::vector<EntryInfo> records;
+        if (!listed) listed = &records;
+        int code = -1;
+        if (call == LIST) code = ListArchive(path.c_str(), 0, flags, &handle);
+        if (call == FIND) code = FindEntry(path.c_str(), 0, t.name.c_str(), flags, &info);
+        if (call == TO_MEMORY) code = ExtractEntry(path.c_str(), t.position, (char*)&handle, flags | 0x100);
+        if (call == TO_DISK) {
+            if (realOutput) fs::remove(OutputPath(t.name));
+            NativeClearMemoryOutput();
+            code = ExtractEntry(path.c_str(), t.position, (char*)outDir.c_str(), flags);
+        }
+        pending = nativeFaults;
+        nativeFaults = {};
+        // All released; on success a listing or content goes to the host, unlocked.
+        const NativeOutstanding o = NativeCountOutstanding();
+        EXPECT_EQ(std::make_tuple(o.files, o.workBuffers, o.hostBlocks, o.hostLocks, o.outputs),
+                  std::make_tuple(0, 0, code == 0 && handle ? 1 : 0, 0, 0));
+        EXPECT_TRUE(code >= 0 && code <= 6 && (kCodesOf[call] >> code & 1)) << "code " << code;
+        if (code != 0) EXPECT_EQ(handle, nullptr);
+
+        Bytes block;
+        if (code == 0 && handle) {
+            const uint8_t* bytes = (const uint8_t*)HostLock(handle);
+            block.assign(bytes, bytes + NativeHostBlockSize(handle));
+            HostUnlock(handle);
+            HostFree(handle);
+        }
+        if (code == 0 && call == LIST) {
+            for (const EntryInfo* r = (const EntryInfo*)block.data(); r->method[0]; r++) listed->push_back(*r);
+            EXPECT_EQ(block.size(), (listed->size() + 1) * sizeof(EntryInfo));
+        }
+        if (code == 0 && call == TO_MEMORY && checkContent) EXPECT_EQ(block, t.content);
+        if (code == 0 && call == FIND && checkContent) {
+            EXPECT_EQ(std::string(info.fileName), t.name);
+            EXPECT_EQ(info.position, (EntryWord)t.position);
+            EXPECT_EQ(info.fileSize, t.content.size());
+        }
+        if (call == TO_DISK && !t.name.empty()) {
+            std::optional<Bytes> written = Output(t.name);
+            EXPECT_EQ(written.has_value(), code == 0) << OutputPath(t.name);
+            if (written && checkContent) EXPECT_EQ(*written, t.content);
+        }
+        EXPECT_EQ(NumberingMode, numbering);
+        if (call == LIST && code == RESULT_NOT_ARCHIVE) EXPECT_EQ(entryLayout, layout);
+        return code;
+    }
+
+    // Every entry as listed in each numbering mode, with its content.
+    std::vector<Target> Targets(const std::string& path)
+    {
+        std::vector<Target> targets;
+        for (uint32_t mode = 0; mode < 3; mode++) {
+            NumberingMode = mode;
+            std::vector<EntryInfo> listed;
+            EXPECT_EQ(Run(LIST, path, {}, 0, true, &listed), 0);
+            EXPECT_EQ(listed.size(), mode == NUMBERING_WITH_DUMMIES ? 5u : 4u);
+            for (const EntryInfo& r : listed) {
+                const qordat::Entry& e = kGood[r.position / 3];
+                targets.push_back({r.fileName, r.position, e.empty ? Bytes() : e.content});
+            }
+        }
+        EXPECT_EQ(targets.back().name, "SCENE_003.DAT");
+        return targets;
+    }
+
+    // Each call on each target with the Nth operation of each kind failing,
+    // N = 1, 2, ... until the call no longer reaches an Nth one.
+    void Sweep(const std::string& path)
+    {
+        const std::vector<Target> targets = Targets(path);
+        const std::vector<Target> listing = {{}};
+        std::vector<EntryInfo> reference;
+        NumberingMode = NUMBERING_KEEP;
+        Run(LIST, path, {}, 0, true, &reference);
+        for (Call call : {LIST, FIND, TO_MEMORY, TO_DISK}) {
+            unsigned fired = 0;
+            for (const Target& t : call == LIST ? listing : targets) {
+                for (int kind = 0; kind < KINDS; kind++) {
+                    for (int n = 1; n < 100; n++) {
+                        SCOPED_TRACE(::testing::Message() << "call " << call << " on '" << t.name << "' fault "
+                                                          << kind << " #" << n);
+                        NumberingMode = NUMBERING_KEEP;
+                        entryLayout = call == LIST ? LAYOUT_KIND_ONLY : LAYOUT_KIND_SIZE;
+                        Countdown(nativeFaults, kind) = n;
+                        std::vector<EntryInfo> listed;
+                        int code = Run(call, path, t, 0, kind != SHORT_READ, &listed);
+                        if (Countdown(pending, kind) != 0) {  // the call made fewer than N such operations
+                            EXPECT_EQ(code, 0);
+                            break;
+                        }
+                        fired |= 1u << kind;
+                        if (kind != SHORT_READ) EXPECT_EQ(code, CodeOfFault(call, kind, n));
+                        if (code == 0 && call == LIST && kind != SHORT_READ)
+                            EXPECT_TRUE(listed.size() == reference.size() &&
+                                        !memcmp(listed.data(), reference.data(), listed.size() * sizeof(EntryInfo)));
+                    }
+                }
+            }
+            EXPECT_EQ(fired, kKindsOf[call]) << "call " << call;
+        }
+    }
+
+    std::string outDir = "out";
+    bool realOutput = false;
+    fs::path temp;  // a real directory, the current one while the test runs
+    const fs::path home = fs::current_path();
+    NativeFaults pending = {};
+};
+
+TEST_F(Calls, EveryResultCode)
+{
+    const Target bitmap = {"SCENE~000.BMP", 0, kGood[0].content};
+    const Target emptySlot = {"SCENE-002.DMY", 3 * 2 + 1, {}};
+    const Target none = {};
+    struct Row {
+        Call call;
+        const char* path;
+        Target target;
+        int code;
+        int fault = NO_FAULT, n = 1;
+        unsigned flags = 0;
+    };
+    std::vector<Row> rows = {
+        {LIST, "GOOD.DAT", none, 0},
+        {LIST, "GOOD.DAT", none, 1, NO_FAULT, 1, 4},
+        {LIST, "TEXT.TXT", none, 2},
+        {LIST, "UNKNOWN.DAT", none, 2},  // compressed content of no known kind, no full scans
+        {LIST, "BAD.DAT", none, 3},
+        {LIST, "GOOD.DAT", none, 4, HOST_ALLOC},
+        {LIST, "GOOD.DAT", none, 5, WORK},
+        {LIST, "GOOD.DAT", none, 5, HOST_LOCK},
+        {LIST, "/nonexistent/GOOD.DAT", none, 6},
+        {LIST, "GOOD.DAT", none, 6, OPEN},
+        {FIND, "GOOD.DAT", bitmap, 0},
+        {FIND, "GOOD.DAT", emptySlot, 0},
+        {FIND, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 2},
+        {FIND, "TEXT.TXT", bitmap, 2},
+        {FIND, "GOOD.DAT", {"SCENE~005.DAT"}, 2},  // five slots
+        {FIND, "GOOD.DAT", {"SCENE_004.DAT"}, 2},  // four non-empty ones
+        {FIND, "GOOD.DAT", {"SCENE~0x1.DAT"}, 2},
+        {FIND, "BAD.DAT", {"SCENE~001.DAT"}, 3},
+        {FIND, "BAD.DAT", {"SCENE-002.DAT"}, 3},
+        {FIND, "GOOD.DAT", bitmap, 5, WORK, 1},
+        {FIND, "GOOD.DAT", bitmap, 5, WORK, 2},
+        {FIND, "/nonexistent/GOOD.DAT", bitmap, 6},
+        {FIND, "GOOD.DAT", bitmap, 6, OPEN},
+        {TO_DISK, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 0x200},  // output kind 2
+        {TO_DISK, "GOOD.DAT", bitmap, 1, CREATE},
+        {TO_DISK, "GOOD.DAT", emptySlot, 1, CREATE},
+        {TO_DISK, "GOOD.DAT", bitmap, 1, WRITE},
+        {TO_DISK, "GOOD.DAT", bitmap, 1, SET_END},
+        {TO_DISK, "GOOD.DAT", bitmap, 1, HOST_LOCK, 2},
+    };
+    for (Call call : {TO_MEMORY, TO_DISK}) {
+        rows.insert(rows.end(), {
+            {call, "GOOD.DAT", bitmap, 0},
+            {call, "GOOD.DAT", emptySlot, 0},
+            {call, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 3},
+            {call, "TEXT.TXT", bitmap, 2},
+            {call, "GOOD.DAT", {"SCENE~005.DAT", 3 * 5}, 2},
+            {call, "GOOD.DAT", {"", -1}, 2},
+            {call, "BAD.DAT", {"SCENE~001.DAT", 3}, 3},
+            {call, "BAD.DAT", {"SCENE~002.DAT", 6}, 3},
+            {call, "GOOD.DAT", bitmap, 4, HOST_ALLOC},
+            {call, "BAD.DAT", {"SCENE~003.DAT", 9}, 4},  // a declared gigabyte
+            {call, "GOOD.DAT", bitmap, 5, WORK, 1},
+            {call, "GOOD.DAT", bitmap, 5, WORK, 2},
+            {call, "GOOD.DAT", bitmap, 5, HOST_LOCK},
+            {call, "/nonexistent/GOOD.DAT", bitmap, 6},
+            {call, "GOOD.DAT", bitmap, 6, OPEN},
+        });
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "call " << row.call << " on " << row.path << " '" << row.target.name
+                                          << "' flags " << row.flags << " fault " << row.fault << " #" << row.n);
+        entryLayout = LAYOUT_KIND_SIZE;
+        NumberingMode = NUMBERING_KEEP;
+        if (row.fault != NO_FAULT) Countdown(nativeFaults, row.fault) = row.n;
+        EXPECT_EQ(Run(row.call, row.path, row.target, row.flags), row.code);
+    }
+
+    // Memory output with no handle variable to put the block in.
+    EXPECT_EQ(ExtractEntry("GOOD.DAT", 0, nullptr, 0x100), RESULT_UNSUPPORTED_FLAGS);
+    EXPECT_EQ(NativeCountOutstanding().hostBlocks, 0);
+}
+
+TEST_F(Calls, FaultSweepOverMemoryFiles)
+{
+    for (uint32_t window : {(uint32_t)HEAD_WINDOW_SIZE, 0u}) {
+        SCOPED_TRACE(::testing::Message() << "head window " << window);
+        headWindowSize = window;
+        Sweep("GOOD.DAT");
+    }
+}
+
+// The stdio side of the seam: an archive file on disk, probed with its first
+// bytes as a host reads them, and disk output into a real directory. Names
+// are relative to the archive's directory: a base name is cut at '\' only.
+TEST_F(Calls, FaultSweepOverRealFileAndDirectory)
+{
+    temp = fs::temp_directory_path() / ("morquent-calls-" + std::to_string(getpid()));
+    fs::create_directories(temp / "out");
+    fs::current_path(temp);
+    const Bytes archive = Build(kGood, qordat::Layout::KindSize);
+    std::ofstream("SCENE.DAT", std::ios::binary).write((const char*)archive.data(), (std::streamsize)archive.size());
+
+    strcpy(archiveBaseName, "OTHER");
+    ASSERT_EQ(ProbeArchive("SCENE.DAT", archive.data(), (int32_t)std::min<size_t>(archive.size(), PROBE_SIZE)), 1);
+    EXPECT_STREQ(archiveBaseName, "SCENE");
+    NativeSetMemoryOutput(false);
+    realOutput = true;
+    Sweep("SCENE.DAT");
+
+    // A directory that does not exist cannot take the file.
+    outDir = "missing";
+    entryLayout = LAYOUT_KIND_SIZE;
+    EXPECT_EQ(Run(TO_DISK, "SCENE.DAT", {"SCENE~000.BMP", 0, kGood[0].content}), RESULT_UNSUPPORTED_FLAGS);
+}
+
+}  // namespace
