@@ -2,23 +2,7 @@
 
 #include "archive/bytes.h"
 #include "archive/entry.h"
-#include "archive/lzss.h"
 #include "archive/state.h"
-
-// Class of the bytes at `offset`, reading nothing past `length`.
-static int SniffAt(const uint8_t* bytes, uint32_t length, uint32_t offset, int mode)
-{
-    if (offset >= length) return SniffContent(bytes, 0, mode);
-    return SniffContent(bytes + offset, length - offset, mode);
-}
-
-// First 16 bytes that the stream at `offset` decodes to, the rest of the
-// offered bytes being its input.
-static void DecodeHead16(const uint8_t* bytes, uint32_t length, uint32_t offset, uint8_t decoded[16])
-{
-    uint32_t inputLength = offset < length ? length - offset : 0;
-    LzssDecode(inputLength ? bytes + offset : bytes, inputLength, decoded, 16);
-}
 
 static int IsMediaClass(int cls) { return cls == CLASS_BMP || cls == CLASS_WAV || cls == CLASS_PNG; }
 
@@ -26,18 +10,17 @@ static int IsMediaClass(int cls) { return cls == CLASS_BMP || cls == CLASS_WAV |
 // whose own size field matches the declared size proves LAYOUT_KIND_SIZE.
 static int DetectCompressed(const uint8_t* bytes, uint32_t length, uint32_t h, int32_t declared)
 {
-    int cls = SniffAt(bytes, length, h + 6, SNIFF_STREAM);
+    int cls = SniffContentAt(bytes, length, h + 6, SNIFF_STREAM);
     if (cls == CLASS_BMP || cls == CLASS_WAV) {
         uint8_t decoded[16];
-        DecodeHead16(bytes, length, h + 6, decoded);
-        uint32_t contentSize = cls == CLASS_BMP ? ReadU32(decoded + 2) : ReadU32(decoded + 4) + 8;
-        if (contentSize == (uint32_t)declared) {
+        DecodeStreamHead(bytes, length, h + 6, decoded);
+        if (AnnouncedContentSize(cls, decoded) == (uint32_t)declared) {
             entryLayout = LAYOUT_KIND_SIZE;
             return 1;
         }
     }
     entryLayout = LAYOUT_KIND_ONLY;
-    if (IsMediaClass(SniffAt(bytes, length, h + 2, SNIFF_STREAM))) return 1;
+    if (IsMediaClass(SniffContentAt(bytes, length, h + 2, SNIFF_STREAM))) return 1;
     // Unknown content after a two-byte head can only be sized by a full
     // scan, which the setting has to allow.
     return CheckMode ? 1 : 0;
@@ -55,9 +38,9 @@ int DetectEntryLayout(const uint8_t* bytes, int32_t length, int32_t count)
 
     if (kind == 0 || kind == 8) {
         // Plain payload: media content at byte 6 or at byte 2 tells which head.
-        if (IsMediaClass(SniffAt(bytes, n, h + 6, SNIFF_PLAIN))) {
+        if (IsMediaClass(SniffContentAt(bytes, n, h + 6, SNIFF_PLAIN))) {
             entryLayout = LAYOUT_KIND_SIZE;
-        } else if (IsMediaClass(SniffAt(bytes, n, h + 2, SNIFF_PLAIN))) {
+        } else if (IsMediaClass(SniffContentAt(bytes, n, h + 2, SNIFF_PLAIN))) {
             entryLayout = LAYOUT_KIND_ONLY;
         } else {
             entryLayout = LAYOUT_KIND_SIZE;

@@ -8,7 +8,6 @@
 #include "archive/lzss.h"
 
 const char ENTRY_EXTENSIONS[5][4] = {"BMP", "WAV", "PNG", "DAT", "DMY"};
-const char ENTRY_SEPARATORS[3] = {'~', '-', '_'};
 
 static const uint8_t SIGNATURE_BM[2] = {'B', 'M'};
 static const uint8_t SIGNATURE_RIFF[4] = {'R', 'I', 'F', 'F'};
@@ -40,24 +39,24 @@ int SniffContent(const uint8_t* bytes, size_t length, int mode)
     return CLASS_DAT;
 }
 
-// The bytes of `head` from `offset` on, as a (pointer, length) pair that never
-// points outside the head: an offset past the available bytes gives length 0.
-static int SniffHeadAt(const uint8_t* head, size_t available, size_t offset, int mode)
+int SniffContentAt(const uint8_t* bytes, size_t length, size_t offset, int mode)
 {
-    if (offset >= available) return SniffContent(head, 0, mode);
-    return SniffContent(head + offset, available - offset, mode);
+    // Never a pointer outside the buffer: past its end, no bytes at all.
+    if (offset >= length) return SniffContent(bytes, 0, mode);
+    return SniffContent(bytes + offset, length - offset, mode);
 }
 
-// Decodes the first 16 output bytes of the stream at head byte `offset` and
-// returns the little-endian 32-bit value at decoded byte `field`. Input past
-// the available bytes is not read; the decoder zero-fills what it could not
-// produce.
-static uint32_t PeekDecodedU32(const uint8_t* head, size_t available, size_t offset, size_t field)
+void DecodeStreamHead(const uint8_t* bytes, size_t length, size_t offset, uint8_t decoded[16])
 {
-    uint8_t decoded[16];
-    uint32_t inputLength = offset < available ? (uint32_t)(available - offset) : 0;
-    LzssDecode(inputLength ? head + offset : head, inputLength, decoded, sizeof decoded);
-    return ReadU32(decoded + field);
+    uint32_t inputLength = offset < length ? (uint32_t)(length - offset) : 0;
+    LzssDecode(inputLength ? bytes + offset : bytes, inputLength, decoded, 16);
+}
+
+uint32_t AnnouncedContentSize(int contentClass, const uint8_t decoded[16])
+{
+    if (contentClass == CLASS_BMP) return ReadU32(decoded + 2);      // BITMAPFILEHEADER.bfSize
+    if (contentClass == CLASS_WAV) return ReadU32(decoded + 4) + 8;  // RIFF chunk size + 8
+    return 0;
 }
 
 // Decoded size of the stream between head byte `from` and `end`, the end of
@@ -80,14 +79,12 @@ static uint32_t ClampedPayload(int32_t storedSize, int32_t headBytes)
 static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, size_t available,
                               int32_t headLength, uint32_t* fileSize, int* contentClass)
 {
-    int cls = SniffHeadAt(head, available, 2, SNIFF_STREAM);
+    int cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
     *contentClass = cls;
-    if (cls == CLASS_BMP) {
-        *fileSize = PeekDecodedU32(head, available, 2, 2);  // BITMAPFILEHEADER.bfSize
-        return 1;
-    }
-    if (cls == CLASS_WAV) {
-        *fileSize = PeekDecodedU32(head, available, 2, 4) + 8;  // RIFF chunk size + 8
+    if (cls == CLASS_BMP || cls == CLASS_WAV) {
+        uint8_t decoded[16];
+        DecodeStreamHead(head, available, 2, decoded);
+        *fileSize = AnnouncedContentSize(cls, decoded);
         return 1;
     }
     if (!CheckMode || headLength != locator->storedSize) return 0;
@@ -132,14 +129,14 @@ int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const
             if (kind == 8) {
                 // Kind 8 declares a size that is not the content's.
                 fileSize = ClampedPayload(locator->storedSize, 6);
-                cls = SniffHeadAt(head, available, 6, SNIFF_PLAIN);
+                cls = SniffContentAt(head, available, 6, SNIFF_PLAIN);
             } else {
                 fileSize = (uint32_t)locator->declaredSize;
-                cls = SniffHeadAt(head, available, 6, kind == 1 ? SNIFF_STREAM : SNIFF_PLAIN);
+                cls = SniffContentAt(head, available, 6, kind == 1 ? SNIFF_STREAM : SNIFF_PLAIN);
             }
         } else if (kind == 0) {
             fileSize = ClampedPayload(locator->storedSize, 2);
-            cls = SniffHeadAt(head, available, 2, SNIFF_PLAIN);
+            cls = SniffContentAt(head, available, 2, SNIFF_PLAIN);
             locator->declaredSize = (int32_t)fileSize;
         } else if (kind == 1) {
             if (!SizeKindOnlyStream(locator, head, available, headLength, &fileSize, &cls)) return 0;
@@ -150,11 +147,11 @@ int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const
             // the four bytes after the kind, which must be a real size.
             if (locator->declaredSize <= 0) return 0;
             fileSize = (uint32_t)locator->declaredSize;
-            cls = SniffHeadAt(head, available, 2, SNIFF_STREAM);
+            cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
         }
     } else {
         fileSize = (uint32_t)locator->storedSize;
-        cls = SniffHeadAt(head, available, 0, SNIFF_PLAIN);
+        cls = SniffContentAt(head, available, 0, SNIFF_PLAIN);
     }
 
     info->fileSize = fileSize;
@@ -191,6 +188,6 @@ void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t n
                      int contentClass)
 {
     assert(numberingMode < 3 && contentClass >= 0 && contentClass < 5);
-    char separator = numberingMode < 3 ? ENTRY_SEPARATORS[numberingMode] : ENTRY_SEPARATORS[0];
+    char separator = numberingMode < 3 ? NUMBERING_SEPARATORS[numberingMode] : NUMBERING_SEPARATORS[0];
     snprintf(out, outSize, "%s%c%03d.%s", baseName, separator, (int)number, ENTRY_EXTENSIONS[contentClass]);
 }

@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "archive/record_layout.h"
 #include "archive/state.h"
 
 // Content classes; the class is the index into the extension table.
@@ -28,7 +29,6 @@ enum {
 };
 
 extern const char ENTRY_EXTENSIONS[5][4];  // "BMP", "WAV", "PNG", "DAT", "DMY"
-extern const char ENTRY_SEPARATORS[3];     // '~', '-', '_', indexed by NumberingMode
 
 // Integer fields of EntryInfo that follow the host's pointer width: 32 bits
 // in 32-bit plug-ins (.spi), 64 bits in 64-bit ones (.sph). Portable builds
@@ -56,31 +56,27 @@ struct EntryInfo {
 };
 #pragma pack(pop)
 
-#if defined(_WIN64)
-static_assert(sizeof(EntryInfo) == 448, "the 64-bit EntryInfo is 448 bytes");
-static_assert(offsetof(EntryInfo, position) == 8, "position at 8");
-static_assert(offsetof(EntryInfo, compressedSize) == 16, "compressedSize at 16");
-static_assert(offsetof(EntryInfo, fileSize) == 24, "fileSize at 24");
-static_assert(offsetof(EntryInfo, timestamp) == 32, "timestamp at 32");
-static_assert(offsetof(EntryInfo, path) == 40, "path at 40");
-static_assert(offsetof(EntryInfo, fileName) == 240, "fileName at 240");
-static_assert(offsetof(EntryInfo, crc) == 440, "crc at 440");
-#else
-static_assert(sizeof(EntryInfo) == 428, "EntryInfo is 428 bytes");
-static_assert(offsetof(EntryInfo, position) == 8, "position at 8");
-static_assert(offsetof(EntryInfo, compressedSize) == 12, "compressedSize at 12");
-static_assert(offsetof(EntryInfo, fileSize) == 16, "fileSize at 16");
-static_assert(offsetof(EntryInfo, timestamp) == 20, "timestamp at 20");
-static_assert(offsetof(EntryInfo, path) == 24, "path at 24");
-static_assert(offsetof(EntryInfo, fileName) == 224, "fileName at 224");
-static_assert(offsetof(EntryInfo, crc) == 424, "crc at 424");
-#endif
-static_assert(offsetof(EntryInfo, method) == 0, "method at 0");
+CHECK_RECORD_LAYOUT(EntryInfo);
 
 // Classifies `length` bytes of content (bytes past `length` read as zero).
 // SNIFF_STREAM reads bytes 1 to 4, SNIFF_PLAIN bytes 0 to 3 and, after
 // "RIFF", bytes 8 to 14. The first matching signature wins, in class order.
 int SniffContent(const uint8_t* bytes, size_t length, int mode);
+
+// SniffContent on the bytes of a `length`-byte buffer from `offset` on. An
+// offset at or past the end leaves no bytes to look at.
+int SniffContentAt(const uint8_t* bytes, size_t length, size_t offset, int mode);
+
+// Writes the first 16 bytes that the LZSS stream at `offset` decodes to, the
+// buffer's bytes from `offset` up to `length` (below 4 GiB) being its input.
+// Nothing at or past `length` is read; what the input cannot produce is zero.
+void DecodeStreamHead(const uint8_t* bytes, size_t length, size_t offset, uint8_t decoded[16]);
+
+// The size that bitmap or wave content announces in its first 16 bytes: a
+// bitmap's file size (u32 at byte 2), a wave's RIFF chunk size (u32 at byte
+// 4) plus the 8 bytes of the chunk's own header, modulo 2^32. Other classes
+// announce nothing: 0.
+uint32_t AnnouncedContentSize(int contentClass, const uint8_t decoded[16]);
 
 // Fills `info` for one entry. Returns 1 on success and 0 when no record can
 // be built (every caller then fails its whole call with code 3).

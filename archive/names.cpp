@@ -2,10 +2,9 @@
 
 #include <string.h>
 
-static const char* const MEDIA_EXTENSIONS[3] = {"BMP", "WAV", "PNG"};
+#include "archive/state.h"
 
-// Separators of entry names, indexed by numbering mode.
-static const char NAME_SEPARATORS[] = "~-_";
+static const char* const MEDIA_EXTENSIONS[3] = {"BMP", "WAV", "PNG"};
 
 static char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c; }
 
@@ -67,10 +66,11 @@ int32_t ParseEntryName(char* name, uint32_t* numberingMode)
     char* digits = filePart;
     char* p = filePart;
     for (; *p; p++) {
-        const char* separator = strchr(NAME_SEPARATORS, *p);
-        if (separator) {
-            digits = p + 1;
-            *numberingMode = (uint32_t)(separator - NAME_SEPARATORS);
+        for (uint32_t mode = 0; mode < 3; mode++) {
+            if (*p == NUMBERING_SEPARATORS[mode]) {
+                digits = p + 1;
+                *numberingMode = mode;
+            }
         }
         if (*p == '.') break;
     }

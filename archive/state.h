@@ -25,6 +25,11 @@ enum {
     NUMBERING_PACKED = 2         // non-empty slots, number = place among non-empty slots
 };
 
+// The byte between the base name and the number of an entry name, indexed by
+// numbering mode: '~', '-', '_'. Names are made with it and read back by it,
+// so a looked-up name tells the mode it was listed in.
+extern const char NUMBERING_SEPARATORS[3];
+
 // Room for the archive's base name. Entry names are the base name plus at
 // most ten bytes ("~1234.BMP" and a NUL) and must fit the 200-byte fileName
 // field of EntryInfo, so base names are kept up to 189 bytes and cut there.

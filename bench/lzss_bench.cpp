@@ -62,14 +62,14 @@ void Many(benchmark::State& state, What what, int kind)
 void Register()
 {
     const char* whatNames[] = {"fast", "reference", "scan", "memcpy"};
-    for (int kind = 0; kind < lzss_content::KIND_COUNT; kind++) {
+    for (int kind = 0; kind < test_content::KIND_COUNT; kind++) {
         for (int what = FAST; what <= MEMCPY; what++) {
             for (size_t size : SIZES) {
-                std::string name = std::string(whatNames[what]) + "/" + lzss_content::KindName(kind) + "/" +
+                std::string name = std::string(whatNames[what]) + "/" + test_content::KindName(kind) + "/" +
                                    std::to_string(size);
                 benchmark::RegisterBenchmark(name.c_str(), Single, (What)what, kind, size);
             }
-            std::string name = std::string(whatNames[what]) + "/" + lzss_content::KindName(kind) + "/many1024x1024";
+            std::string name = std::string(whatNames[what]) + "/" + test_content::KindName(kind) + "/many1024x1024";
             benchmark::RegisterBenchmark(name.c_str(), Many, (What)what, kind);
         }
     }

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "bench/lzss_content.h"
 #include "tools/lzss_encoder.h"
+#include "tools/test_content.h"
 
 namespace lzss_corpus {
 
@@ -27,7 +27,7 @@ inline const Sample& Get(int kind, size_t size)
     auto it = cache.find(key);
     if (it == cache.end()) {
         Sample s;
-        s.content = lzss_content::Make(kind, size, 1000 + kind);
+        s.content = test_content::Make(kind, size, 1000 + kind);
         s.stream = LzssEncode(s.content);
         it = cache.emplace(key, std::move(s)).first;
     }
@@ -43,7 +43,7 @@ inline const std::vector<Sample>& Many(int kind, size_t size, size_t count)
     auto key = std::make_pair(kind, size * 1000003 + count);
     auto it = cache.find(key);
     if (it == cache.end()) {
-        std::vector<uint8_t> all = lzss_content::Make(kind, size * count, 2000 + kind);
+        std::vector<uint8_t> all = test_content::Make(kind, size * count, 2000 + kind);
         std::vector<Sample> v(count);
         for (size_t i = 0; i < count; i++) {
             v[i].content.assign(all.begin() + i * size, all.begin() + (i + 1) * size);

@@ -86,7 +86,7 @@ int main(int argc, char** argv)
                 "fast/bl", "scan/bl", "memcpy/f");
     double logSum = 0, worst = 1e9;
     int count = 0;
-    for (int kind = 0; kind < lzss_content::KIND_COUNT; kind++) {
+    for (int kind = 0; kind < test_content::KIND_COUNT; kind++) {
         for (int size : {1 << 20, 16 << 20, 0}) {
             std::vector<const lzss_corpus::Sample*> samples;
             char label[32];
@@ -105,7 +105,7 @@ int main(int argc, char** argv)
                 worst = std::min(worst, speedup);
                 count++;
             }
-            std::printf("%-7s %-14s %9.0f %9.0f %9.0f %9.0f %7.2fx %7.1fx %8.1fx\n", lzss_content::KindName(kind), label,
+            std::printf("%-7s %-14s %9.0f %9.0f %9.0f %9.0f %7.2fx %7.1fx %8.1fx\n", test_content::KindName(kind), label,
                         mbps[FAST], mbps[REFERENCE], mbps[SCAN], mbps[MEMCPY], speedup, mbps[SCAN] / mbps[REFERENCE],
                         mbps[MEMCPY] / mbps[FAST]);
             std::fflush(stdout);

@@ -24,6 +24,8 @@
 #include "tests/wine/plugin_loader.h"
 #include "tests/wine/registry_settings.h"
 #include "tools/archive_writer.h"
+#include "tools/plugin_exports.h"
+#include "tools/test_content.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ using testing_plugin::FirstBytes;
 using testing_plugin::PutSettings;
 using testing_plugin::ReadSettings;
 using testing_plugin::SavedSettings;
-using Plugin = testing_plugin::Exports;
+using Plugin = PluginExports;
 
 // The user's settings, put back at the end.
 SavedSettings saved;
@@ -122,15 +124,6 @@ std::string Write(const std::string& name, const std::vector<uint8_t>& bytes)
     return path;
 }
 
-// A small bitmap whose size field is its size, so that a compressed copy
-// first in a kind-and-size archive is recognised as such.
-std::vector<uint8_t> FirstBitmap(size_t size)
-{
-    std::vector<uint8_t> v = lzss_content::Make(lzss_content::PHOTO, size, 7);
-    lzss_content::PutLe(v, 2, (uint32_t)size, 4);
-    return v;
-}
-
 const int32_t SMALL_COUNT = 8191;
 
 // 8,191 small entries (32 to 480 bytes of every content kind, every other one
@@ -138,14 +131,14 @@ const int32_t SMALL_COUNT = 8191;
 std::vector<qordat::Entry> SmallEntries()
 {
     std::vector<qordat::Entry> entries;
-    entries.push_back(qordat::Compressed(FirstBitmap(300)));
+    entries.push_back(qordat::Compressed(test_content::Bitmap(300, 7)));
     for (int32_t i = 1; i < SMALL_COUNT; i++) {
         if (i % 50 == 0) {
             entries.push_back(qordat::Empty());
             continue;
         }
         size_t size = 32 + (size_t)(i * 37) % 449;
-        std::vector<uint8_t> content = lzss_content::Make(i % lzss_content::KIND_COUNT, size, (uint32_t)i);
+        std::vector<uint8_t> content = test_content::Make(i % test_content::KIND_COUNT, size, (uint32_t)i);
         entries.push_back(i % 2 ? qordat::Compressed(content) : qordat::Plain(content));
     }
     return entries;
@@ -223,19 +216,17 @@ void ExtractionCases(const Plugin& p)
 {
     // A small compressed bitmap first (it fixes the kind-and-size layout),
     // then a 16 MiB compressed entry of every content kind.
-    std::vector<qordat::Entry> entries = {qordat::Compressed(FirstBitmap(300))};
-    for (int kind = 0; kind < lzss_content::KIND_COUNT; kind++) {
+    std::vector<qordat::Entry> entries = {qordat::Compressed(test_content::Bitmap(300, 7))};
+    for (int kind = 0; kind < test_content::KIND_COUNT; kind++) {
         const std::vector<uint8_t>& stream = lzss_corpus::Get(kind, BIG).stream;
-        std::vector<uint8_t> stored(6);
-        lzss_content::PutLe(stored, 0, 1, 2);              // kind 1: compressed
-        lzss_content::PutLe(stored, 2, (uint32_t)BIG, 4);  // declared size
+        std::vector<uint8_t> stored = test_content::Head(1, (int32_t)BIG);  // compressed, declared size
         stored.insert(stored.end(), stream.begin(), stream.end());
         entries.push_back(qordat::Stored(std::move(stored)));
     }
     std::string path = Write("BIG.DAT", qordat::BuildArchive(entries, In(qordat::Layout::KindSize)));
     List(p, path);
     std::vector<uint8_t> out(BIG);
-    for (int kind = 0; kind < lzss_content::KIND_COUNT; kind++) {
+    for (int kind = 0; kind < test_content::KIND_COUNT; kind++) {
         const lzss_corpus::Sample& sample = lzss_corpus::Get(kind, BIG);
         LONG_PTR position = 3 * (kind + 1);
         bool checked = false;
@@ -252,11 +243,11 @@ void ExtractionCases(const Plugin& p)
         });
         char what[120];
         snprintf(what, sizeof what, "GetFile to memory, 16 MiB %s entry (stream %.1f MiB)",
-                 lzss_content::KindName(kind), sample.stream.size() / 1048576.0);
+                 test_content::KindName(kind), sample.stream.size() / 1048576.0);
         Add(what, t, BIG / 1e6, "MB/s");
         // The decoder alone, in this process, on the same stream.
         t = Median([&] { LzssDecode(sample.stream.data(), (uint32_t)sample.stream.size(), out.data(), (uint32_t)BIG); });
-        snprintf(what, sizeof what, "LzssDecode alone, same %s stream, in the bench process", lzss_content::KindName(kind));
+        snprintf(what, sizeof what, "LzssDecode alone, same %s stream, in the bench process", test_content::KindName(kind));
         Add(what, t, BIG / 1e6, "MB/s");
     }
     DeleteFileA(path.c_str());

@@ -1,12 +1,14 @@
 // The per-entry record of the 00AM archive interface as a host declares it
-// (spihost, and the tests that call the plug-in from outside): method, four
-// pointer-wide integers, path, file name and CRC; 428 bytes for 32-bit hosts,
-// 448 (padded) for 64-bit ones.
+// (spihost, and the tests that call the plug-in from outside, all Windows
+// programs): method, four pointer-wide integers, path, file name and CRC,
+// laid out as archive/record_layout.h says.
 #ifndef MORQUENT_TOOLS_HOST_RECORD_H
 #define MORQUENT_TOOLS_HOST_RECORD_H
 
 #include <cstddef>
 #include <cstdint>
+
+#include "archive/record_layout.h"
 
 #pragma pack(push, 1)
 struct HostRecord {
@@ -24,7 +26,6 @@ struct HostRecord {
 };
 #pragma pack(pop)
 
-constexpr size_t kHostRecordSize = sizeof(void*) == 8 ? 448 : 428;
-static_assert(sizeof(HostRecord) == kHostRecordSize, "the interface's record");
+CHECK_RECORD_LAYOUT(HostRecord);
 
 #endif

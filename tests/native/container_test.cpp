@@ -31,6 +31,7 @@ TEST(ContainerCount, AcceptsOnlyTheEncodedRangeOneTo8191)
     EXPECT_EQ(0, Probe(Bytes({0, 0, 0, 0, 0, 0, 0, 0})));
     EXPECT_EQ(0, Probe(Bytes({0x00, 0x20, 0, 0, 0, 0, 0, 0})));  // 8192
     EXPECT_EQ(0, Probe(Bytes({0x01, 0x00, 0x01, 0x00, 0, 0, 0, 0})));
+    EXPECT_EQ(0, Probe(Bytes({0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0})));  // 0x01000001, positive
     EXPECT_EQ(0, Probe(Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0})));  // -1
     EXPECT_EQ(0, Probe(Bytes({0x01, 0x00, 0x00, 0x80, 0, 0, 0, 0})));  // negative
 }

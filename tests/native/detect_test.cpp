@@ -8,42 +8,12 @@
 #include "archive/container.h"
 #include "archive/state.h"
 #include "tools/archive_writer.h"
+#include "tools/test_content.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace test_content;
 using qordat::Layout;
-
-Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-// Media files whose own size fields give their length.
-Bytes Bitmap(uint32_t size)
-{
-    Bytes b = Cat({Str("BM"), Le32(size), Le32(0), Le32(54)});
-    b.resize(size, 0x33);
-    return b;
-}
-Bytes Wave(uint32_t size)
-{
-    Bytes b = Cat({Str("RIFF"), Le32(size - 8), Str("WAVEfmt "), Le32(16)});
-    b.resize(size, 0x44);
-    return b;
-}
-Bytes Png(uint32_t size)
-{
-    Bytes b = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    b.resize(size, 0x55);
-    return b;
-}
 
 qordat::Entry WithKind(qordat::Entry e, int16_t kind)
 {
@@ -94,6 +64,9 @@ TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
          {qordat::Empty(), qordat::Empty(), qordat::Plain(Wave(44))}, LAYOUT_KIND_ONLY, LAYOUT_KIND_ONLY},
         {"kind 0, wave at byte 2, nothing at 6", Layout::KindOnly, {qordat::Plain(Wave(44))}, LAYOUT_KIND_ONLY,
          LAYOUT_KIND_ONLY},
+        // 19,778 = 0x4D42: the declared size reads "BM" at byte 2, so byte 6 must be looked at first.
+        {"kind 0, bitmap at byte 6 whose size reads BM at 2", Layout::KindSize, {qordat::Plain(Bitmap(19778))},
+         LAYOUT_KIND_SIZE, LAYOUT_KIND_SIZE},
         {"kind 0, PNG at byte 6", Layout::KindSize, {qordat::Plain(Png(40))}, LAYOUT_KIND_SIZE,
          LAYOUT_KIND_SIZE},
         {"kind 8, unrecognisable at 6 and 2", Layout::KindSize, {WithKind(qordat::Plain(Str("opaque data....")), 8)},

@@ -10,46 +10,16 @@
 #include "archive/entry.h"
 #include "archive/state.h"
 #include "tools/lzss_encoder.h"
+#include "tools/test_content.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace test_content;
 
-Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes Pad(Bytes b, size_t size)
-{
-    b.resize(size, 0x5A);
-    return b;
-}
-
-// An LZSS stream of literals only: each flag byte 0 is followed by up to
-// eight bytes of content, so the content is visible at stream byte 1.
-Bytes Literals(const Bytes& content)
-{
-    Bytes out;
-    for (size_t i = 0; i < content.size(); i++) {
-        if (i % 8 == 0) out.push_back(0);
-        out.push_back(content[i]);
-    }
-    return out;
-}
-
-Bytes Head(int16_t kind, int32_t declared) { return Cat({{uint8_t(kind), uint8_t(uint16_t(kind) >> 8)}, Le32(declared)}); }
-Bytes Head2(int16_t kind) { return {uint8_t(kind), uint8_t(uint16_t(kind) >> 8)}; }
-
-const Bytes kBitmap = Pad(Cat({Str("BM"), Le32(1078), Le32(0), Le32(54)}), 40);
-const Bytes kWave = Cat({Str("RIFF"), Le32(36), Str("WAVEfmt "), Le32(16), Pad({1, 0, 1, 0}, 24)});
-const Bytes kPng = Pad({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, 64);
+// The first 40 bytes of a 1,078-byte bitmap, a 44-byte wave, a 64-byte PNG.
+const Bytes kBitmap = Pad(Bitmap(1078), 40);
+const Bytes kWave = Wave(44);
+const Bytes kPng = Png(64);
 
 int Sniff(const Bytes& b, int mode)
 {
@@ -159,11 +129,11 @@ TEST_F(EntryRecord, SizeAndClassByLayoutAndKind)
         {"kind-size 1 png stream", LAYOUT_KIND_SIZE, Cat({Head(1, 64), Literals(kPng)}), -1, 64, "PNG"},
         {"kind-size 1 signature needs the flag byte", LAYOUT_KIND_SIZE, Cat({Head(1, 40), kBitmap}), -1, 40, "DAT"},
         {"kind-size 8: stored - 6", LAYOUT_KIND_SIZE, Pad(Cat({Head(8, 7), kBitmap}), 100), -1, 94, "BMP"},
-        {"kind-only 0: stored - 2", LAYOUT_KIND_ONLY, Cat({Head2(0), kWave}), -1, 44, "WAV"},
-        {"kind-only 0 unknown", LAYOUT_KIND_ONLY, Pad(Head2(0), 30), -1, 28, "DAT"},
-        {"kind-only 1 bitmap size from its header", LAYOUT_KIND_ONLY, Cat({Head2(1), Literals(kBitmap)}), 900, 1078, "BMP"},
-        {"kind-only 1 wave: chunk size + 8", LAYOUT_KIND_ONLY, Cat({Head2(1), Literals(kWave)}), -1, 44, "WAV"},
-        {"kind-only 8: declared size, stream class at 2", LAYOUT_KIND_ONLY, Pad(Cat({Head2(8), {0}, Str("BM\x01")}), 60),
+        {"kind-only 0: stored - 2", LAYOUT_KIND_ONLY, Cat({Head(0), kWave}), -1, 44, "WAV"},
+        {"kind-only 0 unknown", LAYOUT_KIND_ONLY, Pad(Head(0), 30), -1, 28, "DAT"},
+        {"kind-only 1 bitmap size from its header", LAYOUT_KIND_ONLY, Cat({Head(1), Literals(kBitmap)}), 900, 1078, "BMP"},
+        {"kind-only 1 wave: chunk size + 8", LAYOUT_KIND_ONLY, Cat({Head(1), Literals(kWave)}), -1, 44, "WAV"},
+        {"kind-only 8: declared size, stream class at 2", LAYOUT_KIND_ONLY, Pad(Cat({Head(8), {0}, Str("BM\x01")}), 60),
          -1, 0x014D4200, "BMP"},
         {"kind-only 8 unknown", LAYOUT_KIND_ONLY, Pad(Head(8, 500), 60), -1, 500, "DAT"},
     };
@@ -181,8 +151,8 @@ TEST_F(EntryRecord, SizeAndClassByLayoutAndKind)
 TEST_F(EntryRecord, KindOnlyLeavesTheContentSizeInTheLocator)
 {
     entryLayout = LAYOUT_KIND_ONLY;
-    EXPECT_EQ(1078, Build50(Cat({Head2(1), Literals(kBitmap)})).locator.declaredSize);
-    EXPECT_EQ(44, Build50(Cat({Head2(0), kWave})).locator.declaredSize);
+    EXPECT_EQ(1078, Build50(Cat({Head(1), Literals(kBitmap)})).locator.declaredSize);
+    EXPECT_EQ(44, Build50(Cat({Head(0), kWave})).locator.declaredSize);
 }
 
 TEST_F(EntryRecord, RefusedKindsAndDeclaredSizes)
@@ -199,12 +169,12 @@ TEST_F(EntryRecord, RefusedKindsAndDeclaredSizes)
         {"kind-size kind 2", LAYOUT_KIND_SIZE, Cat({Head(2, 40), kBitmap})},
         {"kind-size kind -1", LAYOUT_KIND_SIZE, Cat({Head(-1, 40), kBitmap})},
         {"kind-size plain bitmap (kind 0x4D42)", LAYOUT_KIND_SIZE, kBitmap},
-        {"kind-only kind 9", LAYOUT_KIND_ONLY, Cat({Head2(9), kBitmap})},
-        {"kind-only kind 0x100", LAYOUT_KIND_ONLY, Cat({Head2(0x100), kBitmap})},
+        {"kind-only kind 9", LAYOUT_KIND_ONLY, Cat({Head(9), kBitmap})},
+        {"kind-only kind 0x100", LAYOUT_KIND_ONLY, Cat({Head(0x100), kBitmap})},
         {"kind-only 8, declared 0", LAYOUT_KIND_ONLY, Pad(Head(8, 0), 60)},
         {"kind-only 8, declared negative", LAYOUT_KIND_ONLY, Pad(Head(8, -500), 60)},
-        {"kind-only 1 png stream, scan not allowed", LAYOUT_KIND_ONLY, Cat({Head2(1), Literals(kPng)})},
-        {"kind-only 1 unknown stream, scan not allowed", LAYOUT_KIND_ONLY, Pad(Head2(1), 80)},
+        {"kind-only 1 png stream, scan not allowed", LAYOUT_KIND_ONLY, Cat({Head(1), Literals(kPng)})},
+        {"kind-only 1 unknown stream, scan not allowed", LAYOUT_KIND_ONLY, Pad(Head(1), 80)},
     };
     for (const Row& row : rows) {
         entryLayout = row.layout;
@@ -236,7 +206,7 @@ TEST_F(EntryRecord, KindOnlyStreamOfUnknownContentIsScannedWhenAllowed)
     ASSERT_LT(stream.size(), content.size());  // references as well as literals
 
     // A real two-byte head: the scan from byte 6 does not meet bytes 2-5.
-    const Bytes twoByteHead = Cat({Head2(1), stream});
+    const Bytes twoByteHead = Cat({Head(1), stream});
     entryLayout = LAYOUT_KIND_ONLY;
     EXPECT_EQ(0, BuildWhole(twoByteHead).ok) << "CheckMode off";
     CheckMode = 1;
@@ -285,18 +255,18 @@ TEST_F(EntryRecord, ShortEntriesAndCutHeads)
     } rows[] = {
         {"kind-size 8, stored 4", LAYOUT_KIND_SIZE, 0, Cat({Head(8, 5), next}), 4, 50, 0, "DAT"},
         {"kind-size 8, stored 6", LAYOUT_KIND_SIZE, 0, Cat({Head(8, 5), next}), 6, 50, 0, "DAT"},
-        {"kind-only 0, stored 1", LAYOUT_KIND_ONLY, 0, Cat({Head2(0), next}), 1, 50, 0, "DAT"},
-        {"kind-only 0, stored 2", LAYOUT_KIND_ONLY, 0, Cat({Head2(0), Str("BM"), next}), 2, 50, 0, "BMP"},
+        {"kind-only 0, stored 1", LAYOUT_KIND_ONLY, 0, Cat({Head(0), next}), 1, 50, 0, "DAT"},
+        {"kind-only 0, stored 2", LAYOUT_KIND_ONLY, 0, Cat({Head(0), Str("BM"), next}), 2, 50, 0, "BMP"},
         {"kind-only 1 whole, stored 1: nothing to scan", LAYOUT_KIND_ONLY, 1, {1}, 1, 1, 0, "DAT"},
-        {"kind-only 1 whole, stored 2", LAYOUT_KIND_ONLY, 1, Head2(1), 2, 2, 0, "DAT"},
+        {"kind-only 1 whole, stored 2", LAYOUT_KIND_ONLY, 1, Head(1), 2, 2, 0, "DAT"},
         {"kind-only 1 whole, stored 4: only the scan from 2", LAYOUT_KIND_ONLY, 1, {1, 0, 0, 'x'}, 4, 4, 1, "DAT"},
         {"kind-only 1 whole, stored 6, declared 0: no raise", LAYOUT_KIND_ONLY, 1, Head(1, 0), 6, 6, 3, "DAT"},
         {"kind-only 1 whole, cut by the end of the file", LAYOUT_KIND_ONLY, 1,
-         Cat({Head2(1), Literals(Str("xxxxxxxx"))}), 100, 100, 8, "DAT"},
+         Cat({Head(1), Literals(Str("xxxxxxxx"))}), 100, 100, 8, "DAT"},
         {"kind-only 1 bitmap stream cut after the size's low bytes", LAYOUT_KIND_ONLY, 0,
-         Cat({Head2(1), {0, 'B', 'M', 0x36, 0x04}}), 100, 50, 1078, "BMP"},
+         Cat({Head(1), {0, 'B', 'M', 0x36, 0x04}}), 100, 50, 1078, "BMP"},
         {"kind-only 1 wave stream cut inside its chunk size", LAYOUT_KIND_ONLY, 0,
-         Cat({Head2(1), {0, 'R', 'I', 'F', 'F', 36}}), 100, 50, 44, "WAV"},
+         Cat({Head(1), {0, 'R', 'I', 'F', 'F', 36}}), 100, 50, 44, "WAV"},
         {"kind-size 0, cut inside the declared size", LAYOUT_KIND_SIZE, 0, {0, 0, 5}, 100, 50, 5, "DAT"},
         {"kind-size 0, cut inside the bitmap signature", LAYOUT_KIND_SIZE, 0, Cat({Head(0, 9), Str("B")}), 100, 50, 9,
          "DAT"},
@@ -310,6 +280,48 @@ TEST_F(EntryRecord, ShortEntriesAndCutHeads)
         EXPECT_EQ(row.fileSize, b.info.fileSize) << row.what;
         EXPECT_EQ(std::string("data~004.") + row.ext, b.name()) << row.what;
         EXPECT_EQ(row.layout, entryLayout) << row.what;
+    }
+}
+
+// Extraction: the payload after the layout's head is copied or expanded by
+// kind, never past the content size, and what it does not fill is zero. Every
+// output is an exactly-sized heap block pre-filled with 0xCD, so ASan reports
+// a write past fileSize and a byte left unwritten shows.
+using Expansion = EntryRecord;
+TEST_F(Expansion, CopyOrExpandByLayoutAndKindBoundedByTheContentSize)
+{
+    const Bytes content = Str("content!");
+    const Bytes stream = Literals(content);  // 9 bytes that decode to `content`
+    const Bytes zeros4(4, 0);
+    struct Row {
+        const char* what;
+        int layout;
+        Bytes entry;
+        uint32_t fileSize;
+        Bytes expected;
+    } rows[] = {
+        {"raw: the entry itself", LAYOUT_RAW, content, 8, content},
+        {"kind-size 0: copy from 6", LAYOUT_KIND_SIZE, Cat({Head(0, 8), content}), 8, content},
+        {"kind-size 8: copy from 6", LAYOUT_KIND_SIZE, Cat({Head(8, 99), content}), 8, content},
+        {"kind-size 1: expansion from 6", LAYOUT_KIND_SIZE, Cat({Head(1, 8), stream}), 8, content},
+        {"kind-only 0: copy from 2", LAYOUT_KIND_ONLY, Cat({Head(0), content}), 8, content},
+        {"kind-only 1: expansion from 2", LAYOUT_KIND_ONLY, Cat({Head(1), stream}), 8, content},
+        {"kind-only 8: expansion from 2", LAYOUT_KIND_ONLY, Cat({Head(8), stream}), 8, content},
+        {"raw copy cut at the content size", LAYOUT_RAW, content, 3, Str("con")},
+        {"kind-size copy cut at the content size", LAYOUT_KIND_SIZE, Cat({Head(0, 5), content}), 5, Str("conte")},
+        {"kind-only copy cut at the content size", LAYOUT_KIND_ONLY, Cat({Head(0), content}), 1, Str("c")},
+        {"expansion cut at the content size", LAYOUT_KIND_ONLY, Cat({Head(1), stream}), 2, Str("co")},
+        {"copy short of the content size", LAYOUT_KIND_SIZE, Cat({Head(0, 12), content}), 12, Cat({content, zeros4})},
+        {"expansion short of the content size", LAYOUT_KIND_ONLY, Cat({Head(1), stream}), 12, Cat({content, zeros4})},
+        {"entry shorter than its head", LAYOUT_KIND_SIZE, {0, 0, 4}, 4, zeros4},
+    };
+    for (const Row& row : rows) {
+        entryLayout = row.layout;
+        const Bytes entry(row.entry);
+        Bytes out(row.fileSize, 0xCD);
+        ExpandEntry(entry.data(), (uint32_t)entry.size(), S16At(entry.data(), entry.size(), 0), out.data(),
+                    row.fileSize);
+        EXPECT_EQ(row.expected, out) << row.what;
     }
 }
 

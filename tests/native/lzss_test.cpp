@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "archive/lzss.h"
-#include "bench/lzss_content.h"
 #include "tests/native/lzss_reference.h"
 #include "tools/lzss_encoder.h"
+#include "tools/test_content.h"
 
 namespace {
 
@@ -73,12 +73,6 @@ Bytes LiteralsThenReference(const Bytes& literals, uint8_t b0, uint8_t b1)
     return s;
 }
 
-Bytes Concat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 std::vector<Case> HandMadeCases()
 {
     Bytes l20 = Literals(20, 0x40);
@@ -95,10 +89,11 @@ std::vector<Case> HandMadeCases()
         // 20 literals fill 4078..4095, 0, 1; the reference reads 4094, 4095,
         // 0, 1 and then position 2, which its first byte has just written.
         {"write position wraps, source wraps", LiteralsThenReference(l20, 0xFE, 0xF2),
-         Concat(l20, {0x50, 0x51, 0x52, 0x53, 0x50})},
+         test_content::Cat({l20, {0x50, 0x51, 0x52, 0x53, 0x50}})},
         {"ninth token takes bit 0 of the second flag byte", LiteralsThenReference(Literals(8, 'a'), 0xEE, 0xF0),
          Bytes{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'a', 'b', 'c'}},
-        {"length-18 reference to the byte just written", {0x02, 'z', 0xEE, 0xFF}, Concat({'z'}, Bytes(18, 'z'))},
+        {"length-18 reference to the byte just written", {0x02, 'z', 0xEE, 0xFF},
+         test_content::Cat({{'z'}, Bytes(18, 'z')})},
     };
 }
 
@@ -241,11 +236,11 @@ TEST(Lzss, GarbageMatchesTheReference)
 
 TEST(Lzss, EncodedContentRoundTripsAndScansToItsLength)
 {
-    for (int kind = 0; kind < lzss_content::KIND_COUNT; kind++) {
+    for (int kind = 0; kind < test_content::KIND_COUNT; kind++) {
         for (size_t size : {0, 1, 5, 300, 9000, 70000}) {
-            Bytes content = lzss_content::Make(kind, size, 100 + kind);
+            Bytes content = test_content::Make(kind, size, 100 + kind);
             Bytes stream = LzssEncode(content);
-            SCOPED_TRACE(testing::Message() << lzss_content::KindName(kind) << " " << size);
+            SCOPED_TRACE(testing::Message() << test_content::KindName(kind) << " " << size);
             EXPECT_EQ(content, Decode(stream, stream.size(), content.size()));
             EXPECT_EQ((int32_t)size, Scan(stream, stream.size()));
             if (size == 9000) ExpectSameAsReference(stream, size, 7);

@@ -1,7 +1,8 @@
-// Media-extension test and base names of archive paths.
+// Media-extension test, base names of archive paths, and entry names read back.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "archive/names.h"
 #include "archive/state.h"
@@ -55,6 +56,45 @@ TEST(BaseName, LongNamesAreCutToTheBufferAndStillFitAnEntryName)
     EXPECT_LE(base.size() + 10, 200u);
     // A smaller buffer is never written past.
     EXPECT_EQ("SCE", BaseOf("D:\\SCENE.DAT", 4));
+}
+
+// The file part of a looked-up name must fit the 256-byte copy with its NUL.
+TEST(EntryName, FilePartUpTo255BytesIsCopied)
+{
+    std::vector<char> copy(ENTRY_NAME_COPY_SIZE, '#');  // heap block: ASan sees a write past it
+    const std::string longDirectory = "D:\\" + std::string(300, 'D') + "\\";
+    EXPECT_TRUE(CopyEntryFilePart((longDirectory + std::string(255, 'N')).c_str(), copy.data()));
+    EXPECT_EQ(std::string(255, 'N'), copy.data());
+    EXPECT_FALSE(CopyEntryFilePart((longDirectory + std::string(256, 'N')).c_str(), copy.data()));
+    EXPECT_EQ('\0', copy[0]);
+}
+
+TEST(EntryName, NumberAndModeFromTheLastSeparatorBeforeTheFirstDot)
+{
+    const uint32_t untouched = 9;
+    struct Row {
+        const char* name;
+        int32_t number;
+        uint32_t mode;
+    } rows[] = {
+        {"data~004.BMP", 4, NUMBERING_WITH_DUMMIES},
+        {"data-1234.DAT", 1234, NUMBERING_KEEP},
+        {"data_007.WAV", 7, NUMBERING_PACKED},
+        {"SE_DATA~004.WAV", 4, NUMBERING_WITH_DUMMIES},
+        {"D:\\A~B\\x_12.DMY", 12, NUMBERING_PACKED},
+        {"a~1.b_2", 1, NUMBERING_WITH_DUMMIES},
+        {"0042.BMP", 42, untouched},
+        {"data~.BMP", 0, NUMBERING_WITH_DUMMIES},
+        {"data~12a.BMP", -1, NUMBERING_WITH_DUMMIES},
+        {"data~2147483647.BMP", INT32_MAX, NUMBERING_WITH_DUMMIES},
+        {"data~2147483648.BMP", -1, NUMBERING_WITH_DUMMIES},
+    };
+    for (const Row& row : rows) {
+        std::string name = row.name;
+        uint32_t mode = untouched;
+        EXPECT_EQ(row.number, ParseEntryName(&name[0], &mode)) << row.name;
+        EXPECT_EQ(row.mode, mode) << row.name;
+    }
 }
 
 }  // namespace

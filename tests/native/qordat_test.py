@@ -15,6 +15,15 @@ import tempfile
 QORDAT = sys.argv[1]
 failures = []
 
+# qordat exits 0, 1 or 2 by itself. Sanitizers exit 1 by default, which would
+# pass for "unpack complained", so they are given an exit code of their own;
+# options already in the environment are kept (later options win).
+SANITIZER_EXIT = 86
+ENV = dict(os.environ)
+for var, ours in (("ASAN_OPTIONS", f"exitcode={SANITIZER_EXIT}"),
+                  ("UBSAN_OPTIONS", f"halt_on_error=1:exitcode={SANITIZER_EXIT}")):
+    ENV[var] = ":".join(filter(None, (ENV.get(var), ours)))
+
 
 def check(condition, what):
     if not condition:
@@ -23,7 +32,11 @@ def check(condition, what):
 
 
 def run(*args):
-    return subprocess.run([QORDAT, *args], capture_output=True, text=True)
+    r = subprocess.run([QORDAT, *args], capture_output=True, text=True, env=ENV)
+    # A sanitizer report or a signal fails the run, whatever exit the caller expects.
+    check(r.returncode >= 0 and r.returncode != SANITIZER_EXIT,
+          f"qordat {' '.join(args)} exited {r.returncode}: {r.stderr[-2000:]}")
+    return r
 
 
 def slot_rows(dump):
@@ -110,7 +123,8 @@ def main():
           f"count and truncation\n{r.stdout}")
 
     # Hostile files: every prefix of a small archive, and garbage. dump must
-    # describe them (exit 0); unpack may complain (exit 1) but never crash.
+    # describe them (exit 0); unpack may complain (exit 1) but never crash
+    # (run() fails sanitizer reports and signals).
     with open(os.path.join(tmp, "kind-only.dat"), "rb") as f:
         whole = f.read()
     rng = random.Random(1)

@@ -1,9 +1,7 @@
 // LZSS encoder and archive writer.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <functional>
-#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -11,80 +9,16 @@
 #include "archive/lzss.h"
 #include "tools/archive_writer.h"
 #include "tools/lzss_encoder.h"
+#include "tools/test_content.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace test_content;
 
 Bytes Decode(const Bytes& stream, size_t size)
 {
     Bytes out(size);
     LzssDecode(stream.data(), static_cast<uint32_t>(stream.size()), out.data(), static_cast<uint32_t>(size));
-    return out;
-}
-
-Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes Random(size_t n, uint32_t seed, int alphabet = 256)
-{
-    std::mt19937 rng(seed);
-    Bytes out(n);
-    for (uint8_t& b : out) b = static_cast<uint8_t>(rng() % alphabet);
-    return out;
-}
-
-// Word salad with punctuation: text-like repetition at all distances.
-Bytes Text(size_t n, uint32_t seed = 1)
-{
-    static const char* const words[] = {"the", "archive", "entry", "of", "plug-in", "a", "ring", "bitmap", "wave",
-                                        "size", "and", "is", "QOR", "compressed", "to", "stream", "header", "data"};
-    std::mt19937 rng(seed);
-    std::string s;
-    while (s.size() < n) {
-        s += words[rng() % 18];
-        s += rng() % 9 == 0 ? ".\r\n" : " ";
-    }
-    return Str(s.substr(0, n));
-}
-
-// A 24-bit bitmap's pixel rows: a gradient with flat shapes and a little noise.
-Bytes Bitmap(int width, int height)
-{
-    Bytes out = Str("BM");
-    out.resize(54, 0);
-    std::mt19937 rng(3);
-    for (int y = 0; y < height; y++) {
-        for (int x = 0; x < width; x++) {
-            const bool shape = (x - 40) * (x - 40) + (y - 30) * (y - 30) < 400 || (x > 70 && y < 20);
-            out.push_back(shape ? 0x20 : static_cast<uint8_t>(x * 2));
-            out.push_back(shape ? 0xC0 : static_cast<uint8_t>(y * 3 + (rng() % 4 == 0)));
-            out.push_back(shape ? 0x40 : 0x80);
-        }
-    }
-    return out;
-}
-
-// 16-bit PCM: tone bursts whose loudness steps down, with silence between.
-Bytes Wave(size_t samples)
-{
-    Bytes out = Str("RIFF");
-    out.resize(8, 0);
-    const Bytes fmt = Str("WAVEfmt ");
-    out.insert(out.end(), fmt.begin(), fmt.end());
-    for (size_t i = 0; i < samples; i++) {
-        const size_t burst = i % 3000;
-        const double level = burst < 2000 ? 8000.0 / (1 + burst / 250) : 0.0;
-        const int s = static_cast<int>(level * std::sin(static_cast<double>(i % 64) * 0.0982));
-        out.push_back(static_cast<uint8_t>(s));
-        out.push_back(static_cast<uint8_t>(s >> 8));
-    }
     return out;
 }
 
@@ -149,8 +83,8 @@ TEST(LzssEncode, RoundTripsExactlyWithNoTokenPastTheEnd)
         {"random", Random(10000, 1)},
         {"four-letter alphabet", Random(9000, 2, 4)},
         {"text", Text(20000)},
-        {"bitmap", Bitmap(100, 60)},
-        {"wave", Wave(5000)},
+        {"bitmap", Bitmap(18000)},
+        {"wave", Wave(10000)},
         {"period 4096", Cat({Random(4096, 3), Random(4096, 3)})},
         {"period 4097", Cat({Random(4097, 4), Random(4097, 4)})},
         {"period 4095", Cat({Random(4095, 5), Random(4095, 5)})},
@@ -190,9 +124,9 @@ TEST(LzssEncode, NoLargerThanGreedyLongestMatch)
 {
     const std::vector<std::pair<std::string, Bytes>> inputs = {
         {"text", Text(24000, 7)},
-        {"bitmap", Bitmap(120, 70)},
-        {"wave", Wave(12000)},
-        {"mixed", Cat({Bytes(300, 0), Text(6000, 8), Random(3000, 9, 16), Bitmap(60, 40), Bytes(500, 0xFF)})},
+        {"bitmap", Bitmap(25000)},
+        {"wave", Wave(24000)},
+        {"mixed", Cat({Bytes(300, 0), Text(6000, 8), Random(3000, 9, 16), Bitmap(7000), Bytes(500, 0xFF)})},
     };
     for (const auto& [name, input] : inputs) {
         const Bytes greedy = GreedyEncode(input);

@@ -7,69 +7,14 @@
 
 #include "archive/lzss.h"
 #include "tools/lzss_encoder.h"
+#include "tools/test_content.h"
 
 using namespace testing_plugin;
+using namespace test_content;
 using qordat::Layout;
 using qordat::Stored;
 
 namespace {
-
-void PutU32(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// Content that looks like what games store: a bitmap whose header gives its
-// size, a wave whose RIFF size does, a PNG, and other data.
-std::vector<uint8_t> Bitmap(uint32_t size)
-{
-    std::vector<uint8_t> b(size);
-    for (uint32_t i = 0; i < size; i++) b[i] = static_cast<uint8_t>(i * 7 + i / 50);
-    b[0] = 'B';
-    b[1] = 'M';
-    PutU32(b, 2, size);
-    return b;
-}
-
-std::vector<uint8_t> Wave(uint32_t size)
-{
-    std::vector<uint8_t> b(size);
-    for (uint32_t i = 0; i < size; i++) b[i] = static_cast<uint8_t>((i % 40) * 3);
-    memcpy(b.data(), "RIFF", 4);
-    PutU32(b, 4, size - 8);
-    memcpy(b.data() + 8, "WAVEfmt ", 8);
-    return b;
-}
-
-std::vector<uint8_t> Png(uint32_t size)
-{
-    std::vector<uint8_t> b(size, 0x42);
-    const uint8_t signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    memcpy(b.data(), signature, 8);
-    return b;
-}
-
-std::vector<uint8_t> Data(uint32_t size, char first = 'A')
-{
-    std::vector<uint8_t> b(size);
-    for (uint32_t i = 0; i < size; i++) b[i] = static_cast<uint8_t>(first + i % 26);
-    return b;
-}
-
-std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-std::vector<uint8_t> Head(int16_t kind) { return {uint8_t(kind), uint8_t(kind >> 8)}; }
-
-std::vector<uint8_t> Head(int16_t kind, int32_t declared)
-{
-    std::vector<uint8_t> h = Head(kind);
-    for (int i = 0; i < 4; i++) h.push_back(uint8_t(uint32_t(declared) >> (8 * i)));
-    return h;
-}
 
 class ArchiveCalls : public ::testing::Test {
 protected:
@@ -100,8 +45,8 @@ Exports ArchiveCalls::plugin;
 // Three raw slots of 10, 0 and 20 bytes, named after data.dat.
 std::string ThreeSlots()
 {
-    return WriteArchive("data.dat", qordat::BuildArchive({qordat::Plain(Data(10)), qordat::Empty(),
-                                                          qordat::Plain(Data(20, 'a'))},
+    return WriteArchive("data.dat", qordat::BuildArchive({qordat::Plain(Text(10)), qordat::Empty(),
+                                                          qordat::Plain(Text(20, 1))},
                                                          qordat::Options()));
 }
 
@@ -148,8 +93,8 @@ TEST_F(ArchiveCalls, ListingAndLookupReadFromTheBaseOffset)
 {
     Load(0, 0);
     // Slot 1 begins at container offset 20, file position 148.
-    std::string path = Archive("based.dat", {qordat::Plain(Data(4)), qordat::Plain(Bitmap(30)),
-                                             qordat::Plain(Data(8))},
+    std::string path = Archive("based.dat", {qordat::Plain(Text(4)), qordat::Plain(Bitmap(30)),
+                                             qordat::Plain(Text(8))},
                                Layout::Raw, 128);
     std::vector<uint8_t> bytes = ReadWholeFile(path);
     EXPECT_EQ(1, plugin.IsSupported(path.c_str(), (DWORD_PTR)(bytes.data() + 128)));
@@ -191,7 +136,7 @@ TEST_F(ArchiveCalls, ListingFailuresHandOverANullHandle)
 {
     Load(0, 0);
     // Kind 5 has no meaning under a six-byte head: the last entry fails.
-    std::string bad = Archive("lastbad.dat", {qordat::Plain(Bitmap(60)), Stored(Concat(Head(5, 10), Data(10)))},
+    std::string bad = Archive("lastbad.dat", {qordat::Plain(Bitmap(60)), Stored(Cat({Head(5, 10), Text(10)}))},
                               Layout::KindSize);
     Listing listing = List(plugin, bad);
     EXPECT_EQ(3, listing.result);
@@ -218,14 +163,14 @@ TEST_F(ArchiveCalls, ARefusedFileLeavesTheLastListedLayoutForExtraction)
     EXPECT_EQ(2, List(plugin, WriteTempFile("notes.txt", "This is not an archive.")).result);
     // Compressed content that announces no size, with the full scan off:
     // refused after detection had already chosen a layout.
-    std::string unknown = Archive("unknown.dat", {qordat::Compressed(Data(300))}, Layout::KindOnly);
+    std::string unknown = Archive("unknown.dat", {qordat::Compressed(Text(300))}, Layout::KindOnly);
     EXPECT_EQ(2, List(plugin, unknown).result);
     EXPECT_EQ(wave, ExtractToMemory(plugin, twoByte, 0).bytes);
 
     // Extraction without listing works with the layout listed last: a raw
     // archive is then read as if its entries had two-byte heads.
-    std::string raw = Archive("raw.dat", {qordat::Plain(Concat(Head(0), Data(10)))}, Layout::Raw);
-    EXPECT_EQ(Data(10), ExtractToMemory(plugin, raw, 0).bytes);
+    std::string raw = Archive("raw.dat", {qordat::Plain(Cat({Head(0), Text(10)}))}, Layout::Raw);
+    EXPECT_EQ(Text(10), ExtractToMemory(plugin, raw, 0).bytes);
 }
 
 TEST_F(ArchiveCalls, FullScanReadsShortEntriesWhole)
@@ -233,9 +178,9 @@ TEST_F(ArchiveCalls, FullScanReadsShortEntriesWhole)
     // A compressed entry of a few bytes whose content announces no size,
     // between entries: its head is the entry itself, not 50 bytes of it and
     // its neighbours, so the scan counts exactly its own stream.
-    std::vector<uint8_t> small = Data(9, 'k');
+    std::vector<uint8_t> small = Text(9, 2);
     std::vector<qordat::Entry> entries = {qordat::Plain(Wave(64)), qordat::Compressed(small),
-                                          qordat::Plain(Data(100))};
+                                          qordat::Plain(Text(100))};
     std::string path = Archive("scan.dat", entries, Layout::KindOnly);
     Load(1, 0);
     Listing listing = List(plugin, path);
@@ -252,8 +197,8 @@ TEST_F(ArchiveCalls, FullScanReadsShortEntriesWhole)
 TEST_F(ArchiveCalls, LookupReadsTheNumberingModeAndNumberFromTheName)
 {
     std::string path = Archive("SCENE.DAT",
-                               {qordat::Plain(Data(100)), qordat::Empty(), qordat::Plain(Bitmap(200)), qordat::Empty(),
-                                qordat::Empty(), qordat::Plain(Data(50)), qordat::Plain(Wave(80))},
+                               {qordat::Plain(Text(100)), qordat::Empty(), qordat::Plain(Bitmap(200)), qordat::Empty(),
+                                qordat::Empty(), qordat::Plain(Text(50)), qordat::Plain(Wave(80))},
                                Layout::Raw);
     Load(0, 0);
     ASSERT_EQ(1, Probe(plugin, path));
@@ -330,14 +275,14 @@ struct LayoutCase {
 
 std::vector<LayoutCase> LayoutCases()
 {
-    std::vector<uint8_t> bitmap = Bitmap(1078), wave = Wave(300), data = Data(700), png = Png(400);
+    std::vector<uint8_t> bitmap = Bitmap(1078), wave = Wave(300), data = Text(700), png = Png(400);
     std::vector<LayoutCase> cases;
     cases.push_back({"raw.dat", Layout::Raw, 0,
                      {qordat::Plain(bitmap), qordat::Empty(), qordat::Plain(wave), qordat::Plain(data)},
                      {bitmap, {}, wave, data}});
     cases.push_back({"kindsize.dat", Layout::KindSize, 0,
                      {qordat::Plain(bitmap), qordat::Compressed(wave), qordat::Empty(),
-                      Stored(Concat(Head(8, 12345), data)), qordat::Compressed(png)},
+                      Stored(Cat({Head(8, 12345), data})), qordat::Compressed(png)},
                      {bitmap, wave, {}, data, png}});
     cases.push_back({"kindonly.dat", Layout::KindOnly, 1,
                      {qordat::Plain(wave), qordat::Compressed(bitmap), qordat::Compressed(wave), qordat::Empty(),
@@ -346,7 +291,7 @@ std::vector<LayoutCase> LayoutCases()
     // Kind 8 behind a two-byte head is expanded as a stream from byte 2,
     // sized by the four bytes after the kind (which are also the stream's
     // first bytes): 700 = BC 02 00 00.
-    std::vector<uint8_t> kind8 = Concat(Head(8, 700), Data(40));
+    std::vector<uint8_t> kind8 = Cat({Head(8, 700), Text(40)});
     std::vector<uint8_t> expect8(700);
     LzssDecode(kind8.data() + 2, (uint32_t)kind8.size() - 2, expect8.data(), 700);
     cases.push_back({"kind8.dat", Layout::KindOnly, 0, {qordat::Plain(wave), Stored(kind8)}, {wave, expect8}});
@@ -376,7 +321,7 @@ TEST_F(ArchiveCalls, ExtractionGivesBackEveryEntryOfEveryLayout)
 
 TEST_F(ArchiveCalls, DiskExtractionNamesFilesByThePositionsNumbering)
 {
-    std::vector<uint8_t> bitmap = Bitmap(100), data = Data(33);
+    std::vector<uint8_t> bitmap = Bitmap(100), data = Text(33);
     std::string path = Archive("disk.dat", {qordat::Empty(), qordat::Plain(data), qordat::Empty(), qordat::Plain(bitmap)},
                                Layout::Raw);
     Load(0, 1);

@@ -19,7 +19,7 @@
 namespace testing_plugin {
 
 using Record = HostRecord;
-constexpr size_t kRecordSize = kHostRecordSize;
+constexpr size_t kRecordSize = sizeof(Record);
 
 // Unloads the plug-in (its state goes with it) and loads it afresh with the
 // given settings.
@@ -58,8 +58,7 @@ inline std::vector<uint8_t> ReadWholeFile(const std::string& path, bool* exists 
 // Probes the archive by its first 2 KiB (sets the base name).
 inline int Probe(const Exports& plugin, const std::string& path)
 {
-    std::vector<uint8_t> head = ReadWholeFile(path);
-    head.resize(2048);
+    std::vector<uint8_t> head = FirstBytes(path);
     return plugin.IsSupported(path.c_str(), (DWORD_PTR)head.data());
 }
 
@@ -109,8 +108,6 @@ inline Extracted ExtractToMemory(const Exports& plugin, const std::string& path,
     }
     return x;
 }
-
-inline std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
 }  // namespace testing_plugin
 

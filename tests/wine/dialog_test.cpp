@@ -6,8 +6,7 @@
 // writes the registry first and then loads the DLL afresh.
 #include <gtest/gtest.h>
 
-#include "plugin_loader.h"
-#include "registry_settings.h"
+#include "archive_fixture.h"
 
 #include <atomic>
 #include <chrono>
@@ -152,22 +151,14 @@ void SaveScreenshot(HWND dialog, const std::string& path)
 std::string FirstListedName(const Exports& plugin)
 {
     if (!plugin.IsSupported || !plugin.GetArchiveInfo) return "(no listing export)";
-    std::string bytes;
-    for (uint32_t word : {3u, 10u, 0u, 20u})
-        for (int i = 0; i < 4; i++) bytes.push_back(char(word >> (8 * i)));
-    bytes += std::string(30, 'x');
-    std::string path = WriteTempFile("SCENE.DAT", bytes);
-    bytes.resize(2048, '\0');
-    if (plugin.IsSupported(path.c_str(), reinterpret_cast<DWORD_PTR>(bytes.data())) != 1) return "(not supported)";
-    HLOCAL list = nullptr;
-    if (plugin.GetArchiveInfo(path.c_str(), 0, 0, &list) != 0 || !list) return "(listing failed)";
-    const char* record = static_cast<const char*>(LocalLock(list));
-    // fileName of the first record (at 224 in the 32-bit record, 240 in the 64-bit one)
-    const size_t fileName = sizeof(void*) == 8 ? 240 : 224;
-    std::string name(record + fileName, strnlen(record + fileName, 200));
-    LocalUnlock(list);
-    LocalFree(list);
-    return name;
+    const std::vector<uint8_t> x10(10, 'x'), x20(20, 'x');
+    std::string path = WriteArchive("SCENE.DAT", qordat::BuildArchive({qordat::Plain(x10), qordat::Empty(),
+                                                                       qordat::Plain(x20)}, {}));
+    if (Probe(plugin, path) != 1) return "(not supported)";
+    Listing listing = List(plugin, path);
+    if (listing.result != 0 || listing.records.empty()) return "(listing failed)";
+    const Record& first = listing.records[0];
+    return std::string(first.fileName, strnlen(first.fileName, sizeof first.fileName));
 }
 
 struct Outcome {

@@ -14,72 +14,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "archive/entry.h"
 #include "tools/archive_writer.h"
+#include "tools/test_content.h"
 
 using namespace testing_plugin;
+using namespace test_content;
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Content of the kinds that archives hold
-
-void PutLe32(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// A bitmap file of `size` bytes whose size field says so; smooth rows.
-std::vector<uint8_t> Bitmap(uint32_t size, uint32_t seed)
-{
-    std::vector<uint8_t> b(size);
-    b[0] = 'B';
-    b[1] = 'M';
-    PutLe32(b, 2, size);
-    PutLe32(b, 10, 54);
-    PutLe32(b, 14, 40);
-    for (uint32_t i = 54; i < size; i++) b[i] = static_cast<uint8_t>((i / 3 + seed) ^ ((i >> 9) & 0x0F));
-    return b;
-}
-
-// A wave file of `size` bytes: RIFF header, fmt chunk, a data chunk of a
-// repeating waveform.
-std::vector<uint8_t> Wave(uint32_t size, uint32_t seed)
-{
-    std::vector<uint8_t> b(size);
-    memcpy(b.data(), "RIFF", 4);
-    PutLe32(b, 4, size - 8);
-    memcpy(b.data() + 8, "WAVEfmt ", 8);
-    PutLe32(b, 16, 16);
-    memcpy(b.data() + 36, "data", 4);
-    PutLe32(b, 40, size - 44);
-    for (uint32_t i = 44; i < size; i++) b[i] = static_cast<uint8_t>(((i + seed) % 37) * 7);
-    return b;
-}
-
-std::vector<uint8_t> Noise(uint32_t size, uint32_t seed, const char* lead)
-{
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> b(size);
-    for (uint8_t& byte : b) byte = static_cast<uint8_t>(rng());
-    memcpy(b.data(), lead, strlen(lead) < size ? strlen(lead) : size);
-    return b;
-}
-
-std::vector<uint8_t> Png(uint32_t size, uint32_t seed) { return Noise(size, seed, "\x89PNG\r\n\x1a\n"); }
-
-// Text-like data: compressible, recognised as nothing.
-std::vector<uint8_t> Text(uint32_t size, uint32_t seed)
-{
-    std::string s;
-    for (uint32_t line = 0; s.size() < size; line++)
-        s += "scene " + std::to_string(seed) + " line " + std::to_string(line) + ": the quick brown fox\n";
-    return std::vector<uint8_t>(s.begin(), s.begin() + size);
-}
 
 // ---------------------------------------------------------------------------
 // Fixtures: archives written at run time into a directory of their own
@@ -116,7 +61,7 @@ Files WriteFixtures(const std::string& tag)
     // memory output a block that is mapped on its own.
     f.raw = WriteBytes(f.dir + "RAW.DAT", BuildArchive({Plain(Bitmap(3000, 1)), Plain(Wave(2000, 2)), Empty(),
                                                        Plain(Text(100, 3)), Plain(Png(500, 4)),
-                                                       Plain(Noise(70000, 5, "x"))},
+                                                       Plain(Cat({Str("x"), Random(69999, 5)}))},
                                                       In(Layout::Raw)));
     // Kind and declared size: a compressed bitmap whose size field matches.
     f.kindSize = WriteBytes(f.dir + "KSIZE.DAT",

@@ -11,19 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "tools/plugin_exports.h"
+
 namespace testing_plugin {
 
-// Every export of the plug-in, with its interface signature. Each one is null
-// when the DLL does not export it.
-struct Exports {
-    HMODULE module = nullptr;
-    int(__stdcall* GetPluginInfo)(int, LPSTR, int) = nullptr;
-    int(__stdcall* IsSupported)(LPCSTR, DWORD_PTR) = nullptr;
-    int(__stdcall* GetArchiveInfo)(LPCSTR, LONG_PTR, unsigned, HLOCAL*) = nullptr;
-    int(__stdcall* GetFileInfo)(LPCSTR, LONG_PTR, LPCSTR, unsigned, void*) = nullptr;
-    int(__stdcall* GetFile)(LPCSTR, LONG_PTR, LPSTR, unsigned, FARPROC, LONG_PTR) = nullptr;
-    int(__stdcall* ConfigurationDlg)(HWND, int) = nullptr;
-};
+using Exports = PluginExports;
 
 inline const char* PluginPath()
 {
@@ -35,25 +27,7 @@ inline const char* PluginPath()
 #endif
 }
 
-template <typename T>
-void Bind(HMODULE module, const char* name, T& slot)
-{
-    slot = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-inline Exports LoadPlugin()
-{
-    Exports e;
-    e.module = LoadLibraryA(PluginPath());
-    if (!e.module) return e;
-    Bind(e.module, "GetPluginInfo", e.GetPluginInfo);
-    Bind(e.module, "IsSupported", e.IsSupported);
-    Bind(e.module, "GetArchiveInfo", e.GetArchiveInfo);
-    Bind(e.module, "GetFileInfo", e.GetFileInfo);
-    Bind(e.module, "GetFile", e.GetFile);
-    Bind(e.module, "ConfigurationDlg", e.ConfigurationDlg);
-    return e;
-}
+inline Exports LoadPlugin() { return BindExports(LoadLibraryA(PluginPath())); }
 
 // Writes `size` bytes to `path` (replacing the file) and returns the path.
 inline std::string WriteBytes(const std::string& path, const void* data, size_t size)
