@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs, when it is missing.
 # Idempotent: when everything is present it only checks and exits.
+# One line per step; what the package manager says goes to a log, shown
+# only when a step fails.
 set -euo pipefail
 
 SUDO=""
@@ -27,10 +29,27 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "setup: installing ${missing[*]}"
+LOG=$(mktemp "${TMPDIR:-/tmp}/morquent-setup.XXXXXX.log")
+step() {  # step DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  echo "setup: $what"
+  if ! "$@" >>"$LOG" 2>&1 </dev/null; then
+    echo "setup: FAILED: $what; the last lines of $LOG:" >&2
+    tail -n 40 "$LOG" >&2
+    exit 1
+  fi
+}
+
+echo "setup: missing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
+if [ -n "$SUDO" ]; then
+  sudo -v  # asks for the password here, not in the middle of a logged step
 fi
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  step "adding the i386 architecture (for wine32)" $SUDO dpkg --add-architecture i386
+fi
+step "updating the package lists" $SUDO apt-get update -q
+step "installing (a few minutes)" $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+rm -f "$LOG"
+echo "setup: done"

@@ -1,12 +1,16 @@
-// qordat: builds, inspects and unpacks QOR's DAT archives.
+// qordat: builds, inspects, lists and extracts QOR's DAT archives.
 //
 //   qordat pack OUT.DAT [--layout raw|kind-size|kind-only] [--compress]
 //                       [--offset N] [--count N] [--truncate N] ENTRY...
 //   qordat dump ARCHIVE [--offset N]
+//   qordat list ARCHIVE [--numbering M] [--full-scan] [--offset N] [--tsv]
+//   qordat extract ARCHIVE [NAME...] -o DIR [--numbering M] [--full-scan]
 //   qordat unpack ARCHIVE --layout L -o DIR [--offset N]
 //
-// See Usage() for the details. `dump` and `unpack` treat the file as
-// hostile: every field is checked against the file's length before use.
+// See kUsage for the details. `list` and `extract` run the plug-in's own
+// calls (qordat_calls.cpp; native builds only). `dump` and `unpack` read the
+// file themselves and treat it as hostile: every field is checked against
+// the file's length before use.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -21,11 +25,33 @@
 #include "archive/container.h"
 #include "archive/lzss.h"
 #include "tools/archive_writer.h"
+#include "tools/qordat_calls.h"
 
-namespace {
+namespace qordat {
 
 const char kUsage[] =
     "usage:\n"
+    "  qordat list ARCHIVE [--numbering dummies|kept|packed] [--full-scan]\n"
+    "                      [--offset N] [--tsv]\n"
+    "      lists the archive as the plug-in lists it for a host: probe, then\n"
+    "      listing, in the settings given (default: dummies, no full scan).\n"
+    "      list and extract run the plug-in's code natively (Linux, macOS);\n"
+    "      on Windows, spihost does the same with morquent.spi.\n"
+    "      --numbering: dummies lists empty slots as *.DMY; kept leaves them\n"
+    "      out and keeps the slot numbers; packed numbers the others 0, 1, 2...\n"
+    "      --full-scan lets compressed entries of unknown content be read\n"
+    "      whole to find their size. --offset N: the archive begins N bytes\n"
+    "      into the file (the probe looks there). --tsv: a header line, then\n"
+    "      name, position, stored size and size of each entry, tab-separated.\n"
+    "        qordat list SCENE.DAT\n"
+    "        qordat list SCENE.DAT --numbering packed --tsv\n"
+    "  qordat extract ARCHIVE [NAME...] -o DIR [--numbering M] [--full-scan]\n"
+    "      writes every entry (or the NAMEd ones, found as a host's lookup\n"
+    "      finds them) into DIR under the plug-in's names, through the\n"
+    "      plug-in's own extraction; one line per entry. Exit status 0 when\n"
+    "      every entry was written, 1 otherwise.\n"
+    "        qordat extract SCENE.DAT -o scene\n"
+    "        qordat extract SCENE.DAT SCENE~002.WAV SCENE~004.DAT -o scene\n"
     "  qordat pack OUT.DAT [--layout raw|kind-size|kind-only] [--compress]\n"
     "                      [--offset N] [--count N] [--truncate N] ENTRY...\n"
     "      ENTRY is a file path or --empty (an empty slot). These modifiers\n"
@@ -41,11 +67,17 @@ const char kUsage[] =
     "      as the count, --truncate N cuts the file to N bytes. Numbers may be\n"
     "      decimal or 0x-hex; 32-bit fields take negative values or their\n"
     "      unsigned form (0xFFFFFFFF). `--` makes every later argument a path.\n"
+    "        qordat pack SCENE.DAT --layout kind-size --compressed title.bmp --empty chime.wav\n"
     "  qordat dump ARCHIVE [--offset N]\n"
     "      prints the count, the size table, each entry's offset and the raw\n"
     "      kind and declared-size fields at its start.\n"
+    "        qordat dump SCENE.DAT\n"
     "  qordat unpack ARCHIVE --layout L -o DIR [--offset N]\n"
-    "      writes each non-empty entry's content to DIR/NNN.bin.\n";
+    "      writes each non-empty entry's content to DIR/NNN.bin, read by\n"
+    "      qordat's own reader under the layout given: for archives the\n"
+    "      plug-in refuses or whose layout it guesses wrong (a kind-only\n"
+    "      archive whose first entry is plain text reads as kind-size).\n"
+    "        qordat unpack SCENE.DAT --layout kind-size -o slots\n";
 
 int Usage(const char* problem)
 {
@@ -96,6 +128,16 @@ bool ParseCount(const char* text, size_t& value)
     value = static_cast<size_t>(v);
     return true;
 }
+
+}  // namespace qordat
+
+namespace {
+
+using qordat::Fail;
+using qordat::ParseCount;
+using qordat::ParseField16;
+using qordat::ParseField32;
+using qordat::Usage;
 
 bool ParseLayout(const char* text, qordat::Layout& layout)
 {
@@ -470,8 +512,15 @@ int main(int argc, char** argv)
     if (command == "pack") return Pack(argc - 2, argv + 2);
     if (command == "dump") return Dump(argc - 2, argv + 2);
     if (command == "unpack") return Unpack(argc - 2, argv + 2);
+#if defined(QORDAT_PLUGIN_CALLS)
+    if (command == "list") return qordat::CommandList(argc - 2, argv + 2);
+    if (command == "extract") return qordat::CommandExtract(argc - 2, argv + 2);
+#else
+    if (command == "list" || command == "extract")
+        return Fail(command + " runs the plug-in's code natively; on Windows, spihost does it with morquent.spi");
+#endif
     if (command == "-h" || command == "--help") {
-        std::printf("%s", kUsage);
+        std::printf("%s", qordat::kUsage);
         return 0;
     }
     return Usage(("unknown command " + command).c_str());

@@ -4,13 +4,18 @@
 // image viewer would:
 //   spihost info PLUGIN                         identification texts
 //   spihost probe PLUGIN FILE...                IsSupported with a handle and with 2 KiB
-//   spihost list PLUGIN ARCHIVE [--offset N]    GetArchiveInfo, one line per entry
+//   spihost list PLUGIN ARCHIVE [--offset N] [--tsv]   GetArchiveInfo, one line per entry
 //   spihost extract PLUGIN ARCHIVE [NAME...] [-o DIR] [--memory|--disk]
 //                                               probe, list and extract all or the named entries
 //   spihost lookup PLUGIN ARCHIVE NAME [--offset N]   GetFileInfo
 //   spihost config PLUGIN / spihost about PLUGIN      ConfigurationDlg function 1 / 0
+// --numbering dummies|kept|packed and --full-scan run a command in those
+// settings instead of the user's (see SettingsForRun).
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,32 +24,18 @@
 #include <vector>
 
 #include "tools/host_record.h"
+#include "tools/plugin_exports.h"
 
 namespace {
 
 using FileInfo = HostRecord;
-
-struct Plugin {
-    HMODULE module = nullptr;
-    int(__stdcall* GetPluginInfo)(int, LPSTR, int) = nullptr;
-    int(__stdcall* IsSupported)(LPCSTR, DWORD_PTR) = nullptr;
-    int(__stdcall* GetArchiveInfo)(LPCSTR, LONG_PTR, unsigned, HLOCAL*) = nullptr;
-    int(__stdcall* GetFileInfo)(LPCSTR, LONG_PTR, LPCSTR, unsigned, FileInfo*) = nullptr;
-    int(__stdcall* GetFile)(LPCSTR, LONG_PTR, LPSTR, unsigned, FARPROC, LONG_PTR) = nullptr;
-    int(__stdcall* ConfigurationDlg)(HWND, int) = nullptr;
-};
-
-template <typename T>
-void Bind(HMODULE module, const char* name, T& slot)
-{
-    slot = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
+using Plugin = PluginExports;
 
 // Loads the plug-in and checks that it exports what a command needs; prints
 // why not and returns false when it cannot.
 bool LoadPlugin(const char* path, Plugin& plugin, const std::vector<const char*>& needed)
 {
-    plugin.module = LoadLibraryA(path);
+    plugin = BindExports(LoadLibraryA(path));
     if (!plugin.module) {
         std::fprintf(stderr, "spihost: cannot load plug-in %s (error %lu)\n", path, GetLastError());
         return false;
@@ -55,12 +46,6 @@ bool LoadPlugin(const char* path, Plugin& plugin, const std::vector<const char*>
             return false;
         }
     }
-    Bind(plugin.module, "GetPluginInfo", plugin.GetPluginInfo);
-    Bind(plugin.module, "IsSupported", plugin.IsSupported);
-    Bind(plugin.module, "GetArchiveInfo", plugin.GetArchiveInfo);
-    Bind(plugin.module, "GetFileInfo", plugin.GetFileInfo);
-    Bind(plugin.module, "GetFile", plugin.GetFile);
-    Bind(plugin.module, "ConfigurationDlg", plugin.ConfigurationDlg);
     return true;
 }
 
@@ -129,15 +114,26 @@ void PrintRecord(const FileInfo& info)
                 (unsigned long)info.compressedSize, (unsigned long)info.position);
 }
 
+// --tsv: list prints a header line and each record's name (its bytes as they
+// are), position, stored size and size, tab-separated, on a binary stdout;
+// the result line goes to stderr. The same form as `qordat list --tsv`.
+bool tsvListing = false;
+
 int CommandList(const Plugin& plugin, const char* archive, LONG_PTR offset)
 {
     std::vector<FileInfo> records;
     int result = List(plugin, archive, offset, records);
-    if (result == 0) {
+    if (result == 0 && tsvListing) {
+        std::printf("name\tposition\tcompressed\tsize\n");
+        for (const FileInfo& info : records)
+            std::printf("%.200s\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\n", info.fileName, (uint64_t)info.position,
+                        (uint64_t)info.compressedSize, (uint64_t)info.fileSize);
+    } else if (result == 0) {
         std::printf("%-24s %10s %10s %8s\n", "name", "size", "stored", "position");
         for (const FileInfo& info : records) PrintRecord(info);
     }
-    std::printf("%s: %zu entries, result %d (%s)\n", archive, records.size(), result, ResultMeaning(result));
+    std::fprintf(tsvListing ? stderr : stdout, "%s: %zu entries, result %d (%s)\n", archive, records.size(), result,
+                 ResultMeaning(result));
     return result == 0 ? 0 : 1;
 }
 
@@ -238,16 +234,55 @@ std::string FullPath(const char* path)
     return n > 0 && n < sizeof full ? std::string(full, n) : std::string(path);
 }
 
+// The plug-in's two settings for one run (--numbering, --full-scan; the
+// other one at its default). The plug-in reads them from the registry when it
+// loads, so they are put there before, and the user's values put back when
+// spihost ends.
+struct SettingsForRun {
+    HKEY key = nullptr;
+    bool present[2] = {};
+    DWORD saved[2] = {};
+    const char* const names[2] = {"CheckMode", "NumberingMode"};
+
+    bool Put(DWORD checkMode, DWORD numberingMode)
+    {
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Orlentis\\Susie\\Plug-in\\morquent", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+            key = nullptr;
+            return false;
+        }
+        const DWORD values[2] = {checkMode, numberingMode};
+        for (int i = 0; i < 2; i++) {
+            DWORD size = sizeof saved[i], type = 0;
+            present[i] = RegQueryValueExA(key, names[i], nullptr, &type, (BYTE*)&saved[i], &size) == ERROR_SUCCESS &&
+                         type == REG_DWORD;
+            RegSetValueExA(key, names[i], 0, REG_DWORD, (const BYTE*)&values[i], sizeof values[i]);
+        }
+        return true;
+    }
+    ~SettingsForRun()
+    {
+        if (!key) return;
+        for (int i = 0; i < 2; i++) {
+            if (present[i]) RegSetValueExA(key, names[i], 0, REG_DWORD, (const BYTE*)&saved[i], sizeof saved[i]);
+            else RegDeleteValueA(key, names[i]);
+        }
+        RegCloseKey(key);
+    }
+};
+
 int Usage()
 {
     std::fprintf(stderr,
                  "usage: spihost info PLUGIN\n"
                  "       spihost probe PLUGIN FILE...\n"
-                 "       spihost list PLUGIN ARCHIVE [--offset N]\n"
+                 "       spihost list PLUGIN ARCHIVE [--offset N] [--tsv]\n"
                  "       spihost extract PLUGIN ARCHIVE [NAME...] [-o DIR] [--memory|--disk]\n"
                  "       spihost lookup PLUGIN ARCHIVE NAME [--offset N]\n"
                  "       spihost config PLUGIN\n"
-                 "       spihost about PLUGIN\n");
+                 "       spihost about PLUGIN\n"
+                 "options for every command: --numbering dummies|kept|packed, --full-scan: run in\n"
+                 "those settings (the other at its default) instead of the user's\n");
     return 2;
 }
 
@@ -265,9 +300,18 @@ int main(int argc, char** argv)
     LONG_PTR offset = 0;
     std::string dir;
     bool memory = false;
+    int numbering = -1;
+    bool fullScan = false;
     for (int i = 3; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--offset" && i + 1 < argc) offset = std::strtol(argv[++i], nullptr, 0);
+        else if (a == "--tsv") tsvListing = true;
+        else if (a == "--full-scan") fullScan = true;
+        else if (a == "--numbering" && i + 1 < argc) {
+            std::string mode = argv[++i];
+            numbering = mode == "dummies" ? 0 : mode == "kept" ? 1 : mode == "packed" ? 2 : -2;
+            if (numbering == -2) return Usage();
+        }
         else if (a == "-o" && i + 1 < argc) dir = argv[++i];
         else if (a == "--memory") memory = true;
         else if (a == "--disk") memory = false;
@@ -280,6 +324,13 @@ int main(int argc, char** argv)
         paths.push_back(FullPath(args[i]));
         args[i] = paths.back().c_str();
     }
+
+    SettingsForRun settings;
+    if ((numbering >= 0 || fullScan) && !settings.Put(fullScan ? 1 : 0, numbering >= 0 ? numbering : 0)) {
+        std::fprintf(stderr, "spihost: cannot write the plug-in's settings to the registry\n");
+        return 1;
+    }
+    if (tsvListing) _setmode(_fileno(stdout), _O_BINARY);
 
     Plugin plugin;
     if (command == "info") {
