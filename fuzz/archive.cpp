@@ -1,11 +1,10 @@
-// Whole archives, generated from a recipe, through the sequence of calls the
-// plug-in makes on them: the probe, the listing under every numbering mode
-// and both CheckMode values, the lookup of every listed name and the
-// extraction of every listed entry. The archive code is driven the way
-// plugin/archive_file.cpp, listing.cpp, lookup.cpp and extract.cpp drive it,
-// with one difference: every buffer handed over is a heap block of exactly
-// the bytes the file delivers, so ASan reports a read past them (the DLL's
-// read window would hide one).
+// Whole archives, generated from a recipe, through the archive calls
+// themselves (calls/calls.h) over the native seam: the probe, the listing
+// under every numbering mode and both CheckMode values, the lookup of every
+// listed name and the extraction of every listed entry, to memory and to
+// disk. The archive is served as a memory file under the recipe's path, and
+// every head is read into a heap block of exactly the bytes the file
+// delivers (headWindowSize 0), so ASan reports a read past one.
 //
 // The input is a recipe, read with FuzzedDataProvider:
 //   - the layout the archive is written with, and the archive's path;
@@ -16,10 +15,12 @@
 //     (0, 1, 8, others), declared size (0, negative, huge, off) or stored size
 //     may be damaged;
 //   - damage to the whole file: a count out of range or off, a cut inside the
-//     count, the table, a head or a stream, or trailing bytes.
-// Besides the sanitizers, the invariants below are checked, and an archive
-// whose table is intact gives back, under the layout it was written with,
-// exactly the content that went into it.
+//     count, the table, a head or a stream, or trailing bytes;
+//   - now and then a failure (an open, a buffer, a host block, a lock, a read,
+//     a disk write) in one of the calls.
+// Besides the sanitizers, the invariants below are checked against the table
+// as the file holds it, and an archive whose table is intact gives back,
+// under the layout it was written with, exactly the content that went in.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "archive/bytes.h"
@@ -36,6 +38,8 @@
 #include "archive/entry.h"
 #include "archive/names.h"
 #include "archive/state.h"
+#include "calls/calls.h"
+#include "calls/platform_native.h"
 #include "fuzz/check.h"
 #include "tools/archive_writer.h"
 #include "tools/lzss_encoder.h"
@@ -48,37 +52,21 @@ enum {
     MAX_ENTRIES = 40,
     MAX_CONTENT = 6000,          // long enough for references across the 4,096-byte ring
     CONTENT_BUDGET = 12 * 1024,  // all contents together: encoding them is most of a run's time
-    PROBE_SIZE = 2048,
-    // Extraction expands an entry into a block of exactly fileSize bytes. A
-    // declared or announced size can be anything up to 4 GiB; past this cap
-    // only the first EXPAND_CAP bytes are expanded (ExpandEntry asked for
-    // fewer bytes writes a prefix of the same output, through the same code:
-    // the decoder's fast path and ring arithmetic are all reached well below
-    // 256 KiB), so that one run stays around a millisecond.
-    EXPAND_CAP = 256 * 1024,
+    // An extraction's block is refused past this size (code 4): a declared or
+    // announced size can be anything up to 4 GiB, and a run should stay near
+    // a millisecond. The decoder's fast path and ring arithmetic are all
+    // reached well below it.
+    HOST_BLOCK_LIMIT = 256 * 1024,
+    // A listing's block holds at most 8,191 records and the end mark.
+    LISTING_BLOCK_LIMIT = (MAX_ENTRY_COUNT + 1) * sizeof(EntryInfo),
     // Lookups and extractions visit the first VISIT_HEAD slots and the last
-    // VISIT_TAIL (a count of 8191 would otherwise cost seconds per run); the
-    // listing always builds every slot.
+    // VISIT_TAIL; of a table of more than LARGE_TABLE slots (a damaged count)
+    // only the first and the last, since each of them reads and validates the
+    // whole table. The listing always builds every slot.
     VISIT_HEAD = 48,
-    VISIT_TAIL = 8
+    VISIT_TAIL = 8,
+    LARGE_TABLE = 1024
 };
-
-// A heap block of exactly `n` bytes (for n = 0 a block that every access
-// overruns).
-struct Block {
-    std::unique_ptr<uint8_t[]> bytes;
-    uint32_t size = 0;
-    uint8_t* data() const { return bytes.get(); }
-};
-
-Block CopyOf(const uint8_t* from, size_t n)
-{
-    Block b;
-    b.bytes.reset(new uint8_t[n]);
-    b.size = (uint32_t)n;
-    if (n) memcpy(b.bytes.get(), from, n);
-    return b;
-}
 
 // ---------------------------------------------------------------------------
 // The recipe
@@ -312,88 +300,152 @@ void MakeRecipe(FuzzedDataProvider& in, Recipe* r)
     }
 }
 
+// What the probe makes of each of PATHS: the base name it remembers, or
+// nothing for the media name it refuses.
+const char* ProbedBaseName(const char* path)
+{
+    static const std::string LONG(ARCHIVE_BASE_NAME_SIZE - 1, 'n');
+    const char* const NAMES[] = {"SCENE", "data", "x~y-z_w", LONG.c_str(), nullptr};
+    static_assert(sizeof NAMES / sizeof NAMES[0] == sizeof PATHS / sizeof PATHS[0], "one name per path");
+    size_t i = 0;
+    while (PATHS[i] != path) i++;
+    return NAMES[i];
+}
+
 // ---------------------------------------------------------------------------
-// The plug-in's reading of a file, over an exact copy of what it delivers
+// The table as the file holds it, read here on its own (bytes past the end
+// read as zero): what the records must say about each slot
 
-struct File {
-    const Bytes& bytes;
-};
-
-// Bytes the file holds from `position` on, at most `asked`.
-uint32_t AvailableAt(const File& f, int64_t position, uint32_t asked)
-{
-    if (position < 0 || position >= (int64_t)f.bytes.size()) return 0;
-    int64_t remaining = (int64_t)f.bytes.size() - position;
-    return remaining < (int64_t)asked ? (uint32_t)remaining : asked;
-}
-
-// A read of `asked` bytes at `position`: exactly the bytes the file holds.
-Block ReadHead(const File& f, int64_t position, uint32_t asked)
-{
-    uint32_t n = AvailableAt(f, position, asked);
-    return CopyOf(n ? f.bytes.data() + position : nullptr, n);
-}
-
-// The count, and the table: 4 x count + 32 bytes, zero where the file ended.
 struct Table {
-    Block bytes;
-    int32_t count = 0;
+    int32_t count = 0;  // 0 unless the count field holds 1 to 8191
+    std::vector<int32_t> sizes;
+    std::vector<int32_t> packed;  // non-empty slots before each slot
+    int32_t nonEmpty = 0;
+    bool negative = false;  // a size below zero
+    int16_t firstKind = 0;  // the two bytes after the table
 };
 
-int32_t StoredSizeAt(const Table& t, int32_t index) { return ReadS32(t.bytes.data() + 4 + 4 * index); }
-
-int64_t EntryOffset(const Table& t, int32_t index)
+Table ReadTable(const Bytes& file)
 {
-    int64_t offset = 4 + 4 * (int64_t)t.count;
-    for (int32_t i = 0; i < index; i++) offset += StoredSizeAt(t, i);
-    return offset;
+    Table t;
+    const int32_t count = S32At(file.data(), file.size(), 0);
+    if (file.size() < 4 || count < 1 || count > MAX_ENTRY_COUNT) return t;
+    t.count = count;
+    for (int32_t i = 0; i < count; i++) {
+        t.sizes.push_back(S32At(file.data(), file.size(), 4 + 4 * (size_t)i));
+        t.packed.push_back(t.nonEmpty);
+        t.nonEmpty += t.sizes.back() != 0;
+        t.negative |= t.sizes.back() < 0;
+    }
+    t.firstKind = S16At(file.data(), file.size(), 4 + 4 * (size_t)count);
+    return t;
 }
 
-// Reads and validates the count and the table in `mode`; false when the
-// plug-in answers "not an archive".
-bool OpenTable(const File& f, int mode, Table* t)
+// ---------------------------------------------------------------------------
+// The calls, each followed by the checks every call gets
+
+enum CallKind { CALL_LIST, CALL_FIND, CALL_MEMORY, CALL_DISK };
+enum FaultKind {
+    FAULT_OPEN, FAULT_WORK, FAULT_HOST_ALLOC, FAULT_HOST_LOCK, FAULT_SHORT_READ,
+    FAULT_CREATE, FAULT_WRITE, FAULT_SET_END, FAULT_KINDS
+};
+
+int& Countdown(int kind)
 {
-    Block countBytes = ReadHead(f, 0, 4);
-    t->count = countBytes.size == 4 ? ContainerCount(countBytes.data()) : 0;
-    if (t->count == 0) return false;
-    CHECK(t->count >= 1 && t->count <= MAX_ENTRY_COUNT);
-    const uint32_t length = 4 * (uint32_t)t->count + 32;
-    t->bytes.bytes.reset(new uint8_t[length]);
-    t->bytes.size = length;
-    memset(t->bytes.data(), 0, length);
-    uint32_t n = AvailableAt(f, 0, length);
-    if (n) memcpy(t->bytes.data(), f.bytes.data(), n);
-    return ValidateContainer(t->bytes.data(), (int32_t)length, mode) != 0;
+    NativeFaults& f = nativeFaults;
+    int* const c[FAULT_KINDS] = {&f.open,      &f.work,   &f.hostAlloc, &f.hostLock,
+                                 &f.shortRead, &f.create, &f.write,     &f.setEnd};
+    return *c[kind];
 }
 
-void FillLocator(EntryLocator* locator, int64_t offset, int32_t storedSize, const Block& head)
+// The code of a call that the Nth failure of `kind` hit; -1 for a short read,
+// which the call takes for zeros: any code it may give then.
+int CodeOfFault(CallKind call, int kind, int n)
 {
-    locator->offset = storedSize ? (int32_t)(uint32_t)offset : 0;
-    locator->storedSize = storedSize;
-    if (storedSize == 0) return;
-    locator->kind = S16At(head.data(), head.size, 0);
-    locator->declaredSize = S32At(head.data(), head.size, 2);
+    switch (kind) {
+    case FAULT_OPEN: return RESULT_CANNOT_OPEN;
+    case FAULT_WORK: return RESULT_NO_MEMORY;
+    case FAULT_HOST_ALLOC: return RESULT_NO_HOST_MEMORY;
+    case FAULT_HOST_LOCK:  // the second lock of disk output is the write's
+        return call == CALL_DISK && n > 1 ? RESULT_UNSUPPORTED_FLAGS : RESULT_NO_MEMORY;
+    case FAULT_SHORT_READ: return -1;
+    default: return RESULT_UNSUPPORTED_FLAGS;  // disk output failed
+    }
 }
 
-int32_t HeadReadSize(int32_t storedSize)
+struct Run {
+    const Recipe& r;
+    const Table t;
+    uint32_t check = 0, numbering = 0;  // the settings of the current listing
+    int32_t detected = -1;              // the layout a listing with CheckMode 0 left: detection's
+    int calls = 0;                      // calls so far that may meet the planned failure
+    int faultCall = -1, faultKind = 0, faultCountdown = 0;  // the planned failure
+};
+
+int32_t NumberOf(const Run& run, int32_t slot)
 {
-    return (CheckMode != 0 && entryLayout == LAYOUT_KIND_ONLY) ? storedSize : 50;
+    return run.numbering == NUMBERING_PACKED ? run.t.packed[(size_t)slot] : slot;
 }
 
-// The only change a record build may make to the layout: a raise from
-// two-byte to six-byte heads, which takes a full scan, so CheckMode on.
-void CheckLayoutChange(int32_t before)
+struct Outcome {
+    int result;
+    HostBlock block;  // handed over to the host
+};
+HostBlock const STALE = (HostBlock)PATHS;  // what the host's handle variable held before a call
+
+// Makes a call (`make`), then checks what every call must leave: nothing
+// outstanding but the block it handed over, a null handle on failure, the
+// settings as they were, the layout put back on code 2 and at most raised
+// otherwise. When the planned failure hit the call, checks the code such a
+// failure gives, frees the block and makes the call again. `before` gets the
+// layout the call found.
+template <typename Make>
+Outcome Call(Run& run, CallKind call, int32_t* before, Make make)
 {
-    CHECK(entryLayout == before ||
-          (before == LAYOUT_KIND_ONLY && entryLayout == LAYOUT_KIND_SIZE && CheckMode == 1));
+    for (;;) {
+        // Only calls that make operations of the planned kind are counted: a
+        // lookup takes no host block, and only disk output writes files.
+        const int kind = run.faultKind;
+        const bool meets = kind >= FAULT_CREATE
+                               ? call == CALL_DISK
+                               : call != CALL_FIND || kind < FAULT_HOST_ALLOC || kind > FAULT_HOST_LOCK;
+        const bool armed = meets && run.calls++ == run.faultCall;
+        if (armed) Countdown(kind) = run.faultCountdown;
+        *before = entryLayout;
+        const Outcome o = make();
+        const bool hit = armed && Countdown(kind) == 0;
+        nativeFaults = NativeFaults();
+
+        CHECK(o.result >= RESULT_OK && o.result <= RESULT_CANNOT_OPEN);
+        if (o.result != RESULT_OK) CHECK(o.block == nullptr);
+        const NativeOutstanding left = NativeCountOutstanding();
+        CHECK(left.files == 0 && left.workBuffers == 0 && left.hostLocks == 0 && left.outputs == 0);
+        CHECK(left.hostBlocks == (o.block ? 1 : 0));
+        CHECK(CheckMode == run.check && NumberingMode == run.numbering);
+        // A record build may raise two-byte heads to six-byte ones, which
+        // takes a full scan, so CheckMode on.
+        if (o.result == RESULT_NOT_ARCHIVE) {
+            CHECK(entryLayout == *before);
+        } else if (call != CALL_LIST) {
+            CHECK(entryLayout == *before ||
+                  (*before == LAYOUT_KIND_ONLY && entryLayout == LAYOUT_KIND_SIZE && CheckMode == 1));
+        }
+        if (!hit) return o;
+        const int expected = CodeOfFault(call, kind, run.faultCountdown);
+        CHECK(expected >= 0 ? o.result == expected
+                            : o.result != RESULT_NO_MEMORY && o.result != RESULT_UNSUPPORTED_FLAGS &&
+                                  o.result != RESULT_CANNOT_OPEN);
+        if (o.block) HostFree(o.block);
+    }
 }
 
-// The record BuildEntryInfo filled (before the caller sets its position).
-void CheckRecord(const EntryInfo& info, const EntryLocator& locator, int32_t number, int32_t layoutBefore)
+// A record a call handed over for `slot`.
+void CheckRecord(const Run& run, const EntryInfo& info, int32_t slot, int32_t layout)
 {
-    CHECK(memcmp(info.method, "QORDAT", 7) == 0 && info.method[7] == 0xAB);
-    CHECK(info.position == (uint32_t)locator.offset);
-    CHECK(info.compressedSize == (uint32_t)locator.storedSize);
+    const int32_t storedSize = run.t.sizes[(size_t)slot];
+    CHECK(memcmp(info.method, "QORDAT\0", 8) == 0);  // byte 7 is left as it was: zero
+    CHECK(info.position == 3 * (uint32_t)slot + run.numbering);
+    CHECK(info.compressedSize == (uint32_t)storedSize);
     CHECK(info.timestamp == 0 && info.crc == 0 && info.path[0] == '\0');
     const char* nul = (const char*)memchr(info.fileName, '\0', sizeof info.fileName);
     CHECK(nul != nullptr);
@@ -402,172 +454,112 @@ void CheckRecord(const EntryInfo& info, const EntryLocator& locator, int32_t num
     CHECK(length > baseLength + 4 && memcmp(info.fileName, archiveBaseName, baseLength) == 0);
     CHECK(info.fileName[length - 4] == '.');
     const bool dummy = strcmp(nul - 3, "DMY") == 0;
-    CHECK(dummy == (locator.storedSize == 0));
-    if (locator.storedSize == 0) CHECK(info.fileSize == 0);
-    if (locator.storedSize != 0 && layoutBefore != LAYOUT_KIND_SIZE && layoutBefore != LAYOUT_KIND_ONLY)
-        CHECK(info.fileSize == (uint32_t)locator.storedSize);
+    CHECK(dummy == (storedSize == 0));
+    if (storedSize == 0) CHECK(info.fileSize == 0);
+    if (storedSize != 0 && layout == LAYOUT_RAW) CHECK(info.fileSize == (uint32_t)storedSize);
 
     // The lookup reads the number and the numbering mode back from the name.
     char copy[ENTRY_NAME_COPY_SIZE];
     CHECK(CopyEntryFilePart(info.fileName, copy));
     uint32_t mode = 99;
-    CHECK(ParseEntryName(copy, &mode) == number);
-    CHECK(mode == NumberingMode);
+    CHECK(ParseEntryName(copy, &mode) == NumberOf(run, slot));
+    CHECK(mode == run.numbering);
 }
 
-// A build may fail only for a non-empty entry under a layout with a head.
-void CheckRefusal(const EntryLocator& locator, int32_t layoutBefore)
-{
-    CHECK(locator.storedSize != 0 && (layoutBefore == LAYOUT_KIND_SIZE || layoutBefore == LAYOUT_KIND_ONLY));
-}
-
-struct Listed {
-    EntryInfo info;
-    int32_t slot;
-    int32_t layout;  // in force when its head was read and its record built
-};
-
+// A listing's outcome, its records copied out of the block it handed over.
 struct Listing {
-    int result = 2;
-    int32_t detected = LAYOUT_RAW;  // the layout the first pass read heads with
-    std::vector<Listed> records;
+    int result = RESULT_NOT_ARCHIVE;
+    int32_t layout = LAYOUT_RAW;  // entryLayout after it
+    bool uniform = false;         // every record built under `layout` (none raised it)
+    std::vector<EntryInfo> records;
+    std::vector<const EntryInfo*> bySlot;
 };
 
-// GetArchiveInfo: listing-mode validation, then the locating pass and the
-// building pass.
-Listing List(const File& f)
+Listing List(Run& run)
 {
-    Listing listing;
-    const int32_t previousLayout = entryLayout;
-    Table t;
-    const bool accepted = OpenTable(f, VALIDATE_LISTING, &t);
-    if (!accepted) {
-        // Untouched, or left by a compressed first entry that was refused.
-        CHECK(entryLayout == previousLayout || entryLayout == LAYOUT_KIND_ONLY);
-        entryLayout = previousLayout;
-        return listing;
-    }
-    CHECK(entryLayout == LAYOUT_RAW || entryLayout == LAYOUT_KIND_SIZE || entryLayout == LAYOUT_KIND_ONLY);
+    const Table& t = run.t;
+    nativeHostBlockLimit = LISTING_BLOCK_LIMIT;
+    int32_t before;
+    const Outcome o = Call(run, CALL_LIST, &before, [&] {
+        HostBlock block = STALE;
+        const int result = ListArchive(run.r.path, 0, 0, &block);
+        return Outcome{result, block};
+    });
+    Listing l;
+    l.result = o.result;
+    CHECK(l.result == RESULT_OK || l.result == RESULT_NOT_ARCHIVE || l.result == RESULT_NO_RECORD);
+    if (l.result == RESULT_NOT_ARCHIVE) return l;
+
+    CHECK(t.count != 0 && !t.negative);
+    l.layout = entryLayout;
+    CHECK(l.layout == LAYOUT_RAW || l.layout == LAYOUT_KIND_SIZE || l.layout == LAYOUT_KIND_ONLY);
     // Heads are told apart by the kind of the first non-empty entry, the
-    // bytes right after the table.
-    const int16_t firstKind = S16At(t.bytes.data(), t.bytes.size, 4 + 4 * (uint32_t)t.count);
-    CHECK((entryLayout == LAYOUT_RAW) == (firstKind != 0 && firstKind != 1 && firstKind != 8));
-    listing.detected = entryLayout;
-
-    std::vector<EntryLocator> locators((size_t)t.count);
-    int64_t offset = 4 + 4 * (int64_t)t.count;
-    int32_t nonEmpty = 0;
-    for (int32_t i = 0; i < t.count; i++) {
-        const int32_t storedSize = StoredSizeAt(t, i);
-        CHECK(storedSize >= 0);
-        Block head;
-        if (storedSize != 0) {
-            uint32_t asked = (uint32_t)HeadReadSize(storedSize);
-            head = ReadHead(f, offset, std::min<uint32_t>(asked, 6));
-            nonEmpty++;
-        }
-        FillLocator(&locators[(size_t)i], offset, storedSize, head);
-        offset += storedSize;
+    // bytes right after the table; detection does not depend on CheckMode,
+    // and only a build under CheckMode 1 raises what it found.
+    CHECK((l.layout == LAYOUT_RAW) == (t.firstKind != 0 && t.firstKind != 1 && t.firstKind != 8));
+    if (run.check == 0) {
+        CHECK(run.detected < 0 || l.layout == run.detected);
+        run.detected = l.layout;
+    } else if (run.detected >= 0) {
+        CHECK(l.layout == run.detected || (run.detected == LAYOUT_KIND_ONLY && l.layout == LAYOUT_KIND_SIZE));
+    }
+    l.uniform = run.check == 0 || l.layout != LAYOUT_KIND_SIZE || run.detected == LAYOUT_KIND_SIZE;
+    // A build fails only under a layout with a head.
+    if (l.result == RESULT_NO_RECORD) {
+        CHECK(l.layout != LAYOUT_RAW);
+        return l;
     }
 
-    int32_t packedNumber = 0;
-    offset = 4 + 4 * (int64_t)t.count;
-    for (int32_t i = 0; i < t.count; i++) {
-        EntryLocator* locator = &locators[(size_t)i];
-        const int32_t number = NumberingMode == NUMBERING_PACKED ? packedNumber : i;
-        Block head;
-        int32_t asked = 0;
-        if (locator->storedSize != 0) {
-            asked = HeadReadSize(locator->storedSize);
-            head = ReadHead(f, offset, (uint32_t)asked);
-            packedNumber++;
-        }
-        if (NumberingMode == NUMBERING_WITH_DUMMIES || locator->storedSize != 0) {
-            Listed listed;
-            memset(&listed.info, 0xAB, sizeof listed.info);
-            listed.slot = i;
-            listed.layout = entryLayout;
-            const int ok = BuildEntryInfo(&listed.info, number, locator, locator->storedSize ? head.data() : nullptr,
-                                          asked, (int32_t)head.size);
-            CheckLayoutChange(listed.layout);
-            if (!ok) {
-                CheckRefusal(*locator, listed.layout);
-                listing.result = 3;
-                listing.records.clear();
-                return listing;
-            }
-            CheckRecord(listed.info, *locator, number, listed.layout);
-            listed.info.position = 3 * (uint32_t)i + NumberingMode;
-            listing.records.push_back(listed);
-        }
-        offset += locator->storedSize;
+    // One record per slot, or per non-empty slot, then a zeroed one.
+    const size_t records = run.numbering == NUMBERING_WITH_DUMMIES ? (size_t)t.count : (size_t)t.nonEmpty;
+    CHECK(NativeHostBlockSize(o.block) == (records + 1) * sizeof(EntryInfo));
+    const EntryInfo* bytes = (const EntryInfo*)HostLock(o.block);
+    l.records.assign(bytes, bytes + records);
+    static const EntryInfo END = {};
+    CHECK(memcmp(&bytes[records], &END, sizeof END) == 0);
+    HostUnlock(o.block);
+    HostFree(o.block);
+
+    l.bySlot.assign((size_t)t.count, nullptr);
+    int32_t slot = -1;
+    for (const EntryInfo& info : l.records) {
+        do slot++;
+        while (run.numbering != NUMBERING_WITH_DUMMIES && t.sizes[(size_t)slot] == 0);
+        CheckRecord(run, info, slot, l.layout);
+        l.bySlot[(size_t)slot] = &info;
     }
-    CHECK(listing.records.size() == (size_t)(NumberingMode == NUMBERING_WITH_DUMMIES ? t.count : nonEmpty));
-    listing.result = 0;
-    return listing;
+    return l;
 }
 
-// Slots that lookups and extractions visit.
-std::vector<int32_t> VisitedSlots(int32_t count)
+// The lookup of the name the listing gave `slot`, or when it gave none, the
+// name it would have.
+void LookUp(Run& run, const Listing& l, int32_t slot)
 {
-    std::vector<int32_t> slots;
-    for (int32_t i = 0; i < count; i++) {
-        if (i < VISIT_HEAD || i >= count - VISIT_TAIL) slots.push_back(i);
+    const EntryInfo* listed = l.bySlot.empty() ? nullptr : l.bySlot[(size_t)slot];
+    char name[sizeof(EntryInfo::fileName)];
+    if (listed) {
+        strcpy(name, listed->fileName);
+    } else {
+        FormatEntryName(name, sizeof name, archiveBaseName, run.numbering, NumberOf(run, slot), CLASS_DAT);
     }
-    return slots;
-}
-
-// GetFileInfo with `name`: the record of the slot it names, or a result code.
-// `t` is the table as the call's own probe-mode validation accepted it.
-int LookUp(const File& f, const Table& t, const char* name, EntryInfo* info, int32_t* slot, int32_t* layoutBefore)
-{
-    const uint32_t userNumbering = NumberingMode;
-    char copy[ENTRY_NAME_COPY_SIZE];
-    int result = 2;
-    int32_t number = -1;
-    if (CopyEntryFilePart(name, copy)) number = ParseEntryName(copy, &NumberingMode);
-    int32_t index = -1;
-    if (number >= 0 && NumberingMode != NUMBERING_PACKED) {
-        index = number < t.count ? number : -1;
-    } else if (number >= 0) {
-        for (int32_t i = 0, seen = 0; i < t.count && index < 0; i++) {
-            if (StoredSizeAt(t, i) != 0 && seen++ == number) index = i;
-        }
-    }
-    if (index >= 0) {
-        const int64_t offset = EntryOffset(t, index);
-        const int32_t storedSize = StoredSizeAt(t, index);
-        Block head;
-        int32_t asked = 0;
-        if (storedSize != 0) {
-            asked = HeadReadSize(storedSize);
-            head = ReadHead(f, offset, (uint32_t)asked);
-        }
-        FillLocator(&sharedLocator, offset, storedSize, head);
-        memset(info, 0xAB, sizeof *info);
-        *layoutBefore = entryLayout;
-        const int ok = BuildEntryInfo(info, number, &sharedLocator, storedSize ? head.data() : nullptr, asked,
-                                      (int32_t)head.size);
-        CheckLayoutChange(*layoutBefore);
-        if (ok) {
-            CheckRecord(*info, sharedLocator, number, *layoutBefore);
-            info->position = 3 * (uint32_t)index + NumberingMode;
-            *slot = index;
-            result = 0;
-        } else {
-            CheckRefusal(sharedLocator, *layoutBefore);
-            result = 3;
-        }
-    }
-    NumberingMode = userNumbering;
-    return result;
+    EntryInfo info;
+    int32_t before;
+    const int result = Call(run, CALL_FIND, &before, [&] {
+        memset(&info, 0, sizeof info);
+        return Outcome{FindEntry(run.r.path, 0, name, 0, &info), nullptr};
+    }).result;
+    CHECK(result == RESULT_OK || result == RESULT_NO_RECORD);
+    if (result == RESULT_NO_RECORD) CHECK(before != LAYOUT_RAW && run.t.sizes[(size_t)slot] != 0);
+    if (result == RESULT_OK) CheckRecord(run, info, slot, before);
+    // Under the layout the listing built its records with, the lookup builds
+    // the same record.
+    if (listed && l.uniform && before == l.layout)
+        CHECK(result == RESULT_OK && memcmp(&info, listed, sizeof info) == 0);
 }
 
 // What an entry of an intact archive must give back under the layout it was
-// written with, checked against the record built and the bytes expanded
-// (`produced` of them, fileSize capped).
-void CheckAgainstRecipe(const Recipe& r, int32_t index, int ok, const EntryInfo& info, const uint8_t* out,
-                        uint32_t produced)
+// written with: the code of its extraction and the content (`out`).
+void CheckAgainstRecipe(const Recipe& r, int32_t index, int result, const Bytes& out)
 {
     const Slot& slot = r.slots[(size_t)index];
     const Bytes* expected = nullptr;
@@ -597,85 +589,129 @@ void CheckAgainstRecipe(const Recipe& r, int32_t index, int ok, const EntryInfo&
         } else if (CheckMode) {
             fileSize = (uint32_t)slot.content.size();
         } else {
-            CHECK(!ok);
+            CHECK(result == RESULT_NO_RECORD);
             return;
         }
         expected = &slot.content;
     }
-    CHECK(ok);
-    CHECK(info.fileSize == fileSize);
+    if (fileSize > HOST_BLOCK_LIMIT) {
+        CHECK(result == RESULT_NO_HOST_MEMORY);
+        return;
+    }
+    CHECK(result == RESULT_OK && out.size() == fileSize);
     // The content, then zeros where the stream or the stored bytes ran out.
-    const uint32_t same = std::min<uint32_t>(produced, (uint32_t)expected->size());
-    CHECK(same == 0 || memcmp(out, expected->data(), same) == 0);
-    static const uint8_t ZEROS[4096] = {};
-    for (uint32_t at = same; at < produced; at += sizeof ZEROS)
-        CHECK(memcmp(out + at, ZEROS, std::min<uint32_t>(sizeof ZEROS, produced - at)) == 0);
+    const uint32_t same = std::min<uint32_t>(fileSize, (uint32_t)expected->size());
+    CHECK(same == 0 || memcmp(out.data(), expected->data(), same) == 0);
+    CHECK(std::all_of(out.begin() + same, out.end(), [](uint8_t b) { return b == 0; }));
 }
 
-// GetFile at `position`: the whole entry read, its record built, and its
-// content expanded into a block of exactly fileSize bytes. `t` as for LookUp.
-void Extract(const File& f, const Table& t, const Recipe& r, int32_t position, const Listed* listed)
+// The file disk output wrote for `slot` into "out": the entry's name with one
+// extension or another, never two. False when there is none.
+bool OutputOf(const Run& run, int32_t slot, Bytes* bytes, std::string* name)
 {
-    const int32_t index = position / 3;
-    CHECK(index < t.count);
-    const uint32_t userNumbering = NumberingMode;
-    NumberingMode = (uint32_t)(position % 3);
-
-    int32_t number = index;
-    if (NumberingMode == NUMBERING_PACKED) {
-        number = -1;
-        for (int32_t i = 0; i <= index; i++) number += StoredSizeAt(t, i) != 0;
+    int found = 0;
+    for (int cls = CLASS_BMP; cls <= CLASS_DMY; cls++) {
+        char entry[sizeof(EntryInfo::fileName)];
+        FormatEntryName(entry, sizeof entry, archiveBaseName, run.numbering, NumberOf(run, slot), cls);
+        size_t size = 0;
+        const uint8_t* written = NativeMemoryOutput((std::string("out/") + entry).c_str(), &size);
+        if (!written) continue;
+        found++;
+        bytes->assign(written, written + size);
+        *name = entry;
     }
-    const int64_t offset = EntryOffset(t, index);
-    const int32_t storedSize = StoredSizeAt(t, index);
-    Block entry;
-    if (storedSize != 0) entry = ReadHead(f, offset, (uint32_t)storedSize);
-    FillLocator(&sharedLocator, offset, storedSize, entry);
-    EntryInfo info;
-    memset(&info, 0xAB, sizeof info);
-    const int32_t layoutBefore = entryLayout;
-    const int ok = BuildEntryInfo(&info, number, &sharedLocator, storedSize ? entry.data() : nullptr, storedSize,
-                                  (int32_t)entry.size);
-    CheckLayoutChange(layoutBefore);
-    if (ok) {
-        CheckRecord(info, sharedLocator, number, layoutBefore);
-    } else {
-        CheckRefusal(sharedLocator, layoutBefore);
-    }
+    CHECK(found <= 1);
+    return found == 1;
+}
 
+// The extraction of `slot` at the position the listing gives it, to memory,
+// and with `toDisk` to disk as well.
+void Extract(Run& run, const Listing& l, int32_t slot, bool toDisk)
+{
+    const int64_t position = 3 * (int64_t)slot + run.numbering;
+    const int32_t storedSize = run.t.sizes[(size_t)slot];
+    const EntryInfo* listed = l.bySlot.empty() ? nullptr : l.bySlot[(size_t)slot];
+    nativeHostBlockLimit = HOST_BLOCK_LIMIT;
+    int32_t before;
+    const Outcome o = Call(run, CALL_MEMORY, &before, [&] {
+        HostBlock block = STALE;
+        const int result = ExtractEntry(run.r.path, position, (char*)&block, OUTPUT_MEMORY << 8);
+        return Outcome{result, block};
+    });
+    const int result = o.result;
+    CHECK(result == RESULT_OK || result == RESULT_NO_RECORD || result == RESULT_NO_HOST_MEMORY);
+    if (result == RESULT_NO_RECORD) CHECK(before != LAYOUT_RAW && storedSize != 0);
+    if (storedSize == 0) CHECK(result == RESULT_OK && !o.block);
+    Bytes content;
+    if (o.block) {
+        const size_t size = NativeHostBlockSize(o.block);
+        CHECK(size > 0 && size <= HOST_BLOCK_LIMIT);
+        const uint8_t* bytes = (const uint8_t*)HostLock(o.block);
+        content.assign(bytes, bytes + size);
+        HostUnlock(o.block);
+        HostFree(o.block);
+    }
+    // Without heads an entry is its stored bytes.
+    if (before == LAYOUT_RAW && storedSize != 0) {
+        CHECK(result == (storedSize > HOST_BLOCK_LIMIT ? RESULT_NO_HOST_MEMORY : RESULT_OK));
+        CHECK(result != RESULT_OK || content.size() == (size_t)storedSize);
+    }
     // The listing read 50 bytes where this reads the whole entry; for an
     // entry of 50 bytes or more under the same layout both see the same bytes
-    // and must agree on the name and the size.
-    if (listed && storedSize >= 50 && listed->layout == layoutBefore) {
-        CHECK(ok);
-        CHECK(info.fileSize == listed->info.fileSize);
-        CHECK(strcmp(info.fileName, listed->info.fileName) == 0);
+    // and agree on the size.
+    const bool asListed = listed && l.uniform && storedSize >= 50 && before == l.layout;
+    if (asListed) {
+        CHECK(result == (listed->fileSize > HOST_BLOCK_LIMIT ? RESULT_NO_HOST_MEMORY : RESULT_OK));
+        CHECK(result != RESULT_OK || content.size() == listed->fileSize);
     }
+    const Recipe& r = run.r;
+    if (r.tableIntact && slot < (int32_t)r.slots.size() && entryLayout == before && before == (int32_t)r.layout)
+        CheckAgainstRecipe(r, slot, result, content);
+    // Disk output needs no host block; a size refused for the block limit
+    // (a damaged one, up to a gigabyte) is not written.
+    if (!toDisk || result == RESULT_NO_HOST_MEMORY) return;
 
-    Block out;
-    if (ok && storedSize != 0 && info.fileSize != 0) {
-        const uint32_t wanted = std::min<uint32_t>(info.fileSize, EXPAND_CAP);
-        out.bytes.reset(new uint8_t[wanted]);
-        out.size = wanted;
-        memset(out.data(), 0xCD, wanted);
-        ExpandEntry(entry.data(), entry.size, sharedLocator.kind, out.data(), wanted);
-    }
-    if (r.tableIntact && index < (int32_t)r.slots.size() && entryLayout == layoutBefore &&
-        layoutBefore == (int32_t)r.layout)
-        CheckAgainstRecipe(r, index, ok, info, out.data(), out.size);
-    NumberingMode = userNumbering;
+    int32_t diskBefore;
+    Bytes written;
+    std::string name;
+    const int diskResult = Call(run, CALL_DISK, &diskBefore, [&] {
+        NativeClearMemoryOutput();
+        const int code = ExtractEntry(run.r.path, position, (char*)"out", OUTPUT_DISK << 8);
+        // A failed extraction leaves no file, not even a partial one.
+        CHECK(OutputOf(run, slot, &written, &name) == (code == RESULT_OK));
+        return Outcome{code, nullptr};
+    }).result;
+    // From the same layout, the same outcome as to memory, and the same bytes.
+    if (diskBefore == before) CHECK(diskResult == result && written == content);
+    if (asListed && diskBefore == before && diskResult == RESULT_OK) CHECK(name == listed->fileName);
 }
 
-// IsSupported with the recipe's path and the first 2,048 bytes.
-void Probe(const File& f, const char* path, bool* accepted)
+// IsSupported with the recipe's path and the first 2,048 bytes, in a heap
+// block of exactly that length. Returns its answer.
+int Probe(const Recipe& r, const Bytes& file)
 {
+    const size_t n = std::min<size_t>(file.size(), PROBE_SIZE);
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[n]);
+    if (n) memcpy(bytes.get(), file.data(), n);
     const int32_t layoutBefore = entryLayout;
-    Block window = CopyOf(f.bytes.data(), std::min<size_t>(f.bytes.size(), PROBE_SIZE));
-    *accepted = ValidateContainer(window.data(), (int32_t)window.size, VALIDATE_PROBE) != 0;
+    const int accepted = ProbeArchive(r.path, bytes.get(), (int32_t)n);
+    CHECK(accepted == 0 || accepted == 1);
     CHECK(entryLayout == layoutBefore);
-    if (HasMediaExtension(path) || !*accepted) return;
-    DeriveBaseName(path, archiveBaseName, sizeof archiveBaseName);
-    CHECK(strlen(archiveBaseName) < sizeof archiveBaseName);
+    const char* baseName = ProbedBaseName(r.path);
+    if (!baseName) CHECK(!accepted);
+    CHECK(strcmp(archiveBaseName, accepted ? baseName : "data") == 0);
+    return accepted;
+}
+
+// Slots that lookups and extractions visit.
+std::vector<int32_t> VisitedSlots(int32_t count)
+{
+    const int32_t head = count > LARGE_TABLE ? 1 : VISIT_HEAD, tail = count > LARGE_TABLE ? 1 : VISIT_TAIL;
+    std::vector<int32_t> slots;
+    for (int32_t i = 0; i < count; i++) {
+        if (i < head || i >= count - tail) slots.push_back(i);
+    }
+    return slots;
 }
 
 }  // namespace
@@ -690,7 +726,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const Slot& s : r.slots) entries.push_back(s.entry);
     Bytes bytes = qordat::BuildArchive(entries, r.options);
     bytes.insert(bytes.end(), r.trailing.begin(), r.trailing.end());
-    const File f{bytes};
     // FUZZ_ARCHIVE_DUMP=FILE writes the archive an input makes (to replay a
     // finding through qordat dump or the real DLL).
     static const char* const dump = getenv("FUZZ_ARCHIVE_DUMP");
@@ -701,75 +736,58 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
 
-    // The process-wide state as the plug-in has it when loaded.
+    Run run{r, ReadTable(bytes)};
+    // One call of the run (counted from the first listing) may meet a
+    // failure: the Nth operation of one kind in it fails.
+    const int fault = in.ConsumeIntegralInRange<int>(0, 2 * FAULT_KINDS);
+    if (fault >= 1 && fault <= FAULT_KINDS) {
+        run.faultKind = fault - 1;
+        run.faultCall = in.ConsumeIntegral<uint8_t>();
+        run.faultCountdown = in.ConsumeIntegralInRange<int>(1, 16);
+    }
+
+    // The process-wide state as the plug-in has it when loaded; the archive
+    // served under its path; disk output kept in memory.
     entryLayout = LAYOUT_RAW;
     CheckMode = 0;
     NumberingMode = NUMBERING_WITH_DUMMIES;
     strcpy(archiveBaseName, "data");
+    headWindowSize = 0;
+    nativeFaults = NativeFaults();
+    NativeClearMemoryFiles();
+    NativeAddMemoryFile(r.path, bytes.data(), bytes.size());
+    NativeSetMemoryOutput(true);
 
-    bool probed = false;
-    Probe(f, r.path, &probed);
+    const int probed = Probe(r, bytes);
 
     // Each setting in turn, as a user who changes them between listings
     // would: the layout carries over from one to the next.
     for (uint32_t check = 0; check < 2; check++) {
         for (uint32_t numbering = 0; numbering < 3; numbering++) {
-            CheckMode = check;
-            NumberingMode = numbering;
-            const Listing listing = List(f);
+            CheckMode = run.check = check;
+            NumberingMode = run.numbering = numbering;
+            const Listing listing = List(run);
             // The probe sees at most the first 2,048 bytes; what it refuses,
             // the listing refuses too.
-            if (listing.result != 2) CHECK(probed);
-            if (listing.result == 2) continue;
+            if (listing.result != RESULT_NOT_ARCHIVE && ProbedBaseName(r.path)) CHECK(probed);
+            if (listing.result == RESULT_NOT_ARCHIVE) continue;
 
             // Lookups: every listed name, or when the listing failed, the
             // names it would have given the visited slots.
-            // The lookup and the extraction validate the table in probe mode
-            // on every call; the answer depends on the file alone, so it is
-            // read once here.
-            Table t;
-            CHECK(OpenTable(f, VALIDATE_PROBE, &t));
-            std::vector<const Listed*> bySlot((size_t)t.count, nullptr);
-            for (const Listed& l : listing.records) bySlot[(size_t)l.slot] = &l;
-            int32_t packed = 0;
-            std::vector<int32_t> visited = VisitedSlots(t.count);
-            for (int32_t i = 0, v = 0; i < t.count && v < (int32_t)visited.size(); i++) {
-                const bool empty = StoredSizeAt(t, i) == 0;
-                const int32_t number = numbering == NUMBERING_PACKED ? packed : i;
-                packed += !empty;
-                if (visited[(size_t)v] != i) continue;
-                v++;
-                if (empty && numbering != NUMBERING_WITH_DUMMIES) continue;
-                char name[200];
-                const Listed* listed = bySlot[(size_t)i];
-                if (listed) {
-                    strcpy(name, listed->info.fileName);
-                } else {
-                    FormatEntryName(name, sizeof name, archiveBaseName, numbering, number, CLASS_DAT);
-                }
-                EntryInfo info;
-                int32_t slot = -1, layoutBefore = -1;
-                const int result = LookUp(f, t, name, &info, &slot, &layoutBefore);
-                CHECK(NumberingMode == numbering);
-                CHECK(result == 0 || result == 3);
-                if (result == 0) CHECK(slot == i && info.position == 3 * (uint32_t)i + numbering);
-                // Under the layout the listing read and built it with, the
-                // lookup builds the same record.
-                if (listed && listed->layout == listing.detected && layoutBefore == listed->layout) {
-                    CHECK(result == 0);
-                    CHECK(info.fileSize == listed->info.fileSize && info.compressedSize == listed->info.compressedSize);
-                    CHECK(strcmp(info.fileName, listed->info.fileName) == 0);
-                }
-            }
-
-            // Extractions: every visited slot at the position the listing
-            // gives it.
+            const std::vector<int32_t> visited = VisitedSlots(run.t.count);
             for (int32_t i : visited) {
-                if (StoredSizeAt(t, i) == 0 && numbering != NUMBERING_WITH_DUMMIES) continue;
-                Extract(f, t, r, 3 * i + (int32_t)numbering, bySlot[(size_t)i]);
-                CHECK(NumberingMode == numbering);
+                if (run.t.sizes[(size_t)i] != 0 || numbering == NUMBERING_WITH_DUMMIES) LookUp(run, listing, i);
+            }
+            // Extractions: every visited slot at the position the listing
+            // gives it, every other one to disk as well.
+            bool toDisk = false;
+            for (int32_t i : visited) {
+                if (run.t.sizes[(size_t)i] == 0 && numbering != NUMBERING_WITH_DUMMIES) continue;
+                Extract(run, listing, i, toDisk);
+                toDisk = !toDisk;
             }
         }
     }
+    NativeClearMemoryOutput();
     return 0;
 }

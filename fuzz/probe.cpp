@@ -1,9 +1,10 @@
-// The probe as IsSupported makes it: the media-extension test on the path,
-// probe-mode validation of the offered bytes, and the base name of an
-// accepted archive. The bytes are a heap block of exactly the length passed,
-// so ASan reports any read past it; the results are checked against a plain
-// reading of the format (a count of 1 to 8191, then no negative size among
-// those that begin inside the offered bytes, cut sizes completed with zeros).
+// The probe (ProbeArchive, what IsSupported does once it has the bytes) on a
+// path and the first bytes of a file. The bytes and the path are heap blocks
+// of exactly their length, so ASan reports any read past them; the answer and
+// the base name it remembers are checked against a plain reading of the
+// format (a count of 1 to 8191, then no negative size among those that begin
+// inside the offered bytes, cut sizes completed with zeros) and of the path
+// (media extensions, the file name up to its first dot).
 //
 // Input:
 //   byte 0    how the bytes are offered: 0 the rest as it is (any length,
@@ -24,13 +25,11 @@
 #include <vector>
 
 #include "archive/container.h"
-#include "archive/names.h"
 #include "archive/state.h"
+#include "calls/calls.h"
 #include "fuzz/check.h"
 
 namespace {
-
-enum { PROBE_SIZE = 2048 };
 
 bool ExpectedAccepted(const uint8_t* bytes, int32_t length)
 {
@@ -107,21 +106,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     NumberingMode = NUMBERING_PACKED;
     strcpy(archiveBaseName, "previous");
 
-    const bool media = HasMediaExtension(pathCopy);
-    CHECK(media == ExpectedMedia(path));
-    const bool accepted = ValidateContainer(bytes, (int32_t)length, VALIDATE_PROBE) != 0;
-    CHECK(accepted == ExpectedAccepted(padded.data(), (int32_t)length));
+    const bool accepted = ExpectedAccepted(padded.data(), (int32_t)length);
+    const int probed = ProbeArchive(pathCopy, bytes, (int32_t)length);
+    CHECK(probed == (accepted && !ExpectedMedia(path)));
     CHECK(entryLayout == LAYOUT_KIND_ONLY && CheckMode == 1 && NumberingMode == NUMBERING_PACKED);
     // Any mode value other than listing is probe mode.
     CHECK((ValidateContainer(bytes, (int32_t)length, 7) != 0) == accepted);
     CHECK(entryLayout == LAYOUT_KIND_ONLY);
-
-    if (!media && accepted) {
-        DeriveBaseName(pathCopy, archiveBaseName, sizeof archiveBaseName);
-        CHECK(strlen(archiveBaseName) < sizeof archiveBaseName);
-        CHECK(archiveBaseName == ExpectedBaseName(path, sizeof archiveBaseName));
-        CHECK(path == pathCopy);  // the caller's string is left alone
-    }
+    CHECK(path == pathCopy);  // the caller's string is left alone
+    CHECK(strlen(archiveBaseName) < sizeof archiveBaseName);
+    CHECK(archiveBaseName == (probed ? ExpectedBaseName(path, sizeof archiveBaseName) : "previous"));
 
     delete[] bytes;
     delete[] pathCopy;
