@@ -59,25 +59,55 @@ uint32_t AnnouncedContentSize(int contentClass, const uint8_t decoded[16])
     return 0;
 }
 
-// Decoded size of the stream between head byte `from` and `end`, the end of
-// the entry's bytes at hand; a stream shorter than its head is empty.
-static uint32_t ScanFrom(const uint8_t* head, size_t end, size_t from)
-{
-    if (end <= from) return 0;
-    return (uint32_t)LzssDecodedSize(head + from, (uint32_t)(end - from));
-}
-
 static uint32_t ClampedPayload(int32_t storedSize, int32_t headBytes)
 {
     return storedSize > headBytes ? (uint32_t)(storedSize - headBytes) : 0;
 }
 
+bool EntryNeedsStreamSizes(const EntryLocator* locator, const uint8_t* head, size_t available)
+{
+    if (!CheckMode || entryLayout != LAYOUT_KIND_ONLY || locator->storedSize == 0 || locator->kind != 1) return false;
+    int cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
+    return cls != CLASS_BMP && cls != CLASS_WAV;
+}
+
+void EntryScanStart(EntryScan* scan)
+{
+    scan->seen = 0;
+    LzssScanStart(&scan->from2);
+    LzssScanStart(&scan->from6);
+}
+
+// Hands the part of a piece at entry bytes [at, at + length) that lies at or
+// past entry byte `from` to `scan`.
+static void ScanFrom(LzssScan* scan, uint32_t from, const uint8_t* piece, uint32_t at, uint32_t length)
+{
+    if (at + length <= from) return;
+    uint32_t skip = at < from ? from - at : 0;
+    LzssScanSome(scan, piece + skip, length - skip);
+}
+
+void EntryScanSome(EntryScan* scan, const uint8_t* piece, uint32_t length)
+{
+    ScanFrom(&scan->from2, 2, piece, scan->seen, length);
+    ScanFrom(&scan->from6, 6, piece, scan->seen, length);
+    scan->seen += length;
+}
+
+void EntryScanSizes(const EntryScan* scan, EntryStreamSizes* sizes)
+{
+    sizes->entryEnd = scan->seen;
+    sizes->from2 = LzssScanCount(&scan->from2);
+    sizes->from6 = LzssScanCount(&scan->from6);
+}
+
 // Content size and class of a compressed (kind 1) entry under
 // LAYOUT_KIND_ONLY, whose stream begins at entry byte 2 and whose size is not
 // stored: a bitmap or wave announces it in its own header; anything else is
-// scanned, when the setting allows it and the whole entry is at hand.
+// sized by its scanned stream, when the setting allows it and the caller
+// scanned the whole entry.
 static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, size_t available,
-                              int32_t headLength, uint32_t* fileSize, int* contentClass)
+                              const EntryStreamSizes* sizes, uint32_t* fileSize, int* contentClass)
 {
     int cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
     *contentClass = cls;
@@ -87,10 +117,8 @@ static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, 
         *fileSize = AnnouncedContentSize(cls, decoded);
         return 1;
     }
-    if (!CheckMode || headLength != locator->storedSize) return 0;
+    if (!CheckMode || !sizes) return 0;
 
-    // An entry read whole ends where the file ends, if that comes first.
-    size_t end = available < (size_t)locator->storedSize ? available : (size_t)locator->storedSize;
     // Some archives thought to have two-byte heads do carry six-byte heads:
     // a stream after byte 6 that decodes to exactly the declared size shows
     // it, and the whole archive is taken as LAYOUT_KIND_SIZE from here on.
@@ -98,17 +126,17 @@ static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, 
     // tiny entry whose first literals are zero, scans to 0) and is invalid
     // under LAYOUT_KIND_SIZE: raising on it would list this entry and then
     // refuse every later record of it, and misread the entries after it.
-    if (end >= 6 && locator->declaredSize > 0 && ScanFrom(head, end, 6) == (uint32_t)locator->declaredSize) {
+    if (sizes->entryEnd >= 6 && locator->declaredSize > 0 && (uint32_t)sizes->from6 == (uint32_t)locator->declaredSize) {
         entryLayout = LAYOUT_KIND_SIZE;
         *fileSize = (uint32_t)locator->declaredSize;
         return 1;
     }
-    *fileSize = ScanFrom(head, end, 2);
+    *fileSize = (uint32_t)sizes->from2;
     return 1;
 }
 
-int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
-                   int32_t headLength, int32_t headAvailable)
+int BuildEntryRecord(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
+                     int32_t headAvailable, const EntryStreamSizes* sizes)
 {
     assert(locator->storedSize >= 0);
     memcpy(info->method, "QORDAT", 7);
@@ -139,7 +167,7 @@ int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const
             cls = SniffContentAt(head, available, 2, SNIFF_PLAIN);
             locator->declaredSize = (int32_t)fileSize;
         } else if (kind == 1) {
-            if (!SizeKindOnlyStream(locator, head, available, headLength, &fileSize, &cls)) return 0;
+            if (!SizeKindOnlyStream(locator, head, available, sizes, &fileSize, &cls)) return 0;
             locator->declaredSize = (int32_t)fileSize;
         } else {
             // Kind 8 with a two-byte head: extraction expands it as a stream
@@ -162,26 +190,67 @@ int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const
     return 1;
 }
 
+int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
+                   int32_t headLength, int32_t headAvailable)
+{
+    size_t available = (head && headAvailable > 0) ? (size_t)headAvailable : 0;
+    if (headLength != locator->storedSize || !EntryNeedsStreamSizes(locator, head, available))
+        return BuildEntryRecord(info, number, locator, head, headAvailable, NULL);
+    // Read whole: the entry ends where the file ends, if that comes first.
+    // Only the sizes that SizeKindOnlyStream looks at are scanned: the one
+    // from byte 6 for a real declared size, the one from byte 2 unless that
+    // one matched it (a listing of many small entries scans nothing more).
+    uint32_t end = available < (size_t)locator->storedSize ? (uint32_t)available : (uint32_t)locator->storedSize;
+    EntryStreamSizes sizes = {end, 0, 0};
+    if (end > 6 && locator->declaredSize > 0) sizes.from6 = LzssDecodedSize(head + 6, end - 6);
+    if (end > 2 && !(end >= 6 && locator->declaredSize > 0 && sizes.from6 == locator->declaredSize))
+        sizes.from2 = LzssDecodedSize(head + 2, end - 2);
+    return BuildEntryRecord(info, number, locator, head, headAvailable, &sizes);
+}
+
+void EntryExpandStart(EntryExpansion* x, int16_t kind)
+{
+    x->start = 0;
+    x->compressed = false;
+    if (entryLayout == LAYOUT_KIND_SIZE) {
+        x->start = 6;
+        x->compressed = kind == 1;
+    } else if (entryLayout == LAYOUT_KIND_ONLY) {
+        x->start = 2;
+        x->compressed = kind != 0;
+    }
+    x->seen = 0;
+    LzssDecoderStart(&x->decoder);
+}
+
+uint32_t EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t length, uint8_t* output,
+                         uint32_t* outPos, uint32_t outputLength)
+{
+    assert(*outPos <= outputLength);
+    // The head before the payload is skipped.
+    uint32_t used = 0;
+    if (x->seen < x->start) used = x->start - x->seen < length ? x->start - x->seen : length;
+    uint32_t payload = length - used;
+    if (x->compressed) {
+        used += LzssDecodeSome(&x->decoder, piece + used, payload, output, outPos, outputLength);
+    } else {
+        uint32_t room = outputLength - *outPos;
+        uint32_t copied = payload < room ? payload : room;
+        if (copied) memcpy(output + *outPos, piece + used, copied);
+        *outPos += copied;
+        used += copied;
+    }
+    x->seen += used;
+    return used;
+}
+
 void ExpandEntry(const uint8_t* entry, uint32_t available, int16_t kind, uint8_t* out, uint32_t fileSize)
 {
-    uint32_t start = 0;
-    bool compressed = false;
-    if (entryLayout == LAYOUT_KIND_SIZE) {
-        start = 6;
-        compressed = kind == 1;
-    } else if (entryLayout == LAYOUT_KIND_ONLY) {
-        start = 2;
-        compressed = kind != 0;
-    }
-    uint32_t payload = available > start ? available - start : 0;
-    const uint8_t* from = payload ? entry + start : entry;
-    if (compressed) {
-        LzssDecode(from, payload, out, fileSize);
-        return;
-    }
-    uint32_t copied = payload < fileSize ? payload : fileSize;
-    if (copied) memcpy(out, from, copied);
-    if (copied < fileSize) memset(out + copied, 0, fileSize - copied);
+    EntryExpansion x;
+    EntryExpandStart(&x, kind);
+    uint32_t pos = 0;
+    EntryExpandSome(&x, entry, available, out, &pos, fileSize);
+    if (pos < fileSize) memset(out + pos, 0, fileSize - pos);
 }
 
 void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,

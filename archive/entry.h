@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "archive/lzss.h"
 #include "archive/record_layout.h"
 #include "archive/state.h"
 
@@ -78,6 +79,33 @@ void DecodeStreamHead(const uint8_t* bytes, size_t length, size_t offset, uint8_
 // announce nothing: 0.
 uint32_t AnnouncedContentSize(int contentClass, const uint8_t decoded[16]);
 
+// What a compressed entry of unknown content under LAYOUT_KIND_ONLY is sized
+// by when CheckMode allows full scans: the entry's bytes, up to its end (where
+// the file ends, if that comes first), read as an LZSS stream from byte 2 and
+// from byte 6 (0 for a stream that starts at or past the end).
+struct EntryStreamSizes {
+    uint32_t entryEnd;  // the entry's bytes at hand
+    int32_t from2, from6;
+};
+
+// True when the record of the entry cannot be built from its head (the first
+// `available` bytes, at least the first 6 when the entry has them) and needs
+// EntryStreamSizes: a kind-1 entry under LAYOUT_KIND_ONLY whose stream does
+// not begin as a bitmap or wave, with CheckMode set.
+bool EntryNeedsStreamSizes(const EntryLocator* locator, const uint8_t* head, size_t available);
+
+// EntryStreamSizes of an entry whose bytes come in pieces: EntryScanStart,
+// EntryScanSome on every piece in order from entry byte 0 to the entry's end,
+// then EntryScanSizes.
+struct EntryScan {
+    uint32_t seen;  // entry bytes handed in so far
+    LzssScan from2, from6;
+};
+
+void EntryScanStart(EntryScan* scan);
+void EntryScanSome(EntryScan* scan, const uint8_t* piece, uint32_t length);
+void EntryScanSizes(const EntryScan* scan, EntryStreamSizes* sizes);
+
 // Fills `info` for one entry. Returns 1 on success and 0 when no record can
 // be built (every caller then fails its whole call with code 3).
 //
@@ -87,26 +115,52 @@ uint32_t AnnouncedContentSize(int contentClass, const uint8_t decoded[16]);
 //                  content size of a kind-0 or kind-1 entry is left in
 //                  declaredSize.
 //   head           the entry's first bytes as read (null for an empty entry)
-//   headLength     the number of bytes the caller asked for: 50, or the
-//                  stored size when it read the whole entry
-//   headAvailable  the number of those bytes the buffer really holds (a read
-//                  that met the end of the file, or a buffer capped at what
-//                  the file can hold); the rest count as zero, and an entry
-//                  read whole is taken to end where the file ends
+//   headAvailable  how many bytes the head holds (a read that met the end of
+//                  the file holds fewer than asked for); the rest count as zero
+//   sizes          the entry's EntryStreamSizes, or null when only the head
+//                  was read: an entry that needs them then has no record
 //
 // Reads entryLayout, CheckMode, NumberingMode and archiveBaseName; may raise
 // entryLayout from LAYOUT_KIND_ONLY to LAYOUT_KIND_SIZE. Writes the locator's
 // offset into position; callers that hand the record on overwrite it.
+int BuildEntryRecord(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
+                     int32_t headAvailable, const EntryStreamSizes* sizes);
+
+// BuildEntryRecord for a caller that read `headLength` bytes of the entry:
+// 50, or the stored size when it read the whole entry (the sizes are then
+// scanned from the head, an entry read whole being taken to end where the
+// file ends).
 int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
                    int32_t headLength, int32_t headAvailable);
 
-// Fills `out` (fileSize bytes) with an entry's content from its stored
-// bytes at hand (`entry`, `available` bytes; the record was built first, so
+// Where an entry's content comes from (the record was built first, so
 // entryLayout is the layout in force): under LAYOUT_KIND_SIZE a kind-1 entry
 // is the LZSS expansion of the bytes from 6 on and other kinds a copy of
 // them; under LAYOUT_KIND_ONLY a kind-0 entry is a copy of the bytes from 2 on
 // and other kinds their expansion; under LAYOUT_RAW the entry is its content.
-// Reads nothing past `available`; what the bytes do not fill is zero.
+// The content is fileSize bytes; what the entry's bytes do not fill is zero.
+struct EntryExpansion {
+    uint32_t start;   // entry byte where the payload begins
+    bool compressed;
+    uint32_t seen;    // entry bytes handed in so far
+    LzssDecoder decoder;
+};
+
+void EntryExpandStart(EntryExpansion* x, int16_t kind);
+
+// Hands in the entry's next `length` bytes and writes the content they give
+// to output[*outPos, outputLength), advancing *outPos; output[0, *outPos)
+// holds the content so far, at least its last 4,096 bytes (LzssDecodeSome's
+// history). Returns the bytes of the piece used: all of them, unless the room
+// filled first. After a call that filled the room the caller calls again with
+// new room and the rest of the piece (possibly none), as LzssDecodeSome asks.
+// The caller zero-fills what the entry's bytes leave of the content.
+uint32_t EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t length, uint8_t* output,
+                         uint32_t* outPos, uint32_t outputLength);
+
+// Fills `out` (fileSize bytes) with an entry's content from its stored bytes
+// at hand (`entry`, `available` bytes), as EntryExpansion describes. Reads
+// nothing past `available`.
 void ExpandEntry(const uint8_t* entry, uint32_t available, int16_t kind, uint8_t* out, uint32_t fileSize);
 
 // Writes "<base><separator><number, at least 3 digits>.<extension>" into

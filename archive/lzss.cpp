@@ -1,5 +1,7 @@
 #include "archive/lzss.h"
 
+#include <assert.h>
+#include <stddef.h>
 #include <string.h>
 
 // How the decoder does without the ring. Output byte i is stored at ring
@@ -12,6 +14,10 @@
 // less than its length), in which bytes whose source lies before the first
 // output byte are zero. The decoder therefore reads references straight from
 // the output it has written; once 4,096 bytes are out, every source is there.
+// Output that comes in pieces keeps the last 4,096 bytes before the piece
+// (LzssDecodeSome's history), so the same copies serve it: `base` below is
+// the number of bytes produced before output[0], and a position counted from
+// the stream's start is base + (out - output).
 //
 // Fast path: whole groups (a flag byte and eight tokens, at most 17 input and
 // 144 output bytes) are decoded without per-token bounds checks while the
@@ -48,12 +54,13 @@ static inline unsigned LowestSetBit(unsigned x)
 #endif
 }
 
-// Writes the n bytes of a reference at output[pos], from distance d back,
-// byte by byte (so overlapping sources repeat); a source before output[0] is
-// a never-written ring byte and gives zero. Writes exactly n bytes.
-static void CopyReferenceExact(uint8_t* output, uint32_t pos, uint32_t d, uint32_t n)
+// Writes the n bytes of a reference at `out`, from distance d back, byte by
+// byte (so overlapping sources repeat); `at` is out's position in the stream,
+// and a source before the stream's start is a never-written ring byte and
+// gives zero. Writes exactly n bytes.
+static void CopyReferenceExact(uint8_t* out, uint32_t at, uint32_t d, uint32_t n)
 {
-    for (uint32_t k = 0; k < n; k++, pos++) output[pos] = pos >= d ? output[pos - d] : 0;
+    for (uint32_t k = 0; k < n; k++) out[k] = at + k >= d ? out[(ptrdiff_t)k - (ptrdiff_t)d] : 0;
 }
 
 // Small distances (1 to 7) repeat a pattern of d bytes. REPEAT_MULTIPLIER[d]
@@ -120,17 +127,22 @@ static void CopyReferenceNear(uint8_t* dst, uint32_t d)
 }
 
 // Decodes whole groups from *inPos to *outPos while the input has FAST_INPUT
-// bytes left and the output FAST_OUTPUT bytes of room; advances both. With
-// `early`, stops once 4,096 bytes are out, and checks every reference for a
-// source before output[0]; without, it needs 4,096 bytes out. A template
-// parameter, so that the checks are compiled out of the loop that does
-// nearly all the work.
+// bytes left and the output FAST_OUTPUT bytes of room; advances both. `base`
+// is the stream position of output[0]. With `early`, stops once 4,096 bytes
+// are out, and checks every reference for a source before the stream's start
+// (the output then holds the whole stream: base is 0); without, it needs
+// 4,096 bytes out. A template parameter, so that the checks are compiled out
+// of the loop that does nearly all the work.
 template <bool early>
-static void DecodeGroups(const uint8_t** inPos, const uint8_t* inEnd, uint8_t* output, uint8_t** outPos,
-                         uint8_t* outEnd)
+static void DecodeGroups(const uint8_t** inPos, const uint8_t* inEnd, uint8_t* output, uint32_t base,
+                         uint8_t** outPos, uint8_t* outEnd)
 {
     const uint8_t* in = *inPos;
     uint8_t* out = *outPos;
+    assert(!early || base == 0);
+    // Stream positions are counted from where the stream's first byte would
+    // be: one subtraction per reference, as for a buffer that holds it all.
+    const uintptr_t origin = (uintptr_t)output - base;
     while ((size_t)(inEnd - in) >= FAST_INPUT && (size_t)(outEnd - out) >= FAST_OUTPUT &&
            (!early || out - output < LZSS_RING_SIZE)) {
         // Eight literals: the common group of incompressible data, kept off
@@ -155,10 +167,10 @@ static void DecodeGroups(const uint8_t** inPos, const uint8_t* inEnd, uint8_t* o
             uint32_t ringPos = in[0] | ((uint32_t)(in[1] >> 4) << 8);
             uint32_t n = (in[1] & 0x0F) + LZSS_MIN_MATCH;
             in += 2;
-            uint32_t pos = (uint32_t)(out - output);
+            uint32_t pos = (uint32_t)((uintptr_t)out - origin);
             uint32_t d = RefDistance(pos, ringPos);
             if (early && d > pos) {
-                CopyReferenceExact(output, pos, d, n);
+                CopyReferenceExact(out, pos, d, n);
             } else if (d >= 16) {
                 // Two 16-byte chunks, each source ending at or before the
                 // chunk it writes; the bytes past n are scratch.
@@ -176,44 +188,104 @@ static void DecodeGroups(const uint8_t** inPos, const uint8_t* inEnd, uint8_t* o
     *outPos = out;
 }
 
+// Decodes token by token, every read and write checked, from *inPos and
+// *outPos until the input is used up or the output room is full; with
+// `toGroupEnd`, stops at the end of the current group as well. A token cut by
+// either end is left in *decoder: a flag byte's unused bits, a reference's
+// first byte without its second, or the rest of a reference the room could
+// not take. `base` as in DecodeGroups.
+static void DecodeTokens(LzssDecoder* decoder, const uint8_t** inPos, const uint8_t* inEnd, uint8_t* output,
+                         uint32_t base, uint8_t** outPos, uint8_t* outEnd, bool toGroupEnd)
+{
+    const uint8_t* in = *inPos;
+    uint8_t* out = *outPos;
+    uint32_t flags = decoder->flags;
+    while (out < outEnd) {
+        if (flags == 1) {
+            if (toGroupEnd || in == inEnd) break;
+            flags = *in++ | 0x100u;
+        }
+        if (!(flags & 1u)) {
+            if (in == inEnd) break;
+            *out++ = *in++;
+        } else {
+            if (!decoder->held) {
+                if (in == inEnd) break;
+                decoder->held = 0x100u | *in++;
+            }
+            if (in == inEnd) break;
+            uint32_t ringPos = (decoder->held & 0xFF) | ((uint32_t)(in[0] >> 4) << 8);
+            uint32_t n = (in[0] & 0x0F) + LZSS_MIN_MATCH;
+            in++;
+            decoder->held = 0;
+            uint32_t pos = base + (uint32_t)(out - output);
+            uint32_t d = RefDistance(pos, ringPos);
+            uint32_t room = (uint32_t)(outEnd - out);
+            uint32_t m = n < room ? n : room;
+            CopyReferenceExact(out, pos, d, m);
+            out += m;
+            if (m < n) {
+                decoder->copyDistance = d;
+                decoder->copyLeft = n - m;
+            }
+        }
+        flags >>= 1;
+    }
+    decoder->flags = flags;
+    *inPos = in;
+    *outPos = out;
+}
+
+void LzssDecoderStart(LzssDecoder* decoder)
+{
+    memset(decoder, 0, sizeof *decoder);
+    decoder->flags = 1;
+}
+
+uint32_t LzssDecodeSome(LzssDecoder* decoder, const uint8_t* input, uint32_t inputLength, uint8_t* output,
+                        uint32_t* outPos, uint32_t outputLength)
+{
+    assert(*outPos <= outputLength && *outPos <= decoder->produced);
+    assert(*outPos >= LZSS_RING_SIZE || *outPos == decoder->produced);
+    const uint8_t* in = input;
+    const uint8_t* const inEnd = input + inputLength;
+    uint8_t* const start = output + *outPos;
+    uint8_t* out = start;
+    uint8_t* const outEnd = output + outputLength;
+    const uint32_t base = decoder->produced - *outPos;
+
+    // The rest of a reference that the last output room cut.
+    if (decoder->copyLeft && out < outEnd) {
+        uint32_t room = (uint32_t)(outEnd - out);
+        uint32_t m = decoder->copyLeft < room ? decoder->copyLeft : room;
+        CopyReferenceExact(out, base + (uint32_t)(out - output), decoder->copyDistance, m);
+        out += m;
+        decoder->copyLeft -= m;
+    }
+    if (!decoder->copyLeft) {
+        // To the end of a group cut by the last piece, whole groups fast, then
+        // the exact token loop near the ends of input and output.
+        DecodeTokens(decoder, &in, inEnd, output, base, &out, outEnd, true);
+        if (decoder->flags == 1) {
+            if (base + (uint32_t)(out - output) < LZSS_RING_SIZE) DecodeGroups<true>(&in, inEnd, output, base, &out, outEnd);
+            if (base + (uint32_t)(out - output) >= LZSS_RING_SIZE) DecodeGroups<false>(&in, inEnd, output, base, &out, outEnd);
+            DecodeTokens(decoder, &in, inEnd, output, base, &out, outEnd, false);
+        }
+    }
+    decoder->produced += (uint32_t)(out - start);
+    *outPos = (uint32_t)(out - output);
+    return (uint32_t)(in - input);
+}
+
 void LzssDecode(const uint8_t* input, uint32_t inputLength, uint8_t* output, uint32_t outputLength)
 {
     if (outputLength == 0) return;  // nothing wanted: the input is not even looked at
-    const uint8_t* in = input;
-    const uint8_t* const inEnd = input + inputLength;
-    uint8_t* out = output;
-    uint8_t* const outEnd = output + outputLength;
-
-    DecodeGroups<true>(&in, inEnd, output, &out, outEnd);
-    if (out - output >= LZSS_RING_SIZE) DecodeGroups<false>(&in, inEnd, output, &out, outEnd);
-
-    // Exact tail, from a group boundary: every read and write is checked, a
-    // reference is cut at the wanted length.
-    while (out < outEnd && in < inEnd) {
-        unsigned flags = *in++;
-        for (unsigned bit = 0; bit < 8 && out < outEnd; bit++, flags >>= 1) {
-            if (!(flags & 1u)) {
-                if (in == inEnd) break;
-                *out++ = *in++;
-            } else {
-                if (inEnd - in < 2) {
-                    in = inEnd;
-                    break;
-                }
-                uint32_t ringPos = in[0] | ((uint32_t)(in[1] >> 4) << 8);
-                uint32_t n = (in[1] & 0x0F) + LZSS_MIN_MATCH;
-                in += 2;
-                uint32_t room = (uint32_t)(outEnd - out);
-                if (n > room) n = room;
-                uint32_t pos = (uint32_t)(out - output);
-                CopyReferenceExact(output, pos, RefDistance(pos, ringPos), n);
-                out += n;
-            }
-        }
-    }
-
+    LzssDecoder decoder;
+    LzssDecoderStart(&decoder);
+    uint32_t pos = 0;
+    LzssDecodeSome(&decoder, input, inputLength, output, &pos, outputLength);
     // The stream ended early: the rest is defined as zeros.
-    if (out < outEnd) memset(out, 0, (size_t)(outEnd - out));
+    if (pos < outputLength) memset(output + pos, 0, outputLength - pos);
 }
 
 // Where a group's tokens are, by flag byte, for the scan: SECOND[f][k] is the
@@ -249,49 +321,98 @@ static constexpr ScanTables BuildScanTables()
 
 static constexpr ScanTables SCAN_TABLES = BuildScanTables();
 
-int32_t LzssDecodedSize(const uint8_t* input, uint32_t inputLength)
+// Counts tokens one at a time from *inPos to `end`; with `toGroupEnd`, stops
+// at the end of the current group as well. A token cut by the end is left in
+// *scan (a flag byte's unused bits, a reference's missing second byte) and
+// adds nothing yet.
+static void ScanTokens(LzssScan* scan, const uint8_t** inPos, const uint8_t* end, bool toGroupEnd)
+{
+    const uint8_t* in = *inPos;
+    uint32_t flags = scan->flags;
+    while (in < end) {
+        if (flags == 1) {
+            if (toGroupEnd) break;
+            flags = *in++ | 0x100u;
+            continue;
+        }
+        if (flags & 1u) {
+            if (!scan->held) {
+                scan->held = 1;
+                if (++in == end) break;
+            }
+            scan->count += (*in++ & 0x0F) + LZSS_MIN_MATCH;
+            scan->held = 0;
+        } else {
+            scan->count += 1;
+            in++;
+        }
+        flags >>= 1;
+    }
+    scan->flags = flags;
+    *inPos = in;
+}
+
+// Counts whole groups from *inPos while 17 bytes (a group of eight
+// references) are left, so that every token of the group is complete. Each
+// token yields at least one byte and a reference 2 + (b1 & 15) more.
+static void ScanGroups(LzssScan* scan, const uint8_t** inPos, const uint8_t* end)
+{
+    const uint8_t* in = *inPos;
+    while ((size_t)(end - in) >= 17) {
+        // Rounds of at most 16 MiB of input, whose count (at most 144 per 9
+        // bytes) fits 32 bits: a 64-bit sum in the loop would not stay in
+        // registers on i686.
+        const uint8_t* roundEnd = (size_t)(end - in) > ((size_t)1 << 24) ? in + ((size_t)1 << 24) : end;
+        uint32_t count = 0;
+        while ((size_t)(roundEnd - in) >= 17) {
+            unsigned f = in[0];
+            if (f == 0) {  // eight literals, kept off the table lookups
+                count += 8;
+                in += 9;
+                continue;
+            }
+            const uint8_t* second = SCAN_TABLES.second[f];
+            const uint8_t* mask = SCAN_TABLES.nibbleMask[f];
+            uint32_t references = SCAN_TABLES.references[f];
+            uint32_t groupCount = 8 + 2 * references;
+            for (unsigned k = 0; k < 8; k++) groupCount += in[second[k]] & mask[k];
+            count += groupCount;
+            in += 9 + references;
+        }
+        scan->count += count;
+    }
+    *inPos = in;
+}
+
+void LzssScanStart(LzssScan* scan)
+{
+    memset(scan, 0, sizeof *scan);
+    scan->flags = 1;
+}
+
+void LzssScanSome(LzssScan* scan, const uint8_t* input, uint32_t inputLength)
 {
     const uint8_t* in = input;
     const uint8_t* const end = input + inputLength;
-    // A 64-bit count: the input can be up to 4 GiB and each 17 bytes can
-    // yield 144, far more than 32 bits hold. The result saturates below.
-    uint64_t count = 0;
-
-    // Whole groups: with 17 bytes left, every token of the group is complete.
-    // Each token yields at least one byte and a reference 2 + (b1 & 15) more.
-    while ((size_t)(end - in) >= 17) {
-        unsigned f = in[0];
-        if (f == 0) {  // eight literals, kept off the table lookups
-            count += 8;
-            in += 9;
-            continue;
-        }
-        const uint8_t* second = SCAN_TABLES.second[f];
-        const uint8_t* mask = SCAN_TABLES.nibbleMask[f];
-        uint32_t references = SCAN_TABLES.references[f];
-        uint32_t groupCount = 8 + 2 * references;
-        for (unsigned k = 0; k < 8; k++) groupCount += in[second[k]] & mask[k];
-        count += groupCount;
-        in += 9 + references;
+    ScanTokens(scan, &in, end, true);
+    if (scan->flags == 1) {
+        ScanGroups(scan, &in, end);
+        ScanTokens(scan, &in, end, false);
     }
+    assert(in == end);
+}
 
-    // Exact tail: a flag byte as the last byte, or a reference without its
-    // second byte, adds nothing.
-    while (in < end) {
-        unsigned flags = *in++;
-        for (unsigned bit = 0; bit < 8 && in < end; bit++, flags >>= 1) {
-            if (!(flags & 1u)) {
-                count += 1;
-                in += 1;
-            } else {
-                if (end - in < 2) {
-                    in = end;
-                    break;
-                }
-                count += (in[1] & 0x0F) + LZSS_MIN_MATCH;
-                in += 2;
-            }
-        }
-    }
-    return count > INT32_MAX ? INT32_MAX : (int32_t)count;
+int32_t LzssScanCount(const LzssScan* scan)
+{
+    // The count is 64-bit: the input can be up to 4 GiB and each 17 bytes can
+    // yield 144, far more than 32 bits hold.
+    return scan->count > INT32_MAX ? INT32_MAX : (int32_t)scan->count;
+}
+
+int32_t LzssDecodedSize(const uint8_t* input, uint32_t inputLength)
+{
+    LzssScan scan;
+    LzssScanStart(&scan);
+    LzssScanSome(&scan, input, inputLength);
+    return LzssScanCount(&scan);
 }

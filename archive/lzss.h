@@ -38,6 +38,37 @@ enum {
 // nothing; input and output must not overlap.
 void LzssDecode(const uint8_t* input, uint32_t inputLength, uint8_t* output, uint32_t outputLength);
 
+// A decoder that takes its input and gives its output in pieces: where it
+// stands in the stream between two calls of LzssDecodeSome. A plain record;
+// LzssDecoderStart sets it up for the start of a stream.
+struct LzssDecoder {
+    uint32_t produced;      // output bytes so far
+    uint32_t flags;         // the group's unused flag bits under a sentinel bit; 1 between groups
+    uint32_t held;          // 0x100 | first byte of a reference whose second byte has not come; else 0
+    uint32_t copyDistance;  // a reference cut by the end of the output room: its distance back
+    uint32_t copyLeft;      //   and how many of its bytes are still to come
+};
+
+void LzssDecoderStart(LzssDecoder* decoder);
+
+// Decodes the next `inputLength` bytes of the stream into
+// output[*outPos, outputLength) and advances *outPos past what it wrote.
+// output[0, *outPos) must hold the last *outPos bytes produced, at least the
+// last 4,096 of them (all of them while fewer were produced): that is the
+// history references copy from. Stops when the input is used up or the output
+// room is full, a token cut either way being carried in *decoder, and returns
+// the number of input bytes used (all of them, unless the room filled first).
+// A call that fills the room may leave part of a reference to come: the
+// caller then calls again with new room and the rest of the input (possibly
+// none) until a call returns with room to spare. The output is byte for byte what
+// LzssDecode gives, however the input and the output are cut; when the stream
+// ends early, the caller zero-fills the rest as LzssDecode does. Scratch bytes
+// may be written anywhere in output[*outPos, outputLength) and are
+// overwritten before *outPos passes them. The decoder produces less than
+// 4 GiB in all.
+uint32_t LzssDecodeSome(LzssDecoder* decoder, const uint8_t* input, uint32_t inputLength, uint8_t* output,
+                        uint32_t* outPos, uint32_t outputLength);
+
 // The number of output bytes that the complete tokens among the first
 // `inputLength` bytes decode to. A flag byte as the last byte, or a reference
 // whose second byte lies past the end, adds nothing. Reads only flag bytes and
@@ -45,5 +76,18 @@ void LzssDecode(const uint8_t* input, uint32_t inputLength, uint8_t* output, uin
 // Saturates: a count above INT32_MAX (possible from about 253 MB of input made
 // of long references) is returned as INT32_MAX, never wrapped.
 int32_t LzssDecodedSize(const uint8_t* input, uint32_t inputLength);
+
+// LzssDecodedSize of a stream that comes in pieces: LzssScanStart, then
+// LzssScanSome on each piece in order, then LzssScanCount gives what
+// LzssDecodedSize gives on the pieces put together, however they are cut.
+struct LzssScan {
+    uint64_t count;  // output bytes of the complete tokens so far
+    uint32_t flags;  // as in LzssDecoder
+    uint32_t held;   // 1 while a reference's second byte has not come
+};
+
+void LzssScanStart(LzssScan* scan);
+void LzssScanSome(LzssScan* scan, const uint8_t* input, uint32_t inputLength);
+int32_t LzssScanCount(const LzssScan* scan);
 
 #endif

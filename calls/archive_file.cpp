@@ -6,8 +6,7 @@
 #include "archive/container.h"
 #include "calls/calls.h"
 
-// Bytes the file holds from container offset `offset` on, at most `asked`.
-static uint32_t AvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t asked)
+uint32_t BytesAvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t asked)
 {
     int64_t position = archive->base + offset;
     if (position < 0 || position >= archive->fileLength) return 0;
@@ -86,7 +85,7 @@ void CloseHeadReader(HeadReader* reader)
 const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint32_t* available)
 {
     const ArchiveFile* archive = reader->archive;
-    uint32_t n = AvailableAt(archive, offset, asked);
+    uint32_t n = BytesAvailableAt(archive, offset, asked);
     *available = n;
     int64_t position = archive->base + offset;
 
@@ -95,7 +94,7 @@ const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint
                       position + n <= reader->windowStart + (int64_t)reader->windowLength;
         if (!inside) {
             reader->windowStart = position;
-            reader->windowLength = AvailableAt(archive, offset, reader->windowCapacity);
+            reader->windowLength = BytesAvailableAt(archive, offset, reader->windowCapacity);
             FileReadAt(archive->file, position, reader->window, reader->windowLength);
         }
         return reader->window + (position - reader->windowStart);

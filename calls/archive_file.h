@@ -39,6 +39,9 @@ int32_t StoredSizeAt(const ArchiveFile* archive, int32_t index);
 // add up past 4 GiB, and such positions simply lie past the end of the file.
 int64_t EntryOffset(const ArchiveFile* archive, int32_t index);
 
+// How many of the `asked` bytes at container offset `offset` the file holds.
+uint32_t BytesAvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t asked);
+
 // Reads entry heads. A head of `asked` bytes at an entry offset is served
 // from a window when it fits (so a listing of thousands of small entries
 // reads the file in large pieces instead of seeking to every entry), or

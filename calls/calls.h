@@ -60,4 +60,9 @@ int ExtractEntry(const char* path, int64_t position, char* destination, unsigned
 extern uint32_t headWindowSize;
 enum { HEAD_WINDOW_SIZE = 64 * 1024 };
 
+// The extraction reads a stored entry in pieces of this many bytes and
+// expands each as it comes, so that its working memory stays a few hundred
+// KiB whatever the entry's size.
+enum { ENTRY_PIECE_SIZE = 64 * 1024 };
+
 #endif

@@ -1,44 +1,42 @@
 // One entry out of an archive, to memory or to disk (GetFile).
+//
+// The stored entry is read in pieces of ENTRY_PIECE_SIZE bytes and expanded
+// as it comes, so that the working memory does not grow with the entry:
+// memory output expands straight into the host's block; disk output expands
+// into a window that keeps the last 4,096 bytes of content (all that LZSS
+// references can reach) before a chunk of new content, and writes each chunk
+// as it fills. A compressed entry that has to be sized by scanning its stream
+// is read twice: once to scan it, once to expand it.
+#include <assert.h>
 #include <string.h>
 
 #include "archive/container.h"
 #include "archive/entry.h"
+#include "archive/lzss.h"
 #include "calls/archive_file.h"
 #include "calls/calls.h"
 
 // The largest content handed over: 1 GiB less one byte.
 static const uint64_t MAX_OUTPUT_BLOCK = 1ull << 30;
 
+static const uint32_t PIECE_SIZE = ENTRY_PIECE_SIZE;
+
+// Disk output's window: the history references need and a chunk of new content.
+enum { DISK_HISTORY = LZSS_RING_SIZE, DISK_CHUNK = 64 * 1024 };
+
 // Bits 8-10 of GetFile's flags.
 static unsigned OutputKind(unsigned flags) { return (flags >> 8) & 7; }
-
-// Writes `size` bytes of `block` to the file `name` in directory `dir`,
-// replacing a file of that name. Frees the block. A write that fails or falls
-// short removes the partial file: a truncated entry must not pass for a good
-// one. An entry without content (no block) gives an empty file.
-static bool WriteEntryToDisk(const char* dir, const char* name, HostBlock block, uint32_t size)
-{
-    bool ok = false;
-    PlatformOutput* output = OutputCreate(dir, name);
-    if (output) {
-        if (!block) {
-            ok = size == 0;
-        } else if (void* bytes = HostLock(block)) {
-            ok = OutputWrite(output, bytes, size) && OutputSetEnd(output);
-            HostUnlock(block);
-        }
-        // An empty entry is an empty file, kept; a close that fails loses it.
-        ok = OutputClose(output, ok || !block) && ok;
-    }
-    if (block) HostFree(block);
-    return ok;
-}
 
 // Everything one extraction takes, released in one place.
 struct Extraction {
     ArchiveFile archive;
     bool archiveOpen;
-    HeadReader reader;
+    int32_t storedSize;
+    int64_t entryOffset;      // the entry's first byte, from the count field
+    uint32_t entryAvailable;  // the entry's bytes that the file holds
+    uint8_t* piece;           // entry bytes [pieceAt, pieceAt + pieceLength)
+    uint32_t pieceAt, pieceLength;
+    uint8_t* window;          // disk output: content history and the chunk being filled
     HostBlock block;
 };
 
@@ -46,13 +44,39 @@ struct Extraction {
 static void ReleaseExtraction(Extraction* x)
 {
     if (x->block) HostFree(x->block);
-    CloseHeadReader(&x->reader);
+    WorkFree(x->window);
+    WorkFree(x->piece);
     if (x->archiveOpen) CloseArchive(&x->archive);
 }
 
-// Reads, sizes, names and expands the entry at `position` into x->block
-// (null for an entry without content). NumberingMode is the position's mode.
-static int ExpandSlot(Extraction* x, int32_t index, EntryInfo* info)
+// Makes the piece buffer hold entry bytes from `at` on (at < entryAvailable):
+// up to ENTRY_PIECE_SIZE of them, as many as the entry has. Bytes that the
+// read does not deliver are zero.
+static void LoadPiece(Extraction* x, uint32_t at)
+{
+    assert(at < x->entryAvailable);
+    uint32_t n = x->entryAvailable - at < PIECE_SIZE ? x->entryAvailable - at : PIECE_SIZE;
+    if (at == x->pieceAt && n == x->pieceLength) return;  // there already
+    FileReadAt(x->archive.file, x->archive.base + x->entryOffset + at, x->piece, n);
+    x->pieceAt = at;
+    x->pieceLength = n;
+}
+
+// The sizes of the entry's streams, scanned piece by piece to its end.
+static void ScanEntry(Extraction* x, EntryStreamSizes* sizes)
+{
+    EntryScan scan;
+    EntryScanStart(&scan);
+    for (uint32_t at = 0; at < x->entryAvailable; at += x->pieceLength) {
+        LoadPiece(x, at);
+        EntryScanSome(&scan, x->piece, x->pieceLength);
+    }
+    EntryScanSizes(&scan, sizes);
+}
+
+// Reads the entry's first piece (null for an empty entry) and builds its
+// record. NumberingMode is the position's mode.
+static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
 {
     const ArchiveFile* archive = &x->archive;
     // The number in the name: the table index, or under packed numbering the
@@ -62,32 +86,124 @@ static int ExpandSlot(Extraction* x, int32_t index, EntryInfo* info)
         number = -1;
         for (int32_t i = 0; i <= index; i++) number += StoredSizeAt(archive, i) != 0;
     }
-    int64_t offset = EntryOffset(archive, index);
-    int32_t storedSize = StoredSizeAt(archive, index);
+    x->entryOffset = EntryOffset(archive, index);
+    int32_t storedSize = x->storedSize = StoredSizeAt(archive, index);
 
-    const uint8_t* entry = NULL;
-    uint32_t available = 0;
     if (storedSize != 0) {
-        entry = ReadHead(&x->reader, offset, (uint32_t)storedSize, &available);
-        if (!entry) return RESULT_NO_MEMORY;
+        x->entryAvailable = BytesAvailableAt(archive, x->entryOffset, (uint32_t)storedSize);
+        uint32_t first = x->entryAvailable < PIECE_SIZE ? x->entryAvailable : PIECE_SIZE;
+        // An entry the file holds nothing of gets a buffer of no bytes (a
+        // valid pointer that is never read).
+        x->piece = (uint8_t*)WorkAlloc(first);
+        if (!x->piece) return RESULT_NO_MEMORY;
+        if (first) LoadPiece(x, 0);
     }
-    FillLocator(&sharedLocator, offset, storedSize, entry, available);
-    if (!BuildEntryInfo(info, number, &sharedLocator, entry, storedSize, (int32_t)available)) return RESULT_NO_RECORD;
-    // A non-empty entry whose content size is 0 has nothing to deliver,
-    // like an empty one.
-    if (storedSize == 0 || info->fileSize == 0) return RESULT_OK;
+    FillLocator(&sharedLocator, x->entryOffset, storedSize, x->piece, x->pieceLength);
+    EntryStreamSizes sizes;
+    const EntryStreamSizes* scanned = NULL;
+    if (EntryNeedsStreamSizes(&sharedLocator, x->piece, x->pieceLength)) {
+        ScanEntry(x, &sizes);
+        scanned = &sizes;
+        if (x->entryAvailable) LoadPiece(x, 0);  // the head again, for the record
+    }
+    if (!BuildEntryRecord(info, number, &sharedLocator, x->piece, (int32_t)x->pieceLength, scanned))
+        return RESULT_NO_RECORD;
     // A 32-bit host cannot get a block of a gigabyte or more anyway; a 64-bit
     // one could, and a damaged size field of a tiny entry would then cost it
-    // gigabytes of memory (or of disk). Both builds refuse such a block alike.
-    if (info->fileSize >= MAX_OUTPUT_BLOCK) return RESULT_NO_HOST_MEMORY;
+    // gigabytes of memory (or of disk). Both outputs refuse such content alike.
+    if (storedSize != 0 && info->fileSize >= MAX_OUTPUT_BLOCK) return RESULT_NO_HOST_MEMORY;
+    return RESULT_OK;
+}
 
+// True when the entry has content to deliver: a non-empty entry whose
+// content size is 0 has none, like an empty one.
+static bool HasContent(const Extraction* x, const EntryInfo* info) { return x->storedSize != 0 && info->fileSize != 0; }
+
+// Expands the whole entry into `out` (fileSize bytes), piece by piece.
+static void ExpandToMemory(Extraction* x, int16_t kind, uint8_t* out, uint32_t fileSize)
+{
+    EntryExpansion expansion;
+    EntryExpandStart(&expansion, kind);  // by the layout in force now
+    uint32_t pos = 0;
+    for (uint32_t at = 0; at < x->entryAvailable && pos < fileSize; at += x->pieceLength) {
+        LoadPiece(x, at);
+        EntryExpandSome(&expansion, x->piece, x->pieceLength, out, &pos, fileSize);
+    }
+    if (pos < fileSize) memset(out + pos, 0, fileSize - pos);
+}
+
+// The content into a host block of its size, in x->block.
+static int ExtractToBlock(Extraction* x, const EntryInfo* info)
+{
     x->block = HostAlloc((size_t)info->fileSize);
     if (!x->block) return RESULT_NO_HOST_MEMORY;
     uint8_t* out = (uint8_t*)HostLock(x->block);
     if (!out) return RESULT_NO_MEMORY;
-    ExpandEntry(entry, available, sharedLocator.kind, out, info->fileSize);  // by the layout in force now
+    ExpandToMemory(x, sharedLocator.kind, out, (uint32_t)info->fileSize);
     HostUnlock(x->block);
     return RESULT_OK;
+}
+
+// Writes the content (fileSize bytes) to `output` through the window of
+// `windowSize` bytes: whole when the content fits, else DISK_HISTORY +
+// DISK_CHUNK, of which each chunk is written as it fills and the last
+// DISK_HISTORY bytes are kept for the references to come. True when every
+// write succeeded.
+static bool WriteContent(Extraction* x, PlatformOutput* output, uint32_t fileSize, uint32_t windowSize)
+{
+    uint8_t* window = x->window;
+    EntryExpansion expansion;
+    EntryExpandStart(&expansion, sharedLocator.kind);
+    uint32_t produced = 0, pos = 0, unwritten = 0;  // unwritten: where window's unwritten bytes begin
+    for (uint32_t at = 0; at < x->entryAvailable && produced < fileSize; at += x->pieceLength) {
+        LoadPiece(x, at);
+        uint32_t used = 0;
+        bool full;
+        do {
+            uint32_t before = pos;
+            uint32_t limit = fileSize - produced < windowSize - pos ? pos + (fileSize - produced) : windowSize;
+            used += EntryExpandSome(&expansion, x->piece + used, x->pieceLength - used, window, &pos, limit);
+            produced += pos - before;
+            full = pos == windowSize;
+            if (full && produced < fileSize) {
+                assert(windowSize == DISK_HISTORY + DISK_CHUNK);
+                if (!OutputWrite(output, window + unwritten, pos - unwritten)) return false;
+                memmove(window, window + pos - DISK_HISTORY, DISK_HISTORY);
+                pos = unwritten = DISK_HISTORY;
+            }
+            // A full window may have cut a reference: its rest comes with the next call.
+        } while ((used < x->pieceLength || full) && produced < fileSize);
+    }
+    if (pos > unwritten && !OutputWrite(output, window + unwritten, pos - unwritten)) return false;
+    // What the entry's bytes did not fill is zero.
+    if (produced < fileSize) memset(window, 0, windowSize);
+    while (produced < fileSize) {
+        uint32_t n = fileSize - produced < windowSize ? fileSize - produced : windowSize;
+        if (!OutputWrite(output, window, n)) return false;
+        produced += n;
+    }
+    return true;
+}
+
+// Writes the content to the file `name` in directory `dir`, replacing a file
+// of that name. A write that fails or falls short removes the partial file: a
+// truncated entry must not pass for a good one. An entry without content
+// gives an empty file.
+static int ExtractToDisk(Extraction* x, const char* dir, const EntryInfo* info)
+{
+    uint32_t fileSize = HasContent(x, info) ? (uint32_t)info->fileSize : 0;
+    uint32_t windowSize = fileSize < DISK_HISTORY + DISK_CHUNK ? fileSize : DISK_HISTORY + DISK_CHUNK;
+    if (fileSize) {
+        // Before the file exists, so that a buffer that cannot be had leaves none.
+        x->window = (uint8_t*)WorkAlloc(windowSize);
+        if (!x->window) return RESULT_NO_MEMORY;
+    }
+    PlatformOutput* output = OutputCreate(dir, info->fileName);
+    if (!output) return RESULT_UNSUPPORTED_FLAGS;
+    bool ok = !fileSize || (WriteContent(x, output, fileSize, windowSize) && OutputSetEnd(output));
+    // An empty entry is an empty file, kept; a close that fails loses it.
+    ok = OutputClose(output, ok) && ok;
+    return ok ? RESULT_OK : RESULT_UNSUPPORTED_FLAGS;
 }
 
 int ExtractEntry(const char* path, int64_t position, char* destination, unsigned flags)
@@ -111,30 +227,25 @@ int ExtractEntry(const char* path, int64_t position, char* destination, unsigned
     // slot of this table is refused before the table is read.
     if (position < 0 || position / 3 >= x.archive.count) {
         result = RESULT_NOT_ARCHIVE;
-    } else if (!OpenHeadReader(&x.reader, &x.archive, 0)) {
-        result = RESULT_NO_MEMORY;
     } else {
         uint32_t userNumbering = NumberingMode;
         NumberingMode = (uint32_t)(position % 3);
-        result = ExpandSlot(&x, (int32_t)(position / 3), &info);
+        result = BuildRecordOfSlot(&x, (int32_t)(position / 3), &info);
         NumberingMode = userNumbering;
     }
 
-    if (result == RESULT_OK && output == OUTPUT_MEMORY) {
-        if (handleOut) {
+    if (result == RESULT_OK && output == OUTPUT_DISK) {
+        result = ExtractToDisk(&x, destination ? destination : "", &info);
+    } else if (result == RESULT_OK) {
+        // Memory output; output kinds 2 to 7 go the same way and are refused
+        // at the end.
+        if (HasContent(&x, &info)) result = ExtractToBlock(&x, &info);
+        if (result == RESULT_OK && output == OUTPUT_MEMORY && handleOut) {
             *handleOut = x.block;
             x.block = NULL;
-        } else {
-            result = RESULT_UNSUPPORTED_FLAGS;  // no handle variable to put the block in
+        } else if (result == RESULT_OK) {
+            result = RESULT_UNSUPPORTED_FLAGS;  // no handle variable, or output kinds 2 to 7
         }
-    } else if (result == RESULT_OK && output == OUTPUT_DISK) {
-        HostBlock block = x.block;
-        x.block = NULL;
-        uint32_t size = block ? info.fileSize : 0;
-        if (!WriteEntryToDisk(destination ? destination : "", info.fileName, block, size))
-            result = RESULT_UNSUPPORTED_FLAGS;
-    } else if (result == RESULT_OK) {
-        result = RESULT_UNSUPPORTED_FLAGS;  // output kinds 2 to 7
     }
     ReleaseExtraction(&x);
     return result;

@@ -2,6 +2,7 @@
 // tools. See calls/platform_native.h for what it adds to the seam.
 #include "calls/platform_native.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,6 +17,16 @@ size_t nativeHostBlockLimit = 0;
 namespace {
 
 NativeOutstanding outstanding;
+std::map<void*, size_t> workSizes;  // every working buffer outstanding, by address
+size_t workBytes = 0, hostBytes = 0;
+NativePeaks peaks = {0, 0};
+
+// Books `delta` bytes to `*bytes` and raises `*peak` to it.
+void Book(size_t* bytes, size_t* peak, ptrdiff_t delta)
+{
+    *bytes += (size_t)delta;
+    if (*bytes > *peak) *peak = *bytes;
+}
 std::map<std::string, std::vector<uint8_t>> memoryFiles;
 std::map<std::string, std::vector<uint8_t>> memoryOutput;
 bool outputToMemory = false;
@@ -93,13 +104,20 @@ void* WorkAlloc(size_t size)
     if (Fails(&nativeFaults.work)) return nullptr;
     void* buffer = malloc(size);
     if (!buffer && size == 0) buffer = malloc(1);
-    if (buffer) outstanding.workBuffers++;
+    if (buffer) {
+        outstanding.workBuffers++;
+        workSizes[buffer] = size;
+        Book(&workBytes, &peaks.workBytes, (ptrdiff_t)size);
+    }
     return buffer;
 }
 
 void WorkFree(void* buffer)
 {
     if (!buffer) return;
+    auto found = workSizes.find(buffer);
+    Book(&workBytes, &peaks.workBytes, -(ptrdiff_t)found->second);
+    workSizes.erase(found);
     free(buffer);
     outstanding.workBuffers--;
 }
@@ -114,6 +132,7 @@ HostBlock HostAlloc(size_t size)
     block->locks = 0;
     memset(block + 1, 0, size);
     outstanding.hostBlocks++;
+    Book(&hostBytes, &peaks.hostBytes, (ptrdiff_t)size);
     return block;
 }
 
@@ -135,6 +154,7 @@ void HostFree(HostBlock block)
 {
     BlockHeader* header = (BlockHeader*)block;
     if (header->locks > 0) outstanding.hostLocks--;
+    Book(&hostBytes, &peaks.hostBytes, -(ptrdiff_t)header->size);
     free(header);
     outstanding.hostBlocks--;
 }
@@ -200,6 +220,10 @@ bool OutputClose(PlatformOutput* output, bool keep)
 }
 
 NativeOutstanding NativeCountOutstanding() { return outstanding; }
+
+NativePeaks NativePeakBytes() { return peaks; }
+
+void NativeResetPeaks() { peaks = {workBytes, hostBytes}; }
 
 void NativeAddMemoryFile(const char* path, const uint8_t* bytes, size_t size)
 {

@@ -7,7 +7,9 @@
 //  - faults on demand: the Nth open, working buffer, host block, lock, read
 //    or write from now fails;
 //  - counts of what is outstanding (open files, buffers, blocks, locks,
-//    outputs), so that a test can see that a call released everything.
+//    outputs), so that a test can see that a call released everything, and
+//    the peak bytes of buffers and blocks, so that it can see what a call
+//    needed.
 //
 // Every working buffer and every host block is a heap block of exactly the
 // size asked for, so AddressSanitizer sees any access past one.
@@ -41,6 +43,15 @@ struct NativeOutstanding {
     int files, workBuffers, hostBlocks, hostLocks, outputs;
 };
 NativeOutstanding NativeCountOutstanding();
+
+// Bytes of working buffers and of host blocks outstanding at once, at most,
+// since the last NativeResetPeaks (which starts them from what is
+// outstanding then): what a call costs in memory beyond its result.
+struct NativePeaks {
+    size_t workBytes, hostBytes;
+};
+NativePeaks NativePeakBytes();
+void NativeResetPeaks();
 
 // Serves `size` bytes (copied) as the file `path` until cleared.
 void NativeAddMemoryFile(const char* path, const uint8_t* bytes, size_t size);

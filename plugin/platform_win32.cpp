@@ -21,13 +21,16 @@ PlatformFile* FileOpenRead(const char* path, int64_t* length)
 
 uint32_t FileReadAt(PlatformFile* file, int64_t position, uint8_t* buffer, uint32_t length)
 {
-    memset(buffer, 0, length);
-    if (position < 0 || length == 0) return 0;
+    // Read first and zero only what the read did not deliver: the extraction
+    // reads every entry through here, and touching its buffer twice costs.
+    DWORD read = 0;
     LARGE_INTEGER to;
     to.QuadPart = position;
-    if (!SetFilePointerEx((HANDLE)file, to, NULL, FILE_BEGIN)) return 0;
-    DWORD read = 0;
-    if (!ReadFile((HANDLE)file, buffer, length, &read, NULL)) return 0;
+    if (position >= 0 && length != 0 && SetFilePointerEx((HANDLE)file, to, NULL, FILE_BEGIN) &&
+        !ReadFile((HANDLE)file, buffer, length, &read, NULL))
+        read = 0;
+    if (read > length) read = 0;
+    memset(buffer + read, 0, length - read);
     return read;
 }
 

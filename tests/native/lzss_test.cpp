@@ -1,12 +1,14 @@
 // LZSS decoder and decoded-size scan: small hand-made streams with known
 // output, then the fast decoder against the byte-loop reference over many
-// generated, encoded and garbage streams, truncated and cut at every length.
+// generated, encoded and garbage streams, truncated and cut at every length,
+// whole and in pieces (input and output cut anywhere, as extraction cuts them).
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
 #include "archive/lzss.h"
+#include "tests/native/lzss_pieces.h"
 #include "tests/native/lzss_reference.h"
 #include "tools/lzss_encoder.h"
 #include "tools/test_content.h"
@@ -37,6 +39,8 @@ int32_t Scan(const Bytes& stream, size_t inputLength)
     Bytes in(stream.begin(), stream.begin() + inputLength);
     return LzssDecodedSize(in.data(), (uint32_t)in.size());
 }
+
+void ExpectSameInPieces(const Bytes& stream, size_t decoded, size_t step = 1);
 
 struct Case {
     const char* what;
@@ -109,6 +113,7 @@ TEST(Lzss, HandMadeStreamsDecodeAndScanExactly)
             expected.resize(wanted, 0);
             EXPECT_EQ(expected, Decode(c.stream, c.stream.size(), wanted)) << "wanted " << wanted;
         }
+        ExpectSameInPieces(c.stream, c.output.size());
     }
 }
 
@@ -201,6 +206,42 @@ void ExpectSameAsReference(const Bytes& stream, size_t decoded, size_t step = 1)
         ASSERT_EQ(Reference(stream, stream.size(), wanted), Decode(stream, stream.size(), wanted)) << "wanted " << wanted;
 }
 
+// The resumable decoder and scan give what the reference gives on the whole
+// stream, however the input and the output are cut: one cut of the input at
+// every `step`-th place, one cut of the output at every `step`-th place (the
+// rest then decoded with only 4,096 bytes of history), and random small
+// pieces and rooms for every truncation and every wanted length.
+void ExpectSameInPieces(const Bytes& stream, size_t decoded, size_t step)
+{
+    const size_t wanted = decoded + 20, n = stream.size(), whole = (size_t)-1 / 4;
+    const Bytes expected = Reference(stream, n, wanted);
+    const int32_t count = (int32_t)ReferenceLzssDecodedSize(stream.data(), (uint32_t)n);
+    for (size_t cut = 0; cut <= n; cut += step) {
+        int k = 0;
+        auto once = [&] { return k++ % 2 ? whole : cut; };
+        ASSERT_EQ(expected, DecodeInPieces(stream.data(), n, wanted, once, [&] { return whole; })) << "input cut " << cut;
+        k = 0;
+        ASSERT_EQ(count, ScanInPieces(stream.data(), n, once)) << "input cut " << cut;
+    }
+    for (size_t cut = 1; cut < wanted; cut += step) {
+        int k = 0;
+        ASSERT_EQ(expected, DecodeInPieces(stream.data(), n, wanted, [&] { return whole; },
+                                           [&] { return k++ ? whole : cut; }))
+            << "output cut " << cut;
+    }
+    std::mt19937 rng((uint32_t)n);
+    auto piece = [&] { return (size_t)(rng() % 24 + 1); };
+    auto room = [&] { return (size_t)(rng() % 3 ? rng() % 40 + 1 : rng() % 6000 + 1); };
+    for (size_t length = 0; length <= n; length += step) {
+        ASSERT_EQ(Reference(stream, length, wanted), DecodeInPieces(stream.data(), length, wanted, piece, room))
+            << "input " << length;
+        ASSERT_EQ(ReferenceLzssDecodedSize(stream.data(), (uint32_t)length), ScanInPieces(stream.data(), length, piece))
+            << "input " << length;
+    }
+    for (size_t w = 0; w <= wanted; w += step)
+        ASSERT_EQ(Reference(stream, n, w), DecodeInPieces(stream.data(), n, w, piece, room)) << "wanted " << w;
+}
+
 TEST(Lzss, GeneratedStreamsMatchTheReference)
 {
     std::mt19937 rng(7);
@@ -220,6 +261,7 @@ TEST(Lzss, GeneratedStreamsMatchTheReference)
             SCOPED_TRACE(testing::Message() << "refShare " << m.refShare << " round " << round);
             EXPECT_EQ((int32_t)decoded, Scan(s, s.size()));
             ExpectSameAsReference(s, decoded);
+            ExpectSameInPieces(s, decoded, decoded < 3000 ? 1 : 7);
         }
     }
 }
@@ -231,6 +273,7 @@ TEST(Lzss, GarbageMatchesTheReference)
         Bytes s(size);
         for (uint8_t& b : s) b = (uint8_t)rng();
         ExpectSameAsReference(s, (size_t)ReferenceLzssDecodedSize(s.data(), (uint32_t)s.size()) + 1);
+        ExpectSameInPieces(s, (size_t)ReferenceLzssDecodedSize(s.data(), (uint32_t)s.size()) + 1, size > 999 ? 3 : 1);
     }
 }
 
@@ -243,7 +286,10 @@ TEST(Lzss, EncodedContentRoundTripsAndScansToItsLength)
             SCOPED_TRACE(testing::Message() << test_content::KindName(kind) << " " << size);
             EXPECT_EQ(content, Decode(stream, stream.size(), content.size()));
             EXPECT_EQ((int32_t)size, Scan(stream, stream.size()));
-            if (size == 9000) ExpectSameAsReference(stream, size, 7);
+            if (size == 9000) {
+                ExpectSameAsReference(stream, size, 7);
+                ExpectSameInPieces(stream, size, 11);
+            }
         }
     }
     const Bytes zeros(5000, 0), packed = LzssEncode(zeros);  // matches straight out of the initial ring
