@@ -124,6 +124,26 @@ def batch_line(*args, redirect):
     return " ".join('"%s"' % a for a in (winpath(SPIHOST), args[0], winpath(PLUGIN)) + args[1:]) + " " + redirect
 
 
+def run_batch(name, lines):
+    """Starts Wine's cmd on a batch file of `lines`; returns the process."""
+    path = os.path.join(WORK, "spi", name + ".bat")
+    with open(path, "w", newline="\r\n") as f:
+        f.write("\n".join(["@echo off", *lines]) + "\n")
+    return subprocess.Popen([os.path.join(SOURCE, "scripts", "wine-run.sh"), "cmd", "/c", winpath(path)],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+
+def ran(job, command):
+    """Whether spihost's `command` run of `job` left its result behind."""
+    try:
+        if command == "list":
+            with open(spi_file(job, "err"), encoding="latin-1") as f:
+                return re.search(r"result (-?\d+)", f.read()) is not None
+        return os.path.getsize(spi_file(job, "ext")) > 0
+    except OSError:
+        return False
+
+
 def main():
     help_text = subprocess.run([QORDAT, "--help"], capture_output=True).stdout if os.access(QORDAT, os.X_OK) else b""
     if b"qordat list" not in help_text:
@@ -147,23 +167,19 @@ def main():
 
     # Every spihost run, in one batch, while qordat extracts. An extraction
     # probes first, so its outcome also tells whether the probe took the file.
-    batch = ["@echo off"]
+    lines = {}  # (job, "list" or "extract") -> its line of the batch
     for job in jobs:
         path, base = archives[job[0]]
         settings = setting_args(SETTINGS[job[1]])
         if ": refused:" not in listed[job][2]:
             redirect = '> "%s" 2> "%s"' % (winpath(spi_file(job, "tsv")), winpath(spi_file(job, "err")))
-            batch.append(batch_line("list", winpath(path), "--tsv", "--offset", str(base), *settings,
-                                    redirect=redirect))
+            lines[job, "list"] = batch_line("list", winpath(path), "--tsv", "--offset", str(base), *settings,
+                                            redirect=redirect)
         os.makedirs(out_dir("spi", job))
-        batch.append(batch_line("extract", winpath(path), *sample(names.get(job, [])), "-o",
-                                winpath(out_dir("spi", job)), "--disk", *settings,
-                                redirect='> "%s" 2>&1' % winpath(spi_file(job, "ext"))))
-    with open(os.path.join(WORK, "spi", "run.bat"), "w", newline="\r\n") as f:
-        f.write("\n".join(batch) + "\n")
-    wine = subprocess.Popen([os.path.join(SOURCE, "scripts", "wine-run.sh"), "cmd", "/c",
-                             winpath(os.path.join(WORK, "spi", "run.bat"))], stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
+        lines[job, "extract"] = batch_line("extract", winpath(path), *sample(names.get(job, [])), "-o",
+                                           winpath(out_dir("spi", job)), "--disk", *settings,
+                                           redirect='> "%s" 2>&1' % winpath(spi_file(job, "ext")))
+    wine = run_batch("run", lines.values())
 
     def native_extract(job):
         _, stdout, stderr = qordat("extract", archives[job[0]][0], *sample(names.get(job, [])),
@@ -173,6 +189,15 @@ def main():
     extracted = dict(zip(jobs, pool.map(native_extract, jobs)))
     wine_output = wine.communicate()[0].decode("latin-1")
     check(wine.returncode == 0, "Wine batch exited %d: %s" % (wine.returncode, wine_output[-2000:]))
+    # Under load Wine now and then fails to start a program of the batch,
+    # which then leaves no output at all: such runs get a second batch.
+    again = [key for key in lines if not ran(*key)]
+    if again:
+        print("spihost runs without output, run again: %d" % len(again))
+        wine = run_batch("again", [lines[key] for key in again])
+        wine.communicate()
+        for key in again:
+            check(ran(*key), "%s: spihost %s left no output twice" % (archives[key[0][0]][0], key[1]))
 
     listings = failed_listings = records = entry_lines = files = 0
     for job in jobs:
