@@ -26,6 +26,7 @@
 #include "archive/entry.h"
 #include "archive/lzss.h"
 #include "bench/lzss_corpus.h"
+#include "bench/wine_clock.h"
 #include "tests/native/lzss_reference.h"
 #include "tests/wine/plugin_loader.h"
 #include "tests/wine/registry_settings.h"
@@ -33,18 +34,6 @@
 #include "tools/test_content.h"
 
 namespace {
-
-double Now()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart / (double)frequency.QuadPart;
-}
 
 testing_plugin::SavedSettings saved;
 

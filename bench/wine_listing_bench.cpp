@@ -21,6 +21,7 @@
 #include "archive/entry.h"
 #include "archive/lzss.h"
 #include "bench/lzss_corpus.h"
+#include "bench/wine_clock.h"
 #include "tests/wine/plugin_loader.h"
 #include "tests/wine/registry_settings.h"
 #include "tools/archive_writer.h"
@@ -63,18 +64,6 @@ void Unload(Plugin& p)
 
 // ---------------------------------------------------------------------------
 // Timing
-
-double Now()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart / (double)frequency.QuadPart;
-}
 
 int runs = 7;
 
