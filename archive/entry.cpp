@@ -101,6 +101,18 @@ void EntryScanSizes(const EntryScan* scan, EntryStreamSizes* sizes)
     sizes->from6 = LzssScanCount(&scan->from6);
 }
 
+// Some archives thought to have two-byte heads do carry six-byte heads: a
+// stream after byte 6 that decodes to exactly the declared size shows it, and
+// the whole archive is taken as LAYOUT_KIND_SIZE from then on. A declared
+// size of 0 proves nothing (a stream cut after its head, or a tiny entry
+// whose first literals are zero, scans to 0) and is invalid under
+// LAYOUT_KIND_SIZE: raising on it would list this entry and then refuse every
+// later record of it, and misread the entries after it.
+static bool ShowsSixByteHead(const EntryLocator* locator, const EntryStreamSizes* sizes)
+{
+    return sizes->entryEnd >= 6 && locator->declaredSize > 0 && sizes->from6 == locator->declaredSize;
+}
+
 // Content size and class of a compressed (kind 1) entry under
 // LAYOUT_KIND_ONLY, whose stream begins at entry byte 2 and whose size is not
 // stored: a bitmap or wave announces it in its own header; anything else is
@@ -119,14 +131,7 @@ static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, 
     }
     if (!CheckMode || !sizes) return 0;
 
-    // Some archives thought to have two-byte heads do carry six-byte heads:
-    // a stream after byte 6 that decodes to exactly the declared size shows
-    // it, and the whole archive is taken as LAYOUT_KIND_SIZE from here on.
-    // A declared size of 0 proves nothing (a stream cut after its head, or a
-    // tiny entry whose first literals are zero, scans to 0) and is invalid
-    // under LAYOUT_KIND_SIZE: raising on it would list this entry and then
-    // refuse every later record of it, and misread the entries after it.
-    if (sizes->entryEnd >= 6 && locator->declaredSize > 0 && (uint32_t)sizes->from6 == (uint32_t)locator->declaredSize) {
+    if (ShowsSixByteHead(locator, sizes)) {
         entryLayout = LAYOUT_KIND_SIZE;
         *fileSize = (uint32_t)locator->declaredSize;
         return 1;
@@ -203,8 +208,7 @@ int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const
     uint32_t end = available < (size_t)locator->storedSize ? (uint32_t)available : (uint32_t)locator->storedSize;
     EntryStreamSizes sizes = {end, 0, 0};
     if (end > 6 && locator->declaredSize > 0) sizes.from6 = LzssDecodedSize(head + 6, end - 6);
-    if (end > 2 && !(end >= 6 && locator->declaredSize > 0 && sizes.from6 == locator->declaredSize))
-        sizes.from2 = LzssDecodedSize(head + 2, end - 2);
+    if (end > 2 && !ShowsSixByteHead(locator, &sizes)) sizes.from2 = LzssDecodedSize(head + 2, end - 2);
     return BuildEntryRecord(info, number, locator, head, headAvailable, &sizes);
 }
 

@@ -29,7 +29,7 @@
 #include "bench/wine_clock.h"
 #include "tests/native/lzss_reference.h"
 #include "tests/wine/plugin_loader.h"
-#include "tests/wine/registry_settings.h"
+#include "tools/registry_settings.h"
 #include "tools/archive_writer.h"
 #include "tools/test_content.h"
 

@@ -23,7 +23,7 @@
 #include "bench/lzss_corpus.h"
 #include "bench/wine_clock.h"
 #include "tests/wine/plugin_loader.h"
-#include "tests/wine/registry_settings.h"
+#include "tools/registry_settings.h"
 #include "tools/archive_writer.h"
 #include "tools/plugin_exports.h"
 #include "tools/test_content.h"

@@ -20,23 +20,10 @@
 #include "archive/state.h"
 #include "calls/calls.h"
 #include "calls/platform_native.h"
+#include "tools/result_meaning.h"
 
 namespace qordat {
 namespace {
-
-const char* ResultMeaning(int code)
-{
-    switch (code) {
-    case RESULT_OK: return "success";
-    case RESULT_UNSUPPORTED_FLAGS: return "unsupported input/output kind, or the output could not be written";
-    case RESULT_NOT_ARCHIVE: return "not an archive of this format, or no such entry";
-    case RESULT_NO_RECORD: return "a record for the entry could not be built";
-    case RESULT_NO_HOST_MEMORY: return "memory for the result could not be allocated";
-    case RESULT_NO_MEMORY: return "a working buffer could not be allocated";
-    case RESULT_CANNOT_OPEN: return "the archive file could not be opened";
-    default: return "unknown result";
-    }
-}
 
 const char* const NUMBERING_NAMES[3] = {"dummies", "kept", "packed"};
 

@@ -25,6 +25,8 @@
 
 #include "tools/host_record.h"
 #include "tools/plugin_exports.h"
+#include "tools/registry_settings.h"
+#include "tools/result_meaning.h"
 
 namespace {
 
@@ -47,21 +49,6 @@ bool LoadPlugin(const char* path, Plugin& plugin, const std::vector<const char*>
         }
     }
     return true;
-}
-
-const char* ResultMeaning(int code)
-{
-    switch (code) {
-    case 0: return "success";
-    case -1: return "function not offered";
-    case 1: return "unsupported input/output kind, or the output could not be written";
-    case 2: return "not an archive of this format, or no such entry";
-    case 3: return "a record for the entry could not be built";
-    case 4: return "memory for the result could not be allocated";
-    case 5: return "a working buffer could not be allocated";
-    case 6: return "the archive file could not be opened";
-    default: return "unknown result";
-    }
 }
 
 int CommandInfo(const Plugin& plugin)
@@ -239,35 +226,18 @@ std::string FullPath(const char* path)
 // loads, so they are put there before, and the user's values put back when
 // spihost ends.
 struct SettingsForRun {
-    HKEY key = nullptr;
-    bool present[2] = {};
-    DWORD saved[2] = {};
-    const char* const names[2] = {"CheckMode", "NumberingMode"};
+    bool put = false;
+    testing_plugin::SavedSettings saved;
 
     bool Put(DWORD checkMode, DWORD numberingMode)
     {
-        if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Orlentis\\Susie\\Plug-in\\morquent", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-            key = nullptr;
-            return false;
-        }
-        const DWORD values[2] = {checkMode, numberingMode};
-        for (int i = 0; i < 2; i++) {
-            DWORD size = sizeof saved[i], type = 0;
-            present[i] = RegQueryValueExA(key, names[i], nullptr, &type, (BYTE*)&saved[i], &size) == ERROR_SUCCESS &&
-                         type == REG_DWORD;
-            RegSetValueExA(key, names[i], 0, REG_DWORD, (const BYTE*)&values[i], sizeof values[i]);
-        }
-        return true;
+        saved = testing_plugin::ReadSettings();
+        put = testing_plugin::PutSettings(checkMode, numberingMode);
+        return put;
     }
     ~SettingsForRun()
     {
-        if (!key) return;
-        for (int i = 0; i < 2; i++) {
-            if (present[i]) RegSetValueExA(key, names[i], 0, REG_DWORD, (const BYTE*)&saved[i], sizeof saved[i]);
-            else RegDeleteValueA(key, names[i]);
-        }
-        RegCloseKey(key);
+        if (put) testing_plugin::RestoreSettings(saved);
     }
 };
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "plugin_loader.h"
-#include "registry_settings.h"
+#include "tools/registry_settings.h"
 #include "resource_meter.h"
 
 #include <cstdio>

@@ -1,8 +1,8 @@
-// The plug-in's two settings in the registry, as the Wine tests and the
-// benchmark set them: the plug-in reads them once, when it loads, so they are
+// The plug-in's two settings in the registry, as spihost, the Wine tests and the
+// benchmarks set them: the plug-in reads them once, when it loads, so they are
 // put in place before LoadLibraryA, and the user's values put back after.
-#ifndef MORQUENT_TESTS_REGISTRY_SETTINGS_H
-#define MORQUENT_TESTS_REGISTRY_SETTINGS_H
+#ifndef MORQUENT_TOOLS_REGISTRY_SETTINGS_H
+#define MORQUENT_TOOLS_REGISTRY_SETTINGS_H
 
 #include <windows.h>
 
