@@ -133,13 +133,18 @@ def run_batch(name, lines):
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
+# The last line of every extraction run that got as far as the plug-in.
+EXTRACTION_END = re.compile(r"not supported by the plug-in$|listing failed, result|: \d+ failed$", re.M)
+
+
 def ran(job, command):
-    """Whether spihost's `command` run of `job` left its result behind."""
+    """Whether spihost's `command` run of `job` ran to its end."""
     try:
         if command == "list":
             with open(spi_file(job, "err"), encoding="latin-1") as f:
                 return re.search(r"result (-?\d+)", f.read()) is not None
-        return os.path.getsize(spi_file(job, "ext")) > 0
+        with open(spi_file(job, "ext"), encoding="latin-1") as f:
+            return EXTRACTION_END.search(f.read()) is not None
     except OSError:
         return False
 
@@ -189,15 +194,18 @@ def main():
     extracted = dict(zip(jobs, pool.map(native_extract, jobs)))
     wine_output = wine.communicate()[0].decode("latin-1")
     check(wine.returncode == 0, "Wine batch exited %d: %s" % (wine.returncode, wine_output[-2000:]))
-    # Under load Wine now and then fails to start a program of the batch,
-    # which then leaves no output at all: such runs get a second batch.
+    # Under load Wine now and then fails to start a program of the batch, or
+    # the program stops before the plug-in is loaded (no output, or a line
+    # from Wine or the loader): such runs get a second batch.
     again = [key for key in lines if not ran(*key)]
     if again:
-        print("spihost runs without output, run again: %d" % len(again))
+        print("spihost runs that did not run to their end, run again: %d" % len(again))
         wine = run_batch("again", [lines[key] for key in again])
         wine.communicate()
         for key in again:
-            check(ran(*key), "%s: spihost %s left no output twice" % (archives[key[0][0]][0], key[1]))
+            output = spi_file(key[0], "err" if key[1] == "list" else "ext")
+            check(ran(*key), "%s: spihost %s did not run to its end twice: %r" %
+                  (archives[key[0][0]][0], key[1], open(output, "rb").read()[-400:] if os.path.exists(output) else None))
 
     listings = failed_listings = records = entry_lines = files = 0
     for job in jobs:
