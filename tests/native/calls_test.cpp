@@ -420,7 +420,8 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
 // what it delivers must be what expanding the whole stored entry at once
 // gives, by the size the listing found reading it whole: copies and streams
 // over several pieces, references cut by the window's end, a declared size
-// past the stream's end, an entry cut by the end of the file.
+// past the stream's end (zeros after it, not the decoder's scratch bytes),
+// an entry cut by the end of the file.
 TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
 {
     // 'x', then 18-byte repeats of it until the content passes `end`: the last
@@ -440,8 +441,19 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
         }
         return std::make_pair(s, decoded);
     };
+    // 32 literals, then a group whose last token is a 3-byte reference from 16
+    // back (the fast loop copies 32 bytes for it), then 15 more literals: too
+    // few to overwrite those scratch bytes before the stream ends.
+    Bytes scratch;
+    for (int k = 0; k < 40; k++) {
+        if (k % 8 == 0) scratch.push_back(k == 32 ? 0x80 : 0);
+        if (k < 39) scratch.push_back((uint8_t)('A' + k));
+    }
+    const uint32_t ringPos = (LZSS_RING_START + 39 - 16) & 4095;
+    scratch.insert(scratch.end(), {(uint8_t)ringPos, (uint8_t)((ringPos >> 8) << 4)});
+    scratch.insert(scratch.end(), {0, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0, 'i', 'j', 'k', 'l', 'm', 'n', 'o'});
     const size_t windowEnd = 4096 + 64 * 1024;
-    std::vector<std::pair<Bytes, size_t>> streams = {straddling(windowEnd), straddling(windowEnd + 8)};
+    std::vector<std::pair<Bytes, size_t>> streams = {straddling(windowEnd), straddling(windowEnd + 8), {scratch, 57}};
     for (int kind : {test_content::TEXT, test_content::RANDOM}) {
         Bytes content = test_content::Make(kind, 150000 + 70000 * kind, 5);
         streams.push_back({LzssEncode(content), content.size()});
@@ -450,12 +462,13 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
         std::vector<qordat::Entry> entries;
         std::vector<Bytes> stored;
         for (size_t i = 0; i < streams.size(); i++) {
-            Bytes head = layout == qordat::Layout::KindSize ? test_content::Head(1, (int32_t)(streams[i].second + 99999 * (i == 1)))
-                                                           : test_content::Head(1);
+            // Entries 1 and 2 declare more than their streams give.
+            int32_t declared = (int32_t)(streams[i].second + 99999 * (i == 1 || i == 2));
+            Bytes head = layout == qordat::Layout::KindSize ? test_content::Head(1, declared) : test_content::Head(1);
             stored.push_back(test_content::Cat({head, streams[i].first}));
         }
         stored.push_back(test_content::Cat({test_content::Head(0, 200000), test_content::Make(test_content::PHOTO, 200000, 6)}));
-        stored.push_back(stored[2]);  // cut by the end of the file below
+        stored.push_back(stored[3]);  // cut by the end of the file below
         if (layout == qordat::Layout::KindOnly) stored.back()[0] = 0;
         for (const Bytes& b : stored) entries.push_back(qordat::Stored(b));
         Bytes archive = Build(entries, layout);
