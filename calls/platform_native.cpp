@@ -71,13 +71,14 @@ PlatformFile* FileOpenRead(const char* path, int64_t* length)
     return new PlatformFile(file);
 }
 
-uint32_t FileReadAt(PlatformFile* file, int64_t position, uint8_t* buffer, uint32_t length)
+// Delivers the bytes that are there, then zeroes only the rest: extraction
+// reads every entry through here, and touching its buffer twice costs.
+static uint32_t Deliver(PlatformFile* file, int64_t position, uint8_t* buffer, uint32_t length)
 {
-    memset(buffer, 0, length);
     if (position < 0 || length == 0) return 0;
-    uint32_t delivered = 0;
     if (file->memory) {
         const std::vector<uint8_t>& bytes = *file->memory;
+        uint32_t delivered = 0;
         if ((uint64_t)position < bytes.size()) {
             uint64_t remaining = bytes.size() - (uint64_t)position;
             delivered = remaining < length ? (uint32_t)remaining : length;
@@ -88,7 +89,13 @@ uint32_t FileReadAt(PlatformFile* file, int64_t position, uint8_t* buffer, uint3
     }
     if (fseeko(file->stream, (off_t)position, SEEK_SET) != 0) return 0;
     uint32_t asked = Fails(&nativeFaults.shortRead) ? length / 2 : length;
-    delivered = (uint32_t)fread(buffer, 1, asked, file->stream);
+    return (uint32_t)fread(buffer, 1, asked, file->stream);
+}
+
+uint32_t FileReadAt(PlatformFile* file, int64_t position, uint8_t* buffer, uint32_t length)
+{
+    uint32_t delivered = Deliver(file, position, buffer, length);
+    memset(buffer + delivered, 0, length - delivered);
     return delivered;
 }
 

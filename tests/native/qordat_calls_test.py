@@ -8,22 +8,16 @@ usage: qordat_calls_test.py PATH/TO/qordat SOURCE_DIR
 """
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
+from qordat_run import check, failures, run_qordat
+
 QORDAT, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what)
 
 
 def run(*args, cwd=None):
-    return subprocess.run([QORDAT, *args], capture_output=True, text=True, errors="surrogateescape", cwd=cwd)
+    return run_qordat(QORDAT, *args, errors="surrogateescape", cwd=cwd)
 
 
 def tree(top):

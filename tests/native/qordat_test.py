@@ -8,35 +8,16 @@ import os
 import random
 import re
 import struct
-import subprocess
 import sys
 import tempfile
 
+from qordat_run import check, failures, run_qordat
+
 QORDAT = sys.argv[1]
-failures = []
-
-# qordat exits 0, 1 or 2 by itself. Sanitizers exit 1 by default, which would
-# pass for "unpack complained", so they are given an exit code of their own;
-# options already in the environment are kept (later options win).
-SANITIZER_EXIT = 86
-ENV = dict(os.environ)
-for var, ours in (("ASAN_OPTIONS", f"exitcode={SANITIZER_EXIT}"),
-                  ("UBSAN_OPTIONS", f"halt_on_error=1:exitcode={SANITIZER_EXIT}")):
-    ENV[var] = ":".join(filter(None, (ENV.get(var), ours)))
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what)
 
 
 def run(*args):
-    r = subprocess.run([QORDAT, *args], capture_output=True, text=True, env=ENV)
-    # A sanitizer report or a signal fails the run, whatever exit the caller expects.
-    check(r.returncode >= 0 and r.returncode != SANITIZER_EXIT,
-          f"qordat {' '.join(args)} exited {r.returncode}: {r.stderr[-2000:]}")
-    return r
+    return run_qordat(QORDAT, *args)
 
 
 def slot_rows(dump):

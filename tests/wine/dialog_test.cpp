@@ -21,7 +21,6 @@ using namespace testing_plugin;
 
 namespace {
 
-const char KEY[] = "Software\\Orlentis\\Susie\\Plug-in\\morquent";
 const char ARTIFACTS[] = "artifacts";
 const auto kPatience = std::chrono::seconds(10);
 
@@ -37,7 +36,7 @@ std::ostream& operator<<(std::ostream& os, const Stored& s) { return os << "type
 std::optional<Stored> Get(const char* name)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
     DWORD type = 0, value = 0, size = sizeof value;
     LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
     RegCloseKey(key);
@@ -48,9 +47,8 @@ std::optional<Stored> Get(const char* name)
 void DeleteSettingValues()
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, KEY, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-    RegDeleteValueA(key, "CheckMode");
-    RegDeleteValueA(key, "NumberingMode");
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    for (const char* name : SETTING_NAMES) RegDeleteValueA(key, name);
     RegCloseKey(key);
 }
 
