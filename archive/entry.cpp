@@ -71,9 +71,10 @@ bool EntryNeedsStreamSizes(const EntryLocator* locator, const uint8_t* head, siz
     return cls != CLASS_BMP && cls != CLASS_WAV;
 }
 
-void EntryScanStart(EntryScan* scan)
+void EntryScanStart(EntryScan* scan, const EntryLocator* locator)
 {
     scan->seen = 0;
+    scan->withFrom6 = locator->declaredSize > 0;
     LzssScanStart(&scan->from2);
     LzssScanStart(&scan->from6);
 }
@@ -82,7 +83,7 @@ void EntryScanStart(EntryScan* scan)
 // past entry byte `from` to `scan`.
 static void ScanFrom(LzssScan* scan, uint32_t from, const uint8_t* piece, uint32_t at, uint32_t length)
 {
-    if (at + length <= from) return;
+    if (at + (uint64_t)length <= from) return;
     uint32_t skip = at < from ? from - at : 0;
     LzssScanSome(scan, piece + skip, length - skip);
 }
@@ -90,7 +91,23 @@ static void ScanFrom(LzssScan* scan, uint32_t from, const uint8_t* piece, uint32
 void EntryScanSome(EntryScan* scan, const uint8_t* piece, uint32_t length)
 {
     ScanFrom(&scan->from2, 2, piece, scan->seen, length);
-    ScanFrom(&scan->from6, 6, piece, scan->seen, length);
+    if (scan->withFrom6) ScanFrom(&scan->from6, 6, piece, scan->seen, length);
+    scan->seen += length;
+}
+
+// LzssScanZeros on the part of `length` zero bytes at entry bytes
+// [at, at + length) that lies at or past entry byte `from`.
+static void ScanZerosFrom(LzssScan* scan, uint32_t from, uint32_t at, uint32_t length)
+{
+    if (at + (uint64_t)length <= from) return;
+    uint32_t skip = at < from ? from - at : 0;
+    LzssScanZeros(scan, length - skip);
+}
+
+void EntryScanZeros(EntryScan* scan, uint32_t length)
+{
+    ScanZerosFrom(&scan->from2, 2, scan->seen, length);
+    if (scan->withFrom6) ScanZerosFrom(&scan->from6, 6, scan->seen, length);
     scan->seen += length;
 }
 
@@ -117,7 +134,7 @@ static bool ShowsSixByteHead(const EntryLocator* locator, const EntryStreamSizes
 // LAYOUT_KIND_ONLY, whose stream begins at entry byte 2 and whose size is not
 // stored: a bitmap or wave announces it in its own header; anything else is
 // sized by its scanned stream, when the setting allows it and the caller
-// scanned the whole entry.
+// scanned the entry.
 static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, size_t available,
                               const EntryStreamSizes* sizes, uint32_t* fileSize, int* contentClass)
 {
@@ -195,23 +212,6 @@ int BuildEntryRecord(EntryInfo* info, int32_t number, EntryLocator* locator, con
     return 1;
 }
 
-int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
-                   int32_t headLength, int32_t headAvailable)
-{
-    size_t available = (head && headAvailable > 0) ? (size_t)headAvailable : 0;
-    if (headLength != locator->storedSize || !EntryNeedsStreamSizes(locator, head, available))
-        return BuildEntryRecord(info, number, locator, head, headAvailable, NULL);
-    // Read whole: the entry ends where the file ends, if that comes first.
-    // Only the sizes that SizeKindOnlyStream looks at are scanned: the one
-    // from byte 6 for a real declared size, the one from byte 2 unless that
-    // one matched it (a listing of many small entries scans nothing more).
-    uint32_t end = available < (size_t)locator->storedSize ? (uint32_t)available : (uint32_t)locator->storedSize;
-    EntryStreamSizes sizes = {end, 0, 0};
-    if (end > 6 && locator->declaredSize > 0) sizes.from6 = LzssDecodedSize(head + 6, end - 6);
-    if (end > 2 && !ShowsSixByteHead(locator, &sizes)) sizes.from2 = LzssDecodedSize(head + 2, end - 2);
-    return BuildEntryRecord(info, number, locator, head, headAvailable, &sizes);
-}
-
 void EntryExpandStart(EntryExpansion* x, int16_t kind)
 {
     x->start = 0;
@@ -248,12 +248,19 @@ uint32_t EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t lengt
     return used;
 }
 
-void ExpandEntry(const uint8_t* entry, uint32_t available, int16_t kind, uint8_t* out, uint32_t fileSize)
+void ExpandEntry(const uint8_t* entry, uint32_t available, uint32_t storedSize, int16_t kind, uint8_t* out,
+                 uint32_t fileSize)
 {
+    assert(available <= storedSize);
     EntryExpansion x;
     EntryExpandStart(&x, kind);
     uint32_t pos = 0;
     EntryExpandSome(&x, entry, available, out, &pos, fileSize);
+    static const uint8_t zeros[256] = {0};
+    for (uint32_t at = available; at < storedSize && pos < fileSize;) {
+        uint32_t n = storedSize - at < sizeof zeros ? storedSize - at : (uint32_t)sizeof zeros;
+        at += EntryExpandSome(&x, zeros, n, out, &pos, fileSize);
+    }
     if (pos < fileSize) memset(out + pos, 0, fileSize - pos);
 }
 

@@ -80,11 +80,12 @@ void DecodeStreamHead(const uint8_t* bytes, size_t length, size_t offset, uint8_
 uint32_t AnnouncedContentSize(int contentClass, const uint8_t decoded[16]);
 
 // What a compressed entry of unknown content under LAYOUT_KIND_ONLY is sized
-// by when CheckMode allows full scans: the entry's bytes, up to its end (where
-// the file ends, if that comes first), read as an LZSS stream from byte 2 and
-// from byte 6 (0 for a stream that starts at or past the end).
+// by when CheckMode allows full scans: the entry's whole stored length read
+// as an LZSS stream from byte 2 and from byte 6 (0 for a stream that starts
+// at or past the end). Bytes that the file does not hold (an archive cut
+// short) count as zero, as they do everywhere else.
 struct EntryStreamSizes {
-    uint32_t entryEnd;  // the entry's bytes at hand
+    uint32_t entryEnd;  // the entry bytes scanned: its stored size
     int32_t from2, from6;
 };
 
@@ -95,15 +96,19 @@ struct EntryStreamSizes {
 bool EntryNeedsStreamSizes(const EntryLocator* locator, const uint8_t* head, size_t available);
 
 // EntryStreamSizes of an entry whose bytes come in pieces: EntryScanStart,
-// EntryScanSome on every piece in order from entry byte 0 to the entry's end,
-// then EntryScanSizes.
+// EntryScanSome on every piece the file holds, in order from entry byte 0,
+// EntryScanZeros for the rest of the stored size, then EntryScanSizes. The
+// stream from byte 6 is scanned only when the locator's declared size is a
+// real size (no other can match it).
 struct EntryScan {
     uint32_t seen;  // entry bytes handed in so far
+    bool withFrom6;
     LzssScan from2, from6;
 };
 
-void EntryScanStart(EntryScan* scan);
+void EntryScanStart(EntryScan* scan, const EntryLocator* locator);
 void EntryScanSome(EntryScan* scan, const uint8_t* piece, uint32_t length);
+void EntryScanZeros(EntryScan* scan, uint32_t length);
 void EntryScanSizes(const EntryScan* scan, EntryStreamSizes* sizes);
 
 // Fills `info` for one entry. Returns 1 on success and 0 when no record can
@@ -114,11 +119,12 @@ void EntryScanSizes(const EntryScan* scan, EntryStreamSizes* sizes);
 //                  2-5 for a non-empty entry. Under LAYOUT_KIND_ONLY the
 //                  content size of a kind-0 or kind-1 entry is left in
 //                  declaredSize.
-//   head           the entry's first bytes as read (null for an empty entry)
+//   head           the entry's first bytes as read (null for an empty entry);
+//                  the first 36 are all a record looks at
 //   headAvailable  how many bytes the head holds (a read that met the end of
 //                  the file holds fewer than asked for); the rest count as zero
-//   sizes          the entry's EntryStreamSizes, or null when only the head
-//                  was read: an entry that needs them then has no record
+//   sizes          the entry's EntryStreamSizes, or null when they were not
+//                  scanned: an entry that needs them then has no record
 //
 // Reads entryLayout, CheckMode, NumberingMode and archiveBaseName; may raise
 // entryLayout from LAYOUT_KIND_ONLY to LAYOUT_KIND_SIZE. Writes the locator's
@@ -126,19 +132,14 @@ void EntryScanSizes(const EntryScan* scan, EntryStreamSizes* sizes);
 int BuildEntryRecord(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
                      int32_t headAvailable, const EntryStreamSizes* sizes);
 
-// BuildEntryRecord for a caller that read `headLength` bytes of the entry:
-// 50, or the stored size when it read the whole entry (the sizes are then
-// scanned from the head, an entry read whole being taken to end where the
-// file ends).
-int BuildEntryInfo(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
-                   int32_t headLength, int32_t headAvailable);
-
 // Where an entry's content comes from (the record was built first, so
 // entryLayout is the layout in force): under LAYOUT_KIND_SIZE a kind-1 entry
 // is the LZSS expansion of the bytes from 6 on and other kinds a copy of
 // them; under LAYOUT_KIND_ONLY a kind-0 entry is a copy of the bytes from 2 on
 // and other kinds their expansion; under LAYOUT_RAW the entry is its content.
-// The content is fileSize bytes; what the entry's bytes do not fill is zero.
+// The content is fileSize bytes; stored bytes that the file does not hold
+// are handed in as zeros like any others, and what the stored bytes do not
+// fill is zero.
 struct EntryExpansion {
     uint32_t start;   // entry byte where the payload begins
     bool compressed;
@@ -158,10 +159,12 @@ void EntryExpandStart(EntryExpansion* x, int16_t kind);
 uint32_t EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t length, uint8_t* output,
                          uint32_t* outPos, uint32_t outputLength);
 
-// Fills `out` (fileSize bytes) with an entry's content from its stored bytes
-// at hand (`entry`, `available` bytes), as EntryExpansion describes. Reads
-// nothing past `available`.
-void ExpandEntry(const uint8_t* entry, uint32_t available, int16_t kind, uint8_t* out, uint32_t fileSize);
+// Fills `out` (fileSize bytes) with an entry's content from its `storedSize`
+// stored bytes, as EntryExpansion describes, the first `available` of them at
+// `entry` and the rest read as zero (an entry cut by the end of the file).
+// Reads nothing past `available`.
+void ExpandEntry(const uint8_t* entry, uint32_t available, uint32_t storedSize, int16_t kind, uint8_t* out,
+                 uint32_t fileSize);
 
 // Writes "<base><separator><number, at least 3 digits>.<extension>" into
 // `out` (at most `outSize` bytes with the NUL, cut when it does not fit).

@@ -402,6 +402,33 @@ void LzssScanSome(LzssScan* scan, const uint8_t* input, uint32_t inputLength)
     assert(in == end);
 }
 
+void LzssScanZeros(LzssScan* scan, uint64_t length)
+{
+    // The group under way, token by token: a zero second byte ends a
+    // reference of length 3, a zero literal is one byte.
+    while (length && (scan->held || scan->flags != 1)) {
+        length--;
+        if (scan->held) {
+            scan->count += LZSS_MIN_MATCH;
+            scan->held = 0;
+            scan->flags >>= 1;
+        } else if (scan->flags & 1u) {
+            scan->held = 1;
+        } else {
+            scan->count += 1;
+            scan->flags >>= 1;
+        }
+    }
+    // Then whole groups: a zero flag byte and eight zero literals, 9 bytes
+    // for 8; a last partial group is its flag byte and the literals it has.
+    scan->count += 8 * (length / 9);
+    uint32_t rest = (uint32_t)(length % 9);
+    if (rest) {
+        scan->flags = 0x100u >> (rest - 1);
+        scan->count += rest - 1;
+    }
+}
+
 int32_t LzssScanCount(const LzssScan* scan)
 {
     // The count is 64-bit: the input can be up to 4 GiB and each 17 bytes can

@@ -88,6 +88,10 @@ struct LzssScan {
 
 void LzssScanStart(LzssScan* scan);
 void LzssScanSome(LzssScan* scan, const uint8_t* input, uint32_t inputLength);
+// LzssScanSome on `length` zero bytes, without reading or needing them: the
+// scan of a stream whose last bytes are missing from the file and read as
+// zero. Costs the same for a byte or a gigabyte.
+void LzssScanZeros(LzssScan* scan, uint64_t length);
 int32_t LzssScanCount(const LzssScan* scan);
 
 #endif

@@ -109,16 +109,64 @@ const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint
     return reader->own;
 }
 
-void FillLocator(EntryLocator* locator, int64_t offset, int32_t storedSize, const uint8_t* head, uint32_t available)
+bool LocateEntry(HeadReader* reader, int64_t offset, int32_t storedSize, uint32_t headSize, EntryLocator* locator)
 {
-    locator->offset = storedSize ? (int32_t)(uint32_t)offset : 0;
+    memset(locator, 0, sizeof *locator);
+    if (storedSize == 0) return true;  // an empty slot has no place and no kind
+    uint32_t available = 0;
+    const uint8_t* head = ReadHead(reader, offset, headSize < 6 ? headSize : 6, &available);
+    if (!head) return false;
+    locator->offset = (int32_t)(uint32_t)offset;
     locator->storedSize = storedSize;
-    if (storedSize == 0) return;
     locator->kind = S16At(head, available, 0);
     locator->declaredSize = S32At(head, available, 2);
+    return true;
 }
 
-int32_t HeadReadSize(int32_t storedSize)
+uint32_t HeadReadSize(int32_t storedSize)
 {
-    return (CheckMode != 0 && entryLayout == LAYOUT_KIND_ONLY) ? storedSize : 50;
+    if (CheckMode != 0 && entryLayout == LAYOUT_KIND_ONLY && storedSize < ENTRY_HEAD_SIZE)
+        return storedSize > 0 ? (uint32_t)storedSize : 0;
+    return ENTRY_HEAD_SIZE;
+}
+
+bool ScanEntryStreams(HeadReader* reader, int64_t offset, const EntryLocator* locator, EntryStreamSizes* sizes)
+{
+    uint32_t storedSize = (uint32_t)locator->storedSize;
+    uint32_t held = BytesAvailableAt(reader->archive, offset, storedSize);
+    EntryScan scan;
+    EntryScanStart(&scan, locator);
+    for (uint32_t at = 0; at < held;) {
+        uint32_t n = held - at < ENTRY_PIECE_SIZE ? held - at : ENTRY_PIECE_SIZE;
+        uint32_t got;
+        const uint8_t* piece = ReadHead(reader, offset + at, n, &got);
+        if (!piece) return false;
+        EntryScanSome(&scan, piece, got);
+        at += n;
+    }
+    EntryScanZeros(&scan, storedSize - held);
+    EntryScanSizes(&scan, sizes);
+    return true;
+}
+
+int BuildRecordAt(HeadReader* reader, int64_t offset, uint32_t headSize, int32_t number, EntryLocator* locator,
+                  EntryInfo* info)
+{
+    const uint8_t* head = NULL;
+    uint32_t available = 0;
+    EntryStreamSizes sizes;
+    const EntryStreamSizes* scanned = NULL;
+    if (locator->storedSize != 0) {
+        head = ReadHead(reader, offset, headSize, &available);
+        if (!head) return RESULT_NO_MEMORY;
+        if (EntryNeedsStreamSizes(locator, head, available)) {
+            if (!ScanEntryStreams(reader, offset, locator, &sizes)) return RESULT_NO_MEMORY;
+            scanned = &sizes;
+            // The scan moved the reader on: the head again, for the record.
+            head = ReadHead(reader, offset, headSize, &available);
+            if (!head) return RESULT_NO_MEMORY;
+        }
+    }
+    if (!BuildEntryRecord(info, number, locator, head, (int32_t)available, scanned)) return RESULT_NO_RECORD;
+    return RESULT_OK;
 }

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "archive/entry.h"
 #include "archive/state.h"
 #include "calls/platform.h"
 
@@ -67,13 +68,35 @@ void CloseHeadReader(HeadReader* reader);
 // next call. Returns null when a buffer cannot be allocated.
 const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint32_t* available);
 
-// Fills a locator for the slot at `offset` with `storedSize` bytes; kind and
-// declared size come from the head's bytes 0-1 and 2-5 (zero where the head
-// holds fewer bytes).
-void FillLocator(EntryLocator* locator, int64_t offset, int32_t storedSize, const uint8_t* head, uint32_t available);
+// The bytes of an entry's head that a record needs: the kind, the declared
+// size and what the first 16 bytes of a stream take (36 bytes at most).
+enum { ENTRY_HEAD_SIZE = 50 };
 
-// How many bytes of an entry the listing and the lookup read: the whole entry
-// when compressed entries may have to be scanned, 50 otherwise.
-int32_t HeadReadSize(int32_t storedSize);
+// How many bytes of an entry's head the listing and the lookup ask for:
+// ENTRY_HEAD_SIZE, but no more than the entry's own bytes when compressed
+// entries may have to be scanned (the head then never shows the next
+// entry's bytes, which a scan would not count either).
+uint32_t HeadReadSize(int32_t storedSize);
+
+// The EntryStreamSizes of the entry that `locator` describes (located at
+// `offset`), scanned over its whole stored length: the bytes the file holds
+// read through `reader` in pieces of at most ENTRY_PIECE_SIZE, the rest
+// counted as zeros without being read. Returns false when a buffer cannot be
+// had.
+bool ScanEntryStreams(HeadReader* reader, int64_t offset, const EntryLocator* locator, EntryStreamSizes* sizes);
+
+// Fills `locator` for the slot at `offset` with `storedSize` bytes from the
+// first six bytes of a head of `headSize` bytes (those past the head, or
+// past the end of the file, read as zero). Returns false when a buffer
+// cannot be had.
+bool LocateEntry(HeadReader* reader, int64_t offset, int32_t storedSize, uint32_t headSize, EntryLocator* locator);
+
+// The record of the located entry at `offset`, as every call builds it:
+// reads `headSize` bytes of head through `reader`, scans the entry's streams
+// when the record needs them, and builds the record under the numbering
+// `number`. Returns RESULT_OK, RESULT_NO_MEMORY (a buffer could not be had)
+// or RESULT_NO_RECORD.
+int BuildRecordAt(HeadReader* reader, int64_t offset, uint32_t headSize, int32_t number, EntryLocator* locator,
+                  EntryInfo* info);
 
 #endif

@@ -34,8 +34,7 @@ struct Extraction {
     int32_t storedSize;
     int64_t entryOffset;      // the entry's first byte, from the count field
     uint32_t entryAvailable;  // the entry's bytes that the file holds
-    uint8_t* piece;           // entry bytes [pieceAt, pieceAt + pieceLength)
-    uint32_t pieceAt, pieceLength;
+    HeadReader reader;        // serves the entry's pieces from a window of up to ENTRY_PIECE_SIZE
     uint8_t* window;          // disk output: content history and the chunk being filled
     HostBlock block;
 };
@@ -45,37 +44,32 @@ static void ReleaseExtraction(Extraction* x)
 {
     if (x->block) HostFree(x->block);
     WorkFree(x->window);
-    WorkFree(x->piece);
+    CloseHeadReader(&x->reader);
     if (x->archiveOpen) CloseArchive(&x->archive);
 }
 
-// Makes the piece buffer hold entry bytes from `at` on (at < entryAvailable):
-// up to ENTRY_PIECE_SIZE of them, as many as the entry has. Bytes that the
-// read does not deliver are zero.
-static void LoadPiece(Extraction* x, uint32_t at)
-{
-    assert(at < x->entryAvailable);
-    uint32_t n = x->entryAvailable - at < PIECE_SIZE ? x->entryAvailable - at : PIECE_SIZE;
-    if (at == x->pieceAt && n == x->pieceLength) return;  // there already
-    FileReadAt(x->archive.file, x->archive.base + x->entryOffset + at, x->piece, n);
-    x->pieceAt = at;
-    x->pieceLength = n;
-}
+// Stored bytes that the file does not hold are zeros; they are expanded from here.
+static const uint8_t ZERO_PIECE[4096] = {0};
 
-// The sizes of the entry's streams, scanned piece by piece to its end.
-static void ScanEntry(Extraction* x, EntryStreamSizes* sizes)
+// The entry's stored bytes from `at` on (at < storedSize), their number in
+// *length: up to ENTRY_PIECE_SIZE of those the file holds, through the
+// reader's window (which holds a whole piece, so this never allocates), and
+// past them zeros.
+static const uint8_t* EntryPiece(Extraction* x, uint32_t at, uint32_t* length)
 {
-    EntryScan scan;
-    EntryScanStart(&scan);
-    for (uint32_t at = 0; at < x->entryAvailable; at += x->pieceLength) {
-        LoadPiece(x, at);
-        EntryScanSome(&scan, x->piece, x->pieceLength);
+    assert(at < (uint32_t)x->storedSize);
+    if (at >= x->entryAvailable) {
+        uint32_t rest = (uint32_t)x->storedSize - at;
+        *length = rest < sizeof ZERO_PIECE ? rest : (uint32_t)sizeof ZERO_PIECE;
+        return ZERO_PIECE;
     }
-    EntryScanSizes(&scan, sizes);
+    uint32_t n = x->entryAvailable - at < PIECE_SIZE ? x->entryAvailable - at : PIECE_SIZE;
+    const uint8_t* piece = ReadHead(&x->reader, x->entryOffset + at, n, length);
+    assert(piece && *length == n);
+    return piece;
 }
 
-// Reads the entry's first piece (null for an empty entry) and builds its
-// record. NumberingMode is the position's mode.
+// Locates the slot and builds its record; NumberingMode is the position's mode.
 static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
 {
     const ArchiveFile* archive = &x->archive;
@@ -88,26 +82,18 @@ static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
     }
     x->entryOffset = EntryOffset(archive, index);
     int32_t storedSize = x->storedSize = StoredSizeAt(archive, index);
+    x->entryAvailable = storedSize ? BytesAvailableAt(archive, x->entryOffset, (uint32_t)storedSize) : 0;
+    // A window of one piece, no larger than what the file holds of the entry
+    // (an entry the file holds nothing of reads its head into a buffer of no
+    // bytes, a valid pointer that is never read).
+    uint32_t window = x->entryAvailable < PIECE_SIZE ? x->entryAvailable : PIECE_SIZE;
+    if (!OpenHeadReader(&x->reader, archive, window)) return RESULT_NO_MEMORY;
 
-    if (storedSize != 0) {
-        x->entryAvailable = BytesAvailableAt(archive, x->entryOffset, (uint32_t)storedSize);
-        uint32_t first = x->entryAvailable < PIECE_SIZE ? x->entryAvailable : PIECE_SIZE;
-        // An entry the file holds nothing of gets a buffer of no bytes (a
-        // valid pointer that is never read).
-        x->piece = (uint8_t*)WorkAlloc(first);
-        if (!x->piece) return RESULT_NO_MEMORY;
-        if (first) LoadPiece(x, 0);
-    }
-    FillLocator(&sharedLocator, x->entryOffset, storedSize, x->piece, x->pieceLength);
-    EntryStreamSizes sizes;
-    const EntryStreamSizes* scanned = NULL;
-    if (EntryNeedsStreamSizes(&sharedLocator, x->piece, x->pieceLength)) {
-        ScanEntry(x, &sizes);
-        scanned = &sizes;
-        if (x->entryAvailable) LoadPiece(x, 0);  // the head again, for the record
-    }
-    if (!BuildEntryRecord(info, number, &sharedLocator, x->piece, (int32_t)x->pieceLength, scanned))
-        return RESULT_NO_RECORD;
+    // The head is the entry's own bytes only.
+    uint32_t headSize = storedSize < ENTRY_HEAD_SIZE ? (uint32_t)storedSize : ENTRY_HEAD_SIZE;
+    if (!LocateEntry(&x->reader, x->entryOffset, storedSize, headSize, &sharedLocator)) return RESULT_NO_MEMORY;
+    int result = BuildRecordAt(&x->reader, x->entryOffset, headSize, number, &sharedLocator, info);
+    if (result != RESULT_OK) return result;
     // A 32-bit host cannot get a block of a gigabyte or more anyway; a 64-bit
     // one could, and a damaged size field of a tiny entry would then cost it
     // gigabytes of memory (or of disk). Both outputs refuse such content alike.
@@ -125,9 +111,10 @@ static void ExpandToMemory(Extraction* x, int16_t kind, uint8_t* out, uint32_t f
     EntryExpansion expansion;
     EntryExpandStart(&expansion, kind);  // by the layout in force now
     uint32_t pos = 0;
-    for (uint32_t at = 0; at < x->entryAvailable && pos < fileSize; at += x->pieceLength) {
-        LoadPiece(x, at);
-        EntryExpandSome(&expansion, x->piece, x->pieceLength, out, &pos, fileSize);
+    uint32_t length;
+    for (uint32_t at = 0; at < (uint32_t)x->storedSize && pos < fileSize; at += length) {
+        const uint8_t* piece = EntryPiece(x, at, &length);
+        EntryExpandSome(&expansion, piece, length, out, &pos, fileSize);
     }
     if (pos < fileSize) memset(out + pos, 0, fileSize - pos);
 }
@@ -155,14 +142,15 @@ static bool WriteContent(Extraction* x, PlatformOutput* output, uint32_t fileSiz
     EntryExpansion expansion;
     EntryExpandStart(&expansion, sharedLocator.kind);
     uint32_t produced = 0, pos = 0, unwritten = 0;  // unwritten: where window's unwritten bytes begin
-    for (uint32_t at = 0; at < x->entryAvailable && produced < fileSize; at += x->pieceLength) {
-        LoadPiece(x, at);
+    uint32_t length;
+    for (uint32_t at = 0; at < (uint32_t)x->storedSize && produced < fileSize; at += length) {
+        const uint8_t* piece = EntryPiece(x, at, &length);
         uint32_t used = 0;
         bool full;
         do {
             uint32_t before = pos;
             uint32_t limit = fileSize - produced < windowSize - pos ? pos + (fileSize - produced) : windowSize;
-            used += EntryExpandSome(&expansion, x->piece + used, x->pieceLength - used, window, &pos, limit);
+            used += EntryExpandSome(&expansion, piece + used, length - used, window, &pos, limit);
             produced += pos - before;
             full = pos == windowSize;
             if (full && produced < fileSize) {
@@ -172,10 +160,10 @@ static bool WriteContent(Extraction* x, PlatformOutput* output, uint32_t fileSiz
                 pos = unwritten = DISK_HISTORY;
             }
             // A full window may have cut a reference: its rest comes with the next call.
-        } while ((used < x->pieceLength || full) && produced < fileSize);
+        } while ((used < length || full) && produced < fileSize);
     }
     if (pos > unwritten && !OutputWrite(output, window + unwritten, pos - unwritten)) return false;
-    // What the entry's bytes did not fill is zero.
+    // What the stored bytes did not fill is zero.
     if (produced < fileSize) memset(window, 0, windowSize);
     while (produced < fileSize) {
         uint32_t n = fileSize - produced < windowSize ? fileSize - produced : windowSize;

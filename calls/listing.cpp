@@ -43,17 +43,9 @@ static int32_t LocateEntries(Listing* listing)
     int32_t nonEmpty = 0;
     for (int32_t i = 0; i < archive->count; i++) {
         int32_t storedSize = StoredSizeAt(archive, i);
-        const uint8_t* head = NULL;
-        uint32_t available = 0;
-        if (storedSize != 0) {
-            // Only the first six bytes matter here; a whole-entry head shorter
-            // than six bytes leaves the missing ones zero.
-            uint32_t asked = (uint32_t)HeadReadSize(storedSize);
-            head = ReadHead(&listing->reader, offset, asked < 6 ? asked : 6, &available);
-            if (!head) return -1;
-            nonEmpty++;
-        }
-        FillLocator(&listing->locators[i], offset, storedSize, head, available);
+        if (!LocateEntry(&listing->reader, offset, storedSize, HeadReadSize(storedSize), &listing->locators[i]))
+            return -1;
+        nonEmpty += storedSize != 0;
         offset += storedSize;
     }
     return nonEmpty;
@@ -69,22 +61,16 @@ static int BuildRecords(Listing* listing)
     int64_t offset = 4 + 4 * (int64_t)archive->count;
     for (int32_t i = 0; i < archive->count; i++) {
         EntryLocator* locator = &listing->locators[i];
+        int32_t storedSize = locator->storedSize;
         int32_t number = NumberingMode == NUMBERING_PACKED ? packedNumber : i;
-        const uint8_t* head = NULL;
-        int32_t asked = 0;
-        uint32_t available = 0;
-        if (locator->storedSize != 0) {
-            asked = HeadReadSize(locator->storedSize);
-            head = ReadHead(&listing->reader, offset, (uint32_t)asked, &available);
-            if (!head) return RESULT_NO_MEMORY;
-            packedNumber++;
-        }
-        if (NumberingMode == NUMBERING_WITH_DUMMIES || locator->storedSize != 0) {
-            if (!BuildEntryInfo(cursor, number, locator, head, asked, (int32_t)available)) return RESULT_NO_RECORD;
+        if (storedSize != 0) packedNumber++;
+        if (NumberingMode == NUMBERING_WITH_DUMMIES || storedSize != 0) {
+            int result = BuildRecordAt(&listing->reader, offset, HeadReadSize(storedSize), number, locator, cursor);
+            if (result != RESULT_OK) return result;
             cursor->position = 3 * (uint32_t)i + NumberingMode;
             cursor++;
         }
-        offset += locator->storedSize;
+        offset += storedSize;
     }
     cursor->method[0] = 0;  // end mark (the block is zero-filled already)
     return RESULT_OK;
@@ -109,7 +95,6 @@ int ListArchive(const char* path, int64_t offset, unsigned flags, HostBlock* lis
     int32_t count = listing.archive.count;
     listing.locators = (EntryLocator*)WorkAlloc((size_t)count * sizeof(EntryLocator));
     if (!listing.locators) return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
-    memset(listing.locators, 0, (size_t)count * sizeof(EntryLocator));  // empty slots have no kind
     if (!OpenHeadReader(&listing.reader, &listing.archive, headWindowSize))
         return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
 

@@ -36,23 +36,11 @@ static int FillRecordOfName(const ArchiveFile* archive, const char* entryName, E
     int32_t storedSize = StoredSizeAt(archive, index);
     HeadReader reader;
     if (!OpenHeadReader(&reader, archive, 0)) return RESULT_NO_MEMORY;
-    const uint8_t* head = NULL;
-    int32_t asked = 0;
-    uint32_t available = 0;
-    int result = RESULT_OK;
-    if (storedSize != 0) {
-        asked = HeadReadSize(storedSize);
-        head = ReadHead(&reader, offset, (uint32_t)asked, &available);
-        if (!head) result = RESULT_NO_MEMORY;
-    }
-    if (result == RESULT_OK) {
-        FillLocator(&sharedLocator, offset, storedSize, head, available);
-        if (BuildEntryInfo(info, number, &sharedLocator, head, asked, (int32_t)available)) {
-            info->position = 3 * (uint32_t)index + NumberingMode;
-        } else {
-            result = RESULT_NO_RECORD;
-        }
-    }
+    uint32_t headSize = HeadReadSize(storedSize);
+    int result = RESULT_NO_MEMORY;
+    if (LocateEntry(&reader, offset, storedSize, headSize, &sharedLocator))
+        result = BuildRecordAt(&reader, offset, headSize, number, &sharedLocator, info);
+    if (result == RESULT_OK) info->position = 3 * (uint32_t)index + NumberingMode;
     CloseHeadReader(&reader);
     return result;
 }

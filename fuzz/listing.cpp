@@ -61,7 +61,18 @@ static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t st
     EntryInfo info;
     memset(&info, 0xAB, sizeof info);
     entryLayout = layout;
-    int ok = BuildEntryInfo(&info, number, &locator, storedSize ? head : nullptr, headLength, (int32_t)available);
+    // Read whole, the entry is scanned over its stored size, what the file
+    // lacks as zeros, as the calls scan it.
+    EntryStreamSizes sizes;
+    if (whole && storedSize) {
+        EntryScan scan;
+        EntryScanStart(&scan, &locator);
+        EntryScanSome(&scan, head, (uint32_t)available);
+        EntryScanZeros(&scan, (uint32_t)storedSize - (uint32_t)available);
+        EntryScanSizes(&scan, &sizes);
+    }
+    int ok = BuildEntryRecord(&info, number, &locator, storedSize ? head : nullptr, (int32_t)available,
+                              whole && storedSize ? &sizes : nullptr);
     delete[] head;
 
     // The only change to the layout: a raise from two-byte to six-byte heads.

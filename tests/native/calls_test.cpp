@@ -18,6 +18,7 @@
 #include "archive/state.h"
 #include "calls/calls.h"
 #include "calls/platform_native.h"
+#include "tests/native/lzss_reference.h"
 #include "tools/archive_writer.h"
 #include "tools/lzss_encoder.h"
 #include "tools/test_content.h"
@@ -389,6 +390,17 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
         Bytes stored = a.layout == qordat::Layout::KindSize ? Bytes{1, 0, 0, 0, 0, 4} : Bytes{1, 0};
         stored.insert(stored.end(), stream.begin(), stream.end());
         Serve("HUGE.DAT", Build({qordat::Stored(stored)}, a.layout));
+        // The listing and the lookup size a scanned entry reading it in pieces too.
+        for (Call call : {LIST, FIND}) {
+            if (a.layout != qordat::Layout::KindOnly) break;
+            entryLayout = a.layoutState;
+            CheckMode = 1;
+            NativeResetPeaks();
+            std::vector<EntryInfo> listed;
+            EXPECT_EQ(Run(call, "HUGE.DAT", {"SCENE~000.DAT", 0, Bytes(a.fileSize)}, 0, call == FIND, &listed), 0);
+            if (call == LIST) EXPECT_EQ(listed.at(0).fileSize, a.fileSize);
+            EXPECT_LE(NativePeakBytes().workBytes, 256u << 10) << "call " << call;
+        }
         for (Call call : {TO_MEMORY, TO_DISK}) {
             SCOPED_TRACE(::testing::Message() << "layout " << a.layoutState << " call " << call);
             entryLayout = a.layoutState;
@@ -413,6 +425,54 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
             if (handle) HostFree(handle);
             NativeClearMemoryOutput();
         }
+    }
+}
+
+// A scanned entry (kind-only heads, content of no known kind, full scan) is
+// sized over its whole stored length, what the file lacks read as zeros, so
+// an archive cut short lists, looks up and extracts alike: the content is
+// the stream's expansion over the zero-filled stored bytes.
+TEST_F(Calls, ScannedEntryCutByTheEndOfTheFile)
+{
+    struct Row {
+        const char* what;
+        Bytes archive;
+        Bytes content;
+        int32_t layout;  // after the listing
+    };
+    std::vector<Row> rows = {
+        {"six literals stored, the sixth cut off", {1, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}, Bytes(6, 0),
+         LAYOUT_KIND_ONLY},
+        {"a six-byte head whose eighth literal is cut off",
+         {1, 0, 0, 0, 15, 0, 0, 0, 1, 0, 8, 0, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', 'F', 'G'},
+         {'A', 'B', 'C', 'D', 'E', 'F', 'G', 0}, LAYOUT_KIND_SIZE},
+    };
+    // Every cut of a plain entry and a scanned one with references: against
+    // the byte-loop reference over the stored bytes, the missing ones zero.
+    const Bytes text = test_content::Make(test_content::TEXT, 300, 3);
+    const Bytes stored = test_content::Cat({test_content::Head(1), {0}, {'Z', 'Z', 'Z'}, LzssEncode(text)});
+    const Bytes whole = Build({qordat::Stored(test_content::Cat({test_content::Head(0), Content("BM", 20)})),
+                               qordat::Stored(stored)},
+                              qordat::Layout::KindOnly);
+    for (size_t cut = whole.size() - stored.size() + 1; cut <= whole.size(); cut++) {  // from the kind's first byte on
+        Bytes zeroFilled(whole.begin() + (ptrdiff_t)(whole.size() - stored.size()), whole.begin() + (ptrdiff_t)cut);
+        zeroFilled.resize(stored.size(), 0);
+        Bytes content((size_t)ReferenceLzssDecodedSize(zeroFilled.data() + 2, (uint32_t)stored.size() - 2));
+        ReferenceLzssDecode(zeroFilled.data() + 2, (uint32_t)stored.size() - 2, content.data(), (uint32_t)content.size());
+        rows.push_back({"cut", Bytes(whole.begin(), whole.begin() + (ptrdiff_t)cut), content, LAYOUT_KIND_ONLY});
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.what << ", " << row.archive.size() << " bytes");
+        Serve("CUT.DAT", row.archive);
+        CheckMode = 1;
+        NumberingMode = NUMBERING_KEEP;
+        std::vector<EntryInfo> listed;
+        ASSERT_EQ(Run(LIST, "CUT.DAT", {}, 0, true, &listed), 0);
+        EXPECT_EQ(entryLayout, row.layout);
+        const EntryInfo& last = listed.back();
+        EXPECT_EQ(last.fileSize, row.content.size());
+        const Target t = {last.fileName, (int64_t)last.position, row.content};
+        for (Call call : {FIND, TO_MEMORY, TO_DISK}) EXPECT_EQ(Run(call, "CUT.DAT", t), 0) << "call " << call;
     }
 }
 
@@ -473,6 +533,7 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
         for (const Bytes& b : stored) entries.push_back(qordat::Stored(b));
         Bytes archive = Build(entries, layout);
         archive.resize(archive.size() - 50000);
+        const uint32_t cutStoredSize = (uint32_t)stored.back().size();
         stored.back().resize(stored.back().size() - 50000);
         Serve("PIECES.DAT", archive);
 
@@ -485,8 +546,9 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
         for (size_t i = 0; i < stored.size(); i++) {
             SCOPED_TRACE(::testing::Message() << "layout " << detected << " entry " << i);
             Bytes expected(listed[i].fileSize);
-            ExpandEntry(stored[i].data(), (uint32_t)stored[i].size(), (int16_t)stored[i][0], expected.data(),
-                        (uint32_t)expected.size());
+            const uint32_t storedSize = i + 1 == stored.size() ? cutStoredSize : (uint32_t)stored[i].size();
+            ExpandEntry(stored[i].data(), (uint32_t)stored[i].size(), storedSize, (int16_t)stored[i][0],
+                        expected.data(), (uint32_t)expected.size());
             for (Call call : {TO_MEMORY, TO_DISK}) {
                 entryLayout = detected;
                 EXPECT_EQ(Run(call, "PIECES.DAT", {listed[i].fileName, listed[i].position, expected}), 0);

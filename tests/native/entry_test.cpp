@@ -91,9 +91,18 @@ protected:
         if (storedSize == 0) {
             b.locator.offset = 0;
             b.locator.kind = 0x7777;  // not looked at for an empty slot
-            b.ok = BuildEntryInfo(&b.info, number, &b.locator, nullptr, 0, 0);
+            b.ok = BuildEntryRecord(&b.info, number, &b.locator, nullptr, 0, nullptr);
+        } else if (headLength == storedSize) {
+            // Read whole: scanned over the stored size, what the head lacks as zeros.
+            EntryScan scan;
+            EntryStreamSizes sizes;
+            EntryScanStart(&scan, &b.locator);
+            EntryScanSome(&scan, exact, (uint32_t)head.size());
+            EntryScanZeros(&scan, (uint32_t)storedSize - (uint32_t)head.size());
+            EntryScanSizes(&scan, &sizes);
+            b.ok = BuildEntryRecord(&b.info, number, &b.locator, exact, (int32_t)head.size(), &sizes);
         } else {
-            b.ok = BuildEntryInfo(&b.info, number, &b.locator, exact, headLength, (int32_t)head.size());
+            b.ok = BuildEntryRecord(&b.info, number, &b.locator, exact, (int32_t)head.size(), nullptr);
         }
         delete[] exact;
         return b;
@@ -261,8 +270,10 @@ TEST_F(EntryRecord, ShortEntriesAndCutHeads)
         {"kind-only 1 whole, stored 2", LAYOUT_KIND_ONLY, 1, Head(1), 2, 2, 0, "DAT"},
         {"kind-only 1 whole, stored 4: only the scan from 2", LAYOUT_KIND_ONLY, 1, {1, 0, 0, 'x'}, 4, 4, 1, "DAT"},
         {"kind-only 1 whole, stored 6, declared 0: no raise", LAYOUT_KIND_ONLY, 1, Head(1, 0), 6, 6, 3, "DAT"},
+        // Nine bytes of stream, 89 missing: eight literals, then nine groups
+        // of a zero flag and eight zeros, then a zero flag and seven zeros.
         {"kind-only 1 whole, cut by the end of the file", LAYOUT_KIND_ONLY, 1,
-         Cat({Head(1), Literals(Str("xxxxxxxx"))}), 100, 100, 8, "DAT"},
+         Cat({Head(1), Literals(Str("xxxxxxxx"))}), 100, 100, 8 + 72 + 7, "DAT"},
         {"kind-only 1 bitmap stream cut after the size's low bytes", LAYOUT_KIND_ONLY, 0,
          Cat({Head(1), {0, 'B', 'M', 0x36, 0x04}}), 100, 50, 1078, "BMP"},
         {"kind-only 1 wave stream cut inside its chunk size", LAYOUT_KIND_ONLY, 0,
@@ -319,8 +330,8 @@ TEST_F(Expansion, CopyOrExpandByLayoutAndKindBoundedByTheContentSize)
         entryLayout = row.layout;
         const Bytes entry(row.entry);
         Bytes out(row.fileSize, 0xCD);
-        ExpandEntry(entry.data(), (uint32_t)entry.size(), S16At(entry.data(), entry.size(), 0), out.data(),
-                    row.fileSize);
+        ExpandEntry(entry.data(), (uint32_t)entry.size(), (uint32_t)entry.size(), S16At(entry.data(), entry.size(), 0),
+                    out.data(), row.fileSize);
         EXPECT_EQ(row.expected, out) << row.what;
     }
 }

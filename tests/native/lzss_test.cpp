@@ -222,6 +222,17 @@ void ExpectSameInPieces(const Bytes& stream, size_t decoded, size_t step)
         ASSERT_EQ(expected, DecodeInPieces(stream.data(), n, wanted, once, [&] { return whole; })) << "input cut " << cut;
         k = 0;
         ASSERT_EQ(count, ScanInPieces(stream.data(), n, once)) << "input cut " << cut;
+        // Cut there by the end of the file, the rest of the stored length read as zeros.
+        for (size_t zeros : {1, 2, 3, 9, 10, 26, 1000}) {
+            Bytes padded(stream.begin(), stream.begin() + cut);
+            padded.resize(cut + zeros, 0);
+            LzssScan scan;
+            LzssScanStart(&scan);
+            LzssScanSome(&scan, stream.data(), (uint32_t)cut);
+            LzssScanZeros(&scan, zeros);
+            ASSERT_EQ(ReferenceLzssDecodedSize(padded.data(), (uint32_t)padded.size()), LzssScanCount(&scan))
+                << "input cut " << cut << ", zeros " << zeros;
+        }
     }
     for (size_t cut = 1; cut < wanted; cut += step) {
         int k = 0;
