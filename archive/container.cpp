@@ -10,7 +10,7 @@ int32_t ContainerCount(const uint8_t* bytes)
     return ReadS32(bytes);  // 0 to 8191 here; 0 means "no count"
 }
 
-int ValidateContainer(const uint8_t* bytes, int32_t length, int mode)
+int ValidateContainer(PluginState* state, const uint8_t* bytes, int32_t length, int mode)
 {
     if (length < 4) return 0;
     int32_t count = ContainerCount(bytes);
@@ -23,5 +23,5 @@ int ValidateContainer(const uint8_t* bytes, int32_t length, int mode)
     }
 
     if (mode != VALIDATE_LISTING) return 1;
-    return DetectEntryLayout(bytes, length, count);
+    return DetectEntryLayout(state, bytes, length, count);
 }

@@ -14,6 +14,8 @@
 
 #include <stdint.h>
 
+#include "archive/state.h"
+
 enum {
     VALIDATE_PROBE = 0,    // count and size table only; no state is touched
     VALIDATE_LISTING = 1   // the same check, then entry-header layout detection
@@ -31,9 +33,9 @@ enum { MAX_ENTRY_COUNT = 0x1FFF };
 // four offered bytes hold no count and are refused.
 //
 // In VALIDATE_LISTING mode the layout detection runs after the check and its
-// result is returned; it sets entryLayout (see DetectEntryLayout). Every
-// other mode is probe mode and leaves all state alone.
-int ValidateContainer(const uint8_t* bytes, int32_t length, int mode);
+// result is returned; it sets state->entryLayout (see DetectEntryLayout).
+// Every other mode is probe mode, which needs no state (null will do).
+int ValidateContainer(PluginState* state, const uint8_t* bytes, int32_t length, int mode);
 
 // The entry count of a container whose first four bytes are `bytes`, when
 // those bytes are a count in its valid encoded form; otherwise 0.

@@ -8,9 +8,11 @@
 
 #include <stdint.h>
 
+#include "archive/state.h"
+
 // Detects the layout of a container whose count (already validated) is
 // `count`, from the first `length` bytes at `bytes`, and stores it in
-// entryLayout. Returns 1 when the archive is acceptable and 0 when not:
+// state->entryLayout (CheckMode is state->CheckMode). Returns 1 when the archive is acceptable and 0 when not:
 //   - fewer than 4 x count + 16 bytes offered: 0, entryLayout untouched;
 //   - a compressed first entry whose content can be confirmed neither as a
 //     bitmap or wave of the declared size nor as a bitmap, wave or PNG after a
@@ -18,6 +20,6 @@
 //     (the listing puts back the value it saved).
 // Bytes past `length` (an archive whose slots are all empty, a file that ends
 // inside the detection bytes) read as zero.
-int DetectEntryLayout(const uint8_t* bytes, int32_t length, int32_t count);
+int DetectEntryLayout(PluginState* state, const uint8_t* bytes, int32_t length, int32_t count);
 
 #endif

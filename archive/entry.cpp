@@ -64,9 +64,9 @@ static uint32_t ClampedPayload(int32_t storedSize, int32_t headBytes)
     return storedSize > headBytes ? (uint32_t)(storedSize - headBytes) : 0;
 }
 
-bool EntryNeedsStreamSizes(const EntryLocator* locator, const uint8_t* head, size_t available)
+bool EntryNeedsStreamSizes(const PluginState* state, const EntryLocator* locator, const uint8_t* head, size_t available)
 {
-    if (!CheckMode || entryLayout != LAYOUT_KIND_ONLY || locator->storedSize == 0 || locator->kind != 1) return false;
+    if (!state->CheckMode || state->entryLayout != LAYOUT_KIND_ONLY || locator->storedSize == 0 || locator->kind != 1) return false;
     int cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
     return cls != CLASS_BMP && cls != CLASS_WAV;
 }
@@ -135,7 +135,7 @@ static bool ShowsSixByteHead(const EntryLocator* locator, const EntryStreamSizes
 // stored: a bitmap or wave announces it in its own header; anything else is
 // sized by its scanned stream, when the setting allows it and the caller
 // scanned the entry.
-static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, size_t available,
+static int SizeKindOnlyStream(PluginState* state, const EntryLocator* locator, const uint8_t* head, size_t available,
                               const EntryStreamSizes* sizes, uint32_t* fileSize, int* contentClass)
 {
     int cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
@@ -146,10 +146,10 @@ static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, 
         *fileSize = AnnouncedContentSize(cls, decoded);
         return 1;
     }
-    if (!CheckMode || !sizes) return 0;
+    if (!state->CheckMode || !sizes) return 0;
 
     if (ShowsSixByteHead(locator, sizes)) {
-        entryLayout = LAYOUT_KIND_SIZE;
+        state->entryLayout = LAYOUT_KIND_SIZE;
         *fileSize = (uint32_t)locator->declaredSize;
         return 1;
     }
@@ -157,7 +157,7 @@ static int SizeKindOnlyStream(const EntryLocator* locator, const uint8_t* head, 
     return 1;
 }
 
-int BuildEntryRecord(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
+int BuildEntryRecord(PluginState* state, EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
                      int32_t headAvailable, const EntryStreamSizes* sizes)
 {
     assert(locator->storedSize >= 0);
@@ -171,10 +171,10 @@ int BuildEntryRecord(EntryInfo* info, int32_t number, EntryLocator* locator, con
 
     if (locator->storedSize == 0) {
         cls = SniffContent(head, 0, SNIFF_EMPTY);
-    } else if (entryLayout == LAYOUT_KIND_SIZE || entryLayout == LAYOUT_KIND_ONLY) {
+    } else if (state->entryLayout == LAYOUT_KIND_SIZE || state->entryLayout == LAYOUT_KIND_ONLY) {
         int16_t kind = locator->kind;
         if (kind != 0 && kind != 1 && kind != 8) return 0;
-        if (entryLayout == LAYOUT_KIND_SIZE) {
+        if (state->entryLayout == LAYOUT_KIND_SIZE) {
             if (locator->declaredSize <= 0) return 0;
             if (kind == 8) {
                 // Kind 8 declares a size that is not the content's.
@@ -189,7 +189,7 @@ int BuildEntryRecord(EntryInfo* info, int32_t number, EntryLocator* locator, con
             cls = SniffContentAt(head, available, 2, SNIFF_PLAIN);
             locator->declaredSize = (int32_t)fileSize;
         } else if (kind == 1) {
-            if (!SizeKindOnlyStream(locator, head, available, sizes, &fileSize, &cls)) return 0;
+            if (!SizeKindOnlyStream(state, locator, head, available, sizes, &fileSize, &cls)) return 0;
             locator->declaredSize = (int32_t)fileSize;
         } else {
             // Kind 8 with a two-byte head: extraction expands it as a stream
@@ -207,19 +207,19 @@ int BuildEntryRecord(EntryInfo* info, int32_t number, EntryLocator* locator, con
     info->fileSize = fileSize;
     info->timestamp = 0;
     info->path[0] = '\0';
-    FormatEntryName(info->fileName, sizeof info->fileName, archiveBaseName, NumberingMode, number, cls);
+    FormatEntryName(info->fileName, sizeof info->fileName, state->archiveBaseName, state->NumberingMode, number, cls);
     info->crc = 0;
     return 1;
 }
 
-void EntryExpandStart(EntryExpansion* x, int16_t kind)
+void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind)
 {
     x->start = 0;
     x->compressed = false;
-    if (entryLayout == LAYOUT_KIND_SIZE) {
+    if (layout == LAYOUT_KIND_SIZE) {
         x->start = 6;
         x->compressed = kind == 1;
-    } else if (entryLayout == LAYOUT_KIND_ONLY) {
+    } else if (layout == LAYOUT_KIND_ONLY) {
         x->start = 2;
         x->compressed = kind != 0;
     }
@@ -248,12 +248,12 @@ uint32_t EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t lengt
     return used;
 }
 
-void ExpandEntry(const uint8_t* entry, uint32_t available, uint32_t storedSize, int16_t kind, uint8_t* out,
+void ExpandEntry(int32_t layout, const uint8_t* entry, uint32_t available, uint32_t storedSize, int16_t kind, uint8_t* out,
                  uint32_t fileSize)
 {
     assert(available <= storedSize);
     EntryExpansion x;
-    EntryExpandStart(&x, kind);
+    EntryExpandStart(&x, layout, kind);
     uint32_t pos = 0;
     EntryExpandSome(&x, entry, available, out, &pos, fileSize);
     static const uint8_t zeros[256] = {0};

@@ -93,7 +93,7 @@ struct EntryStreamSizes {
 // `available` bytes, at least the first 6 when the entry has them) and needs
 // EntryStreamSizes: a kind-1 entry under LAYOUT_KIND_ONLY whose stream does
 // not begin as a bitmap or wave, with CheckMode set.
-bool EntryNeedsStreamSizes(const EntryLocator* locator, const uint8_t* head, size_t available);
+bool EntryNeedsStreamSizes(const PluginState* state, const EntryLocator* locator, const uint8_t* head, size_t available);
 
 // EntryStreamSizes of an entry whose bytes come in pieces: EntryScanStart,
 // EntryScanSome on every piece the file holds, in order from entry byte 0,
@@ -126,14 +126,14 @@ void EntryScanSizes(const EntryScan* scan, EntryStreamSizes* sizes);
 //   sizes          the entry's EntryStreamSizes, or null when they were not
 //                  scanned: an entry that needs them then has no record
 //
-// Reads entryLayout, CheckMode, NumberingMode and archiveBaseName; may raise
-// entryLayout from LAYOUT_KIND_ONLY to LAYOUT_KIND_SIZE. Writes the locator's
+// Reads all of `state`; may raise state->entryLayout from LAYOUT_KIND_ONLY
+// to LAYOUT_KIND_SIZE. Writes the locator's
 // offset into position; callers that hand the record on overwrite it.
-int BuildEntryRecord(EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
+int BuildEntryRecord(PluginState* state, EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
                      int32_t headAvailable, const EntryStreamSizes* sizes);
 
-// Where an entry's content comes from (the record was built first, so
-// entryLayout is the layout in force): under LAYOUT_KIND_SIZE a kind-1 entry
+// Where an entry's content comes from under `layout`, the layout in force
+// once its record was built: under LAYOUT_KIND_SIZE a kind-1 entry
 // is the LZSS expansion of the bytes from 6 on and other kinds a copy of
 // them; under LAYOUT_KIND_ONLY a kind-0 entry is a copy of the bytes from 2 on
 // and other kinds their expansion; under LAYOUT_RAW the entry is its content.
@@ -147,7 +147,7 @@ struct EntryExpansion {
     LzssDecoder decoder;
 };
 
-void EntryExpandStart(EntryExpansion* x, int16_t kind);
+void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind);
 
 // Hands in the entry's next `length` bytes and writes the content they give
 // to output[*outPos, outputLength), advancing *outPos; output[0, *outPos)
@@ -163,7 +163,7 @@ uint32_t EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t lengt
 // stored bytes, as EntryExpansion describes, the first `available` of them at
 // `entry` and the rest read as zero (an entry cut by the end of the file).
 // Reads nothing past `available`.
-void ExpandEntry(const uint8_t* entry, uint32_t available, uint32_t storedSize, int16_t kind, uint8_t* out,
+void ExpandEntry(int32_t layout, const uint8_t* entry, uint32_t available, uint32_t storedSize, int16_t kind, uint8_t* out,
                  uint32_t fileSize);
 
 // Writes "<base><separator><number, at least 3 digits>.<extension>" into

@@ -1,10 +1,6 @@
-// Process-wide state shared by every exported call of the plug-in.
-//
-// The host loads the plug-in once per process and calls its exports one at a
-// time on its own thread, so these are plain variables without locks. All of
-// them are zero when the module is loaded. They are defined here, with the
-// portable code that reads them, so the archive logic can be built and tested
-// natively; the Win32 side (plugin/) adds only the module instance handle.
+// The state that the archive calls share: the entry-header layouts, the
+// numbering modes, the entry locator, and the record of settings and
+// detected layout that every call takes.
 #ifndef MORQUENT_ARCHIVE_STATE_H
 #define MORQUENT_ARCHIVE_STATE_H
 
@@ -43,15 +39,26 @@ struct EntryLocator {
     int32_t declaredSize;  // entry bytes 2-5 (non-empty entries only)
 };
 
-// Layout detected by the last listing (LAYOUT_*).
-extern int32_t entryLayout;
-// Setting: 1 lets compressed entries of unknown content be read whole and sized by scanning.
-extern uint32_t CheckMode;
-// Setting: NUMBERING_*; the lookup and the extraction change it for one call only.
-extern uint32_t NumberingMode;
-// Base name of the archive that the probe last accepted; first part of every entry name.
-extern char archiveBaseName[ARCHIVE_BASE_NAME_SIZE];
-// The entry that the current lookup or extraction works on.
-extern EntryLocator sharedLocator;
+// What the archive calls run under and carry from one call to the next, as
+// one plain record that every call and every function that depends on it
+// takes as a parameter. The plug-in keeps the one instance a host's process
+// uses (plugin/); tools, tests and fuzz targets make their own. A zeroed
+// record is the state of a freshly loaded plug-in with default settings.
+struct PluginState {
+    // The layout the last listing detected (LAYOUT_*); a record build may
+    // raise it from LAYOUT_KIND_ONLY to LAYOUT_KIND_SIZE. The lookup and the
+    // extraction read entries by it.
+    int32_t entryLayout;
+    // Setting: 1 lets compressed entries of unknown content be sized by
+    // scanning their whole stream.
+    uint32_t CheckMode;
+    // Setting: NUMBERING_*; the lookup and the extraction set it to the mode
+    // of the name or position they were given for one call, and put the
+    // user's value back before they return.
+    uint32_t NumberingMode;
+    // Base name of the archive that the probe last accepted; the first part
+    // of every entry name.
+    char archiveBaseName[ARCHIVE_BASE_NAME_SIZE];
+};
 
 #endif

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tools/lzss_encoder.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace lzss_corpus {
 

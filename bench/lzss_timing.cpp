@@ -15,7 +15,7 @@
 
 #include "archive/lzss.h"
 #include "bench/lzss_corpus.h"
-#include "tests/native/lzss_reference.h"
+#include "tests/support/lzss_reference.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 //   disk      GetFile to disk (the file is deleted afterwards, untimed)
 //   decoder   LzssDecode of the same stream, already in memory, in this process
 //   ring      the byte-at-a-time 4,096-byte-ring decoder
-//             (tests/native/lzss_reference.h) on the same stream in memory
+//             (tests/support/lzss_reference.h) on the same stream in memory
 //   floor     what any GetFile to memory does besides decoding: open the
 //             archive, read its count and size table, read the stored entry
 //             in 64 KiB pieces, allocate the host's block, write every byte
@@ -33,11 +33,11 @@
 #include "bench/lzss_corpus.h"
 #include "bench/wine_clock.h"
 #include "calls/calls.h"
-#include "tests/native/lzss_reference.h"
+#include "tests/support/lzss_reference.h"
 #include "tests/wine/plugin_loader.h"
 #include "tools/registry_settings.h"
 #include "tools/archive_writer.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include "tools/registry_settings.h"
 #include "tools/archive_writer.h"
 #include "tools/plugin_exports.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace {
 

@@ -14,7 +14,7 @@ uint32_t BytesAvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t a
     return remaining < (int64_t)asked ? (uint32_t)remaining : asked;
 }
 
-int OpenArchive(const char* path, int64_t base, int validateMode, ArchiveFile* archive)
+int OpenArchive(PluginState* state, const char* path, int64_t base, int validateMode, ArchiveFile* archive)
 {
     memset(archive, 0, sizeof *archive);
     archive->file = FileOpenRead(path, &archive->fileLength);
@@ -38,7 +38,7 @@ int OpenArchive(const char* path, int64_t base, int validateMode, ArchiveFile* a
         return RESULT_NO_MEMORY;
     }
     FileReadAt(archive->file, base, archive->table, (uint32_t)archive->tableLength);
-    if (!ValidateContainer(archive->table, archive->tableLength, validateMode)) {
+    if (!ValidateContainer(state, archive->table, archive->tableLength, validateMode)) {
         CloseArchive(archive);
         return RESULT_NOT_ARCHIVE;
     }
@@ -123,9 +123,9 @@ bool LocateEntry(HeadReader* reader, int64_t offset, int32_t storedSize, uint32_
     return true;
 }
 
-uint32_t HeadReadSize(int32_t storedSize)
+uint32_t HeadReadSize(const PluginState* state, int32_t storedSize)
 {
-    if (CheckMode != 0 && entryLayout == LAYOUT_KIND_ONLY && storedSize < ENTRY_HEAD_SIZE)
+    if (state->CheckMode != 0 && state->entryLayout == LAYOUT_KIND_ONLY && storedSize < ENTRY_HEAD_SIZE)
         return storedSize > 0 ? (uint32_t)storedSize : 0;
     return ENTRY_HEAD_SIZE;
 }
@@ -137,7 +137,7 @@ bool ScanEntryStreams(HeadReader* reader, int64_t offset, const EntryLocator* lo
     EntryScan scan;
     EntryScanStart(&scan, locator);
     for (uint32_t at = 0; at < held;) {
-        uint32_t n = held - at < ENTRY_PIECE_SIZE ? held - at : ENTRY_PIECE_SIZE;
+        uint32_t n = held - at < ENTRY_PIECE_SIZE ? held - at : (uint32_t)ENTRY_PIECE_SIZE;
         uint32_t got;
         const uint8_t* piece = ReadHead(reader, offset + at, n, &got);
         if (!piece) return false;
@@ -149,8 +149,8 @@ bool ScanEntryStreams(HeadReader* reader, int64_t offset, const EntryLocator* lo
     return true;
 }
 
-int BuildRecordAt(HeadReader* reader, int64_t offset, uint32_t headSize, int32_t number, EntryLocator* locator,
-                  EntryInfo* info)
+int ReadEntryRecord(PluginState* state, HeadReader* reader, int64_t offset, uint32_t headSize, int32_t number,
+                    EntryLocator* locator, EntryInfo* info)
 {
     const uint8_t* head = NULL;
     uint32_t available = 0;
@@ -159,7 +159,7 @@ int BuildRecordAt(HeadReader* reader, int64_t offset, uint32_t headSize, int32_t
     if (locator->storedSize != 0) {
         head = ReadHead(reader, offset, headSize, &available);
         if (!head) return RESULT_NO_MEMORY;
-        if (EntryNeedsStreamSizes(locator, head, available)) {
+        if (EntryNeedsStreamSizes(state, locator, head, available)) {
             if (!ScanEntryStreams(reader, offset, locator, &sizes)) return RESULT_NO_MEMORY;
             scanned = &sizes;
             // The scan moved the reader on: the head again, for the record.
@@ -167,6 +167,6 @@ int BuildRecordAt(HeadReader* reader, int64_t offset, uint32_t headSize, int32_t
             if (!head) return RESULT_NO_MEMORY;
         }
     }
-    if (!BuildEntryRecord(info, number, locator, head, (int32_t)available, scanned)) return RESULT_NO_RECORD;
+    if (!BuildEntryRecord(state, info, number, locator, head, (int32_t)available, scanned)) return RESULT_NO_RECORD;
     return RESULT_OK;
 }

@@ -25,10 +25,11 @@ struct ArchiveFile {
 };
 
 // Opens `path` for reading (shared for reading), reads the count and then
-// 4 x count + 32 bytes at `base`, and validates them in `validateMode`.
+// 4 x count + 32 bytes at `base`, and validates them in `validateMode`
+// (listing mode leaves the detected layout in `state`).
 // Returns RESULT_OK, or RESULT_CANNOT_OPEN, RESULT_NO_MEMORY or
 // RESULT_NOT_ARCHIVE with nothing left open or allocated.
-int OpenArchive(const char* path, int64_t base, int validateMode, ArchiveFile* archive);
+int OpenArchive(PluginState* state, const char* path, int64_t base, int validateMode, ArchiveFile* archive);
 // Releases what OpenArchive took; also on a record it never filled (zeroed).
 void CloseArchive(ArchiveFile* archive);
 
@@ -76,7 +77,7 @@ enum { ENTRY_HEAD_SIZE = 50 };
 // ENTRY_HEAD_SIZE, but no more than the entry's own bytes when compressed
 // entries may have to be scanned (the head then never shows the next
 // entry's bytes, which a scan would not count either).
-uint32_t HeadReadSize(int32_t storedSize);
+uint32_t HeadReadSize(const PluginState* state, int32_t storedSize);
 
 // The EntryStreamSizes of the entry that `locator` describes (located at
 // `offset`), scanned over its whole stored length: the bytes the file holds
@@ -96,7 +97,7 @@ bool LocateEntry(HeadReader* reader, int64_t offset, int32_t storedSize, uint32_
 // when the record needs them, and builds the record under the numbering
 // `number`. Returns RESULT_OK, RESULT_NO_MEMORY (a buffer could not be had)
 // or RESULT_NO_RECORD.
-int BuildRecordAt(HeadReader* reader, int64_t offset, uint32_t headSize, int32_t number, EntryLocator* locator,
-                  EntryInfo* info);
+int ReadEntryRecord(PluginState* state, HeadReader* reader, int64_t offset, uint32_t headSize, int32_t number,
+                    EntryLocator* locator, EntryInfo* info);
 
 #endif

@@ -1,22 +1,25 @@
 // The archive calls of the 00AM interface, as portable code.
 //
 // Each function here is one export's behaviour from its flags check to its
-// return: plugin/exports.cpp forwards the six exports to them, and native
-// tests, fuzz targets and tools call them directly, through the native side
-// of the platform seam (calls/platform.h). The process-wide state they read
-// and write is archive/state.h.
+// return: plugin/exports.cpp forwards the exports to them with the plug-in's
+// one PluginState, and qordat, native tests and fuzz targets call them with
+// a state of their own, over the native side of the platform seam
+// (calls/platform.h). Every call releases everything it took before it
+// returns, whatever the code.
 #ifndef MORQUENT_CALLS_CALLS_H
 #define MORQUENT_CALLS_CALLS_H
 
 #include <stdint.h>
 
 #include "archive/entry.h"
+#include "archive/state.h"
 #include "calls/platform.h"
 
 // Result codes of the archive calls.
 enum {
     RESULT_OK = 0,
-    RESULT_UNSUPPORTED_FLAGS = 1,  // input other than a file; bad output kind; disk output failed
+    RESULT_UNSUPPORTED_FLAGS = 1,  // input other than a file, or an output kind other than disk or memory
+    RESULT_OUTPUT_FAILED = 1,      // GetFile's output could not be made: the same code as above
     RESULT_NOT_ARCHIVE = 2,        // not this format; a name or position that names no entry
     RESULT_NO_RECORD = 3,          // a record for the entry could not be built
     RESULT_NO_HOST_MEMORY = 4,     // a block for the host could not be allocated
@@ -24,7 +27,24 @@ enum {
     RESULT_CANNOT_OPEN = 6         // the archive file could not be opened
 };
 
-// Output kinds: bits 8-10 of GetFile's flags.
+// What a result code means, in a few words, for tools that report codes.
+inline const char* ResultMeaning(int code)
+{
+    switch (code) {
+    case RESULT_OK: return "success";
+    case -1: return "function not offered";
+    case RESULT_UNSUPPORTED_FLAGS: return "unsupported input/output kind, or the output could not be written";
+    case RESULT_NOT_ARCHIVE: return "not an archive of this format, or no such entry";
+    case RESULT_NO_RECORD: return "a record for the entry could not be built";
+    case RESULT_NO_HOST_MEMORY: return "memory for the result could not be allocated";
+    case RESULT_NO_MEMORY: return "a working buffer could not be allocated";
+    case RESULT_CANNOT_OPEN: return "the archive file could not be opened";
+    default: return "unknown result";
+    }
+}
+
+// Bits 0-2 of the flags: the input kind; 0 (a file) is the only one accepted.
+// Output kinds: bits 8-10 of GetFile's flags. Other bits are ignored.
 enum { OUTPUT_DISK = 0, OUTPUT_MEMORY = 1 };
 
 // The bytes a host offers the probe: the file's first 2,048.
@@ -32,37 +52,73 @@ enum { PROBE_SIZE = 2048 };
 
 // IsSupported once the probe's bytes are at hand (`length` of them): 1 when
 // `path` does not name a bitmap, wave or PNG and the bytes begin a valid
-// container; the archive's base name is then remembered for entry names.
-// Otherwise 0, and nothing changes.
-int ProbeArchive(const char* path, const uint8_t* bytes, int32_t length);
+// container; the archive's base name then goes to state->archiveBaseName.
+// Otherwise 0, and the state is left as it was. Never touches the layout.
+int ProbeArchive(PluginState* state, const char* path, const uint8_t* bytes, int32_t length);
 
 // GetArchiveInfo: every entry of the archive whose count field is at file
 // position `offset`, as one host block of EntryInfo records ended by a
-// zeroed record. *listHandle (when not null) receives the block on success
-// and a null handle on every failure. Detects entryLayout.
-int ListArchive(const char* path, int64_t offset, unsigned flags, HostBlock* listHandle);
+// zeroed record, numbered as state->NumberingMode says. *listHandle (when
+// not null) receives the block on success and a null handle on every
+// failure. Leaves the detected layout in state->entryLayout (a file that is
+// not an archive leaves the layout as it was). Returns:
+//   RESULT_OK
+//   RESULT_UNSUPPORTED_FLAGS  input kind other than a file
+//   RESULT_CANNOT_OPEN        the file cannot be opened
+//   RESULT_NOT_ARCHIVE        the count, the size table or the first entry's
+//                             head is not this format's (in this setting)
+//   RESULT_NO_MEMORY          a working buffer, or the lock of the block
+//   RESULT_NO_HOST_MEMORY     the block for the records
+//   RESULT_NO_RECORD          an entry whose record cannot be built
+int ListArchive(PluginState* state, const char* path, int64_t offset, unsigned flags, HostBlock* listHandle);
+enum { LIST_RESULTS = 0x7F };  // a bit per code ListArchive can return
 
 // GetFileInfo: fills *info for the entry that `entryName` names, as the
-// listing named it in the numbering mode its separator stands for.
-int FindEntry(const char* path, int64_t offset, const char* entryName, unsigned flags, EntryInfo* info);
+// listing named it in the numbering mode its separator stands for (the
+// record's position carries that mode). Reads entries by the layout the last
+// listing left. Returns:
+//   RESULT_OK
+//   RESULT_UNSUPPORTED_FLAGS  input kind other than a file
+//   RESULT_NOT_ARCHIVE        a null name or record; the file is not this
+//                             format; a name that is no entry name, or a
+//                             number that names no slot
+//   RESULT_CANNOT_OPEN        the file cannot be opened
+//   RESULT_NO_MEMORY          a working buffer
+//   RESULT_NO_RECORD          the entry's record cannot be built (*info may
+//                             then be partly written)
+int FindEntry(PluginState* state, const char* path, int64_t offset, const char* entryName, unsigned flags,
+              EntryInfo* info);
+enum { FIND_RESULTS = 0x6F };  // never RESULT_NO_HOST_MEMORY
 
 // GetFile: the entry at `position` (3 x table index + numbering mode) of the
-// archive at the start of `path`. Output kind OUTPUT_MEMORY stores a host
-// block's handle where `destination` points (null for an entry without
-// content, and null on every failure); OUTPUT_DISK writes a file of the
-// entry's name into the directory `destination`.
-int ExtractEntry(const char* path, int64_t position, char* destination, unsigned flags);
+// archive at the start of `path`, read by the layout the last listing left.
+// Output kind OUTPUT_MEMORY stores a host block's handle where `destination`
+// points (null for an entry without content, and null on every failure);
+// OUTPUT_DISK writes a file of the entry's name into the directory
+// `destination`, and leaves no file behind on failure. Returns:
+//   RESULT_OK
+//   RESULT_UNSUPPORTED_FLAGS  input kind other than a file; an output kind
+//                             other than disk or memory; memory output with
+//                             no handle variable
+//   RESULT_OUTPUT_FAILED      the disk file cannot be created, written, ended
+//                             or closed
+//   RESULT_NOT_ARCHIVE        the file is not this format, or the position
+//                             names no slot of its table
+//   RESULT_CANNOT_OPEN        the file cannot be opened
+//   RESULT_NO_MEMORY          a working buffer, or the lock of the block
+//   RESULT_NO_HOST_MEMORY     the content's block, or content of 1 GiB or
+//                             more (refused for disk output alike)
+//   RESULT_NO_RECORD          the entry's record cannot be built
+int ExtractEntry(PluginState* state, const char* path, int64_t position, char* destination, unsigned flags);
+enum { EXTRACT_RESULTS = 0x7F };
 
 // The listing reads entry heads through a window of this many bytes, so that
-// thousands of small entries cost a few large reads. 0 reads every head into
-// a buffer of its own of exactly the bytes the file delivers (the fuzz
-// targets set it, so that a read past a head is seen).
-extern uint32_t headWindowSize;
+// thousands of small entries cost a few large reads.
 enum { HEAD_WINDOW_SIZE = 64 * 1024 };
 
-// The extraction reads a stored entry in pieces of this many bytes and
-// expands each as it comes, so that its working memory stays a few hundred
-// KiB whatever the entry's size.
+// The stored entry is read in pieces of this many bytes, by the scan that
+// sizes an entry and by the extraction that expands it, so that their
+// working memory stays a few hundred KiB whatever the entry's size.
 enum { ENTRY_PIECE_SIZE = 64 * 1024 };
 
 #endif

@@ -29,6 +29,8 @@ static unsigned OutputKind(unsigned flags) { return (flags >> 8) & 7; }
 
 // Everything one extraction takes, released in one place.
 struct Extraction {
+    PluginState* state;
+    EntryLocator locator;     // the entry
     ArchiveFile archive;
     bool archiveOpen;
     int32_t storedSize;
@@ -69,14 +71,15 @@ static const uint8_t* EntryPiece(Extraction* x, uint32_t at, uint32_t* length)
     return piece;
 }
 
-// Locates the slot and builds its record; NumberingMode is the position's mode.
+// Locates the slot and builds its record; state->NumberingMode is the
+// position's mode.
 static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
 {
     const ArchiveFile* archive = &x->archive;
     // The number in the name: the table index, or under packed numbering the
     // number of non-empty slots up to and including this one, less one.
     int32_t number = index;
-    if (NumberingMode == NUMBERING_PACKED) {
+    if (x->state->NumberingMode == NUMBERING_PACKED) {
         number = -1;
         for (int32_t i = 0; i <= index; i++) number += StoredSizeAt(archive, i) != 0;
     }
@@ -90,9 +93,9 @@ static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
     if (!OpenHeadReader(&x->reader, archive, window)) return RESULT_NO_MEMORY;
 
     // The head is the entry's own bytes only.
-    uint32_t headSize = storedSize < ENTRY_HEAD_SIZE ? (uint32_t)storedSize : ENTRY_HEAD_SIZE;
-    if (!LocateEntry(&x->reader, x->entryOffset, storedSize, headSize, &sharedLocator)) return RESULT_NO_MEMORY;
-    int result = BuildRecordAt(&x->reader, x->entryOffset, headSize, number, &sharedLocator, info);
+    uint32_t headSize = storedSize < ENTRY_HEAD_SIZE ? (uint32_t)storedSize : (uint32_t)ENTRY_HEAD_SIZE;
+    if (!LocateEntry(&x->reader, x->entryOffset, storedSize, headSize, &x->locator)) return RESULT_NO_MEMORY;
+    int result = ReadEntryRecord(x->state, &x->reader, x->entryOffset, headSize, number, &x->locator, info);
     if (result != RESULT_OK) return result;
     // A 32-bit host cannot get a block of a gigabyte or more anyway; a 64-bit
     // one could, and a damaged size field of a tiny entry would then cost it
@@ -106,10 +109,10 @@ static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
 static bool HasContent(const Extraction* x, const EntryInfo* info) { return x->storedSize != 0 && info->fileSize != 0; }
 
 // Expands the whole entry into `out` (fileSize bytes), piece by piece.
-static void ExpandToMemory(Extraction* x, int16_t kind, uint8_t* out, uint32_t fileSize)
+static void ExpandToMemory(Extraction* x, uint8_t* out, uint32_t fileSize)
 {
     EntryExpansion expansion;
-    EntryExpandStart(&expansion, kind);  // by the layout in force now
+    EntryExpandStart(&expansion, x->state->entryLayout, x->locator.kind);  // by the layout in force now
     uint32_t pos = 0;
     uint32_t length;
     for (uint32_t at = 0; at < (uint32_t)x->storedSize && pos < fileSize; at += length) {
@@ -126,7 +129,7 @@ static int ExtractToBlock(Extraction* x, const EntryInfo* info)
     if (!x->block) return RESULT_NO_HOST_MEMORY;
     uint8_t* out = (uint8_t*)HostLock(x->block);
     if (!out) return RESULT_NO_MEMORY;
-    ExpandToMemory(x, sharedLocator.kind, out, (uint32_t)info->fileSize);
+    ExpandToMemory(x, out, (uint32_t)info->fileSize);
     HostUnlock(x->block);
     return RESULT_OK;
 }
@@ -140,7 +143,7 @@ static bool WriteContent(Extraction* x, PlatformOutput* output, uint32_t fileSiz
 {
     uint8_t* window = x->window;
     EntryExpansion expansion;
-    EntryExpandStart(&expansion, sharedLocator.kind);
+    EntryExpandStart(&expansion, x->state->entryLayout, x->locator.kind);
     uint32_t produced = 0, pos = 0, unwritten = 0;  // unwritten: where window's unwritten bytes begin
     uint32_t length;
     for (uint32_t at = 0; at < (uint32_t)x->storedSize && produced < fileSize; at += length) {
@@ -194,7 +197,7 @@ static int ExtractToDisk(Extraction* x, const char* dir, const EntryInfo* info)
     return ok ? RESULT_OK : RESULT_UNSUPPORTED_FLAGS;
 }
 
-int ExtractEntry(const char* path, int64_t position, char* destination, unsigned flags)
+int ExtractEntry(PluginState* state, const char* path, int64_t position, char* destination, unsigned flags)
 {
     unsigned output = OutputKind(flags);
     // With memory output the host's handle variable gets a null handle on
@@ -205,8 +208,9 @@ int ExtractEntry(const char* path, int64_t position, char* destination, unsigned
 
     Extraction x;
     memset(&x, 0, sizeof x);
+    x.state = state;
     // The archive is always read from the start of the file.
-    int result = OpenArchive(path, 0, VALIDATE_PROBE, &x.archive);
+    int result = OpenArchive(state, path, 0, VALIDATE_PROBE, &x.archive);
     if (result != RESULT_OK) return result;
     x.archiveOpen = true;
 
@@ -216,10 +220,10 @@ int ExtractEntry(const char* path, int64_t position, char* destination, unsigned
     if (position < 0 || position / 3 >= x.archive.count) {
         result = RESULT_NOT_ARCHIVE;
     } else {
-        uint32_t userNumbering = NumberingMode;
-        NumberingMode = (uint32_t)(position % 3);
+        uint32_t userNumbering = state->NumberingMode;
+        state->NumberingMode = (uint32_t)(position % 3);
         result = BuildRecordOfSlot(&x, (int32_t)(position / 3), &info);
-        NumberingMode = userNumbering;
+        state->NumberingMode = userNumbering;
     }
 
     if (result == RESULT_OK && output == OUTPUT_DISK) {

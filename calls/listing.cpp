@@ -6,10 +6,9 @@
 #include "calls/archive_file.h"
 #include "calls/calls.h"
 
-uint32_t headWindowSize = HEAD_WINDOW_SIZE;
-
 // Everything one listing takes, released in one place.
 struct Listing {
+    PluginState* state;
     ArchiveFile archive;
     bool archiveOpen;
     EntryLocator* locators;
@@ -43,7 +42,8 @@ static int32_t LocateEntries(Listing* listing)
     int32_t nonEmpty = 0;
     for (int32_t i = 0; i < archive->count; i++) {
         int32_t storedSize = StoredSizeAt(archive, i);
-        if (!LocateEntry(&listing->reader, offset, storedSize, HeadReadSize(storedSize), &listing->locators[i]))
+        if (!LocateEntry(&listing->reader, offset, storedSize, HeadReadSize(listing->state, storedSize),
+                         &listing->locators[i]))
             return -1;
         nonEmpty += storedSize != 0;
         offset += storedSize;
@@ -55,6 +55,7 @@ static int32_t LocateEntries(Listing* listing)
 // raise the layout, so each head is read with the size in force at its slot.
 static int BuildRecords(Listing* listing)
 {
+    PluginState* state = listing->state;
     const ArchiveFile* archive = &listing->archive;
     EntryInfo* cursor = listing->records;
     int32_t packedNumber = 0;
@@ -62,12 +63,13 @@ static int BuildRecords(Listing* listing)
     for (int32_t i = 0; i < archive->count; i++) {
         EntryLocator* locator = &listing->locators[i];
         int32_t storedSize = locator->storedSize;
-        int32_t number = NumberingMode == NUMBERING_PACKED ? packedNumber : i;
+        int32_t number = state->NumberingMode == NUMBERING_PACKED ? packedNumber : i;
         if (storedSize != 0) packedNumber++;
-        if (NumberingMode == NUMBERING_WITH_DUMMIES || storedSize != 0) {
-            int result = BuildRecordAt(&listing->reader, offset, HeadReadSize(storedSize), number, locator, cursor);
+        if (state->NumberingMode == NUMBERING_WITH_DUMMIES || storedSize != 0) {
+            int result = ReadEntryRecord(state, &listing->reader, offset, HeadReadSize(state, storedSize), number,
+                                         locator, cursor);
             if (result != RESULT_OK) return result;
-            cursor->position = 3 * (uint32_t)i + NumberingMode;
+            cursor->position = 3 * (uint32_t)i + state->NumberingMode;
             cursor++;
         }
         offset += storedSize;
@@ -76,18 +78,19 @@ static int BuildRecords(Listing* listing)
     return RESULT_OK;
 }
 
-int ListArchive(const char* path, int64_t offset, unsigned flags, HostBlock* listHandle)
+int ListArchive(PluginState* state, const char* path, int64_t offset, unsigned flags, HostBlock* listHandle)
 {
     Listing listing;
     memset(&listing, 0, sizeof listing);
+    listing.state = state;
     if (!InputIsFile(flags)) return FinishListing(&listing, RESULT_UNSUPPORTED_FLAGS, listHandle);
 
     // A file that is not an archive must not disturb the layout that the
     // last archive listed left for extraction.
-    int32_t previousLayout = entryLayout;
-    int result = OpenArchive(path, offset, VALIDATE_LISTING, &listing.archive);
+    int32_t previousLayout = state->entryLayout;
+    int result = OpenArchive(state, path, offset, VALIDATE_LISTING, &listing.archive);
     if (result != RESULT_OK) {
-        if (result == RESULT_NOT_ARCHIVE) entryLayout = previousLayout;
+        if (result == RESULT_NOT_ARCHIVE) state->entryLayout = previousLayout;
         return FinishListing(&listing, result, listHandle);
     }
     listing.archiveOpen = true;
@@ -95,13 +98,13 @@ int ListArchive(const char* path, int64_t offset, unsigned flags, HostBlock* lis
     int32_t count = listing.archive.count;
     listing.locators = (EntryLocator*)WorkAlloc((size_t)count * sizeof(EntryLocator));
     if (!listing.locators) return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
-    if (!OpenHeadReader(&listing.reader, &listing.archive, headWindowSize))
+    if (!OpenHeadReader(&listing.reader, &listing.archive, HEAD_WINDOW_SIZE))
         return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
 
     int32_t nonEmpty = LocateEntries(&listing);
     if (nonEmpty < 0) return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
 
-    int32_t recordCount = NumberingMode == NUMBERING_WITH_DUMMIES ? count : nonEmpty;
+    int32_t recordCount = state->NumberingMode == NUMBERING_WITH_DUMMIES ? count : nonEmpty;
     listing.block = HostAlloc((size_t)(recordCount + 1) * sizeof(EntryInfo));
     if (!listing.block) return FinishListing(&listing, RESULT_NO_HOST_MEMORY, listHandle);
     listing.records = (EntryInfo*)HostLock(listing.block);

@@ -21,43 +21,44 @@ static int32_t SlotOfNumber(const ArchiveFile* archive, uint32_t numberingMode, 
     return -1;
 }
 
-// Finds the entry and fills the host's record; the numbering mode is
-// `NumberingMode` as the name set it.
-static int FillRecordOfName(const ArchiveFile* archive, const char* entryName, EntryInfo* info)
+// Finds the entry and fills the host's record; the name sets
+// state->NumberingMode to the mode it was listed in.
+static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, const char* entryName, EntryInfo* info)
 {
     char copy[ENTRY_NAME_COPY_SIZE];
     if (!CopyEntryFilePart(entryName, copy)) return RESULT_NOT_ARCHIVE;
-    int32_t number = ParseEntryName(copy, &NumberingMode);
+    int32_t number = ParseEntryName(copy, &state->NumberingMode);
     if (number < 0) return RESULT_NOT_ARCHIVE;
-    int32_t index = SlotOfNumber(archive, NumberingMode, number);
+    int32_t index = SlotOfNumber(archive, state->NumberingMode, number);
     if (index < 0) return RESULT_NOT_ARCHIVE;
 
     int64_t offset = EntryOffset(archive, index);
     int32_t storedSize = StoredSizeAt(archive, index);
     HeadReader reader;
     if (!OpenHeadReader(&reader, archive, 0)) return RESULT_NO_MEMORY;
-    uint32_t headSize = HeadReadSize(storedSize);
+    uint32_t headSize = HeadReadSize(state, storedSize);
+    EntryLocator locator;
     int result = RESULT_NO_MEMORY;
-    if (LocateEntry(&reader, offset, storedSize, headSize, &sharedLocator))
-        result = BuildRecordAt(&reader, offset, headSize, number, &sharedLocator, info);
-    if (result == RESULT_OK) info->position = 3 * (uint32_t)index + NumberingMode;
+    if (LocateEntry(&reader, offset, storedSize, headSize, &locator))
+        result = ReadEntryRecord(state, &reader, offset, headSize, number, &locator, info);
+    if (result == RESULT_OK) info->position = 3 * (uint32_t)index + state->NumberingMode;
     CloseHeadReader(&reader);
     return result;
 }
 
-int FindEntry(const char* path, int64_t offset, const char* entryName, unsigned flags, EntryInfo* info)
+int FindEntry(PluginState* state, const char* path, int64_t offset, const char* entryName, unsigned flags, EntryInfo* info)
 {
     if (!InputIsFile(flags)) return RESULT_UNSUPPORTED_FLAGS;
     if (!entryName || !info) return RESULT_NOT_ARCHIVE;
 
     ArchiveFile archive;
-    int result = OpenArchive(path, offset, VALIDATE_PROBE, &archive);
+    int result = OpenArchive(state, path, offset, VALIDATE_PROBE, &archive);
     if (result != RESULT_OK) return result;
 
     // The name's separator picks the numbering mode for this call only.
-    uint32_t userNumbering = NumberingMode;
-    result = FillRecordOfName(&archive, entryName, info);
-    NumberingMode = userNumbering;
+    uint32_t userNumbering = state->NumberingMode;
+    result = FillRecordOfName(state, &archive, entryName, info);
+    state->NumberingMode = userNumbering;
     CloseArchive(&archive);
     return result;
 }

@@ -1,253 +1,81 @@
-// The platform seam over the C library, for native tests, fuzz targets and
-// tools. See calls/platform_native.h for what it adds to the seam.
+// The platform seam over the C library. See calls/platform_native.h.
 #include "calls/platform_native.h"
 
-#include <stddef.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <map>
-#include <string>
-#include <vector>
-
-NativeFaults nativeFaults;
-size_t nativeHostBlockLimit = 0;
-
-namespace {
-
-NativeOutstanding outstanding;
-std::map<void*, size_t> workSizes;  // every working buffer outstanding, by address
-size_t workBytes = 0, hostBytes = 0;
-NativePeaks peaks = {0, 0};
-
-// Books `delta` bytes to `*bytes` and raises `*peak` to it.
-void Book(size_t* bytes, size_t* peak, ptrdiff_t delta)
-{
-    *bytes += (size_t)delta;
-    if (*bytes > *peak) *peak = *bytes;
-}
-std::map<std::string, std::vector<uint8_t>> memoryFiles;
-std::map<std::string, std::vector<uint8_t>> memoryOutput;
-bool outputToMemory = false;
-
-// Counts one operation down; true when this one is to fail.
-bool Fails(int* countdown)
-{
-    if (*countdown <= 0) return false;
-    return --*countdown == 0;
-}
-
-// Host blocks carry their size in front of the bytes, so that they can be
-// told apart from working buffers and their size asked for.
-struct BlockHeader {
-    size_t size;
-    int locks;
-};
-
-}  // namespace
-
-// An open file: on disk (stdio) or one of the memory files.
+// An archive file open for reading.
 struct PlatformFile {
     FILE* stream;
-    const std::vector<uint8_t>* memory;
 };
 
 PlatformFile* FileOpenRead(const char* path, int64_t* length)
 {
-    *length = 0;
-    if (Fails(&nativeFaults.open)) return nullptr;
-    PlatformFile file = {nullptr, nullptr};
-    auto found = memoryFiles.find(path);
-    if (found != memoryFiles.end()) {
-        file.memory = &found->second;
-        *length = (int64_t)found->second.size();
-    } else {
-        file.stream = fopen(path, "rb");
-        if (!file.stream) return nullptr;
-        if (fseeko(file.stream, 0, SEEK_END) == 0) *length = (int64_t)ftello(file.stream);
-    }
-    outstanding.files++;
-    return new PlatformFile(file);
-}
-
-// Delivers the bytes that are there, then zeroes only the rest: extraction
-// reads every entry through here, and touching its buffer twice costs.
-static uint32_t Deliver(PlatformFile* file, int64_t position, uint8_t* buffer, uint32_t length)
-{
-    if (position < 0 || length == 0) return 0;
-    if (file->memory) {
-        const std::vector<uint8_t>& bytes = *file->memory;
-        uint32_t delivered = 0;
-        if ((uint64_t)position < bytes.size()) {
-            uint64_t remaining = bytes.size() - (uint64_t)position;
-            delivered = remaining < length ? (uint32_t)remaining : length;
-        }
-        if (Fails(&nativeFaults.shortRead)) delivered /= 2;
-        if (delivered) memcpy(buffer, bytes.data() + position, delivered);
-        return delivered;
-    }
-    if (fseeko(file->stream, (off_t)position, SEEK_SET) != 0) return 0;
-    uint32_t asked = Fails(&nativeFaults.shortRead) ? length / 2 : length;
-    return (uint32_t)fread(buffer, 1, asked, file->stream);
+    FILE* stream = NativeOpenRead(path, length);
+    return stream ? new PlatformFile{stream} : nullptr;
 }
 
 uint32_t FileReadAt(PlatformFile* file, int64_t position, uint8_t* buffer, uint32_t length)
 {
-    uint32_t delivered = Deliver(file, position, buffer, length);
+    // Only what did not arrive is zeroed: extraction reads every entry
+    // through here, and touching its buffer twice costs.
+    uint32_t delivered = NativeReadAt(file->stream, position, buffer, length);
     memset(buffer + delivered, 0, length - delivered);
     return delivered;
 }
 
 void FileClose(PlatformFile* file)
 {
-    if (file->stream) fclose(file->stream);
+    fclose(file->stream);
     delete file;
-    outstanding.files--;
 }
 
-void* WorkAlloc(size_t size)
-{
-    if (Fails(&nativeFaults.work)) return nullptr;
-    void* buffer = malloc(size);
-    if (!buffer && size == 0) buffer = malloc(1);
-    if (buffer) {
-        outstanding.workBuffers++;
-        workSizes[buffer] = size;
-        Book(&workBytes, &peaks.workBytes, (ptrdiff_t)size);
-    }
-    return buffer;
-}
+void* WorkAlloc(size_t size) { return malloc(size ? size : 1); }
 
-void WorkFree(void* buffer)
-{
-    if (!buffer) return;
-    auto found = workSizes.find(buffer);
-    Book(&workBytes, &peaks.workBytes, -(ptrdiff_t)found->second);
-    workSizes.erase(found);
-    free(buffer);
-    outstanding.workBuffers--;
-}
+void WorkFree(void* buffer) { free(buffer); }
 
+// Host blocks carry their size in front of the bytes.
 HostBlock HostAlloc(size_t size)
 {
-    if (Fails(&nativeFaults.hostAlloc)) return nullptr;
-    if (nativeHostBlockLimit && size > nativeHostBlockLimit) return nullptr;
-    BlockHeader* block = (BlockHeader*)malloc(sizeof(BlockHeader) + size);
-    if (!block) return nullptr;
-    block->size = size;
-    block->locks = 0;
-    memset(block + 1, 0, size);
-    outstanding.hostBlocks++;
-    Book(&hostBytes, &peaks.hostBytes, (ptrdiff_t)size);
+    size_t* block = (size_t*)calloc(1, sizeof(size_t) + size);
+    if (block) *block = size;
     return block;
 }
 
-void* HostLock(HostBlock block)
-{
-    if (!block || Fails(&nativeFaults.hostLock)) return nullptr;
-    BlockHeader* header = (BlockHeader*)block;
-    if (header->locks++ == 0) outstanding.hostLocks++;
-    return header + 1;
-}
+void* HostLock(HostBlock block) { return block ? (size_t*)block + 1 : nullptr; }
 
-void HostUnlock(HostBlock block)
-{
-    BlockHeader* header = (BlockHeader*)block;
-    if (header->locks > 0 && --header->locks == 0) outstanding.hostLocks--;
-}
+void HostUnlock(HostBlock) {}
 
-void HostFree(HostBlock block)
-{
-    BlockHeader* header = (BlockHeader*)block;
-    if (header->locks > 0) outstanding.hostLocks--;
-    Book(&hostBytes, &peaks.hostBytes, -(ptrdiff_t)header->size);
-    free(header);
-    outstanding.hostBlocks--;
-}
+void HostFree(HostBlock block) { free(block); }
 
-size_t NativeHostBlockSize(HostBlock block) { return block ? ((BlockHeader*)block)->size : 0; }
+size_t NativeHostBlockSize(HostBlock block) { return block ? *(size_t*)block : 0; }
 
-// A file being written: a stdio stream, or bytes kept in memory under its path.
+// A file being written, and its path for removal.
 struct PlatformOutput {
     std::string path;
     FILE* stream;
-    std::vector<uint8_t> bytes;
 };
 
 PlatformOutput* OutputCreate(const char* directory, const char* name)
 {
-    if (Fails(&nativeFaults.create)) return nullptr;
-    std::string path = directory;
-    if (!path.empty() && path.back() != '/') path += '/';
-    path += name;
-    PlatformOutput* output = new PlatformOutput{path, nullptr, {}};
-    if (!outputToMemory) {
-        output->stream = fopen(path.c_str(), "wb");
-        if (!output->stream) {
-            delete output;
-            return nullptr;
-        }
-    }
-    outstanding.outputs++;
-    return output;
+    std::string path = NativeOutputPath(directory, name);
+    FILE* stream = fopen(path.c_str(), "wb");
+    return stream ? new PlatformOutput{path, stream} : nullptr;
 }
 
 bool OutputWrite(PlatformOutput* output, const void* bytes, uint32_t length)
 {
-    if (Fails(&nativeFaults.write)) return false;
-    if (!output->stream) {
-        output->bytes.insert(output->bytes.end(), (const uint8_t*)bytes, (const uint8_t*)bytes + length);
-        return true;
-    }
     return fwrite(bytes, 1, length, output->stream) == length;
 }
 
-bool OutputSetEnd(PlatformOutput* output)
-{
-    // A stream opened "wb" starts empty and is written from its start, so its
-    // end is where the writing stopped.
-    if (Fails(&nativeFaults.setEnd)) return false;
-    return !output->stream || fflush(output->stream) == 0;
-}
+// A stream opened "wb" starts empty and is written from its start, so its
+// end is where the writing stopped; what is left is to have it written.
+bool OutputSetEnd(PlatformOutput* output) { return fflush(output->stream) == 0; }
 
 bool OutputClose(PlatformOutput* output, bool keep)
 {
-    if (output->stream) {
-        keep = fclose(output->stream) == 0 && keep;
-        if (!keep) remove(output->path.c_str());
-    } else if (keep) {
-        memoryOutput[output->path] = output->bytes;
-    } else {
-        memoryOutput.erase(output->path);
-    }
+    keep = fclose(output->stream) == 0 && keep;
+    if (!keep) remove(output->path.c_str());
     delete output;
-    outstanding.outputs--;
     return keep;
 }
-
-NativeOutstanding NativeCountOutstanding() { return outstanding; }
-
-NativePeaks NativePeakBytes() { return peaks; }
-
-void NativeResetPeaks() { peaks = {workBytes, hostBytes}; }
-
-void NativeAddMemoryFile(const char* path, const uint8_t* bytes, size_t size)
-{
-    memoryFiles[path] = std::vector<uint8_t>(bytes, bytes + size);
-}
-
-void NativeClearMemoryFiles() { memoryFiles.clear(); }
-
-void NativeSetMemoryOutput(bool on) { outputToMemory = on; }
-
-const uint8_t* NativeMemoryOutput(const char* path, size_t* size)
-{
-    auto found = memoryOutput.find(path);
-    if (found == memoryOutput.end()) return nullptr;
-    static const uint8_t EMPTY[1] = {0};
-    *size = found->second.size();
-    return found->second.empty() ? EMPTY : found->second.data();
-}
-
-void NativeClearMemoryOutput() { memoryOutput.clear(); }

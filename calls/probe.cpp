@@ -4,11 +4,11 @@
 #include "archive/state.h"
 #include "calls/calls.h"
 
-int ProbeArchive(const char* path, const uint8_t* bytes, int32_t length)
+int ProbeArchive(PluginState* state, const char* path, const uint8_t* bytes, int32_t length)
 {
     if (!path) return 0;
     if (HasMediaExtension(path)) return 0;
-    if (!ValidateContainer(bytes, length, VALIDATE_PROBE)) return 0;
-    DeriveBaseName(path, archiveBaseName, sizeof archiveBaseName);
+    if (!ValidateContainer(NULL, bytes, length, VALIDATE_PROBE)) return 0;
+    DeriveBaseName(path, state->archiveBaseName, sizeof state->archiveBaseName);
     return 1;
 }

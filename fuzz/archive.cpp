@@ -2,9 +2,9 @@
 // themselves (calls/calls.h) over the native seam: the probe, the listing
 // under every numbering mode and both CheckMode values, the lookup of every
 // listed name and the extraction of every listed entry, to memory and to
-// disk. The archive is served as a memory file under the recipe's path, and
-// every head is read into a heap block of exactly the bytes the file
-// delivers (headWindowSize 0), so ASan reports a read past one.
+// disk. The archive is served as a memory file under the recipe's path;
+// every working buffer and block is a heap block of exactly its size, so
+// ASan reports a read past one.
 //
 // The input is a recipe, read with FuzzedDataProvider:
 //   - the layout the archive is written with, and the archive's path;
@@ -39,7 +39,7 @@
 #include "archive/names.h"
 #include "archive/state.h"
 #include "calls/calls.h"
-#include "calls/platform_native.h"
+#include "tests/support/platform_test.h"
 #include "fuzz/check.h"
 #include "tools/archive_writer.h"
 #include "tools/lzss_encoder.h"
@@ -345,31 +345,22 @@ Table ReadTable(const Bytes& file)
 // The calls, each followed by the checks every call gets
 
 enum CallKind { CALL_LIST, CALL_FIND, CALL_MEMORY, CALL_DISK };
-enum FaultKind {
-    FAULT_OPEN, FAULT_WORK, FAULT_HOST_ALLOC, FAULT_HOST_LOCK, FAULT_SHORT_READ,
-    FAULT_CREATE, FAULT_WRITE, FAULT_SET_END, FAULT_KINDS
-};
+// What the plug-in keeps between calls, for this run's calls.
+PluginState state;
 
-int& Countdown(int kind)
-{
-    NativeFaults& f = nativeFaults;
-    int* const c[FAULT_KINDS] = {&f.open,      &f.work,   &f.hostAlloc, &f.hostLock,
-                                 &f.shortRead, &f.create, &f.write,     &f.setEnd};
-    return *c[kind];
-}
+int& Countdown(int kind) { return FaultCountdown(nativeFaults, kind); }
 
 // The code of a call that the Nth failure of `kind` hit; -1 for a short read,
 // which the call takes for zeros: any code it may give then.
-int CodeOfFault(CallKind call, int kind, int n)
+int CodeOfFault(int kind)
 {
     switch (kind) {
     case FAULT_OPEN: return RESULT_CANNOT_OPEN;
     case FAULT_WORK: return RESULT_NO_MEMORY;
     case FAULT_HOST_ALLOC: return RESULT_NO_HOST_MEMORY;
-    case FAULT_HOST_LOCK:  // the second lock of disk output is the write's
-        return call == CALL_DISK && n > 1 ? RESULT_UNSUPPORTED_FLAGS : RESULT_NO_MEMORY;
+    case FAULT_HOST_LOCK: return RESULT_NO_MEMORY;
     case FAULT_SHORT_READ: return -1;
-    default: return RESULT_UNSUPPORTED_FLAGS;  // disk output failed
+    default: return RESULT_OUTPUT_FAILED;  // disk output failed
     }
 }
 
@@ -377,7 +368,7 @@ struct Run {
     const Recipe& r;
     const Table t;
     uint32_t check = 0, numbering = 0;  // the settings of the current listing
-    int32_t detected = -1;              // the layout a listing with CheckMode 0 left: detection's
+    int32_t detected = -1;              // the layout a listing with state.CheckMode 0 left: detection's
     int calls = 0;                      // calls so far that may meet the planned failure
     int faultCall = -1, faultKind = 0, faultCountdown = 0;  // the planned failure
 };
@@ -411,7 +402,7 @@ Outcome Call(Run& run, CallKind call, int32_t* before, Make make)
                                : call != CALL_FIND || kind < FAULT_HOST_ALLOC || kind > FAULT_HOST_LOCK;
         const bool armed = meets && run.calls++ == run.faultCall;
         if (armed) Countdown(kind) = run.faultCountdown;
-        *before = entryLayout;
+        *before = state.entryLayout;
         const Outcome o = make();
         const bool hit = armed && Countdown(kind) == 0;
         nativeFaults = NativeFaults();
@@ -421,17 +412,17 @@ Outcome Call(Run& run, CallKind call, int32_t* before, Make make)
         const NativeOutstanding left = NativeCountOutstanding();
         CHECK(left.files == 0 && left.workBuffers == 0 && left.hostLocks == 0 && left.outputs == 0);
         CHECK(left.hostBlocks == (o.block ? 1 : 0));
-        CHECK(CheckMode == run.check && NumberingMode == run.numbering);
+        CHECK(state.CheckMode == run.check && state.NumberingMode == run.numbering);
         // A record build may raise two-byte heads to six-byte ones, which
-        // takes a full scan, so CheckMode on.
+        // takes a full scan, so state.CheckMode on.
         if (o.result == RESULT_NOT_ARCHIVE) {
-            CHECK(entryLayout == *before);
+            CHECK(state.entryLayout == *before);
         } else if (call != CALL_LIST) {
-            CHECK(entryLayout == *before ||
-                  (*before == LAYOUT_KIND_ONLY && entryLayout == LAYOUT_KIND_SIZE && CheckMode == 1));
+            CHECK(state.entryLayout == *before ||
+                  (*before == LAYOUT_KIND_ONLY && state.entryLayout == LAYOUT_KIND_SIZE && state.CheckMode == 1));
         }
         if (!hit) return o;
-        const int expected = CodeOfFault(call, kind, run.faultCountdown);
+        const int expected = CodeOfFault(kind);
         CHECK(expected >= 0 ? o.result == expected
                             : o.result != RESULT_NO_MEMORY && o.result != RESULT_UNSUPPORTED_FLAGS &&
                                   o.result != RESULT_CANNOT_OPEN);
@@ -450,8 +441,8 @@ void CheckRecord(const Run& run, const EntryInfo& info, int32_t slot, int32_t la
     const char* nul = (const char*)memchr(info.fileName, '\0', sizeof info.fileName);
     CHECK(nul != nullptr);
     const size_t length = (size_t)(nul - info.fileName);
-    const size_t baseLength = strlen(archiveBaseName);
-    CHECK(length > baseLength + 4 && memcmp(info.fileName, archiveBaseName, baseLength) == 0);
+    const size_t baseLength = strlen(state.archiveBaseName);
+    CHECK(length > baseLength + 4 && memcmp(info.fileName, state.archiveBaseName, baseLength) == 0);
     CHECK(info.fileName[length - 4] == '.');
     const bool dummy = strcmp(nul - 3, "DMY") == 0;
     CHECK(dummy == (storedSize == 0));
@@ -469,7 +460,7 @@ void CheckRecord(const Run& run, const EntryInfo& info, int32_t slot, int32_t la
 // A listing's outcome, its records copied out of the block it handed over.
 struct Listing {
     int result = RESULT_NOT_ARCHIVE;
-    int32_t layout = LAYOUT_RAW;  // entryLayout after it
+    int32_t layout = LAYOUT_RAW;  // state.entryLayout after it
     bool uniform = false;         // every record built under `layout` (none raised it)
     std::vector<EntryInfo> records;
     std::vector<const EntryInfo*> bySlot;
@@ -482,7 +473,7 @@ Listing List(Run& run)
     int32_t before;
     const Outcome o = Call(run, CALL_LIST, &before, [&] {
         HostBlock block = STALE;
-        const int result = ListArchive(run.r.path, 0, 0, &block);
+        const int result = ListArchive(&state, run.r.path, 0, 0, &block);
         return Outcome{result, block};
     });
     Listing l;
@@ -491,11 +482,11 @@ Listing List(Run& run)
     if (l.result == RESULT_NOT_ARCHIVE) return l;
 
     CHECK(t.count != 0 && !t.negative);
-    l.layout = entryLayout;
+    l.layout = state.entryLayout;
     CHECK(l.layout == LAYOUT_RAW || l.layout == LAYOUT_KIND_SIZE || l.layout == LAYOUT_KIND_ONLY);
     // Heads are told apart by the kind of the first non-empty entry, the
     // bytes right after the table; detection does not depend on CheckMode,
-    // and only a build under CheckMode 1 raises what it found.
+    // and only a build under state.CheckMode 1 raises what it found.
     CHECK((l.layout == LAYOUT_RAW) == (t.firstKind != 0 && t.firstKind != 1 && t.firstKind != 8));
     if (run.check == 0) {
         CHECK(run.detected < 0 || l.layout == run.detected);
@@ -540,13 +531,13 @@ void LookUp(Run& run, const Listing& l, int32_t slot)
     if (listed) {
         strcpy(name, listed->fileName);
     } else {
-        FormatEntryName(name, sizeof name, archiveBaseName, run.numbering, NumberOf(run, slot), CLASS_DAT);
+        FormatEntryName(name, sizeof name, state.archiveBaseName, run.numbering, NumberOf(run, slot), CLASS_DAT);
     }
     EntryInfo info;
     int32_t before;
     const int result = Call(run, CALL_FIND, &before, [&] {
         memset(&info, 0, sizeof info);
-        return Outcome{FindEntry(run.r.path, 0, name, 0, &info), nullptr};
+        return Outcome{FindEntry(&state, run.r.path, 0, name, 0, &info), nullptr};
     }).result;
     CHECK(result == RESULT_OK || result == RESULT_NO_RECORD);
     if (result == RESULT_NO_RECORD) CHECK(before != LAYOUT_RAW && run.t.sizes[(size_t)slot] != 0);
@@ -586,7 +577,7 @@ void CheckAgainstRecipe(const Recipe& r, int32_t index, int result, const Bytes&
             fileSize = ReadU32(padded.data() + 2);
         } else if (cls == CLASS_WAV) {
             fileSize = ReadU32(padded.data() + 4) + 8;
-        } else if (CheckMode) {
+        } else if (state.CheckMode) {
             fileSize = (uint32_t)slot.content.size();
         } else {
             CHECK(result == RESULT_NO_RECORD);
@@ -612,7 +603,7 @@ bool OutputOf(const Run& run, int32_t slot, Bytes* bytes, std::string* name)
     int found = 0;
     for (int cls = CLASS_BMP; cls <= CLASS_DMY; cls++) {
         char entry[sizeof(EntryInfo::fileName)];
-        FormatEntryName(entry, sizeof entry, archiveBaseName, run.numbering, NumberOf(run, slot), cls);
+        FormatEntryName(entry, sizeof entry, state.archiveBaseName, run.numbering, NumberOf(run, slot), cls);
         size_t size = 0;
         const uint8_t* written = NativeMemoryOutput((std::string("out/") + entry).c_str(), &size);
         if (!written) continue;
@@ -635,7 +626,7 @@ void Extract(Run& run, const Listing& l, int32_t slot, bool toDisk)
     int32_t before;
     const Outcome o = Call(run, CALL_MEMORY, &before, [&] {
         HostBlock block = STALE;
-        const int result = ExtractEntry(run.r.path, position, (char*)&block, OUTPUT_MEMORY << 8);
+        const int result = ExtractEntry(&state, run.r.path, position, (char*)&block, OUTPUT_MEMORY << 8);
         return Outcome{result, block};
     });
     const int result = o.result;
@@ -665,7 +656,7 @@ void Extract(Run& run, const Listing& l, int32_t slot, bool toDisk)
         CHECK(result != RESULT_OK || content.size() == listed->fileSize);
     }
     const Recipe& r = run.r;
-    if (r.tableIntact && slot < (int32_t)r.slots.size() && entryLayout == before && before == (int32_t)r.layout)
+    if (r.tableIntact && slot < (int32_t)r.slots.size() && state.entryLayout == before && before == (int32_t)r.layout)
         CheckAgainstRecipe(r, slot, result, content);
     // Disk output needs no host block; a size refused for the block limit
     // (a damaged one, up to a gigabyte) is not written.
@@ -676,7 +667,7 @@ void Extract(Run& run, const Listing& l, int32_t slot, bool toDisk)
     std::string name;
     const int diskResult = Call(run, CALL_DISK, &diskBefore, [&] {
         NativeClearMemoryOutput();
-        const int code = ExtractEntry(run.r.path, position, (char*)"out", OUTPUT_DISK << 8);
+        const int code = ExtractEntry(&state, run.r.path, position, (char*)"out", OUTPUT_DISK << 8);
         // A failed extraction leaves no file, not even a partial one.
         CHECK(OutputOf(run, slot, &written, &name) == (code == RESULT_OK));
         return Outcome{code, nullptr};
@@ -693,13 +684,13 @@ int Probe(const Recipe& r, const Bytes& file)
     const size_t n = std::min<size_t>(file.size(), PROBE_SIZE);
     std::unique_ptr<uint8_t[]> bytes(new uint8_t[n]);
     if (n) memcpy(bytes.get(), file.data(), n);
-    const int32_t layoutBefore = entryLayout;
-    const int accepted = ProbeArchive(r.path, bytes.get(), (int32_t)n);
+    const int32_t layoutBefore = state.entryLayout;
+    const int accepted = ProbeArchive(&state, r.path, bytes.get(), (int32_t)n);
     CHECK(accepted == 0 || accepted == 1);
-    CHECK(entryLayout == layoutBefore);
+    CHECK(state.entryLayout == layoutBefore);
     const char* baseName = ProbedBaseName(r.path);
     if (!baseName) CHECK(!accepted);
-    CHECK(strcmp(archiveBaseName, accepted ? baseName : "data") == 0);
+    CHECK(strcmp(state.archiveBaseName, accepted ? baseName : "data") == 0);
     return accepted;
 }
 
@@ -746,13 +737,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         run.faultCountdown = in.ConsumeIntegralInRange<int>(1, 16);
     }
 
-    // The process-wide state as the plug-in has it when loaded; the archive
-    // served under its path; disk output kept in memory.
-    entryLayout = LAYOUT_RAW;
-    CheckMode = 0;
-    NumberingMode = NUMBERING_WITH_DUMMIES;
-    strcpy(archiveBaseName, "data");
-    headWindowSize = 0;
+    // The state as the plug-in has it when loaded; the archive served under
+    // its path; disk output kept in memory.
+    state = PluginState();
+    strcpy(state.archiveBaseName, "data");
     nativeFaults = NativeFaults();
     NativeClearMemoryFiles();
     NativeAddMemoryFile(r.path, bytes.data(), bytes.size());
@@ -764,8 +752,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // would: the layout carries over from one to the next.
     for (uint32_t check = 0; check < 2; check++) {
         for (uint32_t numbering = 0; numbering < 3; numbering++) {
-            CheckMode = run.check = check;
-            NumberingMode = run.numbering = numbering;
+            state.CheckMode = run.check = check;
+            state.NumberingMode = run.numbering = numbering;
             const Listing listing = List(run);
             // The probe sees at most the first 2,048 bytes; what it refuses,
             // the listing refuses too.

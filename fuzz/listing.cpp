@@ -20,6 +20,8 @@
 #include "archive/names.h"
 #include "archive/state.h"
 
+static PluginState state;  // what validation and the record run under
+
 static const int32_t LAYOUTS[4] = {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY, 7};
 
 static void Check(bool condition)
@@ -31,18 +33,18 @@ static void FuzzValidation(const uint8_t* body, size_t n, int32_t layoutBefore)
 {
     uint8_t* offered = n ? new uint8_t[n] : nullptr;
     if (n) memcpy(offered, body, n);
-    entryLayout = layoutBefore;
-    int accepted = ValidateContainer(offered, (int32_t)n, VALIDATE_LISTING);
+    state.entryLayout = layoutBefore;
+    int accepted = ValidateContainer(&state, offered, (int32_t)n, VALIDATE_LISTING);
     if (accepted) {
-        Check(entryLayout == LAYOUT_RAW || entryLayout == LAYOUT_KIND_SIZE || entryLayout == LAYOUT_KIND_ONLY);
+        Check(state.entryLayout == LAYOUT_RAW || state.entryLayout == LAYOUT_KIND_SIZE || state.entryLayout == LAYOUT_KIND_ONLY);
     } else {
         // Untouched, or left by a refused compressed first entry.
-        Check(entryLayout == layoutBefore || entryLayout == LAYOUT_KIND_ONLY);
+        Check(state.entryLayout == layoutBefore || state.entryLayout == LAYOUT_KIND_ONLY);
     }
     // Probe mode never touches the layout.
-    int32_t detected = entryLayout;
-    ValidateContainer(offered, (int32_t)n, VALIDATE_PROBE);
-    Check(entryLayout == detected);
+    int32_t detected = state.entryLayout;
+    ValidateContainer(&state, offered, (int32_t)n, VALIDATE_PROBE);
+    Check(state.entryLayout == detected);
     delete[] offered;
 }
 
@@ -60,7 +62,7 @@ static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t st
     }
     EntryInfo info;
     memset(&info, 0xAB, sizeof info);
-    entryLayout = layout;
+    state.entryLayout = layout;
     // Read whole, the entry is scanned over its stored size, what the file
     // lacks as zeros, as the calls scan it.
     EntryStreamSizes sizes;
@@ -71,12 +73,12 @@ static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t st
         EntryScanZeros(&scan, (uint32_t)storedSize - (uint32_t)available);
         EntryScanSizes(&scan, &sizes);
     }
-    int ok = BuildEntryRecord(&info, number, &locator, storedSize ? head : nullptr, (int32_t)available,
+    int ok = BuildEntryRecord(&state, &info, number, &locator, storedSize ? head : nullptr, (int32_t)available,
                               whole && storedSize ? &sizes : nullptr);
     delete[] head;
 
     // The only change to the layout: a raise from two-byte to six-byte heads.
-    Check(entryLayout == layout || (layout == LAYOUT_KIND_ONLY && entryLayout == LAYOUT_KIND_SIZE));
+    Check(state.entryLayout == layout || (layout == LAYOUT_KIND_ONLY && state.entryLayout == LAYOUT_KIND_SIZE));
     if (!ok) {
         Check(storedSize != 0 && (layout == LAYOUT_KIND_SIZE || layout == LAYOUT_KIND_ONLY));
         return;
@@ -94,7 +96,7 @@ static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t st
     Check(CopyEntryFilePart(info.fileName, copy));
     uint32_t mode = 99;
     Check(ParseEntryName(copy, &mode) == number);
-    Check(mode == NumberingMode);
+    Check(mode == state.NumberingMode);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -105,13 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* body = data + 4;
     const size_t n = size - 4;
 
-    CheckMode = (settings >> 2) & 1;
-    NumberingMode = ((settings >> 3) & 3) % 3;
-    memset(archiveBaseName, 0, sizeof archiveBaseName);
+    state.CheckMode = (settings >> 2) & 1;
+    state.NumberingMode = ((settings >> 3) & 3) % 3;
+    memset(state.archiveBaseName, 0, sizeof state.archiveBaseName);
     if (read & 4) {
-        memset(archiveBaseName, 'n', sizeof archiveBaseName - 1);
+        memset(state.archiveBaseName, 'n', sizeof state.archiveBaseName - 1);
     } else {
-        strcpy(archiveBaseName, "data");
+        strcpy(state.archiveBaseName, "data");
     }
 
     FuzzValidation(body, n, LAYOUTS[settings & 3]);
@@ -120,8 +122,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int32_t number = (int32_t)((read >> 3) * 263);  // 0 to 8153
     FuzzRecord(body, n, LAYOUTS[(settings >> 5) & 3], storedSize, read & 1, number);
 
-    entryLayout = LAYOUT_RAW;
-    CheckMode = 0;
-    NumberingMode = 0;
+    state = PluginState();
     return 0;
 }

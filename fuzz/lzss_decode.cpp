@@ -17,8 +17,8 @@
 #include <memory>
 
 #include "archive/lzss.h"
-#include "tests/native/lzss_pieces.h"
-#include "tests/native/lzss_reference.h"
+#include "tests/support/lzss_pieces.h"
+#include "tests/support/lzss_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive/lzss.h"
-#include "tests/native/lzss_reference.h"
+#include "tests/support/lzss_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

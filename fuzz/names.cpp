@@ -67,10 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // number and mode it was built with. (A base name that begins with '.'
     // comes only from a file named like ".DAT"; its entry names read as
     // number 0, since a name is read only up to its first '.'.)
-    DeriveBaseName(name, archiveBaseName, sizeof archiveBaseName);
-    if (archiveBaseName[0] != '.') {
+    char baseName[ARCHIVE_BASE_NAME_SIZE];
+    DeriveBaseName(name, baseName, sizeof baseName);
+    if (baseName[0] != '.') {
         char entryName[200];
-        FormatEntryName(entryName, sizeof entryName, archiveBaseName, mode, number, data[2] % 5);
+        FormatEntryName(entryName, sizeof entryName, baseName, mode, number, data[2] % 5);
         Check(strlen(entryName) <= 198);  // base name up to 189 bytes, then at most 9
         char copy[ENTRY_NAME_COPY_SIZE];
         Check(CopyEntryFilePart(entryName, copy));

@@ -60,15 +60,11 @@ bool ExpectedMedia(const std::string& path)
 
 std::string ExpectedBaseName(const std::string& path, size_t outSize)
 {
-    size_t start = 0;
-    for (size_t i = path.size(); i > 1; i--) {
-        if (path[i - 1] == '\\') {
-            start = i;
-            break;
-        }
-    }
-    size_t end = start;
-    while (end < path.size() && !(path[end] == '.' && end != 0)) end++;
+    // After the last backslash (one that begins the path is not taken for a
+    // folder), up to the first dot that is not the path's first byte.
+    size_t slash = path.rfind('\\');
+    size_t start = slash == std::string::npos || slash == 0 ? 0 : slash + 1;
+    size_t end = std::min(path.find('.', std::max<size_t>(start, 1)), path.size());
     return path.substr(start, std::min(end - start, outSize - 1));
 }
 
@@ -101,26 +97,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     memcpy(pathCopy, path.c_str(), path.size() + 1);
 
     // What the last listing left must survive a probe.
-    entryLayout = LAYOUT_KIND_ONLY;
-    CheckMode = 1;
-    NumberingMode = NUMBERING_PACKED;
-    strcpy(archiveBaseName, "previous");
+    PluginState state = {LAYOUT_KIND_ONLY, 1, NUMBERING_PACKED, "previous"};
 
     const bool accepted = ExpectedAccepted(padded.data(), (int32_t)length);
-    const int probed = ProbeArchive(pathCopy, bytes, (int32_t)length);
+    const int probed = ProbeArchive(&state, pathCopy, bytes, (int32_t)length);
     CHECK(probed == (accepted && !ExpectedMedia(path)));
-    CHECK(entryLayout == LAYOUT_KIND_ONLY && CheckMode == 1 && NumberingMode == NUMBERING_PACKED);
+    CHECK(state.entryLayout == LAYOUT_KIND_ONLY && state.CheckMode == 1 && state.NumberingMode == NUMBERING_PACKED);
     // Any mode value other than listing is probe mode.
-    CHECK((ValidateContainer(bytes, (int32_t)length, 7) != 0) == accepted);
-    CHECK(entryLayout == LAYOUT_KIND_ONLY);
+    CHECK((ValidateContainer(nullptr, bytes, (int32_t)length, 7) != 0) == accepted);
     CHECK(path == pathCopy);  // the caller's string is left alone
-    CHECK(strlen(archiveBaseName) < sizeof archiveBaseName);
-    CHECK(archiveBaseName == (probed ? ExpectedBaseName(path, sizeof archiveBaseName) : "previous"));
+    CHECK(strlen(state.archiveBaseName) < sizeof state.archiveBaseName);
+    CHECK(state.archiveBaseName == (probed ? ExpectedBaseName(path, sizeof state.archiveBaseName) : "previous"));
 
     delete[] bytes;
     delete[] pathCopy;
-    entryLayout = LAYOUT_RAW;
-    CheckMode = 0;
-    NumberingMode = NUMBERING_WITH_DUMMIES;
     return 0;
 }

@@ -7,6 +7,6 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     (void)reserved;
     moduleInstance = instance;
     if (reason != DLL_PROCESS_ATTACH) return FALSE;  // nothing to do, nothing saved at detach
-    LoadSettings();
+    LoadSettings(&pluginState.CheckMode, &pluginState.NumberingMode);
     return TRUE;
 }

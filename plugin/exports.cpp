@@ -9,6 +9,7 @@
 #include "settings/dialog.h"
 
 HINSTANCE moduleInstance;
+PluginState pluginState;
 
 static const char* const PLUGIN_INFO[4] = {
     "00AM",                                            // archive plug-in, this interface version
@@ -33,7 +34,7 @@ extern "C" int __stdcall IsSupported(LPCSTR filePath, DWORD_PTR source)
     if (!filePath) return 0;
     if ((source & ~(DWORD_PTR)0xFFFF) != 0) {
         // The address of the file's first 2,048 bytes.
-        return ProbeArchive(filePath, (const uint8_t*)source, PROBE_SIZE);
+        return ProbeArchive(&pluginState, filePath, (const uint8_t*)source, PROBE_SIZE);
     }
     // A handle opened by the host: read from where its file pointer stands.
     // Bytes the read does not deliver stay zero.
@@ -41,17 +42,17 @@ extern "C" int __stdcall IsSupported(LPCSTR filePath, DWORD_PTR source)
     memset(probe, 0, sizeof probe);
     DWORD read = 0;
     if (!ReadFile((HANDLE)source, probe, PROBE_SIZE, &read, NULL)) return 0;
-    return ProbeArchive(filePath, probe, (int32_t)read);
+    return ProbeArchive(&pluginState, filePath, probe, (int32_t)read);
 }
 
 extern "C" int __stdcall GetArchiveInfo(LPCSTR path, LONG_PTR offset, unsigned flags, HLOCAL* listHandle)
 {
-    return ListArchive(path, offset, flags, listHandle);
+    return ListArchive(&pluginState, path, offset, flags, listHandle);
 }
 
 extern "C" int __stdcall GetFileInfo(LPCSTR path, LONG_PTR offset, LPCSTR entryName, unsigned flags, void* info)
 {
-    return FindEntry(path, offset, entryName, flags, (EntryInfo*)info);
+    return FindEntry(&pluginState, path, offset, entryName, flags, (EntryInfo*)info);
 }
 
 extern "C" int __stdcall GetFile(LPCSTR path, LONG_PTR position, LPSTR destination, unsigned flags,
@@ -59,12 +60,12 @@ extern "C" int __stdcall GetFile(LPCSTR path, LONG_PTR position, LPSTR destinati
 {
     (void)progress;  // never called: extraction is not reported or cancelled
     (void)callbackData;
-    return ExtractEntry(path, position, destination, flags);
+    return ExtractEntry(&pluginState, path, position, destination, flags);
 }
 
 extern "C" int __stdcall ConfigurationDlg(HWND parent, int function)
 {
     if (function != 1) return -1;  // only "settings" is offered; no about box
-    RunSettingsDialog(moduleInstance, parent);
+    RunSettingsDialog(moduleInstance, parent, &pluginState.CheckMode, &pluginState.NumberingMode);
     return 0;
 }

@@ -43,4 +43,10 @@ int __stdcall ConfigurationDlg(HWND parent, int function);
 // The plug-in's own module, which holds the dialog template.
 extern HINSTANCE moduleInstance;
 
+// The one state of the plug-in in a host's process: zero (default settings,
+// no layout, no base name) when the module is loaded, the settings read at
+// process attach, and then whatever the host's calls leave, shared without
+// locks since a host calls the exports one at a time.
+extern PluginState pluginState;
+
 #endif

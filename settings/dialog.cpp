@@ -1,7 +1,7 @@
 // The settings dialog that a host opens through ConfigurationDlg.
 #include "settings/dialog.h"
 
-#include "archive/state.h"
+#include "archive/state.h"  // the numbering modes
 #include "settings/registry.h"
 
 // The radio buttons stand for NumberingMode 0, 1 and 2 in id order.
@@ -17,18 +17,28 @@ static void ShowNumberingMode(HWND dialog, uint32_t mode)
     CheckRadioButton(dialog, CONFIG_NUMBERING_DUMMIES_ID, CONFIG_NUMBERING_PACKED_ID, checked);
 }
 
-// Dialog procedure. Every click changes the process-wide setting at once; OK
-// and Cancel end the dialog with 1 and 2. Returns TRUE for WM_INITDIALOG and
+// The settings the dialog edits, handed in by RunSettingsDialog and kept in
+// the dialog's user data.
+struct DialogSettings {
+    uint32_t* checkMode;
+    uint32_t* numberingMode;
+};
+
+// Dialog procedure. Every click changes the setting at once; OK and Cancel
+// end the dialog with 1 and 2. Returns TRUE for WM_INITDIALOG and
 // every WM_COMMAND, FALSE for anything left to the default dialog handling.
 static INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    (void)lParam;
     if (message == WM_INITDIALOG) {
-        ShowNumberingMode(dialog, NumberingMode);
-        CheckDlgButton(dialog, CONFIG_CHECK_MODE_ID, CheckMode);
+        const DialogSettings* settings = (const DialogSettings*)lParam;
+        SetWindowLongPtrA(dialog, DWLP_USER, (LONG_PTR)settings);
+        ShowNumberingMode(dialog, *settings->numberingMode);
+        CheckDlgButton(dialog, CONFIG_CHECK_MODE_ID, *settings->checkMode);
         return TRUE;  // the first tab stop (OK) gets the focus
     }
     if (message != WM_COMMAND) return FALSE;
+    const DialogSettings* settings = (const DialogSettings*)GetWindowLongPtrA(dialog, DWLP_USER);
+    if (!settings) return FALSE;
 
     // The notification code (high word) does not matter: any command from a
     // control re-reads or re-applies its state.
@@ -40,13 +50,13 @@ static INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wPara
         EndDialog(dialog, IDCANCEL);
         break;
     case CONFIG_CHECK_MODE_ID:
-        CheckMode = IsDlgButtonChecked(dialog, CONFIG_CHECK_MODE_ID);
+        *settings->checkMode = IsDlgButtonChecked(dialog, CONFIG_CHECK_MODE_ID);
         break;
     case CONFIG_NUMBERING_DUMMIES_ID:
     case CONFIG_NUMBERING_KEEP_ID:
     case CONFIG_NUMBERING_PACKED_ID:
-        NumberingMode = LOWORD(wParam) - CONFIG_NUMBERING_DUMMIES_ID;
-        ShowNumberingMode(dialog, NumberingMode);
+        *settings->numberingMode = LOWORD(wParam) - CONFIG_NUMBERING_DUMMIES_ID;
+        ShowNumberingMode(dialog, *settings->numberingMode);
         break;
     default:
         break;
@@ -54,18 +64,19 @@ static INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wPara
     return TRUE;
 }
 
-void RunSettingsDialog(HINSTANCE module, HWND parent)
+void RunSettingsDialog(HINSTANCE module, HWND parent, uint32_t* checkMode, uint32_t* numberingMode)
 {
-    uint32_t previousCheckMode = CheckMode;
-    uint32_t previousNumberingMode = NumberingMode;
-    INT_PTR result = DialogBoxParamA(module, MAKEINTRESOURCEA(CONFIG_DIALOG_ID), parent,
-                                     ConfigDialogProc, 0);
+    uint32_t previousCheckMode = *checkMode;
+    uint32_t previousNumberingMode = *numberingMode;
+    DialogSettings settings = {checkMode, numberingMode};
+    INT_PTR result = DialogBoxParamA(module, MAKEINTRESOURCEA(CONFIG_DIALOG_ID), parent, ConfigDialogProc,
+                                     (LPARAM)&settings);
     if (result == IDOK) {
-        SaveSettings();
+        SaveSettings(*checkMode, *numberingMode);
     } else {
         // Cancel, or a dialog that could not be created (-1 or 0): the
         // clicks made while it was open are undone.
-        CheckMode = previousCheckMode;
-        NumberingMode = previousNumberingMode;
+        *checkMode = previousCheckMode;
+        *numberingMode = previousNumberingMode;
     }
 }

@@ -3,13 +3,15 @@
 #ifndef MORQUENT_SETTINGS_DIALOG_H
 #define MORQUENT_SETTINGS_DIALOG_H
 
+#include <stdint.h>
 #include <windows.h>
 
 #include "settings/dialog_ids.h"
 
 // Runs the dialog modally, owned by `parent`, from the template in `module`.
-// OK saves the settings; Cancel, closing, or a dialog that cannot be created
+// Every click changes *checkMode or *numberingMode at once; OK saves
+// them; Cancel, closing, or a dialog that cannot be created
 // puts back the values from before it opened.
-void RunSettingsDialog(HINSTANCE module, HWND parent);
+void RunSettingsDialog(HINSTANCE module, HWND parent, uint32_t* checkMode, uint32_t* numberingMode);
 
 #endif

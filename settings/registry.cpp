@@ -2,9 +2,7 @@
 
 #include <windows.h>
 
-#include "archive/state.h"
 
-const char SETTINGS_KEY[] = "Software\\Orlentis\\Susie\\Plug-in\\morquent";
 static const char EMPTY_CLASS[] = "";
 
 // Opens the settings key, creating it (and missing parents) when needed. The
@@ -36,27 +34,27 @@ static void LoadSetting(HKEY key, const char* name, uint32_t* value, uint32_t ma
     }
 }
 
-void LoadSettings()
+void LoadSettings(uint32_t* checkMode, uint32_t* numberingMode)
 {
     HKEY key;
     DWORD disposition = 0;
     if (!OpenSettingsKey(&key, &disposition)) return;
     if (disposition == REG_CREATED_NEW_KEY) {
-        WriteSetting(key, "CheckMode", &CheckMode);
-        WriteSetting(key, "NumberingMode", &NumberingMode);
+        WriteSetting(key, CHECK_MODE_VALUE, checkMode);
+        WriteSetting(key, NUMBERING_MODE_VALUE, numberingMode);
     } else if (disposition == REG_OPENED_EXISTING_KEY) {
-        LoadSetting(key, "CheckMode", &CheckMode, 1);
-        LoadSetting(key, "NumberingMode", &NumberingMode, 2);
+        LoadSetting(key, CHECK_MODE_VALUE, checkMode, 1);
+        LoadSetting(key, NUMBERING_MODE_VALUE, numberingMode, 2);
     }
     RegCloseKey(key);
 }
 
-void SaveSettings()
+void SaveSettings(uint32_t checkMode, uint32_t numberingMode)
 {
     HKEY key;
     DWORD disposition;
     if (!OpenSettingsKey(&key, &disposition)) return;
-    WriteSetting(key, "CheckMode", &CheckMode);
-    WriteSetting(key, "NumberingMode", &NumberingMode);
+    WriteSetting(key, CHECK_MODE_VALUE, &checkMode);
+    WriteSetting(key, NUMBERING_MODE_VALUE, &numberingMode);
     RegCloseKey(key);
 }

@@ -4,15 +4,22 @@
 #ifndef MORQUENT_SETTINGS_REGISTRY_H
 #define MORQUENT_SETTINGS_REGISTRY_H
 
-extern const char SETTINGS_KEY[];
+#include <stdint.h>
 
-// Reads both settings into CheckMode and NumberingMode, once, at process
-// attach. Creates the key with both values at 0 on first use; a missing,
-// oversized or out-of-range value keeps the in-memory value, which is written
-// back as a REG_DWORD. A key that cannot be opened leaves everything alone.
-void LoadSettings();
+// The key under HKEY_CURRENT_USER and its two values' names: the one place
+// the plug-in, the tools and the tests take them from.
+inline const char SETTINGS_KEY[] = "Software\\Orlentis\\Susie\\Plug-in\\morquent";
+inline const char CHECK_MODE_VALUE[] = "CheckMode";
+inline const char NUMBERING_MODE_VALUE[] = "NumberingMode";
 
-// Writes both in-memory settings as REG_DWORD values. Failures are ignored.
-void SaveSettings();
+// Reads both settings into *checkMode and *numberingMode (the plug-in's
+// state, at process attach). Creates the key with both values as they are on
+// first use; a missing, oversized or out-of-range value keeps the in-memory
+// value, which is written back as a REG_DWORD. A key that cannot be opened
+// leaves everything alone.
+void LoadSettings(uint32_t* checkMode, uint32_t* numberingMode);
+
+// Writes both settings as REG_DWORD values. Failures are ignored.
+void SaveSettings(uint32_t checkMode, uint32_t numberingMode);
 
 #endif

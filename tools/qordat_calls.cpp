@@ -20,7 +20,7 @@
 #include "archive/state.h"
 #include "calls/calls.h"
 #include "calls/platform_native.h"
-#include "tools/result_meaning.h"
+#include "calls/calls.h"
 
 namespace qordat {
 namespace {
@@ -92,6 +92,10 @@ std::string ProbePath(const std::string& path)
 // Probes the archive as a host does: the first 2,048 bytes from the offset
 // on, zero past the end of the file. Returns 0 when the plug-in takes the
 // file (the base name of its entries is then set), else 1 (reported).
+// What the plug-in keeps between calls, for this run: the settings given,
+// the base name the probe takes, the layout the listing detects.
+PluginState state;
+
 int Probe(const Arguments& args)
 {
     uint8_t bytes[PROBE_SIZE] = {};
@@ -107,7 +111,7 @@ int Probe(const Arguments& args)
     if (!read) return Fail("cannot read " + args.archive + ": " + std::strerror(error));
 
     const std::string probePath = ProbePath(args.archive);
-    if (ProbeArchive(probePath.c_str(), bytes, PROBE_SIZE)) return 0;
+    if (ProbeArchive(&state, probePath.c_str(), bytes, PROBE_SIZE)) return 0;
     if (HasMediaExtension(probePath.c_str()))
         return Fail(args.archive + ": refused: files named *.BMP, *.WAV or *.PNG are left to other plug-ins");
     return Fail(args.archive + ": refused: not a QOR's DAT archive (no valid count and size table at byte " +
@@ -117,10 +121,10 @@ int Probe(const Arguments& args)
 // The listing's records, copied out of the block it hands over.
 int List(const Arguments& args, std::vector<EntryInfo>& records)
 {
-    NumberingMode = args.numbering;
-    CheckMode = args.fullScan ? 1 : 0;
+    state.NumberingMode = args.numbering;
+    state.CheckMode = args.fullScan ? 1 : 0;
     HostBlock block = nullptr;
-    const int result = ListArchive(args.archive.c_str(), static_cast<int64_t>(args.offset), 0, &block);
+    const int result = ListArchive(&state, args.archive.c_str(), static_cast<int64_t>(args.offset), 0, &block);
     if (result != RESULT_OK) return result;
     // A host reads records up to the zeroed one; the block's size bounds it too.
     const size_t capacity = NativeHostBlockSize(block) / sizeof(EntryInfo);
@@ -179,7 +183,7 @@ bool ExtractOne(const Arguments& args, const EntryInfo& info)
     }
     std::vector<char> destination(args.outDir.begin(), args.outDir.end());
     destination.push_back('\0');
-    const int result = ExtractEntry(args.archive.c_str(), static_cast<int64_t>(info.position), destination.data(), 0);
+    const int result = ExtractEntry(&state, args.archive.c_str(), static_cast<int64_t>(info.position), destination.data(), 0);
     std::printf("%-24.200s %10" PRIu64 "  result %d (%s)\n", info.fileName, static_cast<uint64_t>(info.fileSize),
                 result, ResultMeaning(result));
     return result == RESULT_OK;
@@ -229,7 +233,7 @@ int CommandExtract(int argc, char** argv)
     for (const std::string& name : args.names) {
         // Found as GetFileInfo finds it: the name's separator picks the numbering.
         EntryInfo info = {};
-        const int found = FindEntry(args.archive.c_str(), 0, name.c_str(), 0, &info);
+        const int found = FindEntry(&state, args.archive.c_str(), 0, name.c_str(), 0, &info);
         if (found != RESULT_OK) {
             std::printf("%s: lookup failed, result %d (%s)\n", name.c_str(), found, ResultMeaning(found));
             failed++;

@@ -6,10 +6,12 @@
 
 #include <windows.h>
 
+#include "settings/registry.h"
+
 namespace testing_plugin {
 
-inline const char* const SETTINGS_KEY_PATH = "Software\\Orlentis\\Susie\\Plug-in\\morquent";
-inline const char* const SETTING_NAMES[2] = {"CheckMode", "NumberingMode"};
+inline const char* const SETTINGS_KEY_PATH = SETTINGS_KEY;
+inline const char* const SETTING_NAMES[2] = {CHECK_MODE_VALUE, NUMBERING_MODE_VALUE};
 
 // The stored DWORD values, or their absence.
 struct SavedSettings {

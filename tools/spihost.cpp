@@ -26,7 +26,7 @@
 #include "tools/host_record.h"
 #include "tools/plugin_exports.h"
 #include "tools/registry_settings.h"
-#include "tools/result_meaning.h"
+#include "calls/calls.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include "archive/lzss.h"
 #include "archive/state.h"
 #include "calls/calls.h"
-#include "calls/platform_native.h"
-#include "tests/native/lzss_reference.h"
+#include "tests/support/platform_test.h"
+#include "tests/support/lzss_reference.h"
 #include "tools/archive_writer.h"
 #include "tools/lzss_encoder.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace {
 
@@ -56,28 +56,21 @@ Bytes Build(const std::vector<qordat::Entry>& entries, qordat::Layout layout)
 }
 
 enum Call { LIST, FIND, TO_MEMORY, TO_DISK };
-const unsigned kCodesOf[] = {0x7F, 0x6F, 0x7F, 0x7F};  // bit per result code each call may return
+const unsigned kCodesOf[] = {LIST_RESULTS, FIND_RESULTS, EXTRACT_RESULTS, EXTRACT_RESULTS};
 
-enum Kind { OPEN, WORK, HOST_ALLOC, HOST_LOCK, SHORT_READ, CREATE, WRITE, SET_END, KINDS, NO_FAULT = KINDS };
-// Bit per fault kind each call meets; disk output takes no host block.
-const unsigned kKindsOf[] = {0x1F, 0x13, 0x1F, 0xF3};
-
-int& Countdown(NativeFaults& f, int kind)
-{
-    int* c[] = {&f.open, &f.work, &f.hostAlloc, &f.hostLock, &f.shortRead, &f.create, &f.write, &f.setEnd};
-    return *c[kind];
-}
+// Bit per fault kind (FaultKind) each call meets; disk output takes no host block.
+const unsigned kKindsOf[] = {0x1F, 0x13, 0x1F, 0x1F3};
 
 // The code a fault of `kind` gives (-1: any code of the call's).
 int CodeOfFault(int kind)
 {
     switch (kind) {
-    case OPEN: return RESULT_CANNOT_OPEN;
-    case WORK: return RESULT_NO_MEMORY;
-    case HOST_ALLOC: return RESULT_NO_HOST_MEMORY;
-    case HOST_LOCK: return RESULT_NO_MEMORY;
-    case SHORT_READ: return -1;
-    default: return RESULT_UNSUPPORTED_FLAGS;
+    case FAULT_OPEN: return RESULT_CANNOT_OPEN;
+    case FAULT_WORK: return RESULT_NO_MEMORY;
+    case FAULT_HOST_ALLOC: return RESULT_NO_HOST_MEMORY;
+    case FAULT_HOST_LOCK: return RESULT_NO_MEMORY;
+    case FAULT_SHORT_READ: return -1;
+    default: return RESULT_OUTPUT_FAILED;
     }
 }
 
@@ -96,13 +89,9 @@ class Calls : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        entryLayout = LAYOUT_RAW;
-        CheckMode = 0;
-        NumberingMode = NUMBERING_WITH_DUMMIES;
-        strcpy(archiveBaseName, "SCENE");
+        strcpy(state.archiveBaseName, "SCENE");
         nativeFaults = {};
         nativeHostBlockLimit = 0;
-        headWindowSize = HEAD_WINDOW_SIZE;
         NativeClearMemoryFiles();
         NativeClearMemoryOutput();
         NativeSetMemoryOutput(true);
@@ -139,20 +128,20 @@ protected:
     int Run(Call call, const std::string& path, const Target& t, unsigned flags = 0, bool checkContent = true,
             std::vector<EntryInfo>* listed = nullptr)
     {
-        const uint32_t numbering = NumberingMode;
-        const int32_t layout = entryLayout;
+        const uint32_t numbering = state.NumberingMode;
+        const int32_t layout = state.entryLayout;
         HostBlock handle = call == LIST || call == TO_MEMORY ? kStale : nullptr;
         EntryInfo info = {};
         std::vector<EntryInfo> records;
         if (!listed) listed = &records;
         int code = -1;
-        if (call == LIST) code = ListArchive(path.c_str(), 0, flags, &handle);
-        if (call == FIND) code = FindEntry(path.c_str(), 0, t.name.c_str(), flags, &info);
-        if (call == TO_MEMORY) code = ExtractEntry(path.c_str(), t.position, (char*)&handle, flags | 0x100);
+        if (call == LIST) code = ListArchive(&state, path.c_str(), 0, flags, &handle);
+        if (call == FIND) code = FindEntry(&state, path.c_str(), 0, t.name.c_str(), flags, &info);
+        if (call == TO_MEMORY) code = ExtractEntry(&state, path.c_str(), t.position, (char*)&handle, flags | 0x100);
         if (call == TO_DISK) {
             if (realOutput) fs::remove(OutputPath(t.name));
             NativeClearMemoryOutput();
-            code = ExtractEntry(path.c_str(), t.position, (char*)outDir.c_str(), flags);
+            code = ExtractEntry(&state, path.c_str(), t.position, (char*)outDir.c_str(), flags);
         }
         pending = nativeFaults;
         nativeFaults = {};
@@ -185,8 +174,8 @@ protected:
             EXPECT_EQ(written.has_value(), code == 0) << OutputPath(t.name);
             if (written && checkContent) EXPECT_EQ(*written, t.content);
         }
-        EXPECT_EQ(NumberingMode, numbering);
-        if (call == LIST && code == RESULT_NOT_ARCHIVE) EXPECT_EQ(entryLayout, layout);
+        EXPECT_EQ(state.NumberingMode, numbering);
+        if (call == LIST && code == RESULT_NOT_ARCHIVE) EXPECT_EQ(state.entryLayout, layout);
         return code;
     }
 
@@ -195,7 +184,7 @@ protected:
     {
         std::vector<Target> targets;
         for (uint32_t mode = 0; mode < 3; mode++) {
-            NumberingMode = mode;
+            state.NumberingMode = mode;
             std::vector<EntryInfo> listed;
             EXPECT_EQ(Run(LIST, path, {}, 0, true, &listed), 0);
             EXPECT_EQ(listed.size(), mode == NUMBERING_WITH_DUMMIES ? 5u : 4u);
@@ -215,27 +204,27 @@ protected:
         const std::vector<Target> targets = Targets(path);
         const std::vector<Target> listing = {{}};
         std::vector<EntryInfo> reference;
-        NumberingMode = NUMBERING_KEEP;
+        state.NumberingMode = NUMBERING_KEEP;
         Run(LIST, path, {}, 0, true, &reference);
         for (Call call : {LIST, FIND, TO_MEMORY, TO_DISK}) {
             unsigned fired = 0;
             for (const Target& t : call == LIST ? listing : targets) {
-                for (int kind = 0; kind < KINDS; kind++) {
+                for (int kind = 0; kind < FAULT_KINDS; kind++) {
                     for (int n = 1; n < 100; n++) {
                         SCOPED_TRACE(::testing::Message() << "call " << call << " on '" << t.name << "' fault "
                                                           << kind << " #" << n);
-                        NumberingMode = NUMBERING_KEEP;
-                        entryLayout = call == LIST ? LAYOUT_KIND_ONLY : LAYOUT_KIND_SIZE;
-                        Countdown(nativeFaults, kind) = n;
+                        state.NumberingMode = NUMBERING_KEEP;
+                        state.entryLayout = call == LIST ? LAYOUT_KIND_ONLY : LAYOUT_KIND_SIZE;
+                        FaultCountdown(nativeFaults, kind) = n;
                         std::vector<EntryInfo> listed;
-                        int code = Run(call, path, t, 0, kind != SHORT_READ, &listed);
-                        if (Countdown(pending, kind) != 0) {  // the call made fewer than N such operations
+                        int code = Run(call, path, t, 0, kind != FAULT_SHORT_READ, &listed);
+                        if (FaultCountdown(pending, kind) != 0) {  // the call made fewer than N such operations
                             EXPECT_EQ(code, 0);
                             break;
                         }
                         fired |= 1u << kind;
-                        if (kind != SHORT_READ) EXPECT_EQ(code, CodeOfFault(kind));
-                        if (code == 0 && call == LIST && kind != SHORT_READ)
+                        if (kind != FAULT_SHORT_READ) EXPECT_EQ(code, CodeOfFault(kind));
+                        if (code == 0 && call == LIST && kind != FAULT_SHORT_READ)
                             EXPECT_TRUE(listed.size() == reference.size() &&
                                         !memcmp(listed.data(), reference.data(), listed.size() * sizeof(EntryInfo)));
                     }
@@ -245,6 +234,7 @@ protected:
         }
     }
 
+    PluginState state = {};  // what a freshly loaded plug-in holds, then the archive's base name
     std::string outDir = "out";
     bool realOutput = false;
     fs::path temp;  // a real directory, the current one while the test runs
@@ -271,11 +261,11 @@ TEST_F(Calls, EveryResultCode)
         {LIST, "TEXT.TXT", none, 2},
         {LIST, "UNKNOWN.DAT", none, 2},  // compressed content of no known kind, no full scans
         {LIST, "BAD.DAT", none, 3},
-        {LIST, "GOOD.DAT", none, 4, HOST_ALLOC},
-        {LIST, "GOOD.DAT", none, 5, WORK},
-        {LIST, "GOOD.DAT", none, 5, HOST_LOCK},
+        {LIST, "GOOD.DAT", none, 4, FAULT_HOST_ALLOC},
+        {LIST, "GOOD.DAT", none, 5, FAULT_WORK},
+        {LIST, "GOOD.DAT", none, 5, FAULT_HOST_LOCK},
         {LIST, "/nonexistent/GOOD.DAT", none, 6},
-        {LIST, "GOOD.DAT", none, 6, OPEN},
+        {LIST, "GOOD.DAT", none, 6, FAULT_OPEN},
         {FIND, "GOOD.DAT", bitmap, 0},
         {FIND, "GOOD.DAT", emptySlot, 0},
         {FIND, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 2},
@@ -285,16 +275,17 @@ TEST_F(Calls, EveryResultCode)
         {FIND, "GOOD.DAT", {"SCENE~0x1.DAT"}, 2},
         {FIND, "BAD.DAT", {"SCENE~001.DAT"}, 3},
         {FIND, "BAD.DAT", {"SCENE-002.DAT"}, 3},
-        {FIND, "GOOD.DAT", bitmap, 5, WORK, 1},
-        {FIND, "GOOD.DAT", bitmap, 5, WORK, 2},
+        {FIND, "GOOD.DAT", bitmap, 5, FAULT_WORK, 1},
+        {FIND, "GOOD.DAT", bitmap, 5, FAULT_WORK, 2},
         {FIND, "/nonexistent/GOOD.DAT", bitmap, 6},
-        {FIND, "GOOD.DAT", bitmap, 6, OPEN},
+        {FIND, "GOOD.DAT", bitmap, 6, FAULT_OPEN},
         {TO_DISK, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 0x200},  // output kind 2
-        {TO_DISK, "GOOD.DAT", bitmap, 1, CREATE},
-        {TO_DISK, "GOOD.DAT", emptySlot, 1, CREATE},
-        {TO_DISK, "GOOD.DAT", bitmap, 1, WRITE},
-        {TO_DISK, "GOOD.DAT", bitmap, 1, SET_END},
-        {TO_DISK, "GOOD.DAT", bitmap, 5, WORK, 3},  // the window the content goes through
+        {TO_DISK, "GOOD.DAT", bitmap, 1, FAULT_CREATE},
+        {TO_DISK, "GOOD.DAT", emptySlot, 1, FAULT_CREATE},
+        {TO_DISK, "GOOD.DAT", bitmap, 1, FAULT_WRITE},
+        {TO_DISK, "GOOD.DAT", bitmap, 1, FAULT_SET_END},
+        {TO_DISK, "GOOD.DAT", bitmap, 1, FAULT_CLOSE},  // after good writes
+        {TO_DISK, "GOOD.DAT", bitmap, 5, FAULT_WORK, 3},  // the window the content goes through
     };
     for (Call call : {TO_MEMORY, TO_DISK}) {
         rows.insert(rows.end(), {
@@ -307,38 +298,31 @@ TEST_F(Calls, EveryResultCode)
             {call, "BAD.DAT", {"SCENE~001.DAT", 3}, 3},
             {call, "BAD.DAT", {"SCENE~002.DAT", 6}, 3},
             {call, "BAD.DAT", {"SCENE~003.DAT", 9}, 4},  // a declared gigabyte
-            {call, "GOOD.DAT", bitmap, 5, WORK, 1},
-            {call, "GOOD.DAT", bitmap, 5, WORK, 2},
+            {call, "GOOD.DAT", bitmap, 5, FAULT_WORK, 1},
+            {call, "GOOD.DAT", bitmap, 5, FAULT_WORK, 2},
             {call, "/nonexistent/GOOD.DAT", bitmap, 6},
-            {call, "GOOD.DAT", bitmap, 6, OPEN},
+            {call, "GOOD.DAT", bitmap, 6, FAULT_OPEN},
         });
     }
     rows.insert(rows.end(), {
-        {TO_MEMORY, "GOOD.DAT", bitmap, 4, HOST_ALLOC},
-        {TO_MEMORY, "GOOD.DAT", bitmap, 5, HOST_LOCK},
+        {TO_MEMORY, "GOOD.DAT", bitmap, 4, FAULT_HOST_ALLOC},
+        {TO_MEMORY, "GOOD.DAT", bitmap, 5, FAULT_HOST_LOCK},
     });
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << "call " << row.call << " on " << row.path << " '" << row.target.name
                                           << "' flags " << row.flags << " fault " << row.fault << " #" << row.n);
-        entryLayout = LAYOUT_KIND_SIZE;
-        NumberingMode = NUMBERING_KEEP;
-        if (row.fault != NO_FAULT) Countdown(nativeFaults, row.fault) = row.n;
+        state.entryLayout = LAYOUT_KIND_SIZE;
+        state.NumberingMode = NUMBERING_KEEP;
+        if (row.fault != NO_FAULT) FaultCountdown(nativeFaults, row.fault) = row.n;
         EXPECT_EQ(Run(row.call, row.path, row.target, row.flags), row.code);
     }
 
     // Memory output with no handle variable to put the block in.
-    EXPECT_EQ(ExtractEntry("GOOD.DAT", 0, nullptr, 0x100), RESULT_UNSUPPORTED_FLAGS);
+    EXPECT_EQ(ExtractEntry(&state, "GOOD.DAT", 0, nullptr, 0x100), RESULT_UNSUPPORTED_FLAGS);
     EXPECT_EQ(NativeCountOutstanding().hostBlocks, 0);
 }
 
-TEST_F(Calls, FaultSweepOverMemoryFiles)
-{
-    for (uint32_t window : {(uint32_t)HEAD_WINDOW_SIZE, 0u}) {
-        SCOPED_TRACE(::testing::Message() << "head window " << window);
-        headWindowSize = window;
-        Sweep("GOOD.DAT");
-    }
-}
+TEST_F(Calls, FaultSweepOverMemoryFiles) { Sweep("GOOD.DAT"); }
 
 // The stdio side of the seam: an archive file on disk, probed with its first
 // bytes as a host reads them, and disk output into a real directory. Names
@@ -351,16 +335,16 @@ TEST_F(Calls, FaultSweepOverRealFileAndDirectory)
     const Bytes archive = Build(kGood, qordat::Layout::KindSize);
     std::ofstream("SCENE.DAT", std::ios::binary).write((const char*)archive.data(), (std::streamsize)archive.size());
 
-    strcpy(archiveBaseName, "OTHER");
-    ASSERT_EQ(ProbeArchive("SCENE.DAT", archive.data(), (int32_t)std::min<size_t>(archive.size(), PROBE_SIZE)), 1);
-    EXPECT_STREQ(archiveBaseName, "SCENE");
+    strcpy(state.archiveBaseName, "OTHER");
+    ASSERT_EQ(ProbeArchive(&state, "SCENE.DAT", archive.data(), (int32_t)std::min<size_t>(archive.size(), PROBE_SIZE)), 1);
+    EXPECT_STREQ(state.archiveBaseName, "SCENE");
     NativeSetMemoryOutput(false);
     realOutput = true;
     Sweep("SCENE.DAT");
 
     // A directory that does not exist cannot take the file.
     outDir = "missing";
-    entryLayout = LAYOUT_KIND_SIZE;
+    state.entryLayout = LAYOUT_KIND_SIZE;
     EXPECT_EQ(Run(TO_DISK, "SCENE.DAT", {"SCENE~000.BMP", 0, kGood[0].content}), RESULT_UNSUPPORTED_FLAGS);
 }
 
@@ -393,8 +377,8 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
         // The listing and the lookup size a scanned entry reading it in pieces too.
         for (Call call : {LIST, FIND}) {
             if (a.layout != qordat::Layout::KindOnly) break;
-            entryLayout = a.layoutState;
-            CheckMode = 1;
+            state.entryLayout = a.layoutState;
+            state.CheckMode = 1;
             NativeResetPeaks();
             std::vector<EntryInfo> listed;
             EXPECT_EQ(Run(call, "HUGE.DAT", {"SCENE~000.DAT", 0, Bytes(a.fileSize)}, 0, call == FIND, &listed), 0);
@@ -403,12 +387,12 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
         }
         for (Call call : {TO_MEMORY, TO_DISK}) {
             SCOPED_TRACE(::testing::Message() << "layout " << a.layoutState << " call " << call);
-            entryLayout = a.layoutState;
-            CheckMode = 1;
+            state.entryLayout = a.layoutState;
+            state.CheckMode = 1;
             NativeResetPeaks();
             HostBlock handle = nullptr;
-            int code = call == TO_MEMORY ? ExtractEntry("HUGE.DAT", 0, (char*)&handle, 0x100)
-                                         : ExtractEntry("HUGE.DAT", 0, (char*)"out", 0);
+            int code = call == TO_MEMORY ? ExtractEntry(&state, "HUGE.DAT", 0, (char*)&handle, 0x100)
+                                         : ExtractEntry(&state, "HUGE.DAT", 0, (char*)"out", 0);
             ASSERT_EQ(code, 0);
             const NativePeaks peak = NativePeakBytes();
             EXPECT_LE(peak.workBytes, 256u << 10);
@@ -464,11 +448,11 @@ TEST_F(Calls, ScannedEntryCutByTheEndOfTheFile)
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.what << ", " << row.archive.size() << " bytes");
         Serve("CUT.DAT", row.archive);
-        CheckMode = 1;
-        NumberingMode = NUMBERING_KEEP;
+        state.CheckMode = 1;
+        state.NumberingMode = NUMBERING_KEEP;
         std::vector<EntryInfo> listed;
         ASSERT_EQ(Run(LIST, "CUT.DAT", {}, 0, true, &listed), 0);
-        EXPECT_EQ(entryLayout, row.layout);
+        EXPECT_EQ(state.entryLayout, row.layout);
         const EntryInfo& last = listed.back();
         EXPECT_EQ(last.fileSize, row.content.size());
         const Target t = {last.fileName, (int64_t)last.position, row.content};
@@ -537,20 +521,20 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
         stored.back().resize(stored.back().size() - 50000);
         Serve("PIECES.DAT", archive);
 
-        CheckMode = 1;
-        NumberingMode = NUMBERING_KEEP;
+        state.CheckMode = 1;
+        state.NumberingMode = NUMBERING_KEEP;
         std::vector<EntryInfo> listed;
         ASSERT_EQ(Run(LIST, "PIECES.DAT", {}, 0, true, &listed), 0);
         ASSERT_EQ(listed.size(), stored.size());
-        const int32_t detected = entryLayout;
+        const int32_t detected = state.entryLayout;
         for (size_t i = 0; i < stored.size(); i++) {
             SCOPED_TRACE(::testing::Message() << "layout " << detected << " entry " << i);
             Bytes expected(listed[i].fileSize);
             const uint32_t storedSize = i + 1 == stored.size() ? cutStoredSize : (uint32_t)stored[i].size();
-            ExpandEntry(stored[i].data(), (uint32_t)stored[i].size(), storedSize, (int16_t)stored[i][0],
+            ExpandEntry(detected, stored[i].data(), (uint32_t)stored[i].size(), storedSize, (int16_t)stored[i][0],
                         expected.data(), (uint32_t)expected.size());
             for (Call call : {TO_MEMORY, TO_DISK}) {
-                entryLayout = detected;
+                state.entryLayout = detected;
                 EXPECT_EQ(Run(call, "PIECES.DAT", {listed[i].fileName, listed[i].position, expected}), 0);
             }
         }
@@ -565,9 +549,9 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
     Bytes content(size);
     LzssDecode(stream.data(), (uint32_t)stream.size(), content.data(), (uint32_t)size);
     for (Call call : {TO_MEMORY, TO_DISK}) {
-        entryLayout = LAYOUT_KIND_ONLY;
+        state.entryLayout = LAYOUT_KIND_ONLY;
         EXPECT_EQ(Run(call, "RAISE.DAT", {"SCENE~000.DAT", 0, content}), 0);
-        EXPECT_EQ(entryLayout, LAYOUT_KIND_SIZE);
+        EXPECT_EQ(state.entryLayout, LAYOUT_KIND_SIZE);
     }
 }
 

@@ -8,7 +8,7 @@
 #include "archive/container.h"
 #include "archive/state.h"
 #include "tools/archive_writer.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace {
 
@@ -29,24 +29,20 @@ qordat::Entry WithDeclared(qordat::Entry e, int32_t declared)
 // Listing-mode validation of `length` bytes (default: the 4 x count + 32 that
 // the listing reads, zero past the file's end), from an exactly-sized heap
 // block so that ASan reports any read past them.
+PluginState state;  // the layout detected, and the CheckMode it is detected under
+
 int Validate(const Bytes& archive, int32_t length = -1)
 {
     int32_t count = (int32_t)(archive[0] | archive[1] << 8);
     if (length < 0) length = 4 * count + 32;
     Bytes offered(archive.begin(), archive.begin() + std::min<size_t>(archive.size(), length));
     offered.resize(length, 0);
-    return ValidateContainer(offered.data(), length, VALIDATE_LISTING);
+    return ValidateContainer(&state, offered.data(), length, VALIDATE_LISTING);
 }
 
 class Detection : public ::testing::Test {
 protected:
-    void SetUp() override { Reset(); }
-    void TearDown() override { Reset(); }
-    static void Reset()
-    {
-        entryLayout = LAYOUT_RAW;
-        CheckMode = 0;
-    }
+    void SetUp() override { state = {}; }
 };
 
 TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
@@ -56,8 +52,8 @@ TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
         const char* what;
         Layout written;
         std::vector<qordat::Entry> entries;
-        int withoutCheck;  // detected layout, or refused, with CheckMode 0
-        int withCheck;     // and with CheckMode 1
+        int withoutCheck;  // detected layout, or refused, with state.CheckMode 0
+        int withCheck;     // and with state.CheckMode 1
     } rows[] = {
         {"kind 0, bitmap at byte 6", Layout::KindSize, {qordat::Plain(Bitmap(100))}, LAYOUT_KIND_SIZE, LAYOUT_KIND_SIZE},
         {"first slots empty: the head right after the table", Layout::KindOnly,
@@ -97,13 +93,13 @@ TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
         const Bytes archive = qordat::BuildArchive(row.entries, options);
         for (uint32_t check : {0u, 1u}) {
             const int expected = check ? row.withCheck : row.withoutCheck;
-            CheckMode = check;
-            entryLayout = (expected == LAYOUT_RAW) ? LAYOUT_KIND_ONLY : LAYOUT_RAW;  // must be overwritten
+            state.CheckMode = check;
+            state.entryLayout = (expected == LAYOUT_RAW) ? LAYOUT_KIND_ONLY : LAYOUT_RAW;  // must be overwritten
             const int accepted = Validate(archive);
             // A refusal after the kind-1 tests leaves LAYOUT_KIND_ONLY behind.
-            EXPECT_EQ(expected != refused, accepted) << row.what << ", CheckMode " << check;
-            EXPECT_EQ(expected == refused ? LAYOUT_KIND_ONLY : expected, entryLayout)
-                << row.what << ", CheckMode " << check;
+            EXPECT_EQ(expected != refused, accepted) << row.what << ", state.CheckMode " << check;
+            EXPECT_EQ(expected == refused ? LAYOUT_KIND_ONLY : expected, state.entryLayout)
+                << row.what << ", state.CheckMode " << check;
         }
     }
 }
@@ -114,18 +110,18 @@ TEST_F(Detection, LengthTestIsTheOnlyOneAndTouchesNothing)
     options.layout = Layout::KindSize;
     const Bytes archive = qordat::BuildArchive({qordat::Plain(Bitmap(100))}, options);
 
-    entryLayout = LAYOUT_KIND_ONLY;
+    state.entryLayout = LAYOUT_KIND_ONLY;
     EXPECT_EQ(0, Validate(archive, 19));
-    EXPECT_EQ(LAYOUT_KIND_ONLY, entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout);
     EXPECT_EQ(1, Validate(archive, 20));  // the bitmap signature at bytes 14-15 is inside
-    EXPECT_EQ(LAYOUT_KIND_SIZE, entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_SIZE, state.entryLayout);
 
     // A negative size stops validation before detection.
     Bytes bad = archive;
     bad[7] = 0x80;
-    entryLayout = LAYOUT_KIND_ONLY;
+    state.entryLayout = LAYOUT_KIND_ONLY;
     EXPECT_EQ(0, Validate(bad));
-    EXPECT_EQ(LAYOUT_KIND_ONLY, entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout);
 }
 
 // Detection bytes past the offered length read as zero and are never read:
@@ -136,14 +132,14 @@ TEST_F(Detection, BytesPastTheOfferedLengthReadAsZero)
     const Bytes archive = Cat({Le32(1), Le32(100), {1, 0}, Le32(0x030201), {0, 'B', 'M', 0x01, 0x02, 0x03}});
     ASSERT_EQ(20u, archive.size());
     EXPECT_EQ(1, Validate(archive, 20));
-    EXPECT_EQ(LAYOUT_KIND_SIZE, entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_SIZE, state.entryLayout);
 
     // An archive of empty slots only: the head is all zeros (kind 0, nothing
     // recognisable), whatever follows the offered bytes.
     const Bytes empties = Cat({Le32(3), Le32(0), Le32(0), Le32(0)});
-    entryLayout = LAYOUT_RAW;
+    state.entryLayout = LAYOUT_RAW;
     EXPECT_EQ(1, Validate(empties, 4 * 3 + 16));
-    EXPECT_EQ(LAYOUT_KIND_SIZE, entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_SIZE, state.entryLayout);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "archive/entry.h"
 #include "archive/state.h"
 #include "tools/lzss_encoder.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace {
 
@@ -54,20 +54,14 @@ TEST(SniffContent, ClassifiesInEachMode)
     for (const Row& row : rows) EXPECT_EQ(row.expected, Sniff(row.bytes, row.mode)) << row.what;
 }
 
+PluginState state;  // what the records are built under
+
 class EntryRecord : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Reset();
-        strcpy(archiveBaseName, "data");
-    }
-    void TearDown() override { Reset(); }
-    static void Reset()
-    {
-        entryLayout = LAYOUT_RAW;
-        CheckMode = 0;
-        NumberingMode = NUMBERING_WITH_DUMMIES;
-        memset(archiveBaseName, 0, sizeof archiveBaseName);
+        state = {};
+        strcpy(state.archiveBaseName, "data");
     }
 
     struct Built {
@@ -91,7 +85,7 @@ protected:
         if (storedSize == 0) {
             b.locator.offset = 0;
             b.locator.kind = 0x7777;  // not looked at for an empty slot
-            b.ok = BuildEntryRecord(&b.info, number, &b.locator, nullptr, 0, nullptr);
+            b.ok = BuildEntryRecord(&state, &b.info, number, &b.locator, nullptr, 0, nullptr);
         } else if (headLength == storedSize) {
             // Read whole: scanned over the stored size, what the head lacks as zeros.
             EntryScan scan;
@@ -100,9 +94,9 @@ protected:
             EntryScanSome(&scan, exact, (uint32_t)head.size());
             EntryScanZeros(&scan, (uint32_t)storedSize - (uint32_t)head.size());
             EntryScanSizes(&scan, &sizes);
-            b.ok = BuildEntryRecord(&b.info, number, &b.locator, exact, (int32_t)head.size(), &sizes);
+            b.ok = BuildEntryRecord(&state, &b.info, number, &b.locator, exact, (int32_t)head.size(), &sizes);
         } else {
-            b.ok = BuildEntryRecord(&b.info, number, &b.locator, exact, (int32_t)head.size(), nullptr);
+            b.ok = BuildEntryRecord(&state, &b.info, number, &b.locator, exact, (int32_t)head.size(), nullptr);
         }
         delete[] exact;
         return b;
@@ -147,19 +141,19 @@ TEST_F(EntryRecord, SizeAndClassByLayoutAndKind)
         {"kind-only 8 unknown", LAYOUT_KIND_ONLY, Pad(Head(8, 500), 60), -1, 500, "DAT"},
     };
     for (const Row& row : rows) {
-        entryLayout = row.layout;
+        state.entryLayout = row.layout;
         Built b = Build50(row.entry, row.stored);
         ASSERT_EQ(1, b.ok) << row.what;
         EXPECT_EQ(row.fileSize, b.info.fileSize) << row.what;
         EXPECT_EQ(uint32_t(row.stored < 0 ? row.entry.size() : row.stored), b.info.compressedSize) << row.what;
         EXPECT_EQ(std::string("data~004.") + row.ext, b.name()) << row.what;
-        EXPECT_EQ(row.layout, entryLayout) << row.what;
+        EXPECT_EQ(row.layout, state.entryLayout) << row.what;
     }
 }
 
 TEST_F(EntryRecord, KindOnlyLeavesTheContentSizeInTheLocator)
 {
-    entryLayout = LAYOUT_KIND_ONLY;
+    state.entryLayout = LAYOUT_KIND_ONLY;
     EXPECT_EQ(1078, Build50(Cat({Head(1), Literals(kBitmap)})).locator.declaredSize);
     EXPECT_EQ(44, Build50(Cat({Head(0), kWave})).locator.declaredSize);
 }
@@ -186,17 +180,17 @@ TEST_F(EntryRecord, RefusedKindsAndDeclaredSizes)
         {"kind-only 1 unknown stream, scan not allowed", LAYOUT_KIND_ONLY, Pad(Head(1), 80)},
     };
     for (const Row& row : rows) {
-        entryLayout = row.layout;
+        state.entryLayout = row.layout;
         EXPECT_EQ(0, Build50(row.entry).ok) << row.what;
-        EXPECT_EQ(row.layout, entryLayout) << row.what;
+        EXPECT_EQ(row.layout, state.entryLayout) << row.what;
     }
 }
 
 TEST_F(EntryRecord, EmptySlotIsADummyUnderEveryLayout)
 {
     for (int layout : {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY}) {
-        entryLayout = layout;
-        CheckMode = 1;
+        state.entryLayout = layout;
+        state.CheckMode = 1;
         Built b = Build({}, 0, 0, 0);
         ASSERT_EQ(1, b.ok) << layout;
         EXPECT_EQ(0u, b.info.fileSize);
@@ -216,26 +210,26 @@ TEST_F(EntryRecord, KindOnlyStreamOfUnknownContentIsScannedWhenAllowed)
 
     // A real two-byte head: the scan from byte 6 does not meet bytes 2-5.
     const Bytes twoByteHead = Cat({Head(1), stream});
-    entryLayout = LAYOUT_KIND_ONLY;
+    state.entryLayout = LAYOUT_KIND_ONLY;
     EXPECT_EQ(0, BuildWhole(twoByteHead).ok) << "CheckMode off";
-    CheckMode = 1;
+    state.CheckMode = 1;
     EXPECT_EQ(0, Build50(twoByteHead).ok) << "only 50 bytes at hand";
     Built b = BuildWhole(twoByteHead);
     ASSERT_EQ(1, b.ok);
     EXPECT_EQ(300u, b.info.fileSize);
     EXPECT_EQ("data~004.DAT", b.name());
-    EXPECT_EQ(LAYOUT_KIND_ONLY, entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout);
 
     // A six-byte head with a compressed PNG behind it: the stream from byte 6
     // decodes to exactly the declared size, so the archive has six-byte heads.
     const Bytes sixByteHead = Cat({Head(1, (int32_t)kPng.size()), LzssEncode(kPng)});
-    CheckMode = 0;
+    state.CheckMode = 0;
     EXPECT_EQ(0, BuildWhole(sixByteHead).ok);
-    EXPECT_EQ(LAYOUT_KIND_ONLY, entryLayout);
-    CheckMode = 1;
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout);
+    state.CheckMode = 1;
     b = BuildWhole(sixByteHead);
     ASSERT_EQ(1, b.ok);
-    EXPECT_EQ(LAYOUT_KIND_SIZE, entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_SIZE, state.entryLayout);
     EXPECT_EQ(64u, b.info.fileSize);
     // Named from the stream at byte 2, where the declared size's upper bytes stand.
     EXPECT_EQ("data~004.DAT", b.name());
@@ -284,13 +278,13 @@ TEST_F(EntryRecord, ShortEntriesAndCutHeads)
         {"raw, nothing read", LAYOUT_RAW, 0, {}, 10, 50, 10, "DAT"},
     };
     for (const Row& row : rows) {
-        entryLayout = row.layout;
-        CheckMode = row.check;
+        state.entryLayout = row.layout;
+        state.CheckMode = row.check;
         Built b = Build(row.head, row.stored, row.headLength);
         ASSERT_EQ(1, b.ok) << row.what;
         EXPECT_EQ(row.fileSize, b.info.fileSize) << row.what;
         EXPECT_EQ(std::string("data~004.") + row.ext, b.name()) << row.what;
-        EXPECT_EQ(row.layout, entryLayout) << row.what;
+        EXPECT_EQ(row.layout, state.entryLayout) << row.what;
     }
 }
 
@@ -327,10 +321,10 @@ TEST_F(Expansion, CopyOrExpandByLayoutAndKindBoundedByTheContentSize)
         {"entry shorter than its head", LAYOUT_KIND_SIZE, {0, 0, 4}, 4, zeros4},
     };
     for (const Row& row : rows) {
-        entryLayout = row.layout;
+        state.entryLayout = row.layout;
         const Bytes entry(row.entry);
         Bytes out(row.fileSize, 0xCD);
-        ExpandEntry(entry.data(), (uint32_t)entry.size(), (uint32_t)entry.size(), S16At(entry.data(), entry.size(), 0),
+        ExpandEntry(row.layout, entry.data(), (uint32_t)entry.size(), (uint32_t)entry.size(), S16At(entry.data(), entry.size(), 0),
                     out.data(), row.fileSize);
         EXPECT_EQ(row.expected, out) << row.what;
     }
@@ -351,7 +345,7 @@ TEST_F(EntryRecord, NamesAndFixedFields)
         {NUMBERING_KEEP, 8191, kPng, "data-8191.PNG"},
     };
     for (const Row& row : rows) {
-        NumberingMode = row.mode;
+        state.NumberingMode = row.mode;
         Built b = Build(row.entry, (int32_t)row.entry.size(), 50, row.number);
         ASSERT_EQ(1, b.ok) << row.name;
         EXPECT_EQ(row.name, b.name());

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "archive/lzss.h"
-#include "tests/native/lzss_pieces.h"
-#include "tests/native/lzss_reference.h"
+#include "tests/support/lzss_pieces.h"
+#include "tests/support/lzss_reference.h"
 #include "tools/lzss_encoder.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace {
 

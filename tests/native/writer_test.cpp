@@ -9,7 +9,7 @@
 #include "archive/lzss.h"
 #include "tools/archive_writer.h"
 #include "tools/lzss_encoder.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "archive/lzss.h"
 #include "tools/lzss_encoder.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 using namespace testing_plugin;
 using namespace test_content;

@@ -19,7 +19,7 @@
 
 #include "archive/entry.h"
 #include "tools/archive_writer.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 using namespace testing_plugin;
 using namespace test_content;

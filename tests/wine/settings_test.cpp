@@ -18,9 +18,10 @@ protected:
     void SetUp() override
     {
         RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Orlentis");
-        CheckMode = 0;
-        NumberingMode = 0;
     }
+    // The settings as the plug-in's state holds them.
+    uint32_t CheckMode = 0;
+    uint32_t NumberingMode = 0;
     void TearDown() override { RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Orlentis"); }
 
     static HKEY CreateKey()
@@ -72,7 +73,7 @@ const std::vector<BYTE> Settings::kDwordZero = {0, 0, 0, 0};
 
 TEST_F(Settings, FirstLoadCreatesTheKeyWithBothValuesZero)
 {
-    LoadSettings();
+    LoadSettings(&CheckMode, &NumberingMode);
     EXPECT_EQ(0u, CheckMode);
     EXPECT_EQ(0u, NumberingMode);
     Stored check = Get("CheckMode"), numbering = Get("NumberingMode");
@@ -84,7 +85,7 @@ TEST_F(Settings, FirstLoadCreatesTheKeyWithBothValuesZero)
 
 TEST_F(Settings, CreatedKeyIsNotVolatile)
 {
-    LoadSettings();
+    LoadSettings(&CheckMode, &NumberingMode);
     ASSERT_TRUE(KeyExists());
     // A volatile key refuses non-volatile children: creating one under the
     // settings key succeeds only when the key lasts beyond the session.
@@ -116,7 +117,7 @@ TEST_F(Settings, ExistingVolatileKeyKeepsItsKindAndIsUsed)
     DWORD two = 2;
     RegSetValueExA(key, "NumberingMode", 0, REG_DWORD, (const BYTE*)&two, 4);
     RegCloseKey(key);
-    LoadSettings();
+    LoadSettings(&CheckMode, &NumberingMode);
     EXPECT_EQ(2u, NumberingMode);
 }
 
@@ -124,7 +125,7 @@ TEST_F(Settings, EmptyKeyGetsBothValuesWrittenAsZero)
 {
     RegCloseKey(CreateKey());
     CheckMode = 0;
-    LoadSettings();
+    LoadSettings(&CheckMode, &NumberingMode);
     EXPECT_EQ(0u, CheckMode);
     EXPECT_EQ(0u, NumberingMode);
     EXPECT_EQ((DWORD)REG_DWORD, Get("CheckMode").type);
@@ -136,7 +137,7 @@ TEST_F(Settings, ValuesInRangeAreTakenAndNotRewritten)
     // Stored as 4-byte REG_BINARY: accepted as they are and left binary.
     Put("CheckMode", REG_BINARY, {1, 0, 0, 0});
     Put("NumberingMode", REG_BINARY, {2, 0, 0, 0});
-    LoadSettings();
+    LoadSettings(&CheckMode, &NumberingMode);
     EXPECT_EQ(1u, CheckMode);
     EXPECT_EQ(2u, NumberingMode);
     EXPECT_EQ((DWORD)REG_BINARY, Get("CheckMode").type);
@@ -157,7 +158,7 @@ TEST_F(Settings, OutOfRangeValuesAreRepairedToThePreviousValue)
         SetUp();
         PutDword("CheckMode", c.check);
         PutDword("NumberingMode", c.numbering);
-        LoadSettings();
+        LoadSettings(&CheckMode, &NumberingMode);
         EXPECT_EQ(c.wantCheck, CheckMode) << c.check;
         EXPECT_EQ(c.wantNumbering, NumberingMode) << c.numbering;
         Stored check = Get("CheckMode"), numbering = Get("NumberingMode");
@@ -170,7 +171,7 @@ TEST_F(Settings, StringAndOversizedValuesAreRepaired)
 {
     Put("CheckMode", REG_SZ, {'1', 0});  // reads as 0x31
     Put("NumberingMode", REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});  // 8 bytes: the query fails
-    LoadSettings();
+    LoadSettings(&CheckMode, &NumberingMode);
     EXPECT_EQ(0u, CheckMode);
     EXPECT_EQ(0u, NumberingMode);
     EXPECT_EQ((DWORD)REG_DWORD, Get("CheckMode").type);
@@ -182,7 +183,7 @@ TEST_F(Settings, StringAndOversizedValuesAreRepaired)
     SetUp();
     Put("CheckMode", REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});
     PutDword("NumberingMode", 2);
-    LoadSettings();
+    LoadSettings(&CheckMode, &NumberingMode);
     EXPECT_EQ(0u, CheckMode);
     EXPECT_EQ(2u, NumberingMode);
 }
@@ -194,7 +195,7 @@ TEST_F(Settings, KeyThatCannotBeOpenedLeavesEverythingAlone)
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, PARENT_KEY, 0, nullptr, REG_OPTION_VOLATILE,
                                              KEY_ALL_ACCESS, nullptr, &parent, nullptr));
     RegCloseKey(parent);
-    LoadSettings();
+    LoadSettings(&CheckMode, &NumberingMode);
     EXPECT_EQ(0u, CheckMode);
     EXPECT_EQ(0u, NumberingMode);
     EXPECT_FALSE(KeyExists());
@@ -202,7 +203,7 @@ TEST_F(Settings, KeyThatCannotBeOpenedLeavesEverythingAlone)
     // Saving then writes nothing, and the in-memory choice stays.
     CheckMode = 1;
     NumberingMode = 2;
-    SaveSettings();
+    SaveSettings(CheckMode, NumberingMode);
     EXPECT_FALSE(KeyExists());
     EXPECT_EQ(1u, CheckMode);
     EXPECT_EQ(2u, NumberingMode);
@@ -212,7 +213,7 @@ TEST_F(Settings, SaveWritesBothValues)
 {
     CheckMode = 1;
     NumberingMode = 2;
-    SaveSettings();
+    SaveSettings(CheckMode, NumberingMode);
     EXPECT_EQ(std::vector<BYTE>({1, 0, 0, 0}), Get("CheckMode").data);
     EXPECT_EQ(std::vector<BYTE>({2, 0, 0, 0}), Get("NumberingMode").data);
     EXPECT_EQ((DWORD)REG_DWORD, Get("NumberingMode").type);

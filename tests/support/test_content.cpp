@@ -1,4 +1,4 @@
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 #include <algorithm>
 #include <cmath>
