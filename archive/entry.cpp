@@ -212,7 +212,7 @@ int BuildEntryRecord(PluginState* state, EntryInfo* info, int32_t number, EntryL
     return 1;
 }
 
-void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind)
+void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind, uint32_t fileSize)
 {
     x->start = 0;
     x->compressed = false;
@@ -224,28 +224,37 @@ void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind)
         x->compressed = kind != 0;
     }
     x->seen = 0;
+    x->fileSize = fileSize;
+    x->produced = 0;
     LzssDecoderStart(&x->decoder);
 }
 
-uint32_t EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t length, uint8_t* output,
-                         uint32_t* outPos, uint32_t outputLength)
+LzssStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* length, uint8_t* output,
+                           uint32_t* outPos, uint32_t outputLength)
 {
     assert(*outPos <= outputLength);
+    // The room ends where the content does.
+    uint32_t before = *outPos;
+    if (outputLength - *outPos > x->fileSize - x->produced) outputLength = *outPos + (x->fileSize - x->produced);
     // The head before the payload is skipped.
     uint32_t used = 0;
-    if (x->seen < x->start) used = x->start - x->seen < length ? x->start - x->seen : length;
-    uint32_t payload = length - used;
+    if (x->seen < x->start) used = x->start - x->seen < *length ? x->start - x->seen : *length;
+    uint32_t payload = *length - used;
+    LzssStatus status;
     if (x->compressed) {
-        used += LzssDecodeSome(&x->decoder, piece + used, payload, output, outPos, outputLength);
+        status = LzssDecodeSome(&x->decoder, piece + used, &payload, output, outPos, outputLength);
     } else {
         uint32_t room = outputLength - *outPos;
-        uint32_t copied = payload < room ? payload : room;
-        if (copied) memcpy(output + *outPos, piece + used, copied);
-        *outPos += copied;
-        used += copied;
+        if (payload > room) payload = room;
+        if (payload) memcpy(output + *outPos, piece + used, payload);
+        *outPos += payload;
+        status = *outPos == outputLength ? LZSS_OUTPUT_FULL : LZSS_NEEDS_INPUT;
     }
+    used += payload;
     x->seen += used;
-    return used;
+    x->produced += *outPos - before;
+    *length = used;
+    return x->produced == x->fileSize ? LZSS_FINISHED : status;
 }
 
 void ExpandEntry(int32_t layout, const uint8_t* entry, uint32_t available, uint32_t storedSize, int16_t kind, uint8_t* out,
@@ -253,13 +262,13 @@ void ExpandEntry(int32_t layout, const uint8_t* entry, uint32_t available, uint3
 {
     assert(available <= storedSize);
     EntryExpansion x;
-    EntryExpandStart(&x, layout, kind);
-    uint32_t pos = 0;
-    EntryExpandSome(&x, entry, available, out, &pos, fileSize);
+    EntryExpandStart(&x, layout, kind, fileSize);
+    uint32_t pos = 0, used = available;
+    LzssStatus status = EntryExpandSome(&x, entry, &used, out, &pos, fileSize);
     static const uint8_t zeros[256] = {0};
-    for (uint32_t at = available; at < storedSize && pos < fileSize;) {
-        uint32_t n = storedSize - at < sizeof zeros ? storedSize - at : (uint32_t)sizeof zeros;
-        at += EntryExpandSome(&x, zeros, n, out, &pos, fileSize);
+    for (uint32_t at = available; at < storedSize && status == LZSS_NEEDS_INPUT; at += used) {
+        used = storedSize - at < sizeof zeros ? storedSize - at : (uint32_t)sizeof zeros;
+        status = EntryExpandSome(&x, zeros, &used, out, &pos, fileSize);
     }
     if (pos < fileSize) memset(out + pos, 0, fileSize - pos);
 }

@@ -111,6 +111,11 @@ void EntryScanSome(EntryScan* scan, const uint8_t* piece, uint32_t length);
 void EntryScanZeros(EntryScan* scan, uint32_t length);
 void EntryScanSizes(const EntryScan* scan, EntryStreamSizes* sizes);
 
+// How many of an entry's first bytes the callers read as its head: a record
+// needs the kind, the declared size and what the first 16 bytes of a stream
+// take (36 bytes at most).
+enum { ENTRY_HEAD_SIZE = 50 };
+
 // Fills `info` for one entry. Returns 1 on success and 0 when no record can
 // be built (every caller then fails its whole call with code 3).
 //
@@ -141,23 +146,26 @@ int BuildEntryRecord(PluginState* state, EntryInfo* info, int32_t number, EntryL
 // are handed in as zeros like any others, and what the stored bytes do not
 // fill is zero.
 struct EntryExpansion {
-    uint32_t start;   // entry byte where the payload begins
+    uint32_t start;     // entry byte where the payload begins
     bool compressed;
-    uint32_t seen;    // entry bytes handed in so far
+    uint32_t seen;      // entry bytes handed in so far
+    uint32_t fileSize;  // the content's size
+    uint32_t produced;  // content bytes so far
     LzssDecoder decoder;
 };
 
-void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind);
+void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind, uint32_t fileSize);
 
-// Hands in the entry's next `length` bytes and writes the content they give
-// to output[*outPos, outputLength), advancing *outPos; output[0, *outPos)
+// Hands in the entry's next *length bytes and writes the content they give to
+// output[*outPos, outputLength), never past the content's end, advancing
+// *outPos; *length becomes the bytes of the piece used. output[0, *outPos)
 // holds the content so far, at least its last 4,096 bytes (LzssDecodeSome's
-// history). Returns the bytes of the piece used: all of them, unless the room
-// filled first. After a call that filled the room the caller calls again with
-// new room and the rest of the piece (possibly none), as LzssDecodeSome asks.
-// The caller zero-fills what the entry's bytes leave of the content.
-uint32_t EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t length, uint8_t* output,
-                         uint32_t* outPos, uint32_t outputLength);
+// history). Returns LZSS_FINISHED once the whole content is out, otherwise
+// as LzssDecodeSome: LZSS_OUTPUT_FULL asks for new room (and the rest of the
+// piece), LZSS_NEEDS_INPUT for the next piece. The caller zero-fills what the
+// stored bytes leave of the content.
+LzssStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* length, uint8_t* output,
+                           uint32_t* outPos, uint32_t outputLength);
 
 // Fills `out` (fileSize bytes) with an entry's content from its `storedSize`
 // stored bytes, as EntryExpansion describes, the first `available` of them at

@@ -242,13 +242,13 @@ void LzssDecoderStart(LzssDecoder* decoder)
     decoder->flags = 1;
 }
 
-uint32_t LzssDecodeSome(LzssDecoder* decoder, const uint8_t* input, uint32_t inputLength, uint8_t* output,
-                        uint32_t* outPos, uint32_t outputLength)
+LzssStatus LzssDecodeSome(LzssDecoder* decoder, const uint8_t* input, uint32_t* inputLength, uint8_t* output,
+                          uint32_t* outPos, uint32_t outputLength)
 {
     assert(*outPos <= outputLength && *outPos <= decoder->produced);
     assert(*outPos >= LZSS_RING_SIZE || *outPos == decoder->produced);
     const uint8_t* in = input;
-    const uint8_t* const inEnd = input + inputLength;
+    const uint8_t* const inEnd = input + *inputLength;
     uint8_t* const start = output + *outPos;
     uint8_t* out = start;
     uint8_t* const outEnd = output + outputLength;
@@ -274,7 +274,8 @@ uint32_t LzssDecodeSome(LzssDecoder* decoder, const uint8_t* input, uint32_t inp
     }
     decoder->produced += (uint32_t)(out - start);
     *outPos = (uint32_t)(out - output);
-    return (uint32_t)(in - input);
+    *inputLength = (uint32_t)(in - input);
+    return out == outEnd ? LZSS_OUTPUT_FULL : LZSS_NEEDS_INPUT;
 }
 
 void LzssDecode(const uint8_t* input, uint32_t inputLength, uint8_t* output, uint32_t outputLength)
@@ -283,7 +284,7 @@ void LzssDecode(const uint8_t* input, uint32_t inputLength, uint8_t* output, uin
     LzssDecoder decoder;
     LzssDecoderStart(&decoder);
     uint32_t pos = 0;
-    LzssDecodeSome(&decoder, input, inputLength, output, &pos, outputLength);
+    LzssDecodeSome(&decoder, input, &inputLength, output, &pos, outputLength);
     // The stream ended early: the rest is defined as zeros.
     if (pos < outputLength) memset(output + pos, 0, outputLength - pos);
 }

@@ -51,23 +51,29 @@ struct LzssDecoder {
 
 void LzssDecoderStart(LzssDecoder* decoder);
 
-// Decodes the next `inputLength` bytes of the stream into
-// output[*outPos, outputLength) and advances *outPos past what it wrote.
-// output[0, *outPos) must hold the last *outPos bytes produced, at least the
-// last 4,096 of them (all of them while fewer were produced): that is the
-// history references copy from. Stops when the input is used up or the output
-// room is full, a token cut either way being carried in *decoder, and returns
-// the number of input bytes used (all of them, unless the room filled first).
-// A call that fills the room may leave part of a reference to come: the
-// caller then calls again with new room and the rest of the input (possibly
-// none) until a call returns with room to spare. The output is byte for byte what
-// LzssDecode gives, however the input and the output are cut; when the stream
-// ends early, the caller zero-fills the rest as LzssDecode does. Scratch bytes
-// may be written anywhere in output[*outPos, outputLength) and are
-// overwritten before *outPos passes them. The decoder produces less than
-// 4 GiB in all.
-uint32_t LzssDecodeSome(LzssDecoder* decoder, const uint8_t* input, uint32_t inputLength, uint8_t* output,
-                        uint32_t* outPos, uint32_t outputLength);
+// How a call of LzssDecodeSome (or EntryExpandSome, archive/entry.h) ended.
+enum LzssStatus {
+    LZSS_NEEDS_INPUT,  // every byte offered was used and the room is not full: offer more
+    LZSS_OUTPUT_FULL,  // the room is full: call again with new room and the input not used
+                       // (possibly none: the rest of a reference the room cut may still come)
+    LZSS_FINISHED      // EntryExpandSome only: the whole content has been produced
+};
+
+// Decodes the next *inputLength bytes of the stream into
+// output[*outPos, outputLength), advances *outPos past what it wrote and sets
+// *inputLength to the bytes it used. output[0, *outPos) must hold the last
+// *outPos bytes produced, at least the last 4,096 of them (all of them while
+// fewer were produced): that is the history references copy from. Stops when
+// the input is used up (LZSS_NEEDS_INPUT) or the room is full
+// (LZSS_OUTPUT_FULL), a token cut either way being carried in *decoder. The
+// stream has no end mark: a caller that has no more input and gets
+// LZSS_NEEDS_INPUT has all the stream gives, and zero-fills the rest of its
+// content as LzssDecode does. The output is byte for byte what LzssDecode
+// gives, however the input and the output are cut. Scratch bytes may be
+// written anywhere in output[*outPos, outputLength) and are overwritten
+// before *outPos passes them. The decoder produces less than 4 GiB in all.
+LzssStatus LzssDecodeSome(LzssDecoder* decoder, const uint8_t* input, uint32_t* inputLength, uint8_t* output,
+                          uint32_t* outPos, uint32_t outputLength);
 
 // The number of output bytes that the complete tokens among the first
 // `inputLength` bytes decode to. A flag byte as the last byte, or a reference

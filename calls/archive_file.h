@@ -69,10 +69,6 @@ void CloseHeadReader(HeadReader* reader);
 // next call. Returns null when a buffer cannot be allocated.
 const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint32_t* available);
 
-// The bytes of an entry's head that a record needs: the kind, the declared
-// size and what the first 16 bytes of a stream take (36 bytes at most).
-enum { ENTRY_HEAD_SIZE = 50 };
-
 // How many bytes of an entry's head the listing and the lookup ask for:
 // ENTRY_HEAD_SIZE, but no more than the entry's own bytes when compressed
 // entries may have to be scanned (the head then never shows the next

@@ -112,12 +112,12 @@ static bool HasContent(const Extraction* x, const EntryInfo* info) { return x->s
 static void ExpandToMemory(Extraction* x, uint8_t* out, uint32_t fileSize)
 {
     EntryExpansion expansion;
-    EntryExpandStart(&expansion, x->state->entryLayout, x->locator.kind);  // by the layout in force now
-    uint32_t pos = 0;
-    uint32_t length;
-    for (uint32_t at = 0; at < (uint32_t)x->storedSize && pos < fileSize; at += length) {
+    EntryExpandStart(&expansion, x->state->entryLayout, x->locator.kind, fileSize);  // by the layout in force now
+    uint32_t pos = 0, length;
+    LzssStatus status = LZSS_NEEDS_INPUT;  // the room is the whole content: never full before it is finished
+    for (uint32_t at = 0; at < (uint32_t)x->storedSize && status == LZSS_NEEDS_INPUT; at += length) {
         const uint8_t* piece = EntryPiece(x, at, &length);
-        EntryExpandSome(&expansion, piece, length, out, &pos, fileSize);
+        status = EntryExpandSome(&expansion, piece, &length, out, &pos, fileSize);
     }
     if (pos < fileSize) memset(out + pos, 0, fileSize - pos);
 }
@@ -143,30 +143,29 @@ static bool WriteContent(Extraction* x, PlatformOutput* output, uint32_t fileSiz
 {
     uint8_t* window = x->window;
     EntryExpansion expansion;
-    EntryExpandStart(&expansion, x->state->entryLayout, x->locator.kind);
-    uint32_t produced = 0, pos = 0, unwritten = 0;  // unwritten: where window's unwritten bytes begin
+    EntryExpandStart(&expansion, x->state->entryLayout, x->locator.kind, fileSize);
+    uint32_t pos = 0, unwritten = 0;  // unwritten: where window's unwritten bytes begin
+    LzssStatus status = LZSS_NEEDS_INPUT;
     uint32_t length;
-    for (uint32_t at = 0; at < (uint32_t)x->storedSize && produced < fileSize; at += length) {
+    for (uint32_t at = 0; at < (uint32_t)x->storedSize && status != LZSS_FINISHED; at += length) {
         const uint8_t* piece = EntryPiece(x, at, &length);
-        uint32_t used = 0;
-        bool full;
-        do {
-            uint32_t before = pos;
-            uint32_t limit = fileSize - produced < windowSize - pos ? pos + (fileSize - produced) : windowSize;
-            used += EntryExpandSome(&expansion, piece + used, length - used, window, &pos, limit);
-            produced += pos - before;
-            full = pos == windowSize;
-            if (full && produced < fileSize) {
-                assert(windowSize == DISK_HISTORY + DISK_CHUNK);
-                if (!OutputWrite(output, window + unwritten, pos - unwritten)) return false;
-                memmove(window, window + pos - DISK_HISTORY, DISK_HISTORY);
-                pos = unwritten = DISK_HISTORY;
-            }
-            // A full window may have cut a reference: its rest comes with the next call.
-        } while ((used < length || full) && produced < fileSize);
+        for (uint32_t used = 0;;) {
+            uint32_t n = length - used;
+            status = EntryExpandSome(&expansion, piece + used, &n, window, &pos, windowSize);
+            used += n;
+            if (status != LZSS_OUTPUT_FULL) break;
+            // The window is full (a window that holds the whole content
+            // finishes instead): out with the chunk, keep the history, and
+            // go on with the rest of the piece, or of a reference the window cut.
+            assert(windowSize == DISK_HISTORY + DISK_CHUNK);
+            if (!OutputWrite(output, window + unwritten, pos - unwritten)) return false;
+            memmove(window, window + pos - DISK_HISTORY, DISK_HISTORY);
+            pos = unwritten = DISK_HISTORY;
+        }
     }
     if (pos > unwritten && !OutputWrite(output, window + unwritten, pos - unwritten)) return false;
     // What the stored bytes did not fill is zero.
+    uint32_t produced = expansion.produced;
     if (produced < fileSize) memset(window, 0, windowSize);
     while (produced < fileSize) {
         uint32_t n = fileSize - produced < windowSize ? fileSize - produced : windowSize;
@@ -190,11 +189,11 @@ static int ExtractToDisk(Extraction* x, const char* dir, const EntryInfo* info)
         if (!x->window) return RESULT_NO_MEMORY;
     }
     PlatformOutput* output = OutputCreate(dir, info->fileName);
-    if (!output) return RESULT_UNSUPPORTED_FLAGS;
+    if (!output) return RESULT_OUTPUT_FAILED;
     bool ok = !fileSize || (WriteContent(x, output, fileSize, windowSize) && OutputSetEnd(output));
     // An empty entry is an empty file, kept; a close that fails loses it.
     ok = OutputClose(output, ok) && ok;
-    return ok ? RESULT_OK : RESULT_UNSUPPORTED_FLAGS;
+    return ok ? RESULT_OK : RESULT_OUTPUT_FAILED;
 }
 
 int ExtractEntry(PluginState* state, const char* path, int64_t position, char* destination, unsigned flags)

@@ -647,10 +647,10 @@ void Extract(Run& run, const Listing& l, int32_t slot, bool toDisk)
         CHECK(result == (storedSize > HOST_BLOCK_LIMIT ? RESULT_NO_HOST_MEMORY : RESULT_OK));
         CHECK(result != RESULT_OK || content.size() == (size_t)storedSize);
     }
-    // The listing read 50 bytes where this reads the whole entry; for an
-    // entry of 50 bytes or more under the same layout both see the same bytes
-    // and agree on the size.
-    const bool asListed = listed && l.uniform && storedSize >= 50 && before == l.layout;
+    // The listing read ENTRY_HEAD_SIZE bytes where this reads the entry's
+    // own bytes only; for an entry of that many bytes or more under the same
+    // layout both see the same bytes and agree on the size.
+    const bool asListed = listed && l.uniform && storedSize >= ENTRY_HEAD_SIZE && before == l.layout;
     if (asListed) {
         CHECK(result == (listed->fileSize > HOST_BLOCK_LIMIT ? RESULT_NO_HOST_MEMORY : RESULT_OK));
         CHECK(result != RESULT_OK || content.size() == listed->fileSize);

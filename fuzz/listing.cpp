@@ -50,7 +50,7 @@ static void FuzzValidation(const uint8_t* body, size_t n, int32_t layoutBefore)
 
 static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t storedSize, bool whole, int32_t number)
 {
-    int32_t headLength = storedSize == 0 ? 0 : whole ? storedSize : 50;
+    int32_t headLength = storedSize == 0 ? 0 : whole ? storedSize : ENTRY_HEAD_SIZE;
     size_t available = (size_t)headLength < n ? (size_t)headLength : n;
     uint8_t* head = available ? new uint8_t[available] : nullptr;
     if (available) memcpy(head, body, available);

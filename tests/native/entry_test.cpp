@@ -104,8 +104,8 @@ protected:
     // A 50-byte head read of an entry that is the last in the file.
     static Built Build50(const Bytes& entry, int32_t storedSize = -1)
     {
-        Bytes head(entry.begin(), entry.begin() + std::min<size_t>(entry.size(), 50));
-        return Build(head, storedSize < 0 ? (int32_t)entry.size() : storedSize, 50);
+        Bytes head(entry.begin(), entry.begin() + std::min<size_t>(entry.size(), ENTRY_HEAD_SIZE));
+        return Build(head, storedSize < 0 ? (int32_t)entry.size() : storedSize, ENTRY_HEAD_SIZE);
     }
     static Built BuildWhole(const Bytes& entry) { return Build(entry, (int32_t)entry.size(), (int32_t)entry.size()); }
 };

@@ -38,12 +38,13 @@ std::vector<uint8_t> DecodeInPieces(const uint8_t* input, size_t inputLength, si
             if (at == pieceEnd && at < inputLength)
                 pieceEnd = std::min(inputLength, at + std::max<size_t>(nextPiece(), 1));
             // At the end of the input the decoder may still owe the rest of a
-            // reference that the last room cut: it is called until it gives nothing.
+            // reference that the last room cut: it is called until it needs input.
             std::vector<uint8_t> piece(input + at, input + pieceEnd);
-            uint32_t before = pos;
-            at += LzssDecodeSome(&decoder, piece.data(), (uint32_t)piece.size(), window.data(), &pos,
-                                 (uint32_t)window.size());
-            if (pos == before && at == inputLength) {
+            uint32_t used = (uint32_t)piece.size();
+            LzssStatus status = LzssDecodeSome(&decoder, piece.data(), &used, window.data(), &pos,
+                                               (uint32_t)window.size());
+            at += used;
+            if (status == LZSS_NEEDS_INPUT && at == inputLength) {
                 ended = true;
                 break;
             }

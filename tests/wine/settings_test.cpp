@@ -18,6 +18,7 @@ protected:
     void SetUp() override
     {
         RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Orlentis");
+        CheckMode = NumberingMode = 0;
     }
     // The settings as the plug-in's state holds them.
     uint32_t CheckMode = 0;
