@@ -15,9 +15,9 @@
 //     of one more listing.
 //
 // With `--against DLL`, that second build of the plug-in is loaded beside the
-// first and the small listing timed through both, alternately, in each of the
-// runs: the ratio of two builds from one process, which moves much less than
-// that of two processes run one after the other.
+// first and the small listing timed through both, one right after the other,
+// in each of the runs: the median ratio of two builds from one process, which
+// moves less than that of two processes run one after the other.
 //
 // Run from the win32 build directory; MORQUENT_PLUGIN names another DLL:
 //
@@ -229,17 +229,21 @@ std::string SmallListingAgainst(const Plugin& p, const Plugin& q, const std::str
     };
     time(p);
     time(q);
-    std::vector<double> pTimes, qTimes;
+    std::vector<double> pTimes, qTimes, ratios;
     for (int i = 0; i < runs; i++) {
         pTimes.push_back(time(p));
         qTimes.push_back(time(q));
+        ratios.push_back(qTimes.back() / pTimes.back());
     }
     double pm = MedianOf(pTimes), qm = MedianOf(qTimes);
-    char line[600];
+    std::sort(ratios.begin(), ratios.end());
+    char line[700];
     snprintf(line, sizeof line,
              "\nGetArchiveInfo, 8,191 small entries, alternately in one process, median of %d runs each:\n"
-             "%s %.2f ms, %s %.2f ms; second / first %.2fx\n",
-             runs, testing_plugin::PluginPath(), pm * 1e3, qPath, qm * 1e3, qm / pm);
+             "%s %.2f ms, %s %.2f ms; second / first %.2fx (median of the runs' ratios %.2fx, quartiles "
+             "%.2f-%.2fx)\n",
+             runs, testing_plugin::PluginPath(), pm * 1e3, qPath, qm * 1e3, qm / pm, MedianOf(ratios),
+             ratios[ratios.size() / 4], ratios[ratios.size() * 3 / 4]);
     return line;
 }
 
