@@ -21,6 +21,7 @@
 #include "archive/entry.h"
 #include "archive/lzss.h"
 #include "bench/lzss_corpus.h"
+#include "bench/small_entries.h"
 #include "bench/wine_clock.h"
 #include "tests/wine/plugin_loader.h"
 #include "tools/registry_settings.h"
@@ -113,25 +114,8 @@ std::string Write(const std::string& name, const std::vector<uint8_t>& bytes)
     return path;
 }
 
-const int32_t SMALL_COUNT = 8191;
-
-// 8,191 small entries (32 to 480 bytes of every content kind, every other one
-// compressed, every 50th slot empty) after a first compressed bitmap.
-std::vector<qordat::Entry> SmallEntries()
-{
-    std::vector<qordat::Entry> entries;
-    entries.push_back(qordat::Compressed(test_content::Bitmap(300, 7)));
-    for (int32_t i = 1; i < SMALL_COUNT; i++) {
-        if (i % 50 == 0) {
-            entries.push_back(qordat::Empty());
-            continue;
-        }
-        size_t size = 32 + (size_t)(i * 37) % 449;
-        std::vector<uint8_t> content = test_content::Make(i % test_content::KIND_COUNT, size, (uint32_t)i);
-        entries.push_back(i % 2 ? qordat::Compressed(content) : qordat::Plain(content));
-    }
-    return entries;
-}
+using bench_archives::SMALL_COUNT;
+using bench_archives::SmallEntries;
 
 qordat::Options In(qordat::Layout layout)
 {
