@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tools/archive_writer.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace bench_archives {
 

@@ -45,7 +45,7 @@
 #include "tools/lzss_encoder.h"
 #include "tools/plugin_exports.h"
 #include "tools/registry_settings.h"
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/test_content.h"
+#include "tests/support/test_content.h"
 
 using namespace testing_plugin;
 
