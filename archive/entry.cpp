@@ -257,22 +257,6 @@ LzssStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* le
     return x->produced == x->fileSize ? LZSS_FINISHED : status;
 }
 
-void ExpandEntry(int32_t layout, const uint8_t* entry, uint32_t available, uint32_t storedSize, int16_t kind, uint8_t* out,
-                 uint32_t fileSize)
-{
-    assert(available <= storedSize);
-    EntryExpansion x;
-    EntryExpandStart(&x, layout, kind, fileSize);
-    uint32_t pos = 0, used = available;
-    LzssStatus status = EntryExpandSome(&x, entry, &used, out, &pos, fileSize);
-    static const uint8_t zeros[256] = {0};
-    for (uint32_t at = available; at < storedSize && status == LZSS_NEEDS_INPUT; at += used) {
-        used = storedSize - at < sizeof zeros ? storedSize - at : (uint32_t)sizeof zeros;
-        status = EntryExpandSome(&x, zeros, &used, out, &pos, fileSize);
-    }
-    if (pos < fileSize) memset(out + pos, 0, fileSize - pos);
-}
-
 void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,
                      int contentClass)
 {

@@ -167,13 +167,6 @@ void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind, uint32_t 
 LzssStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* length, uint8_t* output,
                            uint32_t* outPos, uint32_t outputLength);
 
-// Fills `out` (fileSize bytes) with an entry's content from its `storedSize`
-// stored bytes, as EntryExpansion describes, the first `available` of them at
-// `entry` and the rest read as zero (an entry cut by the end of the file).
-// Reads nothing past `available`.
-void ExpandEntry(int32_t layout, const uint8_t* entry, uint32_t available, uint32_t storedSize, int16_t kind, uint8_t* out,
-                 uint32_t fileSize);
-
 // Writes "<base><separator><number, at least 3 digits>.<extension>" into
 // `out` (at most `outSize` bytes with the NUL, cut when it does not fit).
 void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,

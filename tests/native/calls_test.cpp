@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +102,16 @@ protected:
         // Kind 2, a declared size of 0, a declared gigabyte.
         Serve("BAD.DAT", Build({qordat::Plain(Content("BM", 60)), Damaged(2, {}), Damaged({}, 0), Damaged({}, 1 << 30)},
                                qordat::Layout::KindSize));
+        Serve("ONE.DAT", {1});        // too short to hold a count
+        Serve("THREE.DAT", {1, 0, 0});
+        // Ends inside its size table: the missing bytes read as zero, so the
+        // three sizes are 5, 7 and 0 and the first head is zeros.
+        Serve("CUTTABLE.DAT", {3, 0, 0, 0, 5, 0, 0, 0, 7, 0});
+        Serve("EMPTIES.DAT", Build({qordat::Empty(), qordat::Empty()}, qordat::Layout::KindSize));
+        const Bytes good = Build(kGood, qordat::Layout::KindSize);
+        Bytes shifted(37, 0xEE);
+        shifted.insert(shifted.end(), good.begin(), good.end());
+        Serve("OFFSET.DAT", shifted);  // the archive begins 37 bytes into the file
     }
     void TearDown() override
     {
@@ -135,8 +146,8 @@ protected:
         std::vector<EntryInfo> records;
         if (!listed) listed = &records;
         int code = -1;
-        if (call == LIST) code = ListArchive(&state, path.c_str(), 0, flags, &handle);
-        if (call == FIND) code = FindEntry(&state, path.c_str(), 0, t.name.c_str(), flags, &info);
+        if (call == LIST) code = ListArchive(&state, path.c_str(), offset, flags, &handle);
+        if (call == FIND) code = FindEntry(&state, path.c_str(), offset, t.name.c_str(), flags, &info);
         if (call == TO_MEMORY) code = ExtractEntry(&state, path.c_str(), t.position, (char*)&handle, flags | 0x100);
         if (call == TO_DISK) {
             if (realOutput) fs::remove(OutputPath(t.name));
@@ -163,7 +174,10 @@ protected:
             for (const EntryInfo* r = (const EntryInfo*)block.data(); r->method[0]; r++) listed->push_back(*r);
             EXPECT_EQ(block.size(), (listed->size() + 1) * sizeof(EntryInfo));
         }
-        if (code == 0 && call == TO_MEMORY && checkContent) EXPECT_EQ(block, t.content);
+        if (code == 0 && call == TO_MEMORY && checkContent) {
+            EXPECT_EQ(block, t.content);
+            EXPECT_EQ(handle == nullptr, t.content.empty());  // no block for an entry without content
+        }
         if (code == 0 && call == FIND && checkContent) {
             EXPECT_EQ(std::string(info.fileName), t.name);
             EXPECT_EQ(info.position, (EntryWord)t.position);
@@ -235,6 +249,7 @@ protected:
     }
 
     PluginState state = {};  // what a freshly loaded plug-in holds, then the archive's base name
+    int64_t offset = 0;      // where the listing and the lookup find the archive in its file
     std::string outDir = "out";
     bool realOutput = false;
     fs::path temp;  // a real directory, the current one while the test runs
@@ -275,11 +290,16 @@ TEST_F(Calls, EveryResultCode)
         {FIND, "GOOD.DAT", {"SCENE~0x1.DAT"}, 2},
         {FIND, "BAD.DAT", {"SCENE~001.DAT"}, 3},
         {FIND, "BAD.DAT", {"SCENE-002.DAT"}, 3},
+        {FIND, "EMPTIES.DAT", {"SCENE~001.DMY", 3}, 0},
+        {LIST, "EMPTIES.DAT", none, 0},
+        {LIST, "CUTTABLE.DAT", none, 3},  // two heads of zeros: kind 0 without a size
         {FIND, "GOOD.DAT", bitmap, 5, FAULT_WORK, 1},
         {FIND, "GOOD.DAT", bitmap, 5, FAULT_WORK, 2},
         {FIND, "/nonexistent/GOOD.DAT", bitmap, 6},
         {FIND, "GOOD.DAT", bitmap, 6, FAULT_OPEN},
         {TO_DISK, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 0x200},  // output kind 2
+        {TO_DISK, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 0x400},  // output kind 4
+        {TO_DISK, "GOOD.DAT", bitmap, 0, NO_FAULT, 1, 0x800},  // bit 11 is no part of the output kind
         {TO_DISK, "GOOD.DAT", bitmap, 1, FAULT_CREATE},
         {TO_DISK, "GOOD.DAT", emptySlot, 1, FAULT_CREATE},
         {TO_DISK, "GOOD.DAT", bitmap, 1, FAULT_WRITE},
@@ -293,6 +313,7 @@ TEST_F(Calls, EveryResultCode)
             {call, "GOOD.DAT", emptySlot, 0},
             {call, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 3},
             {call, "TEXT.TXT", bitmap, 2},
+            {call, "EMPTIES.DAT", {"SCENE~001.DMY", 3}, 0},
             {call, "GOOD.DAT", {"SCENE~005.DAT", 3 * 5}, 2},
             {call, "GOOD.DAT", {"", -1}, 2},
             {call, "BAD.DAT", {"SCENE~001.DAT", 3}, 3},
@@ -308,6 +329,9 @@ TEST_F(Calls, EveryResultCode)
         {TO_MEMORY, "GOOD.DAT", bitmap, 4, FAULT_HOST_ALLOC},
         {TO_MEMORY, "GOOD.DAT", bitmap, 5, FAULT_HOST_LOCK},
     });
+    for (Call call : {LIST, FIND, TO_MEMORY, TO_DISK}) {
+        for (const char* path : {"ONE.DAT", "THREE.DAT"}) rows.push_back({call, path, {"SCENE~000.DAT"}, 2});
+    }
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << "call " << row.call << " on " << row.path << " '" << row.target.name
                                           << "' flags " << row.flags << " fault " << row.fault << " #" << row.n);
@@ -317,9 +341,31 @@ TEST_F(Calls, EveryResultCode)
         EXPECT_EQ(Run(row.call, row.path, row.target, row.flags), row.code);
     }
 
-    // Memory output with no handle variable to put the block in.
+    // Memory output with no handle variable to put the block in; a lookup
+    // without a name or a record.
     EXPECT_EQ(ExtractEntry(&state, "GOOD.DAT", 0, nullptr, 0x100), RESULT_UNSUPPORTED_FLAGS);
     EXPECT_EQ(NativeCountOutstanding().hostBlocks, 0);
+    EntryInfo info;
+    EXPECT_EQ(FindEntry(&state, "GOOD.DAT", 0, nullptr, 0, &info), RESULT_NOT_ARCHIVE);
+    EXPECT_EQ(FindEntry(&state, "GOOD.DAT", 0, "SCENE~000.BMP", 0, nullptr), RESULT_NOT_ARCHIVE);
+
+    // An archive that begins 37 bytes into its file lists and looks up as it
+    // does on its own.
+    offset = 37;
+    std::vector<EntryInfo> shifted, alone;
+    EXPECT_EQ(Run(LIST, "OFFSET.DAT", none, 0, true, &shifted), 0);
+    EXPECT_EQ(Run(FIND, "OFFSET.DAT", {"SCENE-004.DAT", 3 * 4 + 1, kGood[4].content}), 0);
+    offset = 0;
+    EXPECT_EQ(Run(LIST, "GOOD.DAT", none, 0, true, &alone), 0);
+    EXPECT_TRUE(shifted.size() == alone.size() && !memcmp(shifted.data(), alone.data(), alone.size() * sizeof(EntryInfo)));
+
+    // The probe validates in its own mode: an archive the listing refuses
+    // (compressed content of no known kind, no full scans) is accepted, and
+    // the layout is left as it was.
+    state.entryLayout = LAYOUT_KIND_SIZE;
+    const Bytes unknown = Build({qordat::Compressed(Content("abc", 120))}, qordat::Layout::KindOnly);
+    EXPECT_EQ(ProbeArchive(&state, "UNKNOWN.DAT", unknown.data(), (int32_t)unknown.size()), 1);
+    EXPECT_EQ(state.entryLayout, LAYOUT_KIND_SIZE);
 }
 
 TEST_F(Calls, FaultSweepOverMemoryFiles) { Sweep("GOOD.DAT"); }
@@ -412,38 +458,72 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
     }
 }
 
-// A scanned entry (kind-only heads, content of no known kind, full scan) is
-// sized over its whole stored length, what the file lacks read as zeros, so
-// an archive cut short lists, looks up and extracts alike: the content is
-// the stream's expansion over the zero-filled stored bytes.
-TEST_F(Calls, ScannedEntryCutByTheEndOfTheFile)
+// The last entry of archives that are hard on sizes and places, listed,
+// looked up and extracted alike (full scans on, numbering that keeps the
+// slot numbers). A scanned entry (kind-only heads, compressed content of no
+// known kind, or a PNG, which announces no size) is sized over its whole
+// stored length, what the file lacks read as zeros, so that an archive cut
+// short gives the stream's expansion over the zero-filled stored bytes.
+TEST_F(Calls, LastEntryListsLooksUpAndExtractsAlike)
 {
+    using test_content::Cat;
+    using test_content::Head;
     struct Row {
         const char* what;
         Bytes archive;
         Bytes content;
         int32_t layout;  // after the listing
     };
+    // Whole groups of literals from stream byte 10 on, after a first group of
+    // a reference and seven literals; as many bytes as `length`.
+    auto stream = [](size_t length) {
+        Bytes s = {0x01, 0, 0, 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+        while (s.size() < length) s.push_back((s.size() - 10) % 9 ? (uint8_t)('a' + s.size() % 26) : 0);
+        return s;
+    };
+    // Exactly two read pieces, the second beginning as a compressed bitmap
+    // would (stream bytes 1-2 of its head 'B' 'M'): a record built from the
+    // wrong piece would show it.
+    Bytes twoPieces = stream(2 * ENTRY_PIECE_SIZE - 2);
+    twoPieces[ENTRY_PIECE_SIZE + 1] = 'B';
+    twoPieces[ENTRY_PIECE_SIZE + 2] = 'M';
+    auto expand = [](const Bytes& s) {
+        Bytes out((size_t)ReferenceLzssDecodedSize(s.data(), (uint32_t)s.size()));
+        ReferenceLzssDecode(s.data(), (uint32_t)s.size(), out.data(), (uint32_t)out.size());
+        return out;
+    };
+    const Bytes png = test_content::Png(300, 4);
     std::vector<Row> rows = {
         {"six literals stored, the sixth cut off", {1, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}, Bytes(6, 0),
          LAYOUT_KIND_ONLY},
         {"a six-byte head whose eighth literal is cut off",
          {1, 0, 0, 0, 15, 0, 0, 0, 1, 0, 8, 0, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', 'F', 'G'},
          {'A', 'B', 'C', 'D', 'E', 'F', 'G', 0}, LAYOUT_KIND_SIZE},
+        {"a compressed PNG, sized by the scan", Build({qordat::Compressed(png)}, qordat::Layout::KindOnly), png,
+         LAYOUT_KIND_ONLY},
+        {"two pieces exactly", Build({qordat::Stored(Cat({Head(1), twoPieces}))}, qordat::Layout::KindOnly),
+         expand(twoPieces), LAYOUT_KIND_ONLY},
+        {"a stored entry whose content size is 0",
+         Build({qordat::Stored(Cat({Head(0), Content("BM", 40)})), qordat::Stored(Head(0))}, qordat::Layout::KindOnly),
+         {}, LAYOUT_KIND_ONLY},
+        // Offsets past 2^31: the last slot lies past the end of the file (a
+        // 32-bit sum would put it at byte 14).
+        {"sizes near 2^31 before it",
+         Cat({test_content::Le32(3), test_content::Le32(0x7FFFFFFF), test_content::Le32(0x7FFFFFFF),
+              test_content::Le32(10), Content("BM", 8)}),
+         Bytes(10, 0), LAYOUT_RAW},
     };
     // Every cut of a plain entry and a scanned one with references: against
     // the byte-loop reference over the stored bytes, the missing ones zero.
     const Bytes text = test_content::Make(test_content::TEXT, 300, 3);
-    const Bytes stored = test_content::Cat({test_content::Head(1), {0}, {'Z', 'Z', 'Z'}, LzssEncode(text)});
-    const Bytes whole = Build({qordat::Stored(test_content::Cat({test_content::Head(0), Content("BM", 20)})),
-                               qordat::Stored(stored)},
+    const Bytes stored = Cat({Head(1), {0}, {'Z', 'Z', 'Z'}, LzssEncode(text)});
+    const Bytes whole = Build({qordat::Stored(Cat({Head(0), Content("BM", 20)})), qordat::Stored(stored)},
                               qordat::Layout::KindOnly);
     for (size_t cut = whole.size() - stored.size() + 1; cut <= whole.size(); cut++) {  // from the kind's first byte on
         Bytes zeroFilled(whole.begin() + (ptrdiff_t)(whole.size() - stored.size()), whole.begin() + (ptrdiff_t)cut);
         zeroFilled.resize(stored.size(), 0);
-        Bytes content((size_t)ReferenceLzssDecodedSize(zeroFilled.data() + 2, (uint32_t)stored.size() - 2));
-        ReferenceLzssDecode(zeroFilled.data() + 2, (uint32_t)stored.size() - 2, content.data(), (uint32_t)content.size());
-        rows.push_back({"cut", Bytes(whole.begin(), whole.begin() + (ptrdiff_t)cut), content, LAYOUT_KIND_ONLY});
+        rows.push_back({"cut", Bytes(whole.begin(), whole.begin() + (ptrdiff_t)cut),
+                        expand(Bytes(zeroFilled.begin() + 2, zeroFilled.end())), LAYOUT_KIND_ONLY});
     }
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.what << ", " << row.archive.size() << " bytes");
@@ -529,10 +609,18 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
         const int32_t detected = state.entryLayout;
         for (size_t i = 0; i < stored.size(); i++) {
             SCOPED_TRACE(::testing::Message() << "layout " << detected << " entry " << i);
+            // From the byte-loop reference: the payload after the head, over
+            // the stored size with what the file lacks as zeros, expanded
+            // (kind 1) or copied, then zeros to the content size.
+            Bytes payload = stored[i];
+            payload.resize(i + 1 == stored.size() ? cutStoredSize : payload.size(), 0);
+            payload.erase(payload.begin(), payload.begin() + (detected == LAYOUT_KIND_SIZE ? 6 : 2));
             Bytes expected(listed[i].fileSize);
-            const uint32_t storedSize = i + 1 == stored.size() ? cutStoredSize : (uint32_t)stored[i].size();
-            ExpandEntry(detected, stored[i].data(), (uint32_t)stored[i].size(), storedSize, (int16_t)stored[i][0],
-                        expected.data(), (uint32_t)expected.size());
+            if (stored[i][0] == 1) {
+                ReferenceLzssDecode(payload.data(), (uint32_t)payload.size(), expected.data(), (uint32_t)expected.size());
+            } else {
+                std::copy_n(payload.begin(), std::min(payload.size(), expected.size()), expected.begin());
+            }
             for (Call call : {TO_MEMORY, TO_DISK}) {
                 state.entryLayout = detected;
                 EXPECT_EQ(Run(call, "PIECES.DAT", {listed[i].fileName, listed[i].position, expected}), 0);
