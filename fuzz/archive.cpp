@@ -224,7 +224,20 @@ Slot MakeSlot(FuzzedDataProvider& in, qordat::Layout layout, size_t* budget)
     const uint8_t what = in.ConsumeIntegral<uint8_t>();
     switch (what % 8) {
     case 0: slot.entry = qordat::Empty(); break;
-    case 7: slot.entry = qordat::Stored(in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 80))); break;
+    case 7:
+        if (what & 0x80) {
+            // A kind-1 stream a little longer than a read piece (groups of
+            // eight literals, cheap to make): sized, when scanned, and
+            // expanded over two pieces, or over one and zeros when cut.
+            Bytes b = {1, 0};
+            const size_t length = ENTRY_PIECE_SIZE + in.ConsumeIntegralInRange<size_t>(0, 64);
+            const uint8_t fill = in.ConsumeIntegral<uint8_t>();
+            while (b.size() < length) b.push_back((b.size() - 2) % 9 ? fill : 0);
+            slot.entry = qordat::Stored(b);
+        } else {
+            slot.entry = qordat::Stored(in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 80)));
+        }
+        break;
     default:
         slot.content = MakeContent(in, budget);
         slot.entry = what % 8 < 4 ? qordat::Plain(slot.content) : qordat::Compressed(slot.content);
