@@ -12,7 +12,8 @@
 
 // Detects the layout of a container whose count (already validated) is
 // `count`, from the first `length` bytes at `bytes`, and stores it in
-// state->entryLayout (CheckMode is state->CheckMode). Returns 1 when the archive is acceptable and 0 when not:
+// state->entryLayout (CheckMode is state->CheckMode). Returns 1 when the
+// archive is acceptable and 0 when not:
 //   - fewer than 4 x count + 16 bytes offered: 0, entryLayout untouched;
 //   - a compressed first entry whose content can be confirmed neither as a
 //     bitmap or wave of the declared size nor as a bitmap, wave or PNG after a

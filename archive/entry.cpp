@@ -64,9 +64,11 @@ static uint32_t ClampedPayload(int32_t storedSize, int32_t headBytes)
     return storedSize > headBytes ? (uint32_t)(storedSize - headBytes) : 0;
 }
 
-bool EntryNeedsStreamSizes(const PluginState* state, const EntryLocator* locator, const uint8_t* head, size_t available)
+bool EntryNeedsStreamSizes(const PluginState* state, const EntryLocator* locator, const uint8_t* head,
+                           size_t available)
 {
-    if (!state->CheckMode || state->entryLayout != LAYOUT_KIND_ONLY || locator->storedSize == 0 || locator->kind != 1) return false;
+    if (!state->CheckMode || state->entryLayout != LAYOUT_KIND_ONLY) return false;
+    if (locator->storedSize == 0 || locator->kind != 1) return false;
     int cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
     return cls != CLASS_BMP && cls != CLASS_WAV;
 }
@@ -135,8 +137,9 @@ static bool ShowsSixByteHead(const EntryLocator* locator, const EntryStreamSizes
 // stored: a bitmap or wave announces it in its own header; anything else is
 // sized by its scanned stream, when the setting allows it and the caller
 // scanned the entry.
-static int SizeKindOnlyStream(PluginState* state, const EntryLocator* locator, const uint8_t* head, size_t available,
-                              const EntryStreamSizes* sizes, uint32_t* fileSize, int* contentClass)
+static int SizeKindOnlyStream(PluginState* state, const EntryLocator* locator, const uint8_t* head,
+                              size_t available, const EntryStreamSizes* sizes, uint32_t* fileSize,
+                              int* contentClass)
 {
     int cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
     *contentClass = cls;

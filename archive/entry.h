@@ -93,7 +93,8 @@ struct EntryStreamSizes {
 // `available` bytes, at least the first 6 when the entry has them) and needs
 // EntryStreamSizes: a kind-1 entry under LAYOUT_KIND_ONLY whose stream does
 // not begin as a bitmap or wave, with CheckMode set.
-bool EntryNeedsStreamSizes(const PluginState* state, const EntryLocator* locator, const uint8_t* head, size_t available);
+bool EntryNeedsStreamSizes(const PluginState* state, const EntryLocator* locator, const uint8_t* head,
+                           size_t available);
 
 // EntryStreamSizes of an entry whose bytes come in pieces: EntryScanStart,
 // EntryScanSome on every piece the file holds, in order from entry byte 0,
@@ -132,15 +133,14 @@ enum { ENTRY_HEAD_SIZE = 50 };
 //                  scanned: an entry that needs them then has no record
 //
 // Reads all of `state`; may raise state->entryLayout from LAYOUT_KIND_ONLY
-// to LAYOUT_KIND_SIZE. Writes the locator's
-// offset into position; callers that hand the record on overwrite it.
+// to LAYOUT_KIND_SIZE. Writes the locator's offset into position; callers
+// that hand the record on overwrite it.
 int BuildEntryRecord(PluginState* state, EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
                      int32_t headAvailable, const EntryStreamSizes* sizes);
 
 // Where an entry's content comes from under `layout`, the layout in force
-// once its record was built: under LAYOUT_KIND_SIZE a kind-1 entry
-// is the LZSS expansion of the bytes from 6 on and other kinds a copy of
-// them; under LAYOUT_KIND_ONLY a kind-0 entry is a copy of the bytes from 2 on
+// once its record was built: under LAYOUT_KIND_SIZE a kind-1 entry is the
+// LZSS expansion of the bytes from 6 on and other kinds a copy of them; under LAYOUT_KIND_ONLY a kind-0 entry is a copy of the bytes from 2 on
 // and other kinds their expansion; under LAYOUT_RAW the entry is its content.
 // The content is fileSize bytes; stored bytes that the file does not hold
 // are handed in as zeros like any others, and what the stored bytes do not

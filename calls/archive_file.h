@@ -44,10 +44,12 @@ int64_t EntryOffset(const ArchiveFile* archive, int32_t index);
 // How many of the `asked` bytes at container offset `offset` the file holds.
 uint32_t BytesAvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t asked);
 
-// Reads entry heads. A head of `asked` bytes at an entry offset is served
-// from a window when it fits (so a listing of thousands of small entries
-// reads the file in large pieces instead of seeking to every entry), or
-// from a buffer of its own, never larger than what the file still holds.
+// Reads entry heads, and the pieces of an entry that is scanned or
+// expanded. A read of `asked` bytes at an entry offset is served from a
+// window when it fits (so a listing of thousands of small entries reads the
+// file in large pieces instead of seeking to every entry, and a piece of a
+// window's size costs one read), or from a buffer of its own, never larger
+// than what the file still holds.
 struct HeadReader {
     const ArchiveFile* archive;
     uint8_t* window;         // cached file bytes, or null when windowing is off
@@ -63,8 +65,8 @@ bool OpenHeadReader(HeadReader* reader, const ArchiveFile* archive, uint32_t win
 // Releases the reader's buffers; also on a record it never filled (zeroed).
 void CloseHeadReader(HeadReader* reader);
 
-// The first `asked` bytes of the entry at `offset`: returns a pointer to the
-// bytes and sets *available to how many of them the file holds (the rest
+// The `asked` bytes at container offset `offset` (an entry's first bytes, or
+// a piece further on): returns a pointer to the bytes and sets *available to how many of them the file holds (the rest
 // count as zero and must not be read). The pointer stays valid until the
 // next call. Returns null when a buffer cannot be allocated.
 const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint32_t* available);

@@ -46,7 +46,8 @@ static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, cons
     return result;
 }
 
-int FindEntry(PluginState* state, const char* path, int64_t offset, const char* entryName, unsigned flags, EntryInfo* info)
+int FindEntry(PluginState* state, const char* path, int64_t offset, const char* entryName, unsigned flags,
+              EntryInfo* info)
 {
     if (!InputIsFile(flags)) return RESULT_UNSUPPORTED_FLAGS;
     if (!entryName || !info) return RESULT_NOT_ARCHIVE;

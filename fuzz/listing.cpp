@@ -36,7 +36,8 @@ static void FuzzValidation(const uint8_t* body, size_t n, int32_t layoutBefore)
     state.entryLayout = layoutBefore;
     int accepted = ValidateContainer(&state, offered, (int32_t)n, VALIDATE_LISTING);
     if (accepted) {
-        Check(state.entryLayout == LAYOUT_RAW || state.entryLayout == LAYOUT_KIND_SIZE || state.entryLayout == LAYOUT_KIND_ONLY);
+        Check(state.entryLayout == LAYOUT_RAW || state.entryLayout == LAYOUT_KIND_SIZE ||
+              state.entryLayout == LAYOUT_KIND_ONLY);
     } else {
         // Untouched, or left by a refused compressed first entry.
         Check(state.entryLayout == layoutBefore || state.entryLayout == LAYOUT_KIND_ONLY);

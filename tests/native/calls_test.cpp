@@ -357,7 +357,8 @@ TEST_F(Calls, EveryResultCode)
     EXPECT_EQ(Run(FIND, "OFFSET.DAT", {"SCENE-004.DAT", 3 * 4 + 1, kGood[4].content}), 0);
     offset = 0;
     EXPECT_EQ(Run(LIST, "GOOD.DAT", none, 0, true, &alone), 0);
-    EXPECT_TRUE(shifted.size() == alone.size() && !memcmp(shifted.data(), alone.data(), alone.size() * sizeof(EntryInfo)));
+    EXPECT_TRUE(shifted.size() == alone.size() &&
+                !memcmp(shifted.data(), alone.data(), alone.size() * sizeof(EntryInfo)));
 
     // The probe validates in its own mode: an archive the listing refuses
     // (compressed content of no known kind, no full scans) is accepted, and
@@ -382,7 +383,8 @@ TEST_F(Calls, FaultSweepOverRealFileAndDirectory)
     std::ofstream("SCENE.DAT", std::ios::binary).write((const char*)archive.data(), (std::streamsize)archive.size());
 
     strcpy(state.archiveBaseName, "OTHER");
-    ASSERT_EQ(ProbeArchive(&state, "SCENE.DAT", archive.data(), (int32_t)std::min<size_t>(archive.size(), PROBE_SIZE)), 1);
+    const int32_t probed = (int32_t)std::min<size_t>(archive.size(), PROBE_SIZE);
+    ASSERT_EQ(ProbeArchive(&state, "SCENE.DAT", archive.data(), probed), 1);
     EXPECT_STREQ(state.archiveBaseName, "SCENE");
     NativeSetMemoryOutput(false);
     realOutput = true;
