@@ -223,7 +223,7 @@ bool Choose(const std::vector<ListedEntry>& entries, const std::vector<std::stri
     bool all = true;
     for (size_t k = 0; k < patterns.size(); k++) {
         if (used[k]) continue;
-        std::fprintf(stderr, "qordat: %s: no such entry\n", patterns[k].c_str());
+        std::fprintf(stderr, "qordat: %s: no such entry\n", patterns[k].empty() ? "''" : patterns[k].c_str());
         all = false;
     }
     return all;
@@ -574,7 +574,8 @@ int CommandExtract(int argc, char** argv)
         const int extractError = errno;
         std::string problem;
         if (result != kResultOk) {
-            problem = "result " + std::to_string(result) + " (" + PluginResultMeaning(result) + ")";
+            problem = "the plug-in's extraction of its " + std::to_string(entry->size) + " bytes failed, result " +
+                      std::to_string(result) + " (" + PluginResultMeaning(result) + ")";
             if (result == kResultOutputFailed && extractError) problem += ": " + std::string(std::strerror(extractError));
         } else {
             fs::rename(temp, target, error);
