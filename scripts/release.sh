@@ -18,7 +18,9 @@ VERSION=$(sed -n 's/^set(MORQUENT_VERSION "\(.*\)")$/\1/p' CMakeLists.txt)
 STAGE=build/release/morquent-$VERSION
 rm -rf "$STAGE" "build/release/morquent-$VERSION.zip"
 mkdir -p "$STAGE"
-cp build/win32/morquent.spi build/win64/morquent.sph build/win32/qordat.exe "$STAGE/"
+cp build/win32/morquent.spi build/win64/morquent.sph "$STAGE/"
+# qordat.exe is linked statically (the C++ runtime with it); its symbols are left out.
+i686-w64-mingw32-strip -o "$STAGE/qordat.exe" build/win32/qordat.exe
 # Text files for Windows users: CRLF line ends, and a UTF-8 byte-order mark
 # on the README so that older editors recognise its Japanese text.
 { printf '\xEF\xBB\xBF'; sed 's/$/\r/' release/README.txt; } > "$STAGE/README.txt"
