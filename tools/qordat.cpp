@@ -670,6 +670,7 @@ int Unpack(int argc, char** argv)
     std::error_code error;
     std::filesystem::create_directories(outDir, error);
     if (error) return Fail("cannot create " + outDir + ": " + error.message());
+    qordat::InstallCleanupHandlers();
 
     int problems = 0;
     for (size_t i = 0; i < c.slots.size(); i++) {
