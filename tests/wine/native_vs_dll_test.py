@@ -172,8 +172,9 @@ def ran(job, command):
 
 
 def main():
-    help_text = subprocess.run([QORDAT, "--help"], capture_output=True).stdout if os.access(QORDAT, os.X_OK) else b""
-    if b"qordat list" not in help_text:
+    help_text = (subprocess.run([QORDAT, "list", "--help"], capture_output=True).stdout
+                 if os.access(QORDAT, os.X_OK) else b"")
+    if b"usage: qordat list" not in help_text:
         sys.exit("no native qordat with list/extract at %s: build the native preset first" % QORDAT)
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(os.path.join(WORK, "spi"))
