@@ -541,7 +541,7 @@ int CommandExtract(int argc, char** argv)
     for (const ListedEntry* entry : chosen) {
         done++;
         const std::string& name = entry->name;
-        const fs::path target = fs::path(args.outDir) / name;
+        const fs::path target = fs::path(args.outDir) / name;  // as listed
         if (const char* problem = NameProblem(name)) {
             report(name, std::string("not written: ") + problem);
             failed = true;
@@ -568,21 +568,41 @@ int CommandExtract(int argc, char** argv)
                 continue;
             }
         }
-        const std::string temp = (fs::path(tempDir) / name).string();
-        SetCleanupFile(temp);
+        // The extraction names its file from its own record of the entry,
+        // which may give another extension than the listing did (a full
+        // scan can class the content differently): whatever it writes in
+        // the private folder is what goes into place, as under a host.
+        std::vector<std::string> candidates{(fs::path(tempDir) / name).string()};
+        const size_t dot = name.rfind('.');
+        for (const char* extension : {"BMP", "WAV", "PNG", "DAT", "DMY"})
+            if (dot != std::string::npos && name.compare(dot + 1, std::string::npos, extension))
+                candidates.push_back((fs::path(tempDir) / (name.substr(0, dot + 1) + extension)).string());
+        SetCleanupFiles(candidates);
         const int result = PluginExtractToDisk(a.path, entry->position, tempDir);
         const int extractError = errno;
-        std::string problem;
+        std::string problem, writtenName;
         if (result != kResultOk) {
             problem = "the plug-in's extraction of its " + std::to_string(entry->size) + " bytes failed, result " +
                       std::to_string(result) + " (" + PluginResultMeaning(result) + ")";
             if (result == kResultOutputFailed && extractError) problem += ": " + std::string(std::strerror(extractError));
         } else {
-            fs::rename(temp, target, error);
-            if (error) problem = "cannot put it in place: " + error.message();
+            for (const fs::directory_entry& written : fs::directory_iterator(tempDir, error)) {
+                if (!writtenName.empty()) {
+                    writtenName.clear();  // more than one: not ours to judge
+                    break;
+                }
+                writtenName = written.path().filename().string();
+            }
+            if (writtenName.empty() || NameProblem(writtenName)) {
+                problem = "the plug-in's extraction left no single file";
+            } else {
+                fs::rename(fs::path(tempDir) / writtenName, fs::path(args.outDir) / writtenName, error);
+                if (error) problem = "cannot put it in place: " + error.message();
+            }
         }
         if (!problem.empty()) {
-            std::remove(temp.c_str());
+            fs::remove_all(tempDir, error);
+            fs::create_directory(tempDir, error);
             SetCleanupFile("");
             report(name, "not written: " + problem);
             failed = true;
@@ -590,6 +610,7 @@ int CommandExtract(int argc, char** argv)
             continue;
         }
         SetCleanupFile("");
+        if (writtenName != name) report(name, "written as " + writtenName + ", the name the extraction gives it");
         bytes += entry->size;
         if (!damage.empty()) report(name, damage + "; written with the missing bytes as zeros (--salvage)");
         if (!args.quiet) {
@@ -604,7 +625,7 @@ int CommandExtract(int argc, char** argv)
         progress.Update(done, bytes);
     }
     progress.Clear();
-    fs::remove(tempDir, error);
+    fs::remove_all(tempDir, error);
     SetCleanupDir("");
     if (notWritten)
         std::fprintf(stderr, "qordat: %s: %zu of %zu entries not written\n", args.archive.c_str(), notWritten,

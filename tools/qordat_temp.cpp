@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #if defined(_WIN32)
 #include <direct.h>
@@ -20,26 +21,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Two buffers for each path: the handler reads the one the index names,
-// which is switched only once the other holds the whole new path.
+// Two sets of buffers for each kind of path: the handler reads the set the
+// index names, which is switched only once the other holds the new paths.
 struct CleanupPath {
-    char paths[2][4096];
+    static constexpr int kMax = 6;
+    char paths[2][kMax][4096];
+    int counts[2] = {0, 0};
     volatile std::sig_atomic_t current = -1;  // -1: none
 
-    void Set(const std::string& path)
+    void Set(const std::vector<std::string>& list)
     {
-        if (path.empty() || path.size() >= sizeof paths[0]) {
-            current = -1;
-            return;
-        }
         const int next = current == 0 ? 1 : 0;
-        std::snprintf(paths[next], sizeof paths[next], "%s", path.c_str());
-        current = next;
+        int n = 0;
+        for (const std::string& path : list) {
+            if (path.empty() || path.size() >= sizeof paths[0][0] || n == kMax) continue;
+            std::snprintf(paths[next][n++], sizeof paths[next][0], "%s", path.c_str());
+        }
+        counts[next] = n;
+        current = n ? next : -1;
     }
-    const char* Get() const
+    template <typename F>
+    void Each(F f) const
     {
         const int at = current;
-        return at >= 0 ? paths[at] : nullptr;
+        if (at < 0) return;
+        for (int i = 0; i < counts[at]; i++) f(paths[at][i]);
     }
 };
 
@@ -47,14 +53,14 @@ CleanupPath cleanupFile, cleanupDir;
 
 extern "C" void RemoveAndDie(int signal)
 {
-    if (const char* file = cleanupFile.Get()) std::remove(file);
-    if (const char* dir = cleanupDir.Get()) {
+    cleanupFile.Each([](const char* file) { std::remove(file); });
+    cleanupDir.Each([](const char* dir) {
 #if defined(_WIN32)
         _rmdir(dir);
 #else
         rmdir(dir);
 #endif
-    }
+    });
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -82,8 +88,9 @@ void InstallCleanupHandlers()
 #endif
 }
 
-void SetCleanupFile(const std::string& path) { cleanupFile.Set(path); }
-void SetCleanupDir(const std::string& path) { cleanupDir.Set(path); }
+void SetCleanupFile(const std::string& path) { cleanupFile.Set({path}); }
+void SetCleanupFiles(const std::vector<std::string>& paths) { cleanupFile.Set(paths); }
+void SetCleanupDir(const std::string& path) { cleanupDir.Set({path}); }
 
 std::string MakeTempDir(const std::string& dir)
 {

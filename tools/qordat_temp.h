@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace qordat {
 
@@ -18,6 +19,8 @@ void InstallCleanupHandlers();
 // The file and directory the handler removes; "" for none. The handler
 // reads a path only once it is complete.
 void SetCleanupFile(const std::string& path);
+// Up to six files, any of which may exist.
+void SetCleanupFiles(const std::vector<std::string>& paths);
 void SetCleanupDir(const std::string& path);
 
 // A new directory inside `dir` (".qordat-XXXXXXXX"), or "" (errno set).

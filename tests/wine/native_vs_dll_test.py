@@ -5,7 +5,10 @@ listings byte for byte (names, positions, sizes, result codes), the same
 extraction results and the same files byte for byte. On the hostile corpus
 and on valid archives of every layout, in all six settings.
 
-usage: native_vs_dll_test.py WORK_DIR NATIVE_QORDAT SPIHOST PLUGIN SOURCE_DIR
+usage: native_vs_dll_test.py WORK_DIR NATIVE_QORDAT SPIHOST PLUGIN SOURCE_DIR [QORDAT_EXE]
+
+With QORDAT_EXE (the Windows build's qordat), its listings of the valid
+archives in every setting are compared with the native ones too.
 
 NATIVE_QORDAT is the native build's qordat (scripts/test.sh builds native
 before win32). Every spihost run goes into one batch file that Wine's cmd
@@ -20,6 +23,7 @@ import subprocess
 import sys
 
 WORK, QORDAT, SPIHOST, PLUGIN, SOURCE = map(os.path.abspath, sys.argv[1:6])
+QORDAT_EXE = os.path.abspath(sys.argv[6]) if len(sys.argv) > 6 else None
 SETTINGS = [(numbering, scan) for scan in (False, True) for numbering in ("dummies", "kept", "packed")]
 # Wine writes a few hundred files a second: longer listings are extracted by
 # a sample of names (looked up by name on both sides) instead of whole.
@@ -162,6 +166,10 @@ EXTRACTION_END = re.compile(r"not supported by the plug-in$|listing failed, resu
 def ran(job, command):
     """Whether spihost's `command` run of `job` ran to its end."""
     try:
+        if command == "qordat.exe list":
+            # Its listing on stdout, or why it failed on stderr.
+            return any(os.path.exists(spi_file(job, what)) and open(spi_file(job, what), "rb").read().endswith(b"\n")
+                       for what in ("exe", "exe-err"))
         if command == "list":
             with open(spi_file(job, "err"), encoding="latin-1") as f:
                 return re.search(r"result (-?\d+)", f.read()) is not None
@@ -207,6 +215,10 @@ def main():
         lines[job, "extract"] = batch_line("extract", winpath(path), *sample(names.get(job, [])), "-o",
                                            winpath(out_dir("spi", job)), "--disk", *settings,
                                            redirect='> "%s" 2>&1' % winpath(spi_file(job, "ext")))
+        if QORDAT_EXE and os.path.dirname(path) == os.path.join(WORK, "valid"):
+            lines[job, "qordat.exe list"] = " ".join(
+                '"%s"' % a for a in (winpath(QORDAT_EXE), "list", winpath(path), "--tsv", *settings)) + \
+                ' > "%s" 2> "%s"' % (winpath(spi_file(job, "exe")), winpath(spi_file(job, "exe-err")))
     wine = run_batch("run", lines.values())
 
     def native_extract(job):
@@ -277,6 +289,16 @@ def main():
         shutil.rmtree(spi_out, ignore_errors=True)
         shutil.rmtree(native_out, ignore_errors=True)
 
+    exe_listings = 0
+    for job, command in lines:
+        if command != "qordat.exe list":
+            continue
+        with open(spi_file(job, "exe"), "rb") as f:
+            exe_tsv = f.read().replace(b"\r\n", b"\n")
+        check(exe_tsv == listed[job][1], "%s (%s): qordat.exe lists\n%s\nthe native qordat\n%s" %
+              (archives[job[0]][0], SETTINGS[job[1]], exe_tsv[:600], listed[job][1][:600]))
+        exe_listings += 1
+    print("qordat.exe listings compared with the native ones: %d" % exe_listings)
     print("%d archives x %d settings: %d listings compared (%d of them failing, by result code), %d records; "
           "%d extraction results and %d extracted files compared; left out (path too long for a Windows host): %s"
           % (len(archives), len(SETTINGS), listings, failed_listings, records, entry_lines, files,
