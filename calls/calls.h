@@ -91,7 +91,9 @@ int FindEntry(PluginState* state, const char* path, int64_t offset, const char* 
 enum { FIND_RESULTS = 0x6F };  // never RESULT_NO_HOST_MEMORY
 
 // GetFile: the entry at `position` (3 x table index + numbering mode) of the
-// archive at the start of `path`, read by the layout the last listing left.
+// archive whose count field is at file position `offset` (a host's GetFile
+// has no offset: the plug-in passes 0, the start of the file), read by the
+// layout the last listing left.
 // Output kind OUTPUT_MEMORY stores a host block's handle where `destination`
 // points (null for an entry without content, and null on every failure);
 // OUTPUT_DISK writes a file of the entry's name into the directory
@@ -109,7 +111,8 @@ enum { FIND_RESULTS = 0x6F };  // never RESULT_NO_HOST_MEMORY
 //   RESULT_NO_HOST_MEMORY     the content's block, or content of 1 GiB or
 //                             more (refused for disk output alike)
 //   RESULT_NO_RECORD          the entry's record cannot be built
-int ExtractEntry(PluginState* state, const char* path, int64_t position, char* destination, unsigned flags);
+int ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
+                 unsigned flags);
 enum { EXTRACT_RESULTS = 0x7F };
 
 // The listing reads entry heads through a window of this many bytes, so that

@@ -196,7 +196,8 @@ static int ExtractToDisk(Extraction* x, const char* dir, const EntryInfo* info)
     return ok ? RESULT_OK : RESULT_OUTPUT_FAILED;
 }
 
-int ExtractEntry(PluginState* state, const char* path, int64_t position, char* destination, unsigned flags)
+int ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
+                 unsigned flags)
 {
     unsigned output = OutputKind(flags);
     // With memory output the host's handle variable gets a null handle on
@@ -208,8 +209,7 @@ int ExtractEntry(PluginState* state, const char* path, int64_t position, char* d
     Extraction x;
     memset(&x, 0, sizeof x);
     x.state = state;
-    // The archive is always read from the start of the file.
-    int result = OpenArchive(state, path, 0, VALIDATE_PROBE, &x.archive);
+    int result = OpenArchive(state, path, offset, VALIDATE_PROBE, &x.archive);
     if (result != RESULT_OK) return result;
     x.archiveOpen = true;
 

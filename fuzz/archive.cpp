@@ -639,7 +639,7 @@ void Extract(Run& run, const Listing& l, int32_t slot, bool toDisk)
     int32_t before;
     const Outcome o = Call(run, CALL_MEMORY, &before, [&] {
         HostBlock block = STALE;
-        const int result = ExtractEntry(&state, run.r.path, position, (char*)&block, OUTPUT_MEMORY << 8);
+        const int result = ExtractEntry(&state, run.r.path, 0, position, (char*)&block, OUTPUT_MEMORY << 8);
         return Outcome{result, block};
     });
     const int result = o.result;
@@ -680,7 +680,7 @@ void Extract(Run& run, const Listing& l, int32_t slot, bool toDisk)
     std::string name;
     const int diskResult = Call(run, CALL_DISK, &diskBefore, [&] {
         NativeClearMemoryOutput();
-        const int code = ExtractEntry(&state, run.r.path, position, (char*)"out", OUTPUT_DISK << 8);
+        const int code = ExtractEntry(&state, run.r.path, 0, position, (char*)"out", OUTPUT_DISK << 8);
         // A failed extraction leaves no file, not even a partial one.
         CHECK(OutputOf(run, slot, &written, &name) == (code == RESULT_OK));
         return Outcome{code, nullptr};

@@ -60,7 +60,7 @@ extern "C" int __stdcall GetFile(LPCSTR path, LONG_PTR position, LPSTR destinati
 {
     (void)progress;  // never called: extraction is not reported or cancelled
     (void)callbackData;
-    return ExtractEntry(&pluginState, path, position, destination, flags);
+    return ExtractEntry(&pluginState, path, 0, position, destination, flags);  // a host's archive starts the file
 }
 
 extern "C" int __stdcall ConfigurationDlg(HWND parent, int function)

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the release package: morquent.spi (32-bit hosts), morquent.sph
-# (64-bit hosts), the user README (Japanese and English) and the licence, in
-# one zip: build/release/morquent-0.07.zip.
+# Builds the release packages in build/release:
+#  - morquent-0.07.zip for Windows: morquent.spi (32-bit hosts), morquent.sph
+#    (64-bit hosts), qordat.exe (list and extract on the command line), the
+#    user README (Japanese and English) and the licence;
+#  - qordat_0.07_<arch>.deb and qordat-0.07-linux-<arch>.tar.gz for Linux:
+#    qordat and its manual page, from a Release build (CPack).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -9,16 +12,28 @@ for preset in win32 win64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" --target morquent >/dev/null
 done
+cmake --build --preset win32 --target qordat >/dev/null
 
-VERSION=0.07
+VERSION=$(sed -n 's/^set(MORQUENT_VERSION "\(.*\)")$/\1/p' CMakeLists.txt)
 STAGE=build/release/morquent-$VERSION
 rm -rf "$STAGE" "build/release/morquent-$VERSION.zip"
 mkdir -p "$STAGE"
 cp build/win32/morquent.spi build/win64/morquent.sph "$STAGE/"
+# qordat.exe is linked statically (the C++ runtime with it); its symbols are left out.
+i686-w64-mingw32-strip -o "$STAGE/qordat.exe" build/win32/qordat.exe
 # Text files for Windows users: CRLF line ends, and a UTF-8 byte-order mark
 # on the README so that older editors recognise its Japanese text.
 { printf '\xEF\xBB\xBF'; sed 's/$/\r/' release/README.txt; } > "$STAGE/README.txt"
 sed 's/$/\r/' LICENSE > "$STAGE/LICENSE.txt"
 (cd build/release && zip -q -r "morquent-$VERSION.zip" "morquent-$VERSION")
+
+# Linux: a Release build without tests or sanitizers, packaged by CPack.
+cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORQUENT_TESTS=OFF >/dev/null
+cmake --build build/linux --target qordat >/dev/null
+rm -f build/release/qordat_*.deb build/release/qordat-*.tar.gz
+(cd build/linux && cpack -B "$PWD/../release" >/dev/null)
+rm -rf build/release/_CPack_Packages
+
 echo "build/release/morquent-$VERSION.zip"
 unzip -l "build/release/morquent-$VERSION.zip"
+ls build/release/qordat_*.deb build/release/qordat-*.tar.gz

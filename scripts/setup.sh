@@ -14,7 +14,7 @@ PACKAGES=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   xvfb xauth x11-apps imagemagick fonts-ipafont-gothic fonts-wine
-  zip python3
+  zip python3 time
 )
 
 missing=()

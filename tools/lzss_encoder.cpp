@@ -118,25 +118,58 @@ struct MatchFinder {
     }
 };
 
-}  // namespace
+// Token groups: a flag byte, then up to eight tokens. A group may span
+// blocks of the streaming encoder, so it is kept until it is complete.
+struct GroupWriter {
+    uint8_t group[1 + 8 * 2];
+    size_t length = 0;  // bytes of `group` in use; 0: no group begun
+    unsigned tokens = 0;
 
-std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size)
+    void Token(std::vector<uint8_t>& out, bool reference, uint8_t b0, uint8_t b1)
+    {
+        if (length == 0) {
+            group[0] = 0;
+            length = 1;
+        }
+        if (reference) group[0] |= static_cast<uint8_t>(1u << tokens);
+        group[length++] = b0;
+        if (reference) group[length++] = b1;
+        if (++tokens == 8) Flush(out);
+    }
+    void Flush(std::vector<uint8_t>& out)
+    {
+        out.insert(out.end(), group, group + length);
+        length = 0;
+        tokens = 0;
+    }
+};
+
+// Encodes one block of `size` data bytes that begins `start` bytes into the
+// stream. `history` holds the 4,096 bytes of the ring's virtual text before
+// the block (null at the start of the stream: the ring's zeros). Matches
+// stop at the block's end.
+void EncodeBlock(const uint8_t* history, uint64_t start, const uint8_t* data, size_t size, GroupWriter& writer,
+                 std::vector<uint8_t>& out)
 {
-    std::vector<uint8_t> out;
-    if (size == 0) return out;
+    if (size == 0) return;
 
-    // Virtual text: zero prefix, the data, and zero padding so that every key
-    // (and the word compare past it) is readable; matches are cut at the
-    // data's end, so the padding never ends up in a reference.
+    // Virtual text: the history (zero at the start), the data, and zero
+    // padding so that every key (and the word compare past it) is readable;
+    // matches are cut at the data's end, so the padding never ends up in a
+    // reference.
     std::vector<uint8_t> text(kPrefix + size + kPadding, 0);
+    if (history) std::memcpy(text.data(), history, kPrefix);
     std::memcpy(text.data() + kPrefix, data, size);
 
     MatchFinder finder;
     finder.text = text.data();
     int64_t source = 0;
     // The zero positions before kPrefix - kMaxMatch all have the same key as
-    // that one, which is newer and so stays in the window longest.
-    for (int64_t v = kPrefix - kMaxMatch; v < kPrefix; v++) finder.Insert(v, source);
+    // that one, which is newer and so stays in the window longest. Real
+    // history is inserted whole.
+    for (int64_t v = history ? 0 : kPrefix - kMaxMatch; v < kPrefix; v++) finder.Insert(v, source);
+    // The ring position of local virtual index v: (start + v + 4078) mod 4096.
+    const uint64_t ringShift = start & (LZSS_RING_SIZE - 1);
 
     // Longest match at each data position (0 when shorter than 3) and the
     // ring position it comes from.
@@ -148,7 +181,7 @@ std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size)
         if (static_cast<size_t>(n) > size - i) n = static_cast<int>(size - i);
         if (n >= LZSS_MIN_MATCH) {
             length[i] = static_cast<uint8_t>(n);
-            ringPos[i] = static_cast<uint16_t>((source + LZSS_RING_START) & (LZSS_RING_SIZE - 1));
+            ringPos[i] = static_cast<uint16_t>((source + ringShift + LZSS_RING_START) & (LZSS_RING_SIZE - 1));
         }
     }
 
@@ -197,27 +230,66 @@ std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size)
         }
     }
 
-    out.reserve(size + size / 8 + 1);
-    size_t flagAt = 0;
-    unsigned bit = 8;
+    out.reserve(out.size() + size + size / 8 + 1);
     for (size_t i = 0; i < size;) {
-        if (bit == 8) {
-            flagAt = out.size();
-            out.push_back(0);
-            bit = 0;
-        }
         const uint8_t n = length[i];
         if (n == 0) {
-            out.push_back(data[i]);
+            writer.Token(out, false, data[i], 0);
             i++;
         } else {
             const uint16_t p = ringPos[i];
-            out[flagAt] |= static_cast<uint8_t>(1u << bit);
-            out.push_back(static_cast<uint8_t>(p & 0xFF));
-            out.push_back(static_cast<uint8_t>(((p >> 4) & 0xF0) | (n - LZSS_MIN_MATCH)));
+            writer.Token(out, true, static_cast<uint8_t>(p & 0xFF),
+                         static_cast<uint8_t>(((p >> 4) & 0xF0) | (n - LZSS_MIN_MATCH)));
             i += n;
         }
-        bit++;
     }
+}
+
+}  // namespace
+
+std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size)
+{
+    std::vector<uint8_t> out;
+    GroupWriter writer;
+    EncodeBlock(nullptr, 0, data, size, writer, out);
+    writer.Flush(out);
     return out;
+}
+
+struct LzssStreamEncoder::Groups : GroupWriter {};
+
+LzssStreamEncoder::LzssStreamEncoder() : groups_(new Groups) {}
+LzssStreamEncoder::~LzssStreamEncoder() = default;
+
+void LzssStreamEncoder::Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out)
+{
+    while (size) {
+        const size_t n = std::min(size, kBlockSize - block_.size());
+        block_.insert(block_.end(), data, data + n);
+        data += n;
+        size -= n;
+        if (block_.size() == kBlockSize) EncodePending(out);
+    }
+}
+
+void LzssStreamEncoder::Finish(std::vector<uint8_t>& out)
+{
+    EncodePending(out);
+    groups_->Flush(out);
+}
+
+void LzssStreamEncoder::EncodePending(std::vector<uint8_t>& out)
+{
+    if (block_.empty()) return;
+    EncodeBlock(encoded_ ? history_.data() : nullptr, encoded_, block_.data(), block_.size(), *groups_, out);
+    encoded_ += block_.size();
+    // The history of the next block: the last 4,096 bytes of the virtual
+    // text (the ring's zeros while fewer bytes were encoded).
+    if (block_.size() >= history_.size()) {
+        history_.assign(block_.end() - static_cast<std::ptrdiff_t>(history_.size()), block_.end());
+    } else {
+        history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(block_.size()));
+        history_.insert(history_.end(), block_.begin(), block_.end());
+    }
+    block_.clear();
 }

@@ -1,16 +1,14 @@
-// qordat: builds, inspects, lists and extracts QOR's DAT archives.
+// qordat: lists, extracts, builds and inspects QOR's DAT archives.
 //
-//   qordat pack OUT.DAT [--layout raw|kind-size|kind-only] [--compress]
-//                       [--offset N] [--count N] [--truncate N] ENTRY...
-//   qordat dump ARCHIVE [--offset N]
-//   qordat list ARCHIVE [--numbering M] [--full-scan] [--offset N] [--tsv]
-//   qordat extract ARCHIVE [NAME...] -o DIR [--numbering M] [--full-scan]
-//   qordat unpack ARCHIVE --layout L -o DIR [--offset N]
+//   qordat list ARCHIVE [PATTERN...]            (qordat_extract.cpp)
+//   qordat extract ARCHIVE [PATTERN...] [-o DIR]
+//   qordat pack OUT.DAT ENTRY...                (qordat_pack.cpp)
+//   qordat dump ARCHIVE
+//   qordat unpack ARCHIVE --layout L -o DIR
 //
-// See kUsage for the details. `list` and `extract` run the plug-in's own
-// calls (qordat_calls.cpp; native builds only). `dump` and `unpack` read the
-// file themselves and treat it as hostile: every field is checked against
-// the file's length before use.
+// `list` and `extract` run the plug-in's own calls (qordat_calls.cpp).
+// `dump` and `unpack` read the file themselves and treat it as hostile:
+// every field is checked against the file's length before use.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -21,74 +19,169 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "archive/bytes.h"
 #include "archive/container.h"
 #include "archive/lzss.h"
 #include "tools/archive_writer.h"
-#include "tools/qordat_calls.h"
+#include "tools/lzss_encoder.h"
+#include "tools/qordat_temp.h"
+#include "tools/qordat_cli.h"
+
+#ifndef QORDAT_VERSION
+#define QORDAT_VERSION "unknown"
+#endif
 
 namespace qordat {
 
-const char kUsage[] =
-    "usage:\n"
-    "  qordat list ARCHIVE [--numbering dummies|kept|packed] [--full-scan]\n"
-    "                      [--offset N] [--tsv]\n"
-    "      lists the archive as the plug-in lists it for a host: probe, then\n"
-    "      listing, in the settings given (default: dummies, no full scan).\n"
-    "      list and extract run the plug-in's code natively (Linux, macOS);\n"
-    "      on Windows, spihost does the same with morquent.spi.\n"
-    "      --numbering: dummies lists empty slots as *.DMY; kept leaves them\n"
-    "      out and keeps the slot numbers; packed numbers the others 0, 1, 2...\n"
-    "      --full-scan lets compressed entries of unknown content be read\n"
-    "      whole to find their size. --offset N: the archive begins N bytes\n"
-    "      into the file (the probe looks there). --tsv: a header line, then\n"
-    "      name, position, stored size and size of each entry, tab-separated.\n"
-    "        qordat list SCENE.DAT\n"
-    "        qordat list SCENE.DAT --numbering packed --tsv\n"
-    "  qordat extract ARCHIVE [NAME...] -o DIR [--numbering M] [--full-scan]\n"
-    "      writes every entry (or the NAMEd ones, found as a host's lookup\n"
-    "      finds them) into DIR under the plug-in's names, through the\n"
-    "      plug-in's own extraction; one line per entry. Exit status 0 when\n"
-    "      every entry was written, 1 otherwise.\n"
-    "        qordat extract SCENE.DAT -o scene\n"
-    "        qordat extract SCENE.DAT SCENE~002.WAV SCENE~004.DAT -o scene\n"
-    "  qordat pack OUT.DAT [--layout raw|kind-size|kind-only] [--compress]\n"
-    "                      [--offset N] [--count N] [--truncate N] ENTRY...\n"
-    "      ENTRY is a file path or --empty (an empty slot). These modifiers\n"
-    "      apply to the next ENTRY only:\n"
-    "        --plain / --compressed   store it plain (kind 0) or LZSS-compressed\n"
-    "                                 (kind 1), whatever --compress says\n"
-    "        --kind K                 kind field to write\n"
-    "        --declared N             declared size to write (kind-size layout)\n"
-    "        --stored-size N          size-table value to write\n"
-    "        --repeat N               add the ENTRY N times (N >= 1), each with\n"
-    "                                 the modifiers before it\n"
-    "      --offset N puts N bytes (0xEE) before the archive, --count N writes N\n"
-    "      as the count, --truncate N cuts the file to N bytes. Numbers may be\n"
-    "      decimal or 0x-hex; 32-bit fields take negative values or their\n"
-    "      unsigned form (0xFFFFFFFF). `--` makes every later argument a path.\n"
-    "        qordat pack SCENE.DAT --layout kind-size --compressed title.bmp --empty chime.wav\n"
-    "  qordat dump ARCHIVE [--offset N]\n"
-    "      prints the count, the size table, each entry's offset and the raw\n"
-    "      kind and declared-size fields at its start.\n"
-    "        qordat dump SCENE.DAT\n"
-    "  qordat unpack ARCHIVE --layout L -o DIR [--offset N]\n"
-    "      writes each non-empty entry's content to DIR/NNN.bin, read by\n"
-    "      qordat's own reader under the layout given: for archives the\n"
-    "      plug-in refuses or whose layout it guesses wrong (a kind-only\n"
-    "      archive whose first entry is plain text reads as kind-size).\n"
-    "        qordat unpack SCENE.DAT --layout kind-size -o slots\n";
+const char* currentCommand = nullptr;
 
-int Usage(const char* problem)
+namespace {
+
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+
+const char kOverview[] =
+    "usage: qordat COMMAND [OPTION...] ARGUMENT...\n"
+    "Lists, extracts and builds QOR's DAT game-data archives with the code of\n"
+    "the morquent plug-in: the names, sizes and bytes are the ones a host gets.\n"
+    "\n"
+    "commands:\n"
+    "  list ARCHIVE [PATTERN...]               the entries: name, size, stored size, position\n"
+    "  extract ARCHIVE [PATTERN...] [-o DIR]   write the entries into DIR (default: here)\n"
+    "  pack OUT.DAT ENTRY...                   build an archive from files\n"
+    "  dump ARCHIVE                            the count, size table and entry heads, raw\n"
+    "  unpack ARCHIVE --layout L -o DIR        every slot, read by qordat's own reader\n"
+    "\n"
+    "'qordat COMMAND --help' shows a command's options, 'man qordat' the details.\n"
+    "--version prints the version. Exit status: 0 done, 1 something failed\n"
+    "(reported on stderr), 2 usage error.\n";
+
+const CommandHelp kHelp[] = {
+    {"list",
+     "usage: qordat list ARCHIVE [PATTERN...] [OPTION...]\n"
+     "Lists the entries as the plug-in lists them for a host: name, content size,\n"
+     "stored size and position (3 x slot + numbering). PATTERNs choose entries by\n"
+     "name or shell wildcard (*, ?, [...]), ignoring case.\n"
+     "\n"
+     "  --numbering dummies|kept|packed  how empty slots are listed and entries\n"
+     "                     numbered (default dummies: empty slots as *.DMY)\n"
+     "  --full-scan        size compressed entries of unknown content by reading\n"
+     "                     them whole (needed by some archives; slower)\n"
+     "  --offset N         the archive begins N bytes into the file\n"
+     "  --tsv              a header line, then name, position, stored size and\n"
+     "                     size of each entry, tab-separated\n"
+     "\n"
+     "  qordat list SCENE.DAT\n"
+     "  qordat list SCENE.DAT '*.wav' --numbering packed --tsv\n"},
+    {"extract",
+     "usage: qordat extract ARCHIVE [PATTERN...] [-o DIR] [OPTION...]\n"
+     "Writes the entries (all, or those the PATTERNs choose: names from the\n"
+     "listing or shell wildcards *, ?, [...], ignoring case) into DIR under their\n"
+     "listed names, through the plug-in's own extraction. Existing files are\n"
+     "replaced. Each file is written under a temporary name and renamed into\n"
+     "place when complete. A damaged entry (the archive ends inside it, or its\n"
+     "stream ends short) is reported and not written.\n"
+     "\n"
+     "  -o, --output DIR   where the files go (default: the current folder)\n"
+     "  -k, --keep-old-files  leave existing files alone (each is reported)\n"
+     "  -q, --quiet        print only errors\n"
+     "  -v, --verbose      also each entry's offset, stored size and layout\n"
+     "  --salvage          write damaged entries too, as a host receives them (the\n"
+     "                     missing bytes as zeros); still reported, exit status 1\n"
+     "  --numbering dummies|kept|packed, --full-scan, --offset N  as for list\n"
+     "\n"
+     "Exit status: 0 every entry written, 1 an entry failed or was damaged or a\n"
+     "pattern matched nothing (the others are still written), 2 usage error.\n"
+     "\n"
+     "  qordat extract SCENE.DAT -o scene\n"
+     "  qordat extract SCENE.DAT '*.bmp' scene~002.wav\n"},
+    {"pack",
+     "usage: qordat pack OUT.DAT [OPTION...] ENTRY...\n"
+     "Builds an archive of the ENTRYs in order: each a file, or --empty for an\n"
+     "empty slot. Files are read and written in pieces (compressed on the fly),\n"
+     "so memory stays small whatever their size.\n"
+     "\n"
+     "  --layout raw|kind-size|kind-only  entry heads: none (default), kind and\n"
+     "                     declared size, or kind only\n"
+     "  --compress         store every entry LZSS-compressed (not with raw)\n"
+     "  --plain, --compressed  store the next ENTRY plain or compressed\n"
+     "  --repeat N         add the next ENTRY N times (1 to 65536)\n"
+     "  --                 every later argument is a file\n"
+     "\n"
+     "For test archives (damaged on purpose):\n"
+     "  --kind K           kind field of the next ENTRY\n"
+     "  --declared N       declared size of the next ENTRY (kind-size layout)\n"
+     "  --stored-size N    size-table value of the next ENTRY\n"
+     "  --count N          count field to write\n"
+     "  --offset N         N bytes (0xEE) before the archive\n"
+     "  --truncate N       cut the file to N bytes\n"
+     "Numbers may be decimal or 0x-hex; 32-bit fields take negative values or\n"
+     "their unsigned form (0xFFFFFFFF).\n"
+     "\n"
+     "  qordat pack SCENE.DAT --layout kind-size --compressed title.bmp --empty chime.wav\n"},
+    {"dump",
+     "usage: qordat dump ARCHIVE [--offset N]\n"
+     "Prints the count, the size table, each entry's offset and the raw kind and\n"
+     "declared-size fields at its start, and where the file is cut.\n"
+     "\n"
+     "  qordat dump SCENE.DAT\n"},
+    {"unpack",
+     "usage: qordat unpack ARCHIVE --layout raw|kind-size|kind-only -o DIR [--offset N]\n"
+     "Writes each non-empty slot's content to DIR/NNN.bin, read by qordat's own\n"
+     "reader under the layout given: for archives the plug-in refuses or whose\n"
+     "layout it guesses wrong.\n"
+     "\n"
+     "  qordat unpack SCENE.DAT --layout kind-size -o slots\n"},
+};
+
+}  // namespace
+
+void PrintHelp(const char* command)
 {
-    std::fprintf(stderr, "qordat: %s\n%s", problem, kUsage);
-    return 2;
+    for (const CommandHelp& help : kHelp) {
+        if (command && !std::strcmp(command, help.name)) {
+            std::fputs(help.text, stdout);
+            return;
+        }
+    }
+    std::fputs(kOverview, stdout);
+}
+
+int Usage(const std::string& problem)
+{
+    if (currentCommand)
+        std::fprintf(stderr, "qordat: %s: %s (see 'qordat %s --help')\n", currentCommand, problem.c_str(),
+                     currentCommand);
+    else
+        std::fprintf(stderr, "qordat: %s (see 'qordat --help')\n", problem.c_str());
+    return kExitUsage;
 }
 
 int Fail(const std::string& message)
 {
     std::fprintf(stderr, "qordat: %s\n", message.c_str());
-    return 1;
+    return kExitFailed;
+}
+
+std::string SystemError() { return std::strerror(errno); }
+
+bool ParseOffset(const char* text, uint64_t& value)
+{
+    if (!text || !*text || *text == '-') return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0' || v > (1ull << 62)) return false;
+    value = v;
+    return true;
 }
 
 // Parses a whole argument as an integer in [low, high]: decimal, or hex with
@@ -164,13 +257,30 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes)
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && written;
+    qordat::PendingFile file;
+    if (!file.Open(path)) return false;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file.Stream()) != bytes.size()) return false;
+    return file.Commit();
+}
+
+// True when the arguments ask for help (before a "--").
+bool WantsHelp(int argc, char** argv)
+{
+    for (int i = 0; i < argc && std::strcmp(argv[i], "--"); i++)
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) return true;
+    return false;
 }
 
 // ---- pack ----
+
+// One slot to write: a file or an empty slot, with the modifiers given before it.
+struct PackEntry {
+    std::string path;  // "" for an empty slot
+    bool compress = false;
+    std::optional<int16_t> kind;
+    std::optional<int32_t> declared;
+    std::optional<int32_t> stored;
+};
 
 struct PendingEntry {
     std::optional<bool> compress;
@@ -181,21 +291,131 @@ struct PendingEntry {
     bool Any() const { return compress || kind || declared || stored || repeat != 1; }
 };
 
+bool SeekTo(FILE* f, uint64_t at)
+{
+#if defined(_WIN32)
+    return _fseeki64(f, static_cast<int64_t>(at), SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
+#endif
+}
+
+bool CutAt(FILE* f, uint64_t length)
+{
+    if (std::fflush(f) != 0) return false;
+#if defined(_WIN32)
+    return _chsize_s(_fileno(f), static_cast<int64_t>(length)) == 0;
+#else
+    return ftruncate(fileno(f), static_cast<off_t>(length)) == 0;
+#endif
+}
+
+void PutLe(uint8_t* out, uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; i++) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// Writes the archive to `out` in one pass over the entries, each read and
+// written (or compressed) in pieces: the count and a size table of zeros
+// first, then each entry with its head, and at the end the real table (and
+// each kind-size head's declared size) over the placeholders. Memory stays a
+// few MiB whatever the sizes. Returns "" or what failed.
+std::string WriteArchive(FILE* out, const std::vector<PackEntry>& entries, qordat::Layout layout,
+                         const qordat::Options& options)
+{
+    auto writeError = [] { return std::string("cannot write: ") + std::strerror(errno); };
+    std::vector<uint8_t> buffer(1 << 20);
+    std::vector<uint8_t> stream;
+    std::fill(buffer.begin(), buffer.end(), 0xEE);
+    for (size_t left = options.leadingBytes; left;) {
+        const size_t n = std::min(left, buffer.size());
+        if (std::fwrite(buffer.data(), 1, n, out) != n) return writeError();
+        left -= n;
+    }
+    const uint64_t base = options.leadingBytes;
+    std::vector<uint8_t> table(4 + 4 * entries.size(), 0);
+    if (std::fwrite(table.data(), 1, table.size(), out) != table.size()) return writeError();
+    uint64_t at = base + table.size();
+    const size_t headSize = layout == qordat::Layout::Raw ? 0 : layout == qordat::Layout::KindSize ? 6 : 2;
+
+    for (size_t i = 0; i < entries.size(); i++) {
+        const PackEntry& entry = entries[i];
+        uint64_t storedLength = 0;
+        if (!entry.path.empty()) {
+            FILE* in = std::fopen(entry.path.c_str(), "rb");
+            if (!in) return "cannot read " + entry.path + ": " + std::strerror(errno);
+            uint8_t head[6] = {};
+            PutLe(head, static_cast<uint16_t>(entry.kind.value_or(entry.compress ? 1 : 0)), 2);
+            if (headSize && std::fwrite(head, 1, headSize, out) != headSize) {
+                std::fclose(in);
+                return writeError();
+            }
+            uint64_t content = 0, payload = 0;
+            LzssStreamEncoder encoder;
+            size_t n;
+            bool written = true;
+            while (written && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+                content += n;
+                if (entry.compress) {
+                    stream.clear();
+                    encoder.Add(buffer.data(), n, stream);
+                    written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
+                    payload += stream.size();
+                } else {
+                    written = std::fwrite(buffer.data(), 1, n, out) == n;
+                    payload += n;
+                }
+            }
+            const bool readFailed = std::ferror(in);
+            const int readError = errno;
+            std::fclose(in);
+            if (readFailed) return "cannot read " + entry.path + ": " + std::strerror(readError);
+            if (written && entry.compress) {
+                stream.clear();
+                encoder.Finish(stream);
+                written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
+                payload += stream.size();
+            }
+            if (!written) return writeError();
+            storedLength = headSize + payload;
+            if (storedLength > INT32_MAX || content > INT32_MAX)
+                return entry.path + ": too large for the format (an entry holds at most 2 GiB)";
+            if (layout == qordat::Layout::KindSize) {
+                PutLe(head, static_cast<uint32_t>(entry.declared.value_or(static_cast<int32_t>(content))), 4);
+                if (!SeekTo(out, at + 2) || std::fwrite(head, 1, 4, out) != 4 || !SeekTo(out, at + storedLength))
+                    return writeError();
+            }
+        }
+        PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(static_cast<int32_t>(storedLength))), 4);
+        at += storedLength;
+    }
+    PutLe(table.data(), static_cast<uint32_t>(options.count.value_or(static_cast<int32_t>(entries.size()))), 4);
+    if (!SeekTo(out, base) || std::fwrite(table.data(), 1, table.size(), out) != table.size()) return writeError();
+    if (options.truncate && *options.truncate < at && !CutAt(out, *options.truncate)) return writeError();
+    return "";
+}
+
 int Pack(int argc, char** argv)
 {
-    if (argc < 1) return Usage("pack needs an output file");
+    if (WantsHelp(argc, argv)) {
+        qordat::PrintHelp("pack");
+        return 0;
+    }
+    if (argc < 1) return Usage("no output file given");
     const std::string outPath = argv[0];
     qordat::Options options;
     bool compressAll = false;
-    std::vector<qordat::Entry> entries;
+    std::vector<PackEntry> entries;
     std::vector<std::optional<bool>> compressOverride;
     PendingEntry pending;
     bool pathsOnly = false;
 
-    auto addEntry = [&](qordat::Entry entry) {
+    auto addEntry = [&](const std::string& path) {
+        PackEntry entry;
+        entry.path = path;
         entry.kind = pending.kind;
-        entry.declaredSize = pending.declared;
-        entry.storedSize = pending.stored;
+        entry.declared = pending.declared;
+        entry.stored = pending.stored;
         for (size_t n = 0; n < pending.repeat; n++) {
             compressOverride.push_back(pending.compress);
             entries.push_back(entry);
@@ -207,15 +427,14 @@ int Pack(int argc, char** argv)
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (pathsOnly || arg.empty() || arg[0] != '-' || arg == "-") {
-            qordat::Entry entry;
-            if (!ReadFile(arg, entry.content)) return Fail("cannot read " + arg + ": " + std::strerror(errno));
-            addEntry(std::move(entry));
+            if (arg.empty()) return Usage("an empty file name");
+            addEntry(arg);
             continue;
         }
         if (arg == "--") {
             pathsOnly = true;
         } else if (arg == "--empty") {
-            addEntry(qordat::Empty());
+            addEntry("");
         } else if (arg == "--compress") {
             compressAll = true;
         } else if (arg == "--plain" || arg == "--compressed") {
@@ -225,13 +444,13 @@ int Pack(int argc, char** argv)
             i++;
         } else if (arg == "--offset" || arg == "--truncate") {
             size_t n;
-            if (!ParseCount(value, n)) return Usage((arg + " takes a byte count").c_str());
+            if (!ParseCount(value, n)) return Usage(arg + " takes a byte count");
             if (arg == "--offset") options.leadingBytes = n;
             else options.truncate = n;
             i++;
         } else if (arg == "--count" || arg == "--declared" || arg == "--stored-size") {
             int32_t n;
-            if (!ParseField32(value, n)) return Usage((arg + " takes a 32-bit integer").c_str());
+            if (!ParseField32(value, n)) return Usage(arg + " takes a 32-bit integer");
             if (arg == "--count") options.count = n;
             else if (arg == "--declared") pending.declared = n;
             else pending.stored = n;
@@ -248,24 +467,29 @@ int Pack(int argc, char** argv)
             pending.kind = k;
             i++;
         } else {
-            return Usage(("unknown option " + arg).c_str());
+            return Usage("unknown option '" + arg + "'");
         }
     }
     if (pending.Any()) return Usage("entry modifiers after the last entry");
-    if (entries.empty()) return Usage("pack needs at least one ENTRY (a file or --empty)");
+    if (entries.empty()) return Usage("no ENTRY given (a file or --empty)");
 
     for (size_t i = 0; i < entries.size(); i++) {
-        qordat::Entry& entry = entries[i];
-        entry.compress = compressOverride[i].value_or(compressAll);
-        if (options.layout == qordat::Layout::Raw && !entry.empty && (entry.compress || entry.kind || entry.declaredSize))
+        PackEntry& entry = entries[i];
+        entry.compress = !entry.path.empty() && compressOverride[i].value_or(compressAll);
+        if (options.layout == qordat::Layout::Raw && !entry.path.empty() &&
+            (entry.compress || entry.kind || entry.declared))
             return Fail("entry " + std::to_string(i) +
                         ": the raw layout has no head, so no kind, declared size or compression");
-        if (options.layout == qordat::Layout::KindOnly && entry.declaredSize)
+        if (options.layout == qordat::Layout::KindOnly && entry.declared)
             return Fail("entry " + std::to_string(i) + ": the kind-only layout has no declared size");
     }
 
-    if (!WriteFile(outPath, qordat::BuildArchive(entries, options)))
-        return Fail("cannot write " + outPath + ": " + std::strerror(errno));
+    qordat::InstallCleanupHandlers();
+    qordat::PendingFile out;
+    if (!out.Open(outPath)) return Fail("cannot write " + outPath + ": " + qordat::SystemError());
+    const std::string problem = WriteArchive(out.Stream(), entries, options.layout, options);
+    if (!problem.empty()) return Fail(outPath + ": " + problem);
+    if (!out.Commit()) return Fail("cannot write " + outPath + ": " + qordat::SystemError());
     return 0;
 }
 
@@ -329,6 +553,10 @@ std::vector<uint8_t> EntryBytes(const Container& c, const Slot& slot, size_t ski
 int ReadArchiveArgs(int argc, char** argv, std::vector<uint8_t>& file, size_t& offset, std::string& path,
                     std::optional<qordat::Layout>* layout, std::string* outDir)
 {
+    if (WantsHelp(argc, argv)) {
+        qordat::PrintHelp(qordat::currentCommand);
+        return -1;
+    }
     for (int i = 0; i < argc; i++) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -345,7 +573,7 @@ int ReadArchiveArgs(int argc, char** argv, std::vector<uint8_t>& file, size_t& o
             *outDir = value;
             i++;
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-            return Usage(("unknown option " + arg).c_str());
+            return Usage("unknown option '" + arg + "'");
         } else if (path.empty()) {
             path = arg;
         } else {
@@ -369,7 +597,8 @@ int Dump(int argc, char** argv)
     std::vector<uint8_t> file;
     size_t base = 0;
     std::string path;
-    if (const int status = ReadArchiveArgs(argc, argv, file, base, path, nullptr, nullptr)) return status;
+    if (const int status = ReadArchiveArgs(argc, argv, file, base, path, nullptr, nullptr))
+        return status < 0 ? 0 : status;
     const Container c = ReadContainer(file.data() + base, file.size() - base);
 
     std::printf("file:     %s, %zu bytes; archive at file offset %zu (offsets below count from there)\n",
@@ -433,13 +662,15 @@ int Unpack(int argc, char** argv)
     size_t base = 0;
     std::string path, outDir;
     std::optional<qordat::Layout> layout;
-    if (const int status = ReadArchiveArgs(argc, argv, file, base, path, &layout, &outDir)) return status;
+    if (const int status = ReadArchiveArgs(argc, argv, file, base, path, &layout, &outDir))
+        return status < 0 ? 0 : status;
     const Container c = ReadContainer(file.data() + base, file.size() - base);
     if (!c.countValid) return Fail(path + " is not a QOR's DAT archive (bad count)");
 
     std::error_code error;
     std::filesystem::create_directories(outDir, error);
     if (error) return Fail("cannot create " + outDir + ": " + error.message());
+    qordat::InstallCleanupHandlers();
 
     int problems = 0;
     for (size_t i = 0; i < c.slots.size(); i++) {
@@ -494,7 +725,7 @@ int Unpack(int argc, char** argv)
         char name[32];
         std::snprintf(name, sizeof name, "%03zu.bin", i);
         const std::string outPath = (std::filesystem::path(outDir) / name).string();
-        if (!WriteFile(outPath, content)) return Fail("cannot write " + outPath);
+        if (!WriteFile(outPath, content)) return Fail("cannot write " + outPath + ": " + qordat::SystemError());
     }
     if (c.slots.size() < c.rawCount) {
         std::fprintf(stderr, "qordat: the file ends inside the size table\n");
@@ -507,21 +738,29 @@ int Unpack(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) return Usage("no command");
+    if (argc < 2) {
+        qordat::Usage("no command given");
+        return qordat::kExitUsage;
+    }
     const std::string command = argv[1];
-    if (command == "pack") return Pack(argc - 2, argv + 2);
-    if (command == "dump") return Dump(argc - 2, argv + 2);
-    if (command == "unpack") return Unpack(argc - 2, argv + 2);
-#if defined(QORDAT_PLUGIN_CALLS)
-    if (command == "list") return qordat::CommandList(argc - 2, argv + 2);
-    if (command == "extract") return qordat::CommandExtract(argc - 2, argv + 2);
-#else
-    if (command == "list" || command == "extract")
-        return Fail(command + " runs the plug-in's code natively; on Windows, spihost does it with morquent.spi");
-#endif
-    if (command == "-h" || command == "--help") {
-        std::printf("%s", qordat::kUsage);
+    if (command == "-h" || command == "--help" || command == "help") {
+        qordat::PrintHelp(argc > 2 && command == "help" ? argv[2] : nullptr);
         return 0;
     }
-    return Usage(("unknown command " + command).c_str());
+    if (command == "--version" || command == "-V") {
+        std::printf("qordat " QORDAT_VERSION " (morquent)\n");
+        return 0;
+    }
+    static const struct {
+        const char* name;
+        int (*run)(int, char**);
+    } kCommands[] = {{"list", qordat::CommandList}, {"extract", qordat::CommandExtract}, {"pack", Pack},
+                     {"dump", Dump},                {"unpack", Unpack}};
+    for (const auto& c : kCommands) {
+        if (command != c.name) continue;
+        qordat::currentCommand = c.name;
+        return c.run(argc - 2, argv + 2);
+    }
+    if (!command.empty() && command[0] == '-') return qordat::Usage("unknown option '" + command + "'");
+    return qordat::Usage("unknown command '" + command + "'");
 }

@@ -148,11 +148,11 @@ protected:
         int code = -1;
         if (call == LIST) code = ListArchive(&state, path.c_str(), offset, flags, &handle);
         if (call == FIND) code = FindEntry(&state, path.c_str(), offset, t.name.c_str(), flags, &info);
-        if (call == TO_MEMORY) code = ExtractEntry(&state, path.c_str(), t.position, (char*)&handle, flags | 0x100);
+        if (call == TO_MEMORY) code = ExtractEntry(&state, path.c_str(), offset, t.position, (char*)&handle, flags | 0x100);
         if (call == TO_DISK) {
             if (realOutput) fs::remove(OutputPath(t.name));
             NativeClearMemoryOutput();
-            code = ExtractEntry(&state, path.c_str(), t.position, (char*)outDir.c_str(), flags);
+            code = ExtractEntry(&state, path.c_str(), offset, t.position, (char*)outDir.c_str(), flags);
         }
         pending = nativeFaults;
         nativeFaults = {};
@@ -249,7 +249,7 @@ protected:
     }
 
     PluginState state = {};  // what a freshly loaded plug-in holds, then the archive's base name
-    int64_t offset = 0;      // where the listing and the lookup find the archive in its file
+    int64_t offset = 0;      // where the calls find the archive in its file
     std::string outDir = "out";
     bool realOutput = false;
     fs::path temp;  // a real directory, the current one while the test runs
@@ -343,18 +343,19 @@ TEST_F(Calls, EveryResultCode)
 
     // Memory output with no handle variable to put the block in; a lookup
     // without a name or a record.
-    EXPECT_EQ(ExtractEntry(&state, "GOOD.DAT", 0, nullptr, 0x100), RESULT_UNSUPPORTED_FLAGS);
+    EXPECT_EQ(ExtractEntry(&state, "GOOD.DAT", 0, 0, nullptr, 0x100), RESULT_UNSUPPORTED_FLAGS);
     EXPECT_EQ(NativeCountOutstanding().hostBlocks, 0);
     EntryInfo info;
     EXPECT_EQ(FindEntry(&state, "GOOD.DAT", 0, nullptr, 0, &info), RESULT_NOT_ARCHIVE);
     EXPECT_EQ(FindEntry(&state, "GOOD.DAT", 0, "SCENE~000.BMP", 0, nullptr), RESULT_NOT_ARCHIVE);
 
-    // An archive that begins 37 bytes into its file lists and looks up as it
-    // does on its own.
+    // An archive that begins 37 bytes into its file lists, looks up and
+    // extracts as it does on its own.
     offset = 37;
     std::vector<EntryInfo> shifted, alone;
     EXPECT_EQ(Run(LIST, "OFFSET.DAT", none, 0, true, &shifted), 0);
-    EXPECT_EQ(Run(FIND, "OFFSET.DAT", {"SCENE-004.DAT", 3 * 4 + 1, kGood[4].content}), 0);
+    for (Call call : {FIND, TO_MEMORY, TO_DISK})
+        EXPECT_EQ(Run(call, "OFFSET.DAT", {"SCENE-004.DAT", 3 * 4 + 1, kGood[4].content}), 0) << "call " << call;
     offset = 0;
     EXPECT_EQ(Run(LIST, "GOOD.DAT", none, 0, true, &alone), 0);
     EXPECT_TRUE(shifted.size() == alone.size() &&
@@ -439,8 +440,8 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
             state.CheckMode = 1;
             NativeResetPeaks();
             HostBlock handle = nullptr;
-            int code = call == TO_MEMORY ? ExtractEntry(&state, "HUGE.DAT", 0, (char*)&handle, 0x100)
-                                         : ExtractEntry(&state, "HUGE.DAT", 0, (char*)"out", 0);
+            int code = call == TO_MEMORY ? ExtractEntry(&state, "HUGE.DAT", 0, 0, (char*)&handle, 0x100)
+                                         : ExtractEntry(&state, "HUGE.DAT", 0, 0, (char*)"out", 0);
             ASSERT_EQ(code, 0);
             const NativePeaks peak = NativePeakBytes();
             EXPECT_LE(peak.workBytes, 256u << 10);

@@ -5,7 +5,10 @@ listings byte for byte (names, positions, sizes, result codes), the same
 extraction results and the same files byte for byte. On the hostile corpus
 and on valid archives of every layout, in all six settings.
 
-usage: native_vs_dll_test.py WORK_DIR NATIVE_QORDAT SPIHOST PLUGIN SOURCE_DIR
+usage: native_vs_dll_test.py WORK_DIR NATIVE_QORDAT SPIHOST PLUGIN SOURCE_DIR [QORDAT_EXE]
+
+With QORDAT_EXE (the Windows build's qordat), its listings of the valid
+archives in every setting are compared with the native ones too.
 
 NATIVE_QORDAT is the native build's qordat (scripts/test.sh builds native
 before win32). Every spihost run goes into one batch file that Wine's cmd
@@ -20,6 +23,7 @@ import subprocess
 import sys
 
 WORK, QORDAT, SPIHOST, PLUGIN, SOURCE = map(os.path.abspath, sys.argv[1:6])
+QORDAT_EXE = os.path.abspath(sys.argv[6]) if len(sys.argv) > 6 else None
 SETTINGS = [(numbering, scan) for scan in (False, True) for numbering in ("dummies", "kept", "packed")]
 # Wine writes a few hundred files a second: longer listings are extracted by
 # a sample of names (looked up by name on both sides) instead of whole.
@@ -99,6 +103,28 @@ def extraction_outcome(text):
     return ("entries", lines)
 
 
+def native_extraction_outcome(text):
+    """extraction_outcome of a qordat run: each entry written (its line on
+    stdout: name and size) and each that the plug-in's extraction failed
+    (on stderr, with its size and result)."""
+    if ": refused:" in text:
+        return ("refused",)
+    failed = re.search(r"listing failed, result (-?\d+)", text)
+    if failed:
+        return ("listing failed", int(failed.group(1)))
+    lines = []
+    for line in text.splitlines():
+        m = re.match(r"qordat: (.*): not written: the plug-in's extraction of its (\d+) bytes failed, result (-?\d+) ",
+                     line)
+        if m:
+            lines.append(m.groups())
+        elif not line.startswith("qordat: "):
+            m = re.match(r"(.*?)\s+(\d+)$", line)
+            if m:
+                lines.append(m.groups() + ("0",))
+    return ("entries", lines)
+
+
 def corpus():
     """(path, base offset) of every archive: the hostile corpus and the valid set."""
     r = subprocess.run([sys.executable, os.path.join(SOURCE, "tests", "wine", "make_hostile_corpus.py"),
@@ -140,6 +166,10 @@ EXTRACTION_END = re.compile(r"not supported by the plug-in$|listing failed, resu
 def ran(job, command):
     """Whether spihost's `command` run of `job` ran to its end."""
     try:
+        if command == "qordat.exe list":
+            # Its listing on stdout, or why it failed on stderr.
+            return any(os.path.exists(spi_file(job, what)) and open(spi_file(job, what), "rb").read().endswith(b"\n")
+                       for what in ("exe", "exe-err"))
         if command == "list":
             with open(spi_file(job, "err"), encoding="latin-1") as f:
                 return re.search(r"result (-?\d+)", f.read()) is not None
@@ -150,8 +180,9 @@ def ran(job, command):
 
 
 def main():
-    help_text = subprocess.run([QORDAT, "--help"], capture_output=True).stdout if os.access(QORDAT, os.X_OK) else b""
-    if b"qordat list" not in help_text:
+    help_text = (subprocess.run([QORDAT, "list", "--help"], capture_output=True).stdout
+                 if os.access(QORDAT, os.X_OK) else b"")
+    if b"usage: qordat list" not in help_text:
         sys.exit("no native qordat with list/extract at %s: build the native preset first" % QORDAT)
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(os.path.join(WORK, "spi"))
@@ -184,10 +215,15 @@ def main():
         lines[job, "extract"] = batch_line("extract", winpath(path), *sample(names.get(job, [])), "-o",
                                            winpath(out_dir("spi", job)), "--disk", *settings,
                                            redirect='> "%s" 2>&1' % winpath(spi_file(job, "ext")))
+        if QORDAT_EXE and os.path.dirname(path) == os.path.join(WORK, "valid"):
+            lines[job, "qordat.exe list"] = " ".join(
+                '"%s"' % a for a in (winpath(QORDAT_EXE), "list", winpath(path), "--tsv", *settings)) + \
+                ' > "%s" 2> "%s"' % (winpath(spi_file(job, "exe")), winpath(spi_file(job, "exe-err")))
     wine = run_batch("run", lines.values())
 
     def native_extract(job):
-        _, stdout, stderr = qordat("extract", archives[job[0]][0], *sample(names.get(job, [])),
+        # --salvage: damaged entries are written as a host receives them.
+        _, stdout, stderr = qordat("extract", archives[job[0]][0], *sample(names.get(job, [])), "--salvage",
                                    "-o", out_dir("native", job), *setting_args(SETTINGS[job[1]]))
         return stdout.decode("latin-1") + stderr
 
@@ -233,7 +269,11 @@ def main():
             records += max(0, native_tsv.count(b"\n") - 1)
         with open(spi_file(job, "ext"), encoding="latin-1") as f:
             spi_outcome = extraction_outcome(f.read())
-        native_outcome = extraction_outcome(extracted[job])
+        native_outcome = native_extraction_outcome(extracted[job])
+        # qordat reports failures on stderr, after the entries written.
+        if spi_outcome[0] == native_outcome[0] == "entries":
+            spi_outcome = ("entries", sorted(spi_outcome[1]))
+            native_outcome = ("entries", sorted(native_outcome[1]))
         check(spi_outcome == native_outcome,
               "%s: extraction\nDLL:    %s\nqordat: %s" % (what, spi_outcome, native_outcome))
         entry_lines += len(native_outcome[1]) if native_outcome[0] == "entries" else 0
@@ -249,6 +289,16 @@ def main():
         shutil.rmtree(spi_out, ignore_errors=True)
         shutil.rmtree(native_out, ignore_errors=True)
 
+    exe_listings = 0
+    for job, command in lines:
+        if command != "qordat.exe list":
+            continue
+        with open(spi_file(job, "exe"), "rb") as f:
+            exe_tsv = f.read().replace(b"\r\n", b"\n")
+        check(exe_tsv == listed[job][1], "%s (%s): qordat.exe lists\n%s\nthe native qordat\n%s" %
+              (archives[job[0]][0], SETTINGS[job[1]], exe_tsv[:600], listed[job][1][:600]))
+        exe_listings += 1
+    print("qordat.exe listings compared with the native ones: %d" % exe_listings)
     print("%d archives x %d settings: %d listings compared (%d of them failing, by result code), %d records; "
           "%d extraction results and %d extracted files compared; left out (path too long for a Windows host): %s"
           % (len(archives), len(SETTINGS), listings, failed_listings, records, entry_lines, files,
