@@ -605,7 +605,8 @@ int CommandExtract(int argc, char** argv)
             continue;
         }
         SetCleanupFile("");
-        if (writtenName != name) report(name, "written as " + writtenName + ", the name the extraction gives it");
+        if (writtenName != name && !args.quiet)
+            report(name, "written as " + writtenName + ", the name the extraction gives it");
         bytes += entry->size;
         if (!damage.empty()) report(name, damage + "; written with the missing bytes as zeros (--salvage)");
         if (!args.quiet) {
