@@ -7,11 +7,9 @@ the output directory; unreadable and refused files; exit statuses.
 usage: qordat_calls_test.py PATH/TO/qordat SOURCE_DIR
 """
 import os
-import shutil
 import sys
-import tempfile
 
-from qordat_run import check, failures, run_qordat
+from qordat_run import check, run_qordat, run_test
 
 QORDAT, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 
@@ -24,8 +22,7 @@ def tree(top):
     return {os.path.join(d, n) for d, dirs, files in os.walk(top) for n in dirs + files}
 
 
-def main():
-    tmp = tempfile.mkdtemp(prefix="qordat-calls-")
+def main(tmp):
     media = os.path.join(SOURCE, "examples", "media")
     originals = [os.path.join(media, "title.bmp"), None, os.path.join(media, "chime.wav"),
                  os.path.join(media, "icon.png"), os.path.join(media, "script.txt"), None,
@@ -122,11 +119,6 @@ def main():
         r = run("list", not_archive)
         check(r.returncode == 1 and "Permission denied" in r.stderr, "unreadable: " + r.stderr)
 
-    print("%d failures" % len(failures))
-    if not failures:
-        shutil.rmtree(tmp)
-    return 1 if failures else 0
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_test("qordat-calls-", main))

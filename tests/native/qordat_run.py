@@ -1,7 +1,9 @@
 """What the qordat tests share: the failures found so far, and running qordat
 so that a sanitizer report or a signal is a failure of its own."""
 import os
+import shutil
 import subprocess
+import tempfile
 
 failures = []
 
@@ -29,3 +31,19 @@ def run_qordat(qordat, *args, **options):
     check(r.returncode >= 0 and r.returncode != SANITIZER_EXIT,
           f"qordat {' '.join(args)} exited {r.returncode}: {r.stderr[-2000:]}")
     return r
+
+
+def run_test(prefix, body):
+    """Runs body(folder) in a fresh temporary folder, which is removed
+    whatever the outcome (also after an exception); prints the count of
+    failures and returns the exit status."""
+    tmp = tempfile.mkdtemp(prefix=prefix)
+    try:
+        body(tmp)
+    finally:
+        for root, dirs, _ in os.walk(tmp):  # folders a test made read-only
+            for d in dirs:
+                os.chmod(os.path.join(root, d), 0o700)
+        shutil.rmtree(tmp, ignore_errors=True)
+    print("%d failures" % len(failures))
+    return 1 if failures else 0

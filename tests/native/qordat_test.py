@@ -9,9 +9,8 @@ import random
 import re
 import struct
 import sys
-import tempfile
 
-from qordat_run import check, failures, run_qordat
+from qordat_run import check, run_qordat, run_test
 
 QORDAT = sys.argv[1]
 
@@ -30,8 +29,7 @@ def slot_rows(dump):
     return rows
 
 
-def main():
-    tmp = tempfile.mkdtemp(prefix="qordat-test-")
+def main(tmp):
     files = {
         "pic.bmp": b"BM" + struct.pack("<I", 1078) + bytes(48) + bytes(range(256)) * 4,
         "notes.txt": b"the ring and the stream and the ring again\n" * 20,
@@ -130,9 +128,6 @@ def main():
         r = run(*args)
         check(r.returncode != 0 and "qordat:" in r.stderr, f"usage error {args}: exit {r.returncode}, {r.stderr!r}")
 
-    print("%d failures" % len(failures))
-    return 1 if failures else 0
-
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_test("qordat-test-", main))
