@@ -86,14 +86,20 @@ def sample(names):
     return [names[i] for i in sorted({0, 1, 2, n - 3, n - 2, n - 1} | {n * k // 5 for k in range(1, 5)})]
 
 
+def refused_or_unlisted(text, refused):
+    """("refused",) or ("listing failed", code) when the run said so, else None."""
+    if refused:
+        return ("refused",)
+    failed = re.search(r"listing failed, result (-?\d+)", text)
+    return ("listing failed", int(failed.group(1))) if failed else None
+
+
 def extraction_outcome(text):
     """What an extraction run reported: refused, a failed listing, or each
     entry's name, size and result (and each failed lookup)."""
-    if "not supported by the plug-in" in text or ": refused:" in text:
-        return ("refused",)
-    failed = re.search(r"listing failed, result (-?\d+)", text)
-    if failed:
-        return ("listing failed", int(failed.group(1)))
+    stopped = refused_or_unlisted(text, "not supported by the plug-in" in text or ": refused:" in text)
+    if stopped:
+        return stopped
     lines = []
     for line in text.splitlines():
         m = (re.match(r"(.*?)\s+(\d+)  result (-?\d+) \(", line) or
@@ -107,11 +113,9 @@ def native_extraction_outcome(text):
     """extraction_outcome of a qordat run: each entry written (its line on
     stdout: name and size) and each that the plug-in's extraction failed
     (on stderr, with its size and result)."""
-    if ": refused:" in text:
-        return ("refused",)
-    failed = re.search(r"listing failed, result (-?\d+)", text)
-    if failed:
-        return ("listing failed", int(failed.group(1)))
+    stopped = refused_or_unlisted(text, ": refused:" in text)
+    if stopped:
+        return stopped
     lines = []
     for line in text.splitlines():
         m = re.match(r"qordat: (.*): not written: the plug-in's extraction of its (\d+) bytes failed, result (-?\d+) ",
