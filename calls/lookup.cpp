@@ -35,7 +35,8 @@ static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, cons
     int64_t offset = EntryOffset(archive, index);
     int32_t storedSize = StoredSizeAt(archive, index);
     HeadReader reader;
-    if (!OpenHeadReader(&reader, archive, 0)) return RESULT_NO_MEMORY;
+    // A window of one head: the locator and the record read it once.
+    if (!OpenHeadReader(&reader, archive, ENTRY_HEAD_SIZE)) return RESULT_NO_MEMORY;
     uint32_t headSize = HeadReadSize(state, storedSize);
     EntryLocator locator;
     int result = RESULT_NO_MEMORY;

@@ -31,6 +31,8 @@
 #define QORDAT_ISATTY(fd) isatty(fd)
 #endif
 
+#include "archive/bytes.h"
+#include "archive/container.h"
 #include "tools/qordat_calls.h"
 #include "tools/qordat_cli.h"
 #include "tools/qordat_temp.h"
@@ -286,16 +288,15 @@ std::vector<int64_t> SlotOffsets(ArchiveFile& file, uint64_t base, std::vector<u
 {
     uint8_t four[4];
     if (file.ReadAt(base, four, 4) != 4) return {};
-    const int32_t count = static_cast<int32_t>(four[0] | four[1] << 8 | four[2] << 16 | static_cast<uint32_t>(four[3]) << 24);
-    if (count < 1 || count > 0x1FFF) return {};
+    const int32_t count = ContainerCount(four);
+    if (count == 0) return {};
     std::vector<uint8_t> table(4 * static_cast<size_t>(count), 0);
     file.ReadAt(base + 4, table.data(), table.size());  // a cut table reads as zeros
     std::vector<int64_t> offsets(static_cast<size_t>(count));
     int64_t at = 4 + 4 * static_cast<int64_t>(count);
     stored.assign(static_cast<size_t>(count), 0);
     for (size_t i = 0; i < offsets.size(); i++) {
-        const uint8_t* b = &table[4 * i];
-        const int32_t size = static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
+        const int32_t size = ReadS32(&table[4 * i]);
         offsets[i] = at;
         stored[i] = size < 0 ? 0 : static_cast<uint32_t>(size);
         if (at >= 0) at = size >= 0 ? at + size : -1;
@@ -352,7 +353,7 @@ Health CheckEntry(Archive& a, const ListedEntry& entry)
     if (a.layout != HeadLayout::Raw) {
         uint8_t kindBytes[2] = {0, 0};
         a.file.ReadAt(begin, kindBytes, std::min<uint64_t>(2, available));
-        const int16_t kind = static_cast<int16_t>(kindBytes[0] | kindBytes[1] << 8);
+        const int16_t kind = S16At(kindBytes, sizeof kindBytes, 0);
         start = a.layout == HeadLayout::KindSize ? 6 : 2;
         h.compressed = a.layout == HeadLayout::KindSize ? kind == 1 : kind != 0;
     }
