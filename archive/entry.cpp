@@ -132,86 +132,98 @@ static bool ShowsSixByteHead(const EntryLocator* locator, const EntryStreamSizes
     return sizes->entryEnd >= 6 && locator->declaredSize > 0 && sizes->from6 == locator->declaredSize;
 }
 
-// Content size and class of a compressed (kind 1) entry under
-// LAYOUT_KIND_ONLY, whose stream begins at entry byte 2 and whose size is not
-// stored: a bitmap or wave announces it in its own header; anything else is
-// sized by its scanned stream, when the setting allows it and the caller
-// scanned the entry.
-static int SizeKindOnlyStream(PluginState* state, const EntryLocator* locator, const uint8_t* head,
-                              size_t available, const EntryStreamSizes* sizes, uint32_t* fileSize,
-                              int* contentClass)
+uint32_t EntryHeadSize(int32_t storedSize, int32_t layout, uint32_t checkMode, bool readWhole)
 {
-    int cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
-    *contentClass = cls;
+    if (storedSize <= 0) return 0;
+    bool whole = readWhole || (checkMode != 0 && layout == LAYOUT_KIND_ONLY);
+    if (whole && storedSize < ENTRY_HEAD_SIZE) return (uint32_t)storedSize;
+    return ENTRY_HEAD_SIZE;
+}
+
+// Content size of a compressed (kind 1) entry under LAYOUT_KIND_ONLY, whose
+// stream begins at entry byte 2 (`cls` is what it begins as) and whose size
+// is not stored: a bitmap or wave announces it in its own header; anything
+// else is sized by its scanned stream, when the setting allows it and the
+// caller scanned the entry. Returns 0 when the size cannot be had.
+static int SizeKindOnlyStream(const PluginState* state, const EntryLocator* locator, const uint8_t* head,
+                              size_t available, const EntryStreamSizes* sizes, int cls, EntryFindings* found)
+{
     if (cls == CLASS_BMP || cls == CLASS_WAV) {
         uint8_t decoded[16];
         DecodeStreamHead(head, available, 2, decoded);
-        *fileSize = AnnouncedContentSize(cls, decoded);
+        found->contentSize = AnnouncedContentSize(cls, decoded);
         return 1;
     }
     if (!state->CheckMode || !sizes) return 0;
-
     if (ShowsSixByteHead(locator, sizes)) {
-        state->entryLayout = LAYOUT_KIND_SIZE;
-        *fileSize = (uint32_t)locator->declaredSize;
-        return 1;
+        found->raisesLayout = true;
+        found->contentSize = (uint32_t)locator->declaredSize;
+    } else {
+        found->contentSize = (uint32_t)sizes->from2;
     }
-    *fileSize = (uint32_t)sizes->from2;
     return 1;
 }
 
-int BuildEntryRecord(PluginState* state, EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
-                     int32_t headAvailable, const EntryStreamSizes* sizes)
+// Content size and class of a non-empty entry under one of the two layouts
+// with a head. Returns 0 for an entry that has no record under it.
+static int SizeHeadedEntry(const PluginState* state, const EntryLocator* locator, const uint8_t* head,
+                           size_t available, const EntryStreamSizes* sizes, EntryFindings* found)
 {
-    assert(locator->storedSize >= 0);
-    memcpy(info->method, "QORDAT", 7);
-    info->position = (uint32_t)locator->offset;
-    info->compressedSize = (uint32_t)locator->storedSize;
-
-    size_t available = (head && headAvailable > 0) ? (size_t)headAvailable : 0;
-    uint32_t fileSize = 0;
-    int cls = CLASS_DMY;
-
-    if (locator->storedSize == 0) {
-        cls = SniffContent(head, 0, SNIFF_EMPTY);
-    } else if (state->entryLayout == LAYOUT_KIND_SIZE || state->entryLayout == LAYOUT_KIND_ONLY) {
-        int16_t kind = locator->kind;
-        if (kind != 0 && kind != 1 && kind != 8) return 0;
-        if (state->entryLayout == LAYOUT_KIND_SIZE) {
-            if (locator->declaredSize <= 0) return 0;
-            if (kind == 8) {
-                // Kind 8 declares a size that is not the content's.
-                fileSize = ClampedPayload(locator->storedSize, 6);
-                cls = SniffContentAt(head, available, 6, SNIFF_PLAIN);
-            } else {
-                fileSize = (uint32_t)locator->declaredSize;
-                cls = SniffContentAt(head, available, 6, kind == 1 ? SNIFF_STREAM : SNIFF_PLAIN);
-            }
-        } else if (kind == 0) {
-            fileSize = ClampedPayload(locator->storedSize, 2);
-            cls = SniffContentAt(head, available, 2, SNIFF_PLAIN);
-            locator->declaredSize = (int32_t)fileSize;
-        } else if (kind == 1) {
-            if (!SizeKindOnlyStream(state, locator, head, available, sizes, &fileSize, &cls)) return 0;
-            locator->declaredSize = (int32_t)fileSize;
+    int16_t kind = locator->kind;
+    if (kind != 0 && kind != 1 && kind != 8) return 0;
+    if (state->entryLayout == LAYOUT_KIND_SIZE) {
+        if (locator->declaredSize <= 0) return 0;
+        if (kind == 8) {
+            // Kind 8 declares a size that is not the content's.
+            found->contentSize = ClampedPayload(locator->storedSize, 6);
+            found->contentClass = SniffContentAt(head, available, 6, SNIFF_PLAIN);
         } else {
-            // Kind 8 with a two-byte head: extraction expands it as a stream
-            // from byte 2, so it is named from that stream, and its size is
-            // the four bytes after the kind, which must be a real size.
-            if (locator->declaredSize <= 0) return 0;
-            fileSize = (uint32_t)locator->declaredSize;
-            cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
+            found->contentSize = (uint32_t)locator->declaredSize;
+            found->contentClass = SniffContentAt(head, available, 6, kind == 1 ? SNIFF_STREAM : SNIFF_PLAIN);
         }
+        return 1;
+    }
+    if (kind == 0) {
+        found->contentSize = ClampedPayload(locator->storedSize, 2);
+        found->contentClass = SniffContentAt(head, available, 2, SNIFF_PLAIN);
+        return 1;
+    }
+    // Kind 1, and kind 8 with a two-byte head: extraction expands both as a
+    // stream from byte 2, so they are named from that stream.
+    found->contentClass = SniffContentAt(head, available, 2, SNIFF_STREAM);
+    if (kind == 1) return SizeKindOnlyStream(state, locator, head, available, sizes, found->contentClass, found);
+    // Kind 8's size is the four bytes after the kind, which must be a real size.
+    if (locator->declaredSize <= 0) return 0;
+    found->contentSize = (uint32_t)locator->declaredSize;
+    return 1;
+}
+
+int BuildEntryRecord(const PluginState* state, uint32_t numberingMode, int32_t number, const EntryLocator* locator,
+                     const uint8_t* head, uint32_t headAvailable, const EntryStreamSizes* sizes, EntryInfo* info,
+                     EntryFindings* found)
+{
+    memcpy(info->method, "QORDAT", 7);
+    info->position = 0;
+    info->compressedSize = locator->storedSize > 0 ? (uint32_t)locator->storedSize : 0;
+
+    size_t available = head ? headAvailable : 0;
+    EntryFindings f = {0, CLASS_DMY, false};
+    if (locator->storedSize <= 0) {
+        f.contentClass = SniffContent(head, 0, SNIFF_EMPTY);
+    } else if (state->entryLayout == LAYOUT_KIND_SIZE || state->entryLayout == LAYOUT_KIND_ONLY) {
+        if (!SizeHeadedEntry(state, locator, head, available, sizes, &f)) return 0;
     } else {
-        fileSize = (uint32_t)locator->storedSize;
-        cls = SniffContentAt(head, available, 0, SNIFF_PLAIN);
+        f.contentSize = (uint32_t)locator->storedSize;
+        f.contentClass = SniffContentAt(head, available, 0, SNIFF_PLAIN);
     }
 
-    info->fileSize = fileSize;
+    info->fileSize = f.contentSize;
     info->timestamp = 0;
     info->path[0] = '\0';
-    FormatEntryName(info->fileName, sizeof info->fileName, state->archiveBaseName, state->NumberingMode, number, cls);
+    FormatEntryName(info->fileName, sizeof info->fileName, state->archiveBaseName, numberingMode, number,
+                    f.contentClass);
     info->crc = 0;
+    *found = f;
     return 1;
 }
 
@@ -232,8 +244,8 @@ void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind, uint32_t 
     LzssDecoderStart(&x->decoder);
 }
 
-LzssStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* length, uint8_t* output,
-                           uint32_t* outPos, uint32_t outputLength)
+ExpandStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* length, uint8_t* output,
+                             uint32_t* outPos, uint32_t outputLength)
 {
     assert(*outPos <= outputLength);
     // The room ends where the content does.
@@ -243,21 +255,22 @@ LzssStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* le
     uint32_t used = 0;
     if (x->seen < x->start) used = x->start - x->seen < *length ? x->start - x->seen : *length;
     uint32_t payload = *length - used;
-    LzssStatus status;
     if (x->compressed) {
-        status = LzssDecodeSome(&x->decoder, piece + used, &payload, output, outPos, outputLength);
+        LzssDecodeSome(&x->decoder, piece + used, &payload, output, outPos, outputLength);
     } else {
         uint32_t room = outputLength - *outPos;
         if (payload > room) payload = room;
         if (payload) memcpy(output + *outPos, piece + used, payload);
         *outPos += payload;
-        status = *outPos == outputLength ? LZSS_OUTPUT_FULL : LZSS_NEEDS_INPUT;
     }
     used += payload;
     x->seen += used;
     x->produced += *outPos - before;
     *length = used;
-    return x->produced == x->fileSize ? LZSS_FINISHED : status;
+    if (x->produced == x->fileSize) return EXPAND_FINISHED;
+    // Both the decoder and the copy stop only when the room is full or the
+    // piece is used up.
+    return *outPos == outputLength ? EXPAND_OUTPUT_FULL : EXPAND_NEEDS_INPUT;
 }
 
 void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,

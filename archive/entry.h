@@ -112,19 +112,42 @@ void EntryScanSome(EntryScan* scan, const uint8_t* piece, uint32_t length);
 void EntryScanZeros(EntryScan* scan, uint32_t length);
 void EntryScanSizes(const EntryScan* scan, EntryStreamSizes* sizes);
 
-// How many of an entry's first bytes the callers read as its head: a record
-// needs the kind, the declared size and what the first 16 bytes of a stream
-// take (36 bytes at most).
+// An entry's head: the first bytes of it that its record is built from. A
+// record looks at 36 of them at most (the kind, the declared size, and the
+// input that the first 16 bytes of a stream from byte 2 can take: two flag
+// bytes and sixteen two-byte references); the plug-in has always read 50.
 enum { ENTRY_HEAD_SIZE = 50 };
 
-// Fills `info` for one entry. Returns 1 on success and 0 when no record can
-// be built (every caller then fails its whole call with code 3).
+// How many bytes are read as the head of an entry of `storedSize` bytes. The
+// one rule, for the listing, the lookup and the extraction alike:
+//   - an entry that is read whole has its own bytes as its head, ENTRY_HEAD_SIZE
+//     at most: always in the extraction (`readWhole`), and in the listing and
+//     the lookup when full scans apply (`checkMode` on under LAYOUT_KIND_ONLY),
+//     since a scan counts the entry's bytes and none after it;
+//   - otherwise ENTRY_HEAD_SIZE, whatever the stored size: the head of an
+//     entry shorter than that runs on into the entries after it, and those
+//     bytes may decide its extension, as hosts have always been shown.
+// An empty entry has no head: 0.
+uint32_t EntryHeadSize(int32_t storedSize, int32_t layout, uint32_t checkMode, bool readWhole);
+
+// What BuildEntryRecord learnt about an entry besides its record.
+struct EntryFindings {
+    uint32_t contentSize;  // the content's size, as in the record's fileSize
+    int contentClass;      // CLASS_*, which gave the name's extension
+    bool raisesLayout;     // the entry shows six-byte heads under LAYOUT_KIND_ONLY:
+                           // the caller sets the layout to LAYOUT_KIND_SIZE
+};
+
+// Fills `info` for one entry and `found` with what it learnt. Returns 1 on
+// success and 0 when no record can be built (every caller then fails its
+// whole call with code 3; `info` may be partly written and `found` is not).
+// Changes nothing but *info and *found.
 //
-//   number         the number in the name (the caller's numbering)
+//   state          the layout, CheckMode and base name the entry is read by
+//   numberingMode  the numbering the name is made in (its separator)
+//   number         the number in the name
 //   locator        the entry; kind and declaredSize hold entry bytes 0-1 and
-//                  2-5 for a non-empty entry. Under LAYOUT_KIND_ONLY the
-//                  content size of a kind-0 or kind-1 entry is left in
-//                  declaredSize.
+//                  2-5 for a non-empty entry
 //   head           the entry's first bytes as read (null for an empty entry);
 //                  the first 36 are all a record looks at
 //   headAvailable  how many bytes the head holds (a read that met the end of
@@ -132,11 +155,10 @@ enum { ENTRY_HEAD_SIZE = 50 };
 //   sizes          the entry's EntryStreamSizes, or null when they were not
 //                  scanned: an entry that needs them then has no record
 //
-// Reads all of `state`; may raise state->entryLayout from LAYOUT_KIND_ONLY
-// to LAYOUT_KIND_SIZE. Writes the locator's offset into position; callers
-// that hand the record on overwrite it.
-int BuildEntryRecord(PluginState* state, EntryInfo* info, int32_t number, EntryLocator* locator, const uint8_t* head,
-                     int32_t headAvailable, const EntryStreamSizes* sizes);
+// The record's position is left 0: only the caller knows the slot.
+int BuildEntryRecord(const PluginState* state, uint32_t numberingMode, int32_t number, const EntryLocator* locator,
+                     const uint8_t* head, uint32_t headAvailable, const EntryStreamSizes* sizes, EntryInfo* info,
+                     EntryFindings* found);
 
 // Where an entry's content comes from under `layout`, the layout in force
 // once its record was built: under LAYOUT_KIND_SIZE a kind-1 entry is the
@@ -156,15 +178,21 @@ struct EntryExpansion {
 
 void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind, uint32_t fileSize);
 
+// How a call of EntryExpandSome ended.
+enum ExpandStatus {
+    EXPAND_NEEDS_INPUT,  // every byte of the piece was used and the content is not complete: the next piece
+    EXPAND_OUTPUT_FULL,  // the room is full: call again with new room and the rest of the piece
+                         // (possibly none: the rest of a reference the room cut may still come)
+    EXPAND_FINISHED      // the whole content (fileSize bytes) is out; the rest of the piece is not needed
+};
+
 // Hands in the entry's next *length bytes and writes the content they give to
 // output[*outPos, outputLength), never past the content's end, advancing
 // *outPos; *length becomes the bytes of the piece used. output[0, *outPos)
 // holds the content so far, at least its last 4,096 bytes (LzssDecodeSome's
-// history). Returns LZSS_FINISHED once the whole content is out, otherwise
-// as LzssDecodeSome: LZSS_OUTPUT_FULL asks for new room (and the rest of the
-// piece), LZSS_NEEDS_INPUT for the next piece. The caller zero-fills what the
-// stored bytes leave of the content.
-LzssStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* length, uint8_t* output,
+// history). The caller zero-fills what the stored bytes leave of the content
+// (they are used up with EXPAND_NEEDS_INPUT before the content is complete).
+ExpandStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* length, uint8_t* output,
                            uint32_t* outPos, uint32_t outputLength);
 
 // Writes "<base><separator><number, at least 3 digits>.<extension>" into

@@ -51,12 +51,13 @@ struct LzssDecoder {
 
 void LzssDecoderStart(LzssDecoder* decoder);
 
-// How a call of LzssDecodeSome (or EntryExpandSome, archive/entry.h) ended.
+// How a call of LzssDecodeSome ended. The stream has no end mark, so the
+// decoder cannot tell the end of the content: whoever knows the content's
+// size stops there (EntryExpandSome, archive/entry.h).
 enum LzssStatus {
     LZSS_NEEDS_INPUT,  // every byte offered was used and the room is not full: offer more
-    LZSS_OUTPUT_FULL,  // the room is full: call again with new room and the input not used
+    LZSS_OUTPUT_FULL   // the room is full: call again with new room and the input not used
                        // (possibly none: the rest of a reference the room cut may still come)
-    LZSS_FINISHED      // EntryExpandSome only: the whole content has been produced
 };
 
 // Decodes the next *inputLength bytes of the stream into

@@ -31,30 +31,33 @@ extern const char NUMBERING_SEPARATORS[3];
 // field of EntryInfo, so base names are kept up to 189 bytes and cut there.
 enum { ARCHIVE_BASE_NAME_SIZE = 190 };
 
-// One archive entry as the interface calls locate it.
+// One archive entry as the interface calls locate it: what its slot and its
+// first six bytes say. Where it lies is the caller's (EntryOffset, calls/).
 struct EntryLocator {
-    int32_t offset;        // first byte, counted from the count field; 0 when empty
     int32_t storedSize;    // the size-table value; 0 when empty
     int16_t kind;          // entry bytes 0-1 (non-empty entries only)
     int32_t declaredSize;  // entry bytes 2-5 (non-empty entries only)
 };
 
-// What the archive calls run under and carry from one call to the next, as
-// one plain record that every call and every function that depends on it
-// takes as a parameter. The plug-in keeps the one instance a host's process
+// What lasts from one archive call to the next, as one plain record that
+// every call and every function that depends on it takes as a parameter:
+// the two settings, the detected layout and the base name. Nothing in it is
+// per-call scratch; the calls never write a setting (only the settings store
+// and the dialog do). The plug-in keeps the one instance a host's process
 // uses (plugin/); tools, tests and fuzz targets make their own. A zeroed
 // record is the state of a freshly loaded plug-in with default settings.
 struct PluginState {
-    // The layout the last listing detected (LAYOUT_*); a record build may
-    // raise it from LAYOUT_KIND_ONLY to LAYOUT_KIND_SIZE. The lookup and the
-    // extraction read entries by it.
+    // The layout the last listing detected (LAYOUT_*). A call that builds a
+    // record raises it from LAYOUT_KIND_ONLY to LAYOUT_KIND_SIZE when the
+    // record shows six-byte heads. The lookup and the extraction read
+    // entries by it.
     int32_t entryLayout;
     // Setting: 1 lets compressed entries of unknown content be sized by
     // scanning their whole stream.
     uint32_t CheckMode;
-    // Setting: NUMBERING_*; the lookup and the extraction set it to the mode
-    // of the name or position they were given for one call, and put the
-    // user's value back before they return.
+    // Setting: NUMBERING_*, how the listing numbers entries. The lookup and
+    // the extraction number by the mode of the name or position they are
+    // given instead, passed down as a parameter.
     uint32_t NumberingMode;
     // Base name of the archive that the probe last accepted; the first part
     // of every entry name.

@@ -116,18 +116,10 @@ bool LocateEntry(HeadReader* reader, int64_t offset, int32_t storedSize, uint32_
     uint32_t available = 0;
     const uint8_t* head = ReadHead(reader, offset, headSize < 6 ? headSize : 6, &available);
     if (!head) return false;
-    locator->offset = (int32_t)(uint32_t)offset;
     locator->storedSize = storedSize;
     locator->kind = S16At(head, available, 0);
     locator->declaredSize = S32At(head, available, 2);
     return true;
-}
-
-uint32_t HeadReadSize(const PluginState* state, int32_t storedSize)
-{
-    if (state->CheckMode != 0 && state->entryLayout == LAYOUT_KIND_ONLY && storedSize < ENTRY_HEAD_SIZE)
-        return storedSize > 0 ? (uint32_t)storedSize : 0;
-    return ENTRY_HEAD_SIZE;
 }
 
 bool ScanEntryStreams(HeadReader* reader, int64_t offset, const EntryLocator* locator, EntryStreamSizes* sizes)
@@ -149,8 +141,8 @@ bool ScanEntryStreams(HeadReader* reader, int64_t offset, const EntryLocator* lo
     return true;
 }
 
-int ReadEntryRecord(PluginState* state, HeadReader* reader, int64_t offset, uint32_t headSize, int32_t number,
-                    EntryLocator* locator, EntryInfo* info)
+int ReadEntryRecord(PluginState* state, uint32_t numberingMode, HeadReader* reader, int64_t offset,
+                    uint32_t headSize, int32_t number, const EntryLocator* locator, EntryInfo* info)
 {
     const uint8_t* head = NULL;
     uint32_t available = 0;
@@ -167,6 +159,9 @@ int ReadEntryRecord(PluginState* state, HeadReader* reader, int64_t offset, uint
             if (!head) return RESULT_NO_MEMORY;
         }
     }
-    if (!BuildEntryRecord(state, info, number, locator, head, (int32_t)available, scanned)) return RESULT_NO_RECORD;
+    EntryFindings found;
+    if (!BuildEntryRecord(state, numberingMode, number, locator, head, available, scanned, info, &found))
+        return RESULT_NO_RECORD;
+    if (found.raisesLayout) state->entryLayout = LAYOUT_KIND_SIZE;
     return RESULT_OK;
 }

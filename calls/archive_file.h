@@ -71,12 +71,6 @@ void CloseHeadReader(HeadReader* reader);
 // next call. Returns null when a buffer cannot be allocated.
 const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint32_t* available);
 
-// How many bytes of an entry's head the listing and the lookup ask for:
-// ENTRY_HEAD_SIZE, but no more than the entry's own bytes when compressed
-// entries may have to be scanned (the head then never shows the next
-// entry's bytes, which a scan would not count either).
-uint32_t HeadReadSize(const PluginState* state, int32_t storedSize);
-
 // The EntryStreamSizes of the entry that `locator` describes (located at
 // `offset`), scanned over its whole stored length: the bytes the file holds
 // read through `reader` in pieces of at most ENTRY_PIECE_SIZE, the rest
@@ -91,11 +85,13 @@ bool ScanEntryStreams(HeadReader* reader, int64_t offset, const EntryLocator* lo
 bool LocateEntry(HeadReader* reader, int64_t offset, int32_t storedSize, uint32_t headSize, EntryLocator* locator);
 
 // The record of the located entry at `offset`, as every call builds it:
-// reads `headSize` bytes of head through `reader`, scans the entry's streams
-// when the record needs them, and builds the record under the numbering
-// `number`. Returns RESULT_OK, RESULT_NO_MEMORY (a buffer could not be had)
-// or RESULT_NO_RECORD.
-int ReadEntryRecord(PluginState* state, HeadReader* reader, int64_t offset, uint32_t headSize, int32_t number,
-                    EntryLocator* locator, EntryInfo* info);
+// reads `headSize` bytes of head (EntryHeadSize) through `reader`, scans the
+// entry's streams when the record needs them, and builds the record with
+// `number` in `numberingMode`. When the record shows six-byte heads, raises
+// state->entryLayout to LAYOUT_KIND_SIZE: the only change it makes to the
+// state. The record's position is the caller's to set. Returns RESULT_OK,
+// RESULT_NO_MEMORY (a buffer could not be had) or RESULT_NO_RECORD.
+int ReadEntryRecord(PluginState* state, uint32_t numberingMode, HeadReader* reader, int64_t offset,
+                    uint32_t headSize, int32_t number, const EntryLocator* locator, EntryInfo* info);
 
 #endif

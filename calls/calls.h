@@ -99,9 +99,13 @@ enum { FIND_RESULTS = 0x6F };  // never RESULT_NO_HOST_MEMORY
 // OUTPUT_DISK writes a file of the entry's name into the directory
 // `destination`, and leaves no file behind on failure. Returns:
 //   RESULT_OK
-//   RESULT_UNSUPPORTED_FLAGS  input kind other than a file; an output kind
-//                             other than disk or memory; memory output with
-//                             no handle variable
+//   RESULT_UNSUPPORTED_FLAGS  input kind other than a file (before anything
+//                             is opened); an output kind other than disk or
+//                             memory, or memory output with no handle
+//                             variable (once the entry's record is built, so
+//                             the codes below for the file, the position and
+//                             the record come first, but before any block,
+//                             buffer or file for the output is made)
 //   RESULT_OUTPUT_FAILED      the disk file cannot be created, written, ended
 //                             or closed
 //   RESULT_NOT_ARCHIVE        the file is not this format, or the position

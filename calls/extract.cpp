@@ -30,6 +30,7 @@ static unsigned OutputKind(unsigned flags) { return (flags >> 8) & 7; }
 // Everything one extraction takes, released in one place.
 struct Extraction {
     PluginState* state;
+    uint32_t numberingMode;   // the position's: the name is made in it
     EntryLocator locator;     // the entry
     ArchiveFile archive;
     bool archiveOpen;
@@ -55,11 +56,10 @@ static const uint8_t ZERO_PIECE[4096] = {0};
 
 // The entry's stored bytes from `at` on (at < storedSize), their number in
 // *length: up to ENTRY_PIECE_SIZE of those the file holds, through the
-// reader's window (which holds a whole piece, so this never allocates), and
-// past them zeros.
+// reader's window, and past them zeros. The window holds a whole piece, so
+// the read neither allocates nor falls short; should it all the same, null.
 static const uint8_t* EntryPiece(Extraction* x, uint32_t at, uint32_t* length)
 {
-    assert(at < (uint32_t)x->storedSize);
     if (at >= x->entryAvailable) {
         uint32_t rest = (uint32_t)x->storedSize - at;
         *length = rest < sizeof ZERO_PIECE ? rest : (uint32_t)sizeof ZERO_PIECE;
@@ -67,19 +67,17 @@ static const uint8_t* EntryPiece(Extraction* x, uint32_t at, uint32_t* length)
     }
     uint32_t n = x->entryAvailable - at < PIECE_SIZE ? x->entryAvailable - at : PIECE_SIZE;
     const uint8_t* piece = ReadHead(&x->reader, x->entryOffset + at, n, length);
-    assert(piece && *length == n);
-    return piece;
+    return piece && *length == n ? piece : NULL;
 }
 
-// Locates the slot and builds its record; state->NumberingMode is the
-// position's mode.
+// Locates the slot and builds its record, named in x->numberingMode.
 static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
 {
     const ArchiveFile* archive = &x->archive;
     // The number in the name: the table index, or under packed numbering the
     // number of non-empty slots up to and including this one, less one.
     int32_t number = index;
-    if (x->state->NumberingMode == NUMBERING_PACKED) {
+    if (x->numberingMode == NUMBERING_PACKED) {
         number = -1;
         for (int32_t i = 0; i <= index; i++) number += StoredSizeAt(archive, i) != 0;
     }
@@ -92,10 +90,11 @@ static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
     uint32_t window = x->entryAvailable < PIECE_SIZE ? x->entryAvailable : PIECE_SIZE;
     if (!OpenHeadReader(&x->reader, archive, window)) return RESULT_NO_MEMORY;
 
-    // The head is the entry's own bytes only.
-    uint32_t headSize = storedSize < ENTRY_HEAD_SIZE ? (uint32_t)storedSize : (uint32_t)ENTRY_HEAD_SIZE;
+    // The extraction reads the entry whole: its head is its own bytes.
+    uint32_t headSize = EntryHeadSize(storedSize, x->state->entryLayout, x->state->CheckMode, true);
     if (!LocateEntry(&x->reader, x->entryOffset, storedSize, headSize, &x->locator)) return RESULT_NO_MEMORY;
-    int result = ReadEntryRecord(x->state, &x->reader, x->entryOffset, headSize, number, &x->locator, info);
+    int result = ReadEntryRecord(x->state, x->numberingMode, &x->reader, x->entryOffset, headSize, number,
+                                 &x->locator, info);
     if (result != RESULT_OK) return result;
     // A 32-bit host cannot get a block of a gigabyte or more anyway; a 64-bit
     // one could, and a damaged size field of a tiny entry would then cost it
@@ -109,17 +108,20 @@ static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
 static bool HasContent(const Extraction* x, const EntryInfo* info) { return x->storedSize != 0 && info->fileSize != 0; }
 
 // Expands the whole entry into `out` (fileSize bytes), piece by piece.
-static void ExpandToMemory(Extraction* x, uint8_t* out, uint32_t fileSize)
+// Returns RESULT_OK, or RESULT_NO_MEMORY when a piece cannot be read.
+static int ExpandToMemory(Extraction* x, uint8_t* out, uint32_t fileSize)
 {
     EntryExpansion expansion;
     EntryExpandStart(&expansion, x->state->entryLayout, x->locator.kind, fileSize);  // by the layout in force now
     uint32_t pos = 0, length;
-    LzssStatus status = LZSS_NEEDS_INPUT;  // the room is the whole content: never full before it is finished
-    for (uint32_t at = 0; at < (uint32_t)x->storedSize && status == LZSS_NEEDS_INPUT; at += length) {
+    ExpandStatus status = EXPAND_NEEDS_INPUT;  // the room is the whole content: never full before it is finished
+    for (uint32_t at = 0; at < (uint32_t)x->storedSize && status == EXPAND_NEEDS_INPUT; at += length) {
         const uint8_t* piece = EntryPiece(x, at, &length);
+        if (!piece) return RESULT_NO_MEMORY;
         status = EntryExpandSome(&expansion, piece, &length, out, &pos, fileSize);
     }
     if (pos < fileSize) memset(out + pos, 0, fileSize - pos);
+    return RESULT_OK;
 }
 
 // The content into a host block of its size, in x->block.
@@ -129,50 +131,52 @@ static int ExtractToBlock(Extraction* x, const EntryInfo* info)
     if (!x->block) return RESULT_NO_HOST_MEMORY;
     uint8_t* out = (uint8_t*)HostLock(x->block);
     if (!out) return RESULT_NO_MEMORY;
-    ExpandToMemory(x, out, (uint32_t)info->fileSize);
+    int result = ExpandToMemory(x, out, (uint32_t)info->fileSize);
     HostUnlock(x->block);
-    return RESULT_OK;
+    return result;
 }
 
 // Writes the content (fileSize bytes) to `output` through the window of
 // `windowSize` bytes: whole when the content fits, else DISK_HISTORY +
 // DISK_CHUNK, of which each chunk is written as it fills and the last
-// DISK_HISTORY bytes are kept for the references to come. True when every
-// write succeeded.
-static bool WriteContent(Extraction* x, PlatformOutput* output, uint32_t fileSize, uint32_t windowSize)
+// DISK_HISTORY bytes are kept for the references to come. Returns RESULT_OK,
+// RESULT_OUTPUT_FAILED when a write fails, or RESULT_NO_MEMORY when a piece
+// cannot be read.
+static int WriteContent(Extraction* x, PlatformOutput* output, uint32_t fileSize, uint32_t windowSize)
 {
     uint8_t* window = x->window;
     EntryExpansion expansion;
     EntryExpandStart(&expansion, x->state->entryLayout, x->locator.kind, fileSize);
     uint32_t pos = 0, unwritten = 0;  // unwritten: where window's unwritten bytes begin
-    LzssStatus status = LZSS_NEEDS_INPUT;
+    ExpandStatus status = EXPAND_NEEDS_INPUT;
     uint32_t length;
-    for (uint32_t at = 0; at < (uint32_t)x->storedSize && status != LZSS_FINISHED; at += length) {
+    for (uint32_t at = 0; at < (uint32_t)x->storedSize && status != EXPAND_FINISHED; at += length) {
         const uint8_t* piece = EntryPiece(x, at, &length);
+        if (!piece) return RESULT_NO_MEMORY;
         for (uint32_t used = 0;;) {
             uint32_t n = length - used;
             status = EntryExpandSome(&expansion, piece + used, &n, window, &pos, windowSize);
             used += n;
-            if (status != LZSS_OUTPUT_FULL) break;
+            if (status != EXPAND_OUTPUT_FULL) break;
             // The window is full (a window that holds the whole content
             // finishes instead): out with the chunk, keep the history, and
             // go on with the rest of the piece, or of a reference the window cut.
             assert(windowSize == DISK_HISTORY + DISK_CHUNK);
-            if (!OutputWrite(output, window + unwritten, pos - unwritten)) return false;
+            if (!OutputWrite(output, window + unwritten, pos - unwritten)) return RESULT_OUTPUT_FAILED;
             memmove(window, window + pos - DISK_HISTORY, DISK_HISTORY);
             pos = unwritten = DISK_HISTORY;
         }
     }
-    if (pos > unwritten && !OutputWrite(output, window + unwritten, pos - unwritten)) return false;
+    if (pos > unwritten && !OutputWrite(output, window + unwritten, pos - unwritten)) return RESULT_OUTPUT_FAILED;
     // What the stored bytes did not fill is zero.
     uint32_t produced = expansion.produced;
     if (produced < fileSize) memset(window, 0, windowSize);
     while (produced < fileSize) {
         uint32_t n = fileSize - produced < windowSize ? fileSize - produced : windowSize;
-        if (!OutputWrite(output, window, n)) return false;
+        if (!OutputWrite(output, window, n)) return RESULT_OUTPUT_FAILED;
         produced += n;
     }
-    return true;
+    return RESULT_OK;
 }
 
 // Writes the content to the file `name` in directory `dir`, replacing a file
@@ -190,10 +194,11 @@ static int ExtractToDisk(Extraction* x, const char* dir, const EntryInfo* info)
     }
     PlatformOutput* output = OutputCreate(dir, info->fileName);
     if (!output) return RESULT_OUTPUT_FAILED;
-    bool ok = !fileSize || (WriteContent(x, output, fileSize, windowSize) && OutputSetEnd(output));
+    int result = fileSize ? WriteContent(x, output, fileSize, windowSize) : RESULT_OK;
+    if (result == RESULT_OK && fileSize && !OutputSetEnd(output)) result = RESULT_OUTPUT_FAILED;
     // An empty entry is an empty file, kept; a close that fails loses it.
-    ok = OutputClose(output, ok) && ok;
-    return ok ? RESULT_OK : RESULT_OUTPUT_FAILED;
+    if (!OutputClose(output, result == RESULT_OK) && result == RESULT_OK) result = RESULT_OUTPUT_FAILED;
+    return result;
 }
 
 int ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
@@ -219,23 +224,22 @@ int ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t p
     if (position < 0 || position / 3 >= x.archive.count) {
         result = RESULT_NOT_ARCHIVE;
     } else {
-        uint32_t userNumbering = state->NumberingMode;
-        state->NumberingMode = (uint32_t)(position % 3);
+        x.numberingMode = (uint32_t)(position % 3);
         result = BuildRecordOfSlot(&x, (int32_t)(position / 3), &info);
-        state->NumberingMode = userNumbering;
     }
+    // An output the call does not offer (kinds 2 to 7, or memory output with
+    // no handle variable) is refused once the entry is known, as hosts have
+    // always been answered, but before anything is allocated or expanded.
+    bool offered = output == OUTPUT_DISK || (output == OUTPUT_MEMORY && handleOut);
+    if (result == RESULT_OK && !offered) result = RESULT_UNSUPPORTED_FLAGS;
 
     if (result == RESULT_OK && output == OUTPUT_DISK) {
         result = ExtractToDisk(&x, destination ? destination : "", &info);
     } else if (result == RESULT_OK) {
-        // Memory output; output kinds 2 to 7 go the same way and are refused
-        // at the end.
         if (HasContent(&x, &info)) result = ExtractToBlock(&x, &info);
-        if (result == RESULT_OK && output == OUTPUT_MEMORY && handleOut) {
+        if (result == RESULT_OK) {
             *handleOut = x.block;
             x.block = NULL;
-        } else if (result == RESULT_OK) {
-            result = RESULT_UNSUPPORTED_FLAGS;  // no handle variable, or output kinds 2 to 7
         }
     }
     ReleaseExtraction(&x);

@@ -37,14 +37,14 @@ static int FinishListing(Listing* listing, int result, HostBlock* listHandle)
 // number of non-empty slots, or -1 when a head buffer cannot be allocated.
 static int32_t LocateEntries(Listing* listing)
 {
+    const PluginState* state = listing->state;
     const ArchiveFile* archive = &listing->archive;
     int64_t offset = 4 + 4 * (int64_t)archive->count;
     int32_t nonEmpty = 0;
     for (int32_t i = 0; i < archive->count; i++) {
         int32_t storedSize = StoredSizeAt(archive, i);
-        if (!LocateEntry(&listing->reader, offset, storedSize, HeadReadSize(listing->state, storedSize),
-                         &listing->locators[i]))
-            return -1;
+        uint32_t headSize = EntryHeadSize(storedSize, state->entryLayout, state->CheckMode, false);
+        if (!LocateEntry(&listing->reader, offset, storedSize, headSize, &listing->locators[i])) return -1;
         nonEmpty += storedSize != 0;
         offset += storedSize;
     }
@@ -66,7 +66,8 @@ static int BuildRecords(Listing* listing)
         int32_t number = state->NumberingMode == NUMBERING_PACKED ? packedNumber : i;
         if (storedSize != 0) packedNumber++;
         if (state->NumberingMode == NUMBERING_WITH_DUMMIES || storedSize != 0) {
-            int result = ReadEntryRecord(state, &listing->reader, offset, HeadReadSize(state, storedSize), number,
+            uint32_t headSize = EntryHeadSize(storedSize, state->entryLayout, state->CheckMode, false);
+            int result = ReadEntryRecord(state, state->NumberingMode, &listing->reader, offset, headSize, number,
                                          locator, cursor);
             if (result != RESULT_OK) return result;
             cursor->position = 3 * (uint32_t)i + state->NumberingMode;

@@ -21,15 +21,17 @@ static int32_t SlotOfNumber(const ArchiveFile* archive, uint32_t numberingMode, 
     return -1;
 }
 
-// Finds the entry and fills the host's record; the name sets
-// state->NumberingMode to the mode it was listed in.
+// Finds the entry that `entryName` names and fills the host's record; the
+// name's separator tells the numbering mode it was listed in, and the record
+// is made in that mode.
 static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, const char* entryName, EntryInfo* info)
 {
     char copy[ENTRY_NAME_COPY_SIZE];
     if (!CopyEntryFilePart(entryName, copy)) return RESULT_NOT_ARCHIVE;
-    int32_t number = ParseEntryName(copy, &state->NumberingMode);
+    uint32_t numberingMode = 0;
+    int32_t number = ParseEntryName(copy, &numberingMode);
     if (number < 0) return RESULT_NOT_ARCHIVE;
-    int32_t index = SlotOfNumber(archive, state->NumberingMode, number);
+    int32_t index = SlotOfNumber(archive, numberingMode, number);
     if (index < 0) return RESULT_NOT_ARCHIVE;
 
     int64_t offset = EntryOffset(archive, index);
@@ -37,12 +39,12 @@ static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, cons
     HeadReader reader;
     // A window of one head: the locator and the record read it once.
     if (!OpenHeadReader(&reader, archive, ENTRY_HEAD_SIZE)) return RESULT_NO_MEMORY;
-    uint32_t headSize = HeadReadSize(state, storedSize);
+    uint32_t headSize = EntryHeadSize(storedSize, state->entryLayout, state->CheckMode, false);
     EntryLocator locator;
     int result = RESULT_NO_MEMORY;
     if (LocateEntry(&reader, offset, storedSize, headSize, &locator))
-        result = ReadEntryRecord(state, &reader, offset, headSize, number, &locator, info);
-    if (result == RESULT_OK) info->position = 3 * (uint32_t)index + state->NumberingMode;
+        result = ReadEntryRecord(state, numberingMode, &reader, offset, headSize, number, &locator, info);
+    if (result == RESULT_OK) info->position = 3 * (uint32_t)index + numberingMode;
     CloseHeadReader(&reader);
     return result;
 }
@@ -56,11 +58,7 @@ int FindEntry(PluginState* state, const char* path, int64_t offset, const char* 
     ArchiveFile archive;
     int result = OpenArchive(state, path, offset, VALIDATE_PROBE, &archive);
     if (result != RESULT_OK) return result;
-
-    // The name's separator picks the numbering mode for this call only.
-    uint32_t userNumbering = state->NumberingMode;
     result = FillRecordOfName(state, &archive, entryName, info);
-    state->NumberingMode = userNumbering;
     CloseArchive(&archive);
     return result;
 }

@@ -51,12 +51,13 @@ static void FuzzValidation(const uint8_t* body, size_t n, int32_t layoutBefore)
 
 static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t storedSize, bool whole, int32_t number)
 {
-    int32_t headLength = storedSize == 0 ? 0 : whole ? storedSize : ENTRY_HEAD_SIZE;
+    int32_t headLength = (int32_t)EntryHeadSize(storedSize, layout, state.CheckMode, whole);
+    if (whole) headLength = storedSize;  // the whole entry at hand, as a scan sees it
     size_t available = (size_t)headLength < n ? (size_t)headLength : n;
     uint8_t* head = available ? new uint8_t[available] : nullptr;
     if (available) memcpy(head, body, available);
 
-    EntryLocator locator = {storedSize ? 0x1234 : 0, storedSize, 0, 0};
+    EntryLocator locator = {storedSize, 0, 0};
     if (storedSize) {
         locator.kind = S16At(head, available, 0);
         locator.declaredSize = S32At(head, available, 2);
@@ -74,18 +75,24 @@ static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t st
         EntryScanZeros(&scan, (uint32_t)storedSize - (uint32_t)available);
         EntryScanSizes(&scan, &sizes);
     }
-    int ok = BuildEntryRecord(&state, &info, number, &locator, storedSize ? head : nullptr, (int32_t)available,
-                              whole && storedSize ? &sizes : nullptr);
+    EntryFindings found;
+    const EntryLocator before = locator;
+    const uint32_t numberingMode = state.NumberingMode;
+    int ok = BuildEntryRecord(&state, numberingMode, number, &locator, storedSize ? head : nullptr,
+                              (uint32_t)available, whole && storedSize ? &sizes : nullptr, &info, &found);
     delete[] head;
 
-    // The only change to the layout: a raise from two-byte to six-byte heads.
-    Check(state.entryLayout == layout || (layout == LAYOUT_KIND_ONLY && state.entryLayout == LAYOUT_KIND_SIZE));
+    // The builder changes nothing it is given; the only change it may ask
+    // for is a raise from two-byte to six-byte heads.
+    Check(state.entryLayout == layout && memcmp(&before, &locator, sizeof locator) == 0);
     if (!ok) {
         Check(storedSize != 0 && (layout == LAYOUT_KIND_SIZE || layout == LAYOUT_KIND_ONLY));
         return;
     }
     Check(memcmp(info.method, "QORDAT", 7) == 0 && info.method[7] == 0xAB);
-    Check(info.position == (uint32_t)locator.offset && info.compressedSize == (uint32_t)storedSize);
+    Check(!found.raisesLayout || layout == LAYOUT_KIND_ONLY);
+    Check(info.fileSize == found.contentSize && found.contentClass >= CLASS_BMP && found.contentClass <= CLASS_DMY);
+    Check(info.position == 0 && info.compressedSize == (uint32_t)storedSize);
     Check(info.timestamp == 0 && info.crc == 0 && info.path[0] == '\0');
     if (storedSize == 0) Check(info.fileSize == 0);
     if (storedSize != 0 && layout != LAYOUT_KIND_SIZE && layout != LAYOUT_KIND_ONLY)
@@ -97,7 +104,7 @@ static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t st
     Check(CopyEntryFilePart(info.fileName, copy));
     uint32_t mode = 99;
     Check(ParseEntryName(copy, &mode) == number);
-    Check(mode == state.NumberingMode);
+    Check(mode == numberingMode);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -99,6 +99,9 @@ protected:
         Serve("GOOD.DAT", Build(kGood, qordat::Layout::KindSize));
         Serve("TEXT.TXT", Content("Just a text file", 40));
         Serve("UNKNOWN.DAT", Build({qordat::Compressed(Content("abc", 120))}, qordat::Layout::KindOnly));
+        // The same kind of entry, stored in more bytes than a head: a
+        // lookup with full scans reads it in a piece of its own.
+        Serve("SCANNED.DAT", Build({qordat::Compressed(Content("abc", 2000))}, qordat::Layout::KindOnly));
         // Kind 2, a declared size of 0, a declared gigabyte.
         Serve("BAD.DAT", Build({qordat::Plain(Content("BM", 60)), Damaged(2, {}), Damaged({}, 0), Damaged({}, 1 << 30)},
                                qordat::Layout::KindSize));
@@ -269,7 +272,9 @@ TEST_F(Calls, EveryResultCode)
         int code;
         int fault = NO_FAULT, n = 1;
         unsigned flags = 0;
+        uint32_t check = 0;  // full scans, under kind-only heads
     };
+    const Target scanned = {"SCENE-000.DAT", 1, Content("abc", 2000)};
     std::vector<Row> rows = {
         {LIST, "GOOD.DAT", none, 0},
         {LIST, "GOOD.DAT", none, 1, NO_FAULT, 1, 4},
@@ -299,6 +304,10 @@ TEST_F(Calls, EveryResultCode)
         {FIND, "GOOD.DAT", bitmap, 6, FAULT_OPEN},
         {TO_DISK, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 0x200},  // output kind 2
         {TO_DISK, "GOOD.DAT", bitmap, 1, NO_FAULT, 1, 0x400},  // output kind 4
+        {TO_DISK, "GOOD.DAT", bitmap, 1, FAULT_HOST_ALLOC, 1, 0x200},  // refused before any block is asked for
+        {TO_DISK, "BAD.DAT", {"SCENE~001.DAT", 3}, 3, NO_FAULT, 1, 0x200},  // the record's code comes first
+        {FIND, "SCANNED.DAT", scanned, 0, NO_FAULT, 1, 0, 1},
+        {FIND, "SCANNED.DAT", scanned, 5, FAULT_WORK, 3, 0, 1},  // the scan's piece: never a scan of a missing one
         {TO_DISK, "GOOD.DAT", bitmap, 0, NO_FAULT, 1, 0x800},  // bit 11 is no part of the output kind
         {TO_DISK, "GOOD.DAT", bitmap, 1, FAULT_CREATE},
         {TO_DISK, "GOOD.DAT", emptySlot, 1, FAULT_CREATE},
@@ -335,16 +344,30 @@ TEST_F(Calls, EveryResultCode)
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << "call " << row.call << " on " << row.path << " '" << row.target.name
                                           << "' flags " << row.flags << " fault " << row.fault << " #" << row.n);
-        state.entryLayout = LAYOUT_KIND_SIZE;
+        state.entryLayout = row.check ? LAYOUT_KIND_ONLY : LAYOUT_KIND_SIZE;
+        state.CheckMode = row.check;
         state.NumberingMode = NUMBERING_KEEP;
         if (row.fault != NO_FAULT) FaultCountdown(nativeFaults, row.fault) = row.n;
         EXPECT_EQ(Run(row.call, row.path, row.target, row.flags), row.code);
     }
+    state.CheckMode = 0;
+    state.entryLayout = LAYOUT_KIND_SIZE;
 
-    // Memory output with no handle variable to put the block in; a lookup
-    // without a name or a record.
-    EXPECT_EQ(ExtractEntry(&state, "GOOD.DAT", 0, 0, nullptr, 0x100), RESULT_UNSUPPORTED_FLAGS);
-    EXPECT_EQ(NativeCountOutstanding().hostBlocks, 0);
+    // Output the call does not offer (kinds 2 to 7, memory output with no
+    // handle variable to put the block in) is refused before any block or
+    // output buffer is made: only the table and the head's window are read.
+    const Bytes good = Build(kGood, qordat::Layout::KindSize);
+    for (unsigned flags : {0x100u, 0x200u, 0x300u, 0x700u}) {
+        HostBlock handle = nullptr;
+        NativeResetPeaks();
+        char* destination = flags == 0x100 ? nullptr : (char*)&handle;
+        EXPECT_EQ(ExtractEntry(&state, "GOOD.DAT", 0, 3 * 3, destination, flags), RESULT_UNSUPPORTED_FLAGS) << flags;
+        EXPECT_EQ(NativePeakBytes().hostBytes, 0u) << flags;
+        EXPECT_LE(NativePeakBytes().workBytes, 4 * 5 + 32 + good.size()) << flags;
+        EXPECT_EQ(NativeCountOutstanding().hostBlocks, 0);
+    }
+
+    // A lookup without a name or a record.
     EntryInfo info;
     EXPECT_EQ(FindEntry(&state, "GOOD.DAT", 0, nullptr, 0, &info), RESULT_NOT_ARCHIVE);
     EXPECT_EQ(FindEntry(&state, "GOOD.DAT", 0, "SCENE~000.BMP", 0, nullptr), RESULT_NOT_ARCHIVE);
@@ -528,6 +551,14 @@ TEST_F(Calls, LastEntryListsLooksUpAndExtractsAlike)
         rows.push_back({"cut", Bytes(whole.begin(), whole.begin() + (ptrdiff_t)cut),
                         expand(Bytes(zeroFilled.begin() + 2, zeroFilled.end())), LAYOUT_KIND_ONLY});
     }
+    // A last entry of an odd stored length cut inside its kind: the head byte
+    // the file lacks is no part of the stream from byte 2 (19 zeros, two groups
+    // of a flag and eight literals and a lone flag, scan to 16 bytes; 20 would
+    // scan to 17).
+    const Bytes odd = Build({qordat::Stored(Cat({Head(0), Content("BM", 20)})), qordat::Stored(Cat({Head(1), Bytes(19, 'q')}))},
+                            qordat::Layout::KindOnly);
+    rows.push_back({"an odd-length entry cut inside its kind", Bytes(odd.begin(), odd.end() - 20), Bytes(16, 0),
+                    LAYOUT_KIND_ONLY});
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.what << ", " << row.archive.size() << " bytes");
         Serve("CUT.DAT", row.archive);

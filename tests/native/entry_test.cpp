@@ -69,24 +69,28 @@ protected:
         int ok;
         EntryInfo info;
         EntryLocator locator;
+        EntryFindings found;
         std::string name() const { return info.fileName; }
     };
 
     // Builds the record of an entry of `storedSize` bytes whose head buffer
     // holds exactly `head` (headAvailable = head.size()), read with
-    // `headLength` asked for. kind and declaredSize come from the head as the
-    // callers take them.
+    // `headLength` asked for, named in state.NumberingMode. kind and
+    // declaredSize come from the head as the callers take them, and a raise
+    // the builder asks for is applied as the callers apply it.
     static Built Build(const Bytes& head, int32_t storedSize, int32_t headLength, int32_t number = 4)
     {
         Built b;
         memset(&b.info, 0xAB, sizeof b.info);
+        memset(&b.found, 0xAB, sizeof b.found);
         uint8_t* exact = head.empty() ? nullptr : new uint8_t[head.size()];
         if (exact) memcpy(exact, head.data(), head.size());
-        b.locator = {0x1234, storedSize, S16At(head.data(), head.size(), 0), S32At(head.data(), head.size(), 2)};
+        b.locator = {storedSize, S16At(head.data(), head.size(), 0), S32At(head.data(), head.size(), 2)};
+        const uint32_t mode = state.NumberingMode;
+        const uint32_t available = (uint32_t)head.size();
         if (storedSize == 0) {
-            b.locator.offset = 0;
             b.locator.kind = 0x7777;  // not looked at for an empty slot
-            b.ok = BuildEntryRecord(&state, &b.info, number, &b.locator, nullptr, 0, nullptr);
+            b.ok = BuildEntryRecord(&state, mode, number, &b.locator, nullptr, 0, nullptr, &b.info, &b.found);
         } else if (headLength == storedSize) {
             // Read whole: scanned over the stored size, what the head lacks as zeros.
             EntryScan scan;
@@ -95,11 +99,12 @@ protected:
             EntryScanSome(&scan, exact, (uint32_t)head.size());
             EntryScanZeros(&scan, (uint32_t)storedSize - (uint32_t)head.size());
             EntryScanSizes(&scan, &sizes);
-            b.ok = BuildEntryRecord(&state, &b.info, number, &b.locator, exact, (int32_t)head.size(), &sizes);
+            b.ok = BuildEntryRecord(&state, mode, number, &b.locator, exact, available, &sizes, &b.info, &b.found);
         } else {
-            b.ok = BuildEntryRecord(&state, &b.info, number, &b.locator, exact, (int32_t)head.size(), nullptr);
+            b.ok = BuildEntryRecord(&state, mode, number, &b.locator, exact, available, nullptr, &b.info, &b.found);
         }
         delete[] exact;
+        if (b.ok && b.found.raisesLayout) state.entryLayout = LAYOUT_KIND_SIZE;
         return b;
     }
     // A 50-byte head read of an entry that is the last in the file.
@@ -152,11 +157,38 @@ TEST_F(EntryRecord, SizeAndClassByLayoutAndKind)
     }
 }
 
-TEST_F(EntryRecord, KindOnlyLeavesTheContentSizeInTheLocator)
+// The builder returns what it found and changes nothing else: not the
+// locator, not the state (a raise is the caller's to apply).
+TEST_F(EntryRecord, ReturnsWhatItFoundAndLeavesTheLocator)
 {
     state.entryLayout = LAYOUT_KIND_ONLY;
-    EXPECT_EQ(1078, Build50(Cat({Head(1), Literals(kBitmap)})).locator.declaredSize);
-    EXPECT_EQ(44, Build50(Cat({Head(0), kWave})).locator.declaredSize);
+    const Bytes bitmap = Cat({Head(1), Literals(kBitmap)});
+    Built b = Build50(bitmap);
+    EXPECT_EQ(1078u, b.found.contentSize);
+    EXPECT_EQ(CLASS_BMP, b.found.contentClass);
+    EXPECT_FALSE(b.found.raisesLayout);
+    EXPECT_EQ(S32At(bitmap.data(), bitmap.size(), 2), b.locator.declaredSize) << "the locator keeps entry bytes 2-5";
+    b = Build50(Cat({Head(0), kWave}));
+    EXPECT_EQ(44u, b.found.contentSize);
+    EXPECT_EQ(CLASS_WAV, b.found.contentClass);
+
+    state.CheckMode = 1;
+    const Bytes sixByteHead = Cat({Head(1, (int32_t)kPng.size()), LzssEncode(kPng)});
+    const Bytes stored(sixByteHead);
+    EntryLocator locator = {(int32_t)stored.size(), 1, (int32_t)kPng.size()};
+    EntryScan scan;
+    EntryStreamSizes sizes;
+    EntryScanStart(&scan, &locator);
+    EntryScanSome(&scan, stored.data(), (uint32_t)stored.size());
+    EntryScanSizes(&scan, &sizes);
+    EntryInfo info;
+    EntryFindings found;
+    ASSERT_EQ(1, BuildEntryRecord(&state, NUMBERING_KEEP, 9, &locator, stored.data(), (uint32_t)stored.size(), &sizes,
+                                  &info, &found));
+    EXPECT_TRUE(found.raisesLayout);
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout) << "the builder does not raise the layout itself";
+    EXPECT_EQ((uint32_t)kPng.size(), found.contentSize);
+    EXPECT_STREQ("data-009.DAT", info.fileName);
 }
 
 TEST_F(EntryRecord, RefusedKindsAndDeclaredSizes)
@@ -327,11 +359,61 @@ TEST_F(Expansion, CopyOrExpandByLayoutAndKindBoundedByTheContentSize)
         EntryExpansion x;
         EntryExpandStart(&x, row.layout, S16At(entry.data(), entry.size(), 0), row.fileSize);
         uint32_t pos = 0, used = (uint32_t)entry.size();
-        LzssStatus status = EntryExpandSome(&x, entry.data(), &used, out.data(), &pos, row.fileSize);
+        ExpandStatus status = EntryExpandSome(&x, entry.data(), &used, out.data(), &pos, row.fileSize);
         // Finished exactly when the entry fills the content; the caller zeroes the rest.
-        EXPECT_EQ(status == LZSS_FINISHED, pos == row.fileSize) << row.what;
+        EXPECT_EQ(status == EXPAND_FINISHED, pos == row.fileSize) << row.what;
         std::fill(out.begin() + pos, out.end(), 0);
         EXPECT_EQ(row.expected, out) << row.what;
+    }
+}
+
+// What stopped a call is what its status says: the piece used up (every
+// byte of it used), the room full, or the content complete. The decoder
+// alone cannot know the content's end; the expansion stops there.
+TEST_F(Expansion, StatusSaysWhatStoppedTheCall)
+{
+    const Bytes content = Str("content!");
+    const Bytes entry = Cat({Head(1), Literals(content)});  // kind-only head, then a flag byte and 8 literals
+    struct Row {
+        const char* what;
+        bool decoderAlone;  // LzssDecodeSome on the stream; else EntryExpandSome on the entry
+        uint32_t offered;   // bytes handed in
+        uint32_t room;
+        uint32_t fileSize;  // the expansion's content size
+        int status;         // LzssStatus or ExpandStatus
+        uint32_t used, produced;
+    } rows[] = {
+        {"decoder: input used up", true, 4, 100, 0, LZSS_NEEDS_INPUT, 4, 3},
+        {"decoder: all of it, room to spare", true, 9, 100, 0, LZSS_NEEDS_INPUT, 9, 8},
+        {"decoder: room full", true, 9, 5, 0, LZSS_OUTPUT_FULL, 6, 5},
+        {"decoder: room full with the last byte", true, 9, 8, 0, LZSS_OUTPUT_FULL, 9, 8},
+        {"expansion: piece used up inside the head", false, 1, 100, 8, EXPAND_NEEDS_INPUT, 1, 0},
+        {"expansion: piece used up", false, 6, 100, 8, EXPAND_NEEDS_INPUT, 6, 3},
+        {"expansion: room full", false, 11, 5, 8, EXPAND_OUTPUT_FULL, 8, 5},
+        {"expansion: content complete", false, 11, 100, 8, EXPAND_FINISHED, 11, 8},
+        {"expansion: content complete as the room fills", false, 11, 8, 8, EXPAND_FINISHED, 11, 8},
+        {"expansion: complete before the piece ends", false, 11, 100, 3, EXPAND_FINISHED, 6, 3},
+        {"expansion: stream used up short of the content", false, 11, 100, 12, EXPAND_NEEDS_INPUT, 11, 8},
+    };
+    for (const Row& row : rows) {
+        Bytes out(row.room, 0xCD);
+        uint32_t used = row.offered, pos = 0;
+        int status;
+        if (row.decoderAlone) {
+            LzssDecoder decoder;
+            LzssDecoderStart(&decoder);
+            Bytes piece(entry.begin() + 2, entry.begin() + 2 + row.offered);
+            status = LzssDecodeSome(&decoder, piece.data(), &used, out.data(), &pos, row.room);
+        } else {
+            EntryExpansion x;
+            EntryExpandStart(&x, LAYOUT_KIND_ONLY, 1, row.fileSize);
+            Bytes piece(entry.begin(), entry.begin() + row.offered);
+            status = EntryExpandSome(&x, piece.data(), &used, out.data(), &pos, row.room);
+        }
+        EXPECT_EQ(row.status, status) << row.what;
+        EXPECT_EQ(row.used, used) << row.what;
+        EXPECT_EQ(row.produced, pos) << row.what;
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + pos, content.begin())) << row.what;
     }
 }
 
@@ -356,7 +438,7 @@ TEST_F(EntryRecord, NamesAndFixedFields)
         EXPECT_EQ(row.name, b.name());
         EXPECT_EQ(0, memcmp(b.info.method, "QORDAT", 7)) << row.name;
         EXPECT_EQ(0xAB, b.info.method[7]) << "byte 7 of method is not written";
-        EXPECT_EQ(row.entry.empty() ? 0u : 0x1234u, b.info.position) << "the locator's offset";
+        EXPECT_EQ(0u, b.info.position) << "the caller's to set";
         EXPECT_EQ(0u, b.info.timestamp);
         EXPECT_EQ(0u, b.info.crc);
         EXPECT_EQ('\0', b.info.path[0]);
