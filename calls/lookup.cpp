@@ -22,13 +22,13 @@ static int32_t SlotOfNumber(const ArchiveFile* archive, uint32_t numberingMode, 
 }
 
 // Finds the entry that `entryName` names and fills the host's record; the
-// name's separator tells the numbering mode it was listed in, and the record
-// is made in that mode.
+// name's separator tells the numbering mode it was listed in (none: the
+// user's), and the record is made in that mode.
 static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, const char* entryName, EntryInfo* info)
 {
     char copy[ENTRY_NAME_COPY_SIZE];
     if (!CopyEntryFilePart(entryName, copy)) return RESULT_NOT_ARCHIVE;
-    uint32_t numberingMode = 0;
+    uint32_t numberingMode = state->NumberingMode;  // a name without a separator is in the user's numbering
     int32_t number = ParseEntryName(copy, &numberingMode);
     if (number < 0) return RESULT_NOT_ARCHIVE;
     int32_t index = SlotOfNumber(archive, numberingMode, number);
