@@ -178,7 +178,7 @@ export async function afterListing(page, action) {
   const before = await listings(page);
   await action();
   await page.waitForFunction((n) => Number(document.documentElement.dataset.listings || 0) > n,
-    {timeout: 120000}, before);
+    {timeout: 30000}, before);
 }
 
 // Sets the settings and the offset on the page (without a listing: no file yet,

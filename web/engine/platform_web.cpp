@@ -28,11 +28,9 @@ EM_JS(uint32_t, WebFileRead, (double position, uint8_t* buffer, uint32_t length)
     const file = io && io.file;
     length >>>= 0;
     if (!file || position < 0 || position >= file.size || length === 0) return 0;
-    const end = Math.min(file.size, position + length);
     try {
-        const bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(file.slice(position, end)));
+        const bytes = io.readAt(position, length);
         HEAPU8.set(bytes, buffer);
-        io.read(bytes.length);
         return bytes.length;
     } catch (error) {
         io.readFailed = io.readFailed || String(error && error.name || error);

@@ -62,7 +62,7 @@ class Engine {
     const pending = [...this.pending.values()];
     this.pending.clear();
     this.spawn();
-    for (const p of pending) p.reject(Object.assign(new Error(why), {cancelled: !crashed}));
+    for (const p of pending) p.reject(Object.assign(new Error(why), {cancelled: !crashed, crashed}));
     if (crashed) this.onCrash(why);
   }
   request(op, fields = {}, onProgress = null) {
@@ -214,11 +214,11 @@ function refusal(m, name) {
   }
 }
 
-async function openArchive() {
+async function openArchive({keepMessage = false} = {}) {
   const file = view.file;
   if (!file) return;
   clearListing();
-  say(null);
+  if (!keepMessage) say(null);
   const offset = Number($('#offset').value || 0);
   if (!Number.isSafeInteger(offset) || offset < 0) {
     say('The byte where the archive begins must be a whole number, 0 or more.');
@@ -235,7 +235,7 @@ async function openArchive() {
   } catch (error) {
     if (listingId !== view.listingId) return;
     if (error.cancelled) say(`Listing ${file.name} was cancelled.`, {label: 'List it again', run: openArchive}, 'info');
-    else say(error.message);
+    else if (!error.crashed) say(error.message);
     listingDone();
     return;
   }
@@ -250,37 +250,59 @@ async function openArchive() {
   showListing(m);
 }
 
+const escapeHtml = (text) => text.replace(/[&<>"']/g, (c) => `&#${c.charCodeAt(0)};`);
+const stateText = (entry) => (entry.state === 'damaged' ? `damaged: ${bytes(entry.missing)} bytes missing`
+  : entry.state === 'checking' ? 'checking…' : entry.state);
+const compressedText = (entry) => (entry.compressed === null ? (entry.state === 'checking' ? '…' : '?')
+  : entry.compressed ? 'yes' : 'no');
+
+// One row's markup: the entry's name, size and state in data-* as well.
+function rowHtml(entry) {
+  const name = escapeHtml(entry.name);
+  return `<tr tabindex="-1" data-index="${entry.index}" data-name="${name}" data-size="${entry.size}" ` +
+    `data-state="${entry.state}"><td class="thumb"></td><td class="name">${name}</td>` +
+    `<td class="num size">${bytes(entry.size)}</td><td class="num stored">${bytes(entry.stored)}</td>` +
+    `<td class="comp">${compressedText(entry)}</td><td class="state">${stateText(entry)}</td>` +
+    `<td class="save"><button type="button" class="save-one" aria-label="Save ${name}">Save</button></td></tr>`;
+}
+
 function showListing(m) {
-  const t0 = performance.now();
   view.entries = m.entries.map((e, index) => ({...e, index, state: 'checking', missing: 0, compressed: null}));
+  view.rows = new Array(view.entries.length);
   const tbody = $('#entries tbody');
-  const fragment = document.createDocumentFragment();
-  const template = document.createElement('tr');
-  template.innerHTML = '<td class="thumb"></td><td class="name"></td><td class="num size"></td>' +
-    '<td class="num stored"></td><td class="comp">…</td><td class="state">checking…</td>' +
-    '<td class="save"><button type="button" class="save-one">Save</button></td>';
-  view.rows = view.entries.map((entry) => {
-    const row = template.cloneNode(true);
-    row.dataset.name = entry.name;
-    row.dataset.size = String(entry.size);
-    row.dataset.state = 'checking';
-    row.dataset.index = String(entry.index);
-    row.tabIndex = -1;
-    const cells = row.cells;
-    cells[1].textContent = entry.name;
-    cells[2].textContent = bytes(entry.size);
-    cells[3].textContent = bytes(entry.stored);
-    cells[6].firstChild.setAttribute('aria-label', `Save ${entry.name}`);
-    fragment.appendChild(row);
-    return row;
-  });
-  tbody.replaceChildren(fragment);
-  if (view.rows.length) view.rows[0].tabIndex = 0;
+  // The first rows at once, the rest in batches between frames: the table
+  // shows without waiting for thousands of rows to be made and laid out.
+  tbody.replaceChildren();
+  const listingId = view.listingId;
+  view.attached = false;
+  const attach = (from) => {
+    if (listingId !== view.listingId) return;
+    const to = Math.min(view.entries.length, from + (from ? 1000 : 100));
+    tbody.insertAdjacentHTML('beforeend', view.entries.slice(from, to).map(rowHtml).join(''));
+    const made = tbody.rows;
+    for (let i = from; i < to; i++) {
+      view.rows[i] = made[i];
+      if (isPicture(view.entries[i])) thumbs.watch(made[i]);
+    }
+    if (from === 0 && to > 0) made[0].tabIndex = 0;
+    if (to < view.entries.length) {
+      setTimeout(() => attach(to), 0);
+      return;
+    }
+    view.attached = true;
+    if (view.checked) finishListing();
+  };
+  attach(0);
   $('#listing').hidden = false;
   $('#entries').setAttribute('aria-busy', 'true');
   summarize(m);
-  for (const entry of view.entries) if (isPicture(entry)) thumbs.watch(view.rows[entry.index]);
-  view.shownIn = performance.now() - t0;
+}
+
+// Every row is in the table and every entry checked.
+function finishListing() {
+  $('#entries').removeAttribute('aria-busy');
+  summarize();
+  listingDone();
 }
 
 function summarize(m = view.summary) {
@@ -296,21 +318,19 @@ engine.onEvent = (m) => {
   if (m.type === 'damage') {
     m.items.forEach((item, k) => {
       const entry = view.entries[m.first + k];
-      const row = view.rows[m.first + k];
       if (!entry) return;
       entry.missing = item.missing;
       entry.compressed = item.compressed;
       entry.state = item.missing === null ? 'unknown' : item.missing > 0 ? 'damaged' : 'whole';
+      const row = view.rows[m.first + k];
+      if (!row) return;  // made later, in this state
       row.dataset.state = entry.state;
-      row.cells[4].textContent = item.compressed === null ? '?' : item.compressed ? 'yes' : 'no';
-      row.cells[5].textContent = entry.state === 'damaged' ? `damaged: ${bytes(item.missing)} bytes missing`
-        : entry.state;
+      row.cells[4].textContent = compressedText(entry);
+      row.cells[5].textContent = stateText(entry);
     });
   } else if (m.type === 'checked') {
     view.checked = true;
-    $('#entries').removeAttribute('aria-busy');
-    summarize();
-    listingDone();
+    if (view.attached) finishListing();
   } else if (m.type === 'failed') {
     say(m.message);
     listingDone();
@@ -319,7 +339,7 @@ engine.onEvent = (m) => {
 
 engine.onCrash = (why) => {
   say(`The engine stopped (${why}). It was started afresh; the archive is being listed again.`);
-  if (view.file) setTimeout(openArchive, 0);
+  if (view.file) setTimeout(() => openArchive({keepMessage: true}), 0);
 };
 
 // ---- thumbnails: made for the rows in view, one at a time ----
@@ -396,7 +416,7 @@ async function preview(entry) {
       (onProgress) => engine.request('extract', {position: entry.position, limit: media ? 0 : PREVIEW_BYTES},
         onProgress));
   } catch (error) {
-    if (!error.cancelled) say(`${entry.name}: ${error.message}`);
+    if (!error.cancelled && !error.crashed) say(`${entry.name}: ${error.message}`);
     return;
   }
   const body = $('#preview-body');
@@ -483,7 +503,7 @@ async function save(entry) {
       engine.request('extract', {position: entry.position}, onProgress));
     download(m.blob, m.name);
   } catch (error) {
-    if (!error.cancelled) say(`${entry.name} was not saved: ${error.message}`);
+    if (!error.cancelled && !error.crashed) say(`${entry.name} was not saved: ${error.message}`);
   }
 }
 
@@ -514,7 +534,7 @@ async function saveAll() {
     download(m.blob, view.file.name.replace(/\.[^.]*$/, '') + '.zip');
     say(`${entries.length} entries saved in one zip.${leftOut()}`, null, 'info');
   } catch (error) {
-    if (!error.cancelled) say(`The zip was not saved: ${error.message}`);
+    if (!error.cancelled && !error.crashed) say(`The zip was not saved: ${error.message}`);
   }
 }
 
@@ -544,7 +564,7 @@ async function saveIntoFolder() {
     });
     say(`${saved} entries saved into ${folder.name}.${leftOut()}`, null, 'info');
   } catch (error) {
-    say(`${saved} of ${entries.length} entries were saved; then: ${error.message}`);
+    if (!error.crashed) say(`${saved} of ${entries.length} entries were saved; then: ${error.message}`);
   }
 }
 
@@ -611,7 +631,11 @@ function settingsChanged() {
 
 const drop = $('#drop');
 $('#file').addEventListener('change', (event) => {
-  if (event.target.files.length) take(event.target.files[0]);
+  if (!event.target.files.length) return;
+  take(event.target.files[0]);
+  // Emptied, so that choosing the same file again (changed, or after an
+  // error) reads it again.
+  event.target.value = '';
 });
 drop.addEventListener('dragover', (event) => {
   event.preventDefault();

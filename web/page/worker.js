@@ -11,6 +11,7 @@ let api = null;
 let archive = null;  // {name, offset, count, generation}
 let generation = 0;  // a new listing stops the damage check of the last one
 let busy = null;     // the id of the operation reporting progress
+const CACHE_SIZE = 1 << 20;
 
 // What the seam reads from and writes to (web/engine/platform_web.cpp).
 const io = (self.morquentIo = {
@@ -24,6 +25,29 @@ const io = (self.morquentIo = {
   read(n) {
     this.bytesRead += n;
     progress({bytes: this.bytesRead});
+  },
+  // Every read of the File costs a round trip to the browser whatever its
+  // size, and the calls read small heads one after another: reads are
+  // served from a window of CACHE_SIZE bytes, read once. It is dropped
+  // before every operation, so that each one reads the file as it is now.
+  cache: null,  // {start, bytes}
+  readAt(position, length) {
+    const file = this.file;
+    const end = Math.min(file.size, position + length);
+    const c = this.cache;
+    if (!c || position < c.start || end > c.start + c.bytes.length) {
+      if (end - position > CACHE_SIZE) return this.readSlice(position, end);
+      const start = position - (position % CACHE_SIZE);
+      const stop = Math.min(file.size, Math.max(start + CACHE_SIZE, end));
+      this.cache = {start, bytes: this.readSlice(start, stop)};
+    }
+    const from = position - this.cache.start;
+    return this.cache.bytes.subarray(from, from + (end - position));
+  },
+  readSlice(start, end) {
+    const bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(this.file.slice(start, end)));
+    this.read(bytes.length);
+    return bytes;
   },
   outputCreate(name) {
     const output = this.sink && this.sink(name);
@@ -137,6 +161,7 @@ async function checkDamage(id) {
   for (let first = 0; archive && first < archive.count; first += batch) {
     await new Promise((resolve) => setTimeout(resolve, 0));
     if (gen !== generation || !archive) return;
+    if (first === 0) io.cache = null;
     const result = api.check(first, batch, archive.offset);
     if (io.readFailed) {
       post({type: 'failed', id, message: UNREADABLE});
@@ -243,6 +268,7 @@ function zipEntries(id, positions) {
 self.onmessage = async (event) => {
   const m = event.data;
   busy = m.id;
+  io.cache = null;
   io.lastProgress = Date.now();
   try {
     await start();
