@@ -27,7 +27,7 @@ async function stillUsable(ctx) {
   assert.equal(await web.message(ctx.page), null);
 }
 
-test('bad input', async (t) => {
+test('bad input', {timeout: 180000}, async (t) => {
   const ctx = await web.startPage();
   const {page} = ctx;
   try {

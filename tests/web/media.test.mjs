@@ -53,7 +53,7 @@ function waveDuration(bytes) {
   throw new Error('no data chunk');
 }
 
-test('thumbnails, previews and the screenshot', async (t) => {
+test('thumbnails, previews and the screenshot', {timeout: 120000}, async (t) => {
   const ctx = await web.startPage();
   const {page} = ctx;
   try {

@@ -16,7 +16,7 @@ before(() => {
 });
 after(() => rmSync(dir, {recursive: true, force: true}));
 
-test('memory: the module heap stays small for 2 GiB and for 8,191 entries', async (t) => {
+test('memory: the module heap stays small for 2 GiB and for 8,191 entries', {timeout: 180000}, async (t) => {
   const ctx = await web.startPage();
   try {
     await t.test('a 2 GiB archive', async () => {

@@ -23,7 +23,7 @@ before(async () => {
 });
 after(() => rmSync(dir, {recursive: true, force: true}));
 
-test('saving entries', async (t) => {
+test('saving entries', {timeout: 120000}, async (t) => {
   const ctx = await web.startPage();
   const {page} = ctx;
   const row = (name) => `#entries tbody tr[data-name="${name}"]`;

@@ -73,7 +73,7 @@ async function pageSaves(page, shown) {
 }
 
 for (const [name, args, offset] of ARCHIVES) {
-  test(`the page answers as qordat: ${name}`, async (t) => {
+  test(`the page answers as qordat: ${name}`, {timeout: 120000}, async (t) => {
     const archive = await web.pack(join(dir, `${name.replace(/[^a-z]+/g, '_')}.DAT`), ...args);
     await web.openFile(ctx, archive, {offset, ...SETTINGS[0]});
     for (const settings of SETTINGS) {
@@ -111,6 +111,6 @@ for (const [name, args, offset] of ARCHIVES) {
   });
 }
 
-test('the set holds whole and damaged entries, and archives refused in some settings', () => {
+test('the set holds whole and damaged entries, and archives refused in some settings', {timeout: 1000}, () => {
   assert.ok(seen.whole > 50 && seen.damaged > 10 && seen.refused > 2, JSON.stringify(seen));
 });
