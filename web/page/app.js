@@ -576,13 +576,13 @@ function select(index, focus = false) {
   if (view.rows[selected]) {
     view.rows[selected].classList.remove('selected');
     view.rows[selected].tabIndex = -1;
-    view.rows[selected].removeAttribute('aria-selected');
+    view.rows[selected].removeAttribute('aria-current');
   }
   selected = index;
   const row = view.rows[index];
   row.classList.add('selected');
   row.tabIndex = 0;
-  row.setAttribute('aria-selected', 'true');
+  row.setAttribute('aria-current', 'true');
   if (focus) row.focus();
 }
 
