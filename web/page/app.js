@@ -210,7 +210,8 @@ function refusal(m, name) {
   }
   default:
     return [`${name} looks like a QOR's DAT archive, but its entries cannot be listed ` +
-      `(${RESULT_TEXT[m.result] || 'result ' + m.result}). It may be damaged in its first entries.`];
+      `(${RESULT_TEXT[m.result] || 'result ' + m.result}). It may be damaged: cut short, or with sizes that do not ` +
+      'fit its entries.'];
   }
 }
 
@@ -621,6 +622,7 @@ tbody.addEventListener('keydown', (event) => {
 
 function take(file) {
   view.file = file;
+  $('#current').textContent = `Open: ${file.name} (${bytes(file.size)} bytes)`;
   openArchive();
 }
 
@@ -653,6 +655,7 @@ for (const target of [document.documentElement]) {
     if (entry && entry.isDirectory) {
       clearListing();
       view.file = null;
+      $('#current').textContent = '';
       say(`${entry.name} is a folder. Drop the archive file itself (a folder is not read).`);
       listingDone();
       return;
