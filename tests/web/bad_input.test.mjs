@@ -97,6 +97,7 @@ test('bad input', {timeout: 180000}, async (t) => {
 
     await t.test('an engine that traps is started afresh', async () => {
       await web.openFile(ctx, good);
+      await page.waitForSelector('#entries tbody tr:nth-child(1) td.thumb img');  // the last work asked of it
       // A trap in the middle of an extraction, as the module would raise it.
       const [worker] = page.workers();
       await worker.evaluate(() => {

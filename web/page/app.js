@@ -201,7 +201,7 @@ function refusal(m, name) {
   case 'settings': {
     const numbering = NUMBERINGS[m.numbering];
     if (m.fullScan && !settings.fullScan()) {
-      return [`${name} can be listed only with the full scan on: its first compressed entry has content of an ` +
+      return [`${name} can be listed only with the full scan on: a compressed entry has content of an ` +
         'unknown kind, whose size only a scan of the whole entry tells.', {label: 'List it with the full scan',
         run() { $('#full-scan').checked = true; settingsChanged(); }}];
     }
