@@ -98,6 +98,17 @@ test('thumbnails, previews and the screenshot', {timeout: 120000}, async (t) => 
       assert.ok(text.startsWith(script.toString('latin1').split('\n')[0]));
     });
 
+    await t.test('every control has an accessible name', async () => {
+      const unnamed = [];
+      const visit = (node) => {
+        const control = ['button', 'checkbox', 'combobox', 'textbox', 'spinbutton'].includes(node.role);
+        if (control && !String(node.name || '').trim()) unnamed.push(node.role);
+        for (const child of node.children || []) visit(child);
+      };
+      visit(await page.accessibility.snapshot({interestingOnly: false}));
+      assert.deepEqual(unnamed, []);
+    });
+
     await t.test('the screenshot for the README', async () => {
       await page.click(`${row('SCENE~000.BMP')} td.name`);
       await page.waitForSelector('#preview-body img');

@@ -117,7 +117,7 @@ EMSCRIPTEN_KEEPALIVE double MorquentSize(int i) { return Listed(i) ? (double)rec
 // What records [first, first + count) lack, for MorquentMissing and the rest.
 EMSCRIPTEN_KEEPALIVE int MorquentCheck(int first, int count, double offset)
 {
-    if (first < 0 || count < 0 || first > listed) return RESULT_NOT_ARCHIVE;
+    if (!records || first < 0 || count < 0 || first > listed) return RESULT_NOT_ARCHIVE;
     if (count > listed - first) count = listed - first;
     return CheckEntriesDamage(&state, ARCHIVE_PATH, (int64_t)offset, records + first, count, damage + first);
 }

@@ -529,6 +529,12 @@ async function saveAll() {
     return;
   }
   const total = entries.reduce((sum, e) => sum + e.size, 0);
+  // The zip writer writes plain zip, whose sizes and offsets end at 4 GiB.
+  if (total + entries.length * 128 >= 2 ** 32) {
+    say(`These entries hold ${bytes(total)} bytes, more than one zip file can hold (4 GiB). ` +
+      ('showDirectoryPicker' in window ? 'Save them into a folder instead.' : 'Save them one by one.'), null, 'info');
+    return;
+  }
   try {
     const m = await withProgress('Writing the zip', total, (onProgress) =>
       engine.request('zip', {positions: entries.map((e) => e.position)}, onProgress));
