@@ -2,7 +2,7 @@
 // zip (read back), a damaged entry only after its warning; and the two
 // settings, kept across a reload as the plug-in keeps its own.
 import assert from 'node:assert/strict';
-import {readFileSync, rmSync} from 'node:fs';
+import {readFileSync, rmSync, truncateSync} from 'node:fs';
 import {join} from 'node:path';
 import {after, before, test} from 'node:test';
 
@@ -78,6 +78,28 @@ test('saving entries', {timeout: 120000}, async (t) => {
       const zip = await web.download(ctx, () => page.click('#save-all'));
       assert.deepEqual(Object.keys(web.fflate.unzipSync(new Uint8Array(zip.data))), ['CUT~000.PNG']);
       assert.match(await web.message(page), /1 damaged entry was left out/);
+    });
+
+    await t.test('Cancel stops a long save: nothing saved, the page lists again and saves', async () => {
+      // A 300 MB entry the file holds (as a hole): reading it takes seconds.
+      const long = await web.pack(join(dir, 'LONG.DAT'), '--layout', 'raw', join(M, 'title.bmp'),
+        '--stored-size', '300000000', join(M, 'chime.wav'));
+      truncateSync(long, 4 + 8 + 9270 + 300000000);
+      await web.openFile(ctx, long);
+      await page.evaluate(() => {
+        const line = document.querySelector('#progress');
+        new MutationObserver((_, watch) => {
+          if (line.hidden) return;
+          watch.disconnect();
+          document.querySelector('#cancel').click();
+        }).observe(line, {attributes: true});
+      });
+      const before = ctx.finished.size;
+      await web.afterListing(page, () => page.click(`${row('LONG~001.WAV')} button.save-one`));
+      assert.equal(await web.message(page), null);
+      assert.equal(ctx.finished.size, before, 'nothing saved');
+      const file = await web.download(ctx, () => page.click(`${row('LONG~000.BMP')} button.save-one`));
+      assert.ok(file.data.equals(original('title.bmp')));
     });
 
     await t.test('the settings survive a reload and list the archive', async () => {
