@@ -4,7 +4,8 @@
 #    (64-bit hosts), qordat.exe (list and extract on the command line), the
 #    user README (Japanese and English) and the licence;
 #  - qordat_0.07_<arch>.deb and qordat-0.07-linux-<arch>.tar.gz for Linux:
-#    qordat and its manual page, from a Release build (CPack).
+#    qordat and its manual page, from a Release build (CPack);
+#  - morquent-web-0.07.zip: the page (build/web), for any static host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -34,6 +35,18 @@ rm -f build/release/qordat_*.deb build/release/qordat-*.tar.gz
 (cd build/linux && cpack -B "$PWD/../release" >/dev/null)
 rm -rf build/release/_CPack_Packages
 
+# The page: the static files as scripts/web.sh puts them together, and the licences.
+bash scripts/web.sh >/dev/null
+WEB=build/release/morquent-web-$VERSION
+rm -rf "$WEB" "$WEB.zip"
+mkdir -p "$WEB"
+cp build/web/index.html build/web/style.css build/web/app.js build/web/worker.js build/web/engine.js \
+  build/web/engine.wasm build/web/fflate.js build/web/fflate.LICENSE "$WEB/"
+cp LICENSE "$WEB/LICENSE.txt"
+(cd build/release && zip -q -r "morquent-web-$VERSION.zip" "morquent-web-$VERSION")
+rm -rf "$WEB"
+
 echo "build/release/morquent-$VERSION.zip"
 unzip -l "build/release/morquent-$VERSION.zip"
+unzip -l "build/release/morquent-web-$VERSION.zip"
 ls build/release/qordat_*.deb build/release/qordat-*.tar.gz

@@ -15,6 +15,7 @@ PACKAGES=(
   wine wine32:i386 wine64
   xvfb xauth x11-apps imagemagick fonts-ipafont-gothic fonts-wine
   zip python3 time
+  emscripten chromium
 )
 
 missing=()
@@ -23,6 +24,11 @@ for p in "${PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
+
+# The page's build and its browser tests run node and npm; a node that is not
+# Debian's own (with its own npm) is left alone.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all packages present"

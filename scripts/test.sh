@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: native unit tests (ASan+UBSan), the Wine suite through the
-# real DLLs, 32- and 64-bit (under Xvfb, for the dialog), and a short fuzz run
-# of each target.
+# Runs every test: native unit tests (ASan+UBSan), the page's browser tests
+# (headless Chromium), the Wine suite through the real DLLs, 32- and 64-bit
+# (under Xvfb, for the dialog), and a short fuzz run of each target.
 # Installs what is missing first. Ends with one "N passed, N failed" line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -40,6 +40,15 @@ if build native; then
   count_ctest "$LOG/native.log"
 else
   record "native build" 1
+fi
+
+# The page (scripts/web.sh builds it into build/web) and its browser tests in
+# headless Chromium, which compare it with the native qordat built above.
+if bash scripts/web.sh; then
+  ctest --preset web 2>&1 | tee "$LOG/web.log"
+  count_ctest "$LOG/web.log"
+else
+  record "web build" 1
 fi
 
 # The same Wine suite against the 32-bit morquent.spi and the 64-bit

@@ -1,0 +1,174 @@
+// The page's speed and memory, measured in headless Chromium (not a test):
+//  - listing 8,191 entries: from the file's choice to the first rows of the
+//    table, and to every row in place and checked;
+//  - a 64 MiB compressed entry (a bitmap): the module's extraction alone,
+//    Save to the finished download, and native qordat extract of the same;
+//  - the module's heap and the browser processes' memory (PSS) with a small
+//    archive, a 2 GiB one (sparse, a few entries) and 8,191 entries.
+// Usage: node bench/web/web_bench.mjs [QORDAT] (default build/bench/tools/qordat,
+// a Release build; the page from build/web).
+import {execFileSync} from 'node:child_process';
+import {readdirSync, readFileSync, rmSync, truncateSync, writeFileSync} from 'node:fs';
+import {join} from 'node:path';
+
+import * as web from '../../tests/web/support.mjs';
+
+const qordat = process.argv[2] || join(web.root, 'build/bench/tools/qordat');
+process.env.MORQUENT_QORDAT = qordat;
+const M = web.media;
+const RUNS = 3;
+const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+const mib = (n) => `${(n / 1048576).toFixed(1)} MiB`;
+
+// A 24-bit bitmap of 64 MiB: gradients with noise, compressible as game art is.
+function bitmap64(path) {
+  const width = 4096, height = 5461, row = width * 3, size = 54 + row * height;
+  const data = Buffer.alloc(size);
+  data.write('BM', 0, 'latin1');
+  data.writeUInt32LE(size, 2);
+  data.writeUInt32LE(54, 10);
+  data.writeUInt32LE(40, 14);
+  data.writeInt32LE(width, 18);
+  data.writeInt32LE(height, 22);
+  data.writeUInt16LE(1, 26);
+  data.writeUInt16LE(24, 28);
+  data.writeUInt32LE(row * height, 34);
+  let seed = 3;
+  for (let y = 0; y < height; y++) {
+    const at = 54 + y * row;
+    for (let x = 0; x < row; x++) data[at + x] = ((x >> 4) + y) & 255;
+    for (let x = 0; x < row; x += 97) data[at + x] = (seed = (seed * 1103515245 + 12345) >>> 0) >>> 24;
+  }
+  writeFileSync(path, data);
+}
+
+// Memory of the browser and every process under it, in bytes: the sum of
+// their proportional set sizes (shared pages counted once, in parts).
+function browserRss(pid) {
+  const children = new Map();
+  for (const name of readdirSync('/proc')) {
+    if (!/^\d+$/.test(name)) continue;
+    try {
+      const stat = readFileSync(`/proc/${name}/stat`, 'latin1');
+      const ppid = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
+      if (!children.has(ppid)) children.set(ppid, []);
+      children.get(ppid).push(Number(name));
+    } catch { /* gone */ }
+  }
+  let total = 0;
+  const visit = (p) => {
+    try {
+      const rollup = readFileSync(`/proc/${p}/smaps_rollup`, 'latin1');
+      total += Number((rollup.match(/^Pss:\s+(\d+)/m) || [0, 0])[1]) * 1024;
+    } catch { /* gone */ }
+    for (const c of children.get(p) || []) visit(c);
+  };
+  visit(pid);
+  return total;
+}
+
+const dir = web.tempDir();
+try {
+  const many = await web.pack(join(dir, 'MANY.DAT'), '--layout', 'kind-size', '--repeat', '8191', join(M, 'icon.png'));
+  const small = await web.pack(join(dir, 'SMALL.DAT'), '--layout', 'kind-size', join(M, 'title.bmp'), join(M, 'chime.wav'));
+  const big = await web.pack(join(dir, 'BIG.DAT'), '--layout', 'raw', join(M, 'title.bmp'), '--stored-size',
+    '2000000000', join(M, 'chime.wav'), join(M, 'icon.png'));
+  truncateSync(big, 2 ** 31);
+  bitmap64(join(dir, 'big.bmp'));
+  const huge = await web.pack(join(dir, 'HUGE.DAT'), '--layout', 'kind-size', '--compressed', join(dir, 'big.bmp'));
+
+  const ctx = await web.startPage();
+  const {page} = ctx;
+  const pid = ctx.browser.process().pid;
+  try {
+    // ---- memory ----
+    const rssBefore = browserRss(pid);
+    const memory = [];
+    for (const [name, file] of [['small', small], ['2 GiB', big], ['8,191 entries', many], ['small again', small]]) {
+      await web.openFile(ctx, file);
+      await new Promise((r) => setTimeout(r, 500));
+      memory.push({name, heap: (await web.workerHeap(page)).heap, rss: browserRss(pid)});
+    }
+
+    // ---- listing 8,191 entries ----
+    const listing = [];
+    for (let run = 0; run < RUNS; run++) {
+      await page.evaluate(() => {
+        window.benchTimes = {};
+        document.addEventListener('change', () => (window.benchTimes.chosen = performance.now()), {capture: true, once: true});
+        const body = document.querySelector('#entries tbody');
+        const watch = new MutationObserver(() => {
+          if (!body.rows.length) return;
+          window.benchTimes.rows = performance.now();
+          watch.disconnect();
+        });
+        watch.observe(body, {childList: true});
+      });
+      await web.openFile(ctx, many);
+      const t = await page.evaluate(() => ({rows: window.benchTimes.rows - window.benchTimes.chosen,
+        all: performance.now() - window.benchTimes.chosen}));
+      listing.push(t);
+    }
+
+    // ---- a 64 MiB compressed entry ----
+    await web.openFile(ctx, huge);
+    const [worker] = page.workers();
+    const engineOnly = [];
+    for (let run = 0; run < RUNS; run++) {
+      engineOnly.push(await worker.evaluate(() => {
+        io.cache = null;
+        let bytes = 0;
+        io.sink = () => ({write(b) { bytes += b.length; return true; }, close(keep) { return keep; }});
+        const t0 = performance.now();
+        const result = api.extract(0, 0);
+        const ms = performance.now() - t0;
+        io.sink = null;
+        if (result !== 0 || bytes !== 67104822) throw new Error(`extract gave ${result}, ${bytes} bytes`);
+        return ms;
+      }));
+    }
+    // The module's extraction and the Blob the page receives, without the download.
+    const toBlob = [];
+    for (let run = 0; run < RUNS; run++) {
+      toBlob.push(await worker.evaluate(() => {
+        io.cache = null;
+        const t0 = performance.now();
+        const out = extractEntry(0, 0);
+        if (out.size !== 67104822) throw new Error('short');
+        return performance.now() - t0;
+      }));
+    }
+    const save = [];
+    for (let run = 0; run < RUNS; run++) {
+      const t0 = performance.now();
+      const file = await web.download(ctx, () => page.click('#entries tbody tr:nth-child(1) button.save-one'));
+      save.push(performance.now() - t0);
+      if (file.data.length !== 67104822) throw new Error('short download');
+    }
+    const native = [];
+    for (let run = 0; run < RUNS; run++) {
+      const out = join(dir, `out${run}`);
+      const t0 = performance.now();
+      execFileSync(qordat, ['extract', huge, '-q', '-o', out]);
+      native.push(performance.now() - t0);
+      rmSync(out, {recursive: true});
+    }
+
+    console.log(`machine: ${(await import('node:os')).cpus().length} cores, ${ctx.browser.process().spawnfile}, ` +
+      `median of ${RUNS} runs`);
+    console.log(`listing 8,191 entries: first rows ${median(listing.map((t) => t.rows)).toFixed(0)} ms after the ` +
+      `choice, every row in place and checked ${median(listing.map((t) => t.all)).toFixed(0)} ms`);
+    const e = median(engineOnly), s = median(save), n = median(native);
+    console.log(`64 MiB compressed bitmap (9.5 MiB stored): module ${e.toFixed(0)} ms (${(64 / (e / 1000)).toFixed(0)} ` +
+      `MiB/s), Save to finished download ${s.toFixed(0)} ms, native qordat extract ${n.toFixed(0)} ms; ` +
+      `module / native speed ${(n / e).toFixed(2)}, Save / native ${(n / s).toFixed(2)}`);
+    console.log(`64 MiB entry to a Blob in the worker (the module and the pieces gathered): ` +
+      `${median(toBlob).toFixed(0)} ms, Blob / native speed ${(n / median(toBlob)).toFixed(2)}`);
+    console.log(`browser processes before any archive: ${mib(rssBefore)}`);
+    for (const m of memory) console.log(`after listing ${m.name}: module heap ${mib(m.heap)}, browser PSS ${mib(m.rss)}`);
+  } finally {
+    await ctx.close();
+  }
+} finally {
+  rmSync(dir, {recursive: true, force: true});
+}

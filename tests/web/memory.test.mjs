@@ -1,0 +1,47 @@
+// Memory: the module's heap stays under 64 MiB listing a 2 GiB archive (a
+// sparse file with a few entries) and an archive of 8,191 entries, every
+// row of which is in the table.
+import assert from 'node:assert/strict';
+import {rmSync, truncateSync} from 'node:fs';
+import {join} from 'node:path';
+import {after, before, test} from 'node:test';
+
+import * as web from './support.mjs';
+
+const M = web.media;
+const HEAP_LIMIT = 64 * 1024 * 1024;
+let dir;
+before(() => {
+  dir = web.tempDir();
+});
+after(() => rmSync(dir, {recursive: true, force: true}));
+
+test('memory: the module heap stays small for 2 GiB and for 8,191 entries', {timeout: 180000}, async (t) => {
+  const ctx = await web.startPage();
+  try {
+    await t.test('a 2 GiB archive', async () => {
+      // A few entries; the second's stored size reaches past 2 GB into a hole.
+      const big = await web.pack(join(dir, 'BIG.DAT'), '--layout', 'raw', join(M, 'title.bmp'),
+        '--stored-size', '2000000000', join(M, 'chime.wav'), join(M, 'icon.png'));
+      truncateSync(big, 2 ** 31);
+      await web.openFile(ctx, big);
+      const shown = await web.rows(ctx.page);
+      assert.deepEqual(shown.map((r) => r.size), [9270, 2000000000, 463]);
+      const {heap} = await web.workerHeap(ctx.page);
+      assert.ok(heap < HEAP_LIMIT, `heap ${heap}`);
+    });
+    await t.test('8,191 entries', async () => {
+      const many = await web.pack(join(dir, 'MANY.DAT'), '--layout', 'kind-size', '--repeat', '8191',
+        join(M, 'icon.png'));
+      await web.openFile(ctx, many);
+      const shown = await web.rows(ctx.page);
+      assert.equal(shown.length, 8191);
+      assert.equal(shown[8190].name, 'MANY~8190.PNG');
+      assert.ok(shown.every((r) => r.state === 'whole'));
+      const {heap} = await web.workerHeap(ctx.page);
+      assert.ok(heap < HEAP_LIMIT, `heap ${heap}`);
+    });
+  } finally {
+    await ctx.close();
+  }
+});

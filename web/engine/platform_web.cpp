@@ -1,0 +1,128 @@
+// The platform seam in the browser: the archive is the File the page was
+// given, read in the slices the calls ask for (FileReaderSync on
+// Blob.slice, in the worker that runs the module), never copied whole into
+// memory; disk output hands each written piece to the worker's JavaScript,
+// which builds a Blob, a zip entry or a preview from them. Working buffers
+// and host blocks are the module's heap.
+//
+// The JavaScript side is `self.morquentIo` (web/page/worker.js): the File,
+// and the outputs being written.
+#include <emscripten.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "calls/platform.h"
+
+// The File's length, or -1 when the worker holds none.
+EM_JS(double, WebFileLength, (), {
+    const file = self.morquentIo && self.morquentIo.file;
+    return file ? file.size : -1;
+});
+
+// Copies up to `length` bytes of the File from `position` into the heap;
+// returns how many arrived. A read the browser refuses (the file was
+// changed, moved or removed since it was chosen) delivers nothing, and the
+// worker remembers why, so that nothing read after it is taken for the file.
+EM_JS(uint32_t, WebFileRead, (double position, uint8_t* buffer, uint32_t length), {
+    const io = self.morquentIo;
+    const file = io && io.file;
+    length >>>= 0;
+    if (!file || position < 0 || position >= file.size || length === 0) return 0;
+    try {
+        const bytes = io.readAt(position, length);
+        HEAPU8.set(bytes, buffer);
+        return bytes.length;
+    } catch (error) {
+        io.readFailed = io.readFailed || String(error && error.name || error);
+        return 0;
+    }
+});
+
+// Output: a number naming it, 0 when it cannot be made.
+EM_JS(int, WebOutputCreate, (const char* name), { return self.morquentIo.outputCreate(UTF8ToString(name)); });
+EM_JS(int, WebOutputWrite, (int id, const uint8_t* bytes, uint32_t length), {
+    return self.morquentIo.outputWrite(id, HEAPU8.subarray(bytes, bytes + (length >>> 0))) ? 1 : 0;
+});
+EM_JS(int, WebOutputClose, (int id, int keep), { return self.morquentIo.outputClose(id, keep !== 0) ? 1 : 0; });
+
+// The archive open for reading: only its length is ours; the File is the worker's.
+struct PlatformFile {
+    int64_t length;
+};
+
+struct PlatformOutput {
+    int id;
+};
+
+PlatformFile* FileOpenRead(const char*, int64_t* length)
+{
+    *length = 0;
+    double size = WebFileLength();
+    if (size < 0) return nullptr;
+    PlatformFile* file = (PlatformFile*)malloc(sizeof(PlatformFile));
+    if (!file) return nullptr;
+    file->length = (int64_t)size;
+    *length = file->length;
+    return file;
+}
+
+uint32_t FileReadAt(PlatformFile* file, int64_t position, uint8_t* buffer, uint32_t length)
+{
+    uint32_t delivered = 0;
+    if (position >= 0 && position < file->length) delivered = WebFileRead((double)position, buffer, length);
+    memset(buffer + delivered, 0, length - delivered);
+    return delivered;
+}
+
+void FileClose(PlatformFile* file) { free(file); }
+
+void* WorkAlloc(size_t size) { return malloc(size ? size : 1); }
+
+void WorkFree(void* buffer) { free(buffer); }
+
+// Host blocks carry their size in front of the bytes.
+HostBlock HostAlloc(size_t size)
+{
+    if (size > SIZE_MAX - sizeof(size_t)) return nullptr;
+    size_t* block = (size_t*)calloc(1, sizeof(size_t) + size);
+    if (block) *block = size;
+    return block;
+}
+
+void* HostLock(HostBlock block) { return block ? (size_t*)block + 1 : nullptr; }
+
+void HostUnlock(HostBlock) {}
+
+void HostFree(HostBlock block) { free(block); }
+
+size_t WebHostBlockSize(HostBlock block) { return block ? *(size_t*)block : 0; }
+
+// The directory is the page's business (a download, a zip, a folder): only
+// the name the extraction gives the entry goes out.
+PlatformOutput* OutputCreate(const char*, const char* name)
+{
+    int id = WebOutputCreate(name);
+    if (!id) return nullptr;
+    PlatformOutput* output = (PlatformOutput*)malloc(sizeof(PlatformOutput));
+    if (!output) {
+        WebOutputClose(id, 0);
+        return nullptr;
+    }
+    output->id = id;
+    return output;
+}
+
+bool OutputWrite(PlatformOutput* output, const void* bytes, uint32_t length)
+{
+    return WebOutputWrite(output->id, (const uint8_t*)bytes, length) != 0;
+}
+
+// The pieces are written in order from the start: the end is where they stop.
+bool OutputSetEnd(PlatformOutput*) { return true; }
+
+bool OutputClose(PlatformOutput* output, bool keep)
+{
+    keep = WebOutputClose(output->id, keep ? 1 : 0) != 0 && keep;
+    free(output);
+    return keep;
+}

@@ -1,0 +1,332 @@
+// The page's worker: runs the archive calls (engine.js, the module built
+// from archive/ and calls/) over the File the page hands it, and the zip
+// writer. Every message names an operation and carries an id; every answer
+// carries the id back. An abort or trap of the module is reported as a
+// crash, and the page starts a fresh worker.
+'use strict';
+importScripts('engine.js', 'fflate.js');
+
+let engine = null;
+let api = null;
+let archive = null;  // {name, offset, count, generation}
+let generation = 0;  // a new listing stops the damage check of the last one
+let busy = null;     // the id of the operation reporting progress
+const CACHE_SIZE = 1 << 20;
+
+// What the seam reads from and writes to (web/engine/platform_web.cpp).
+const io = (self.morquentIo = {
+  file: null,
+  readFailed: null,
+  bytesRead: 0,
+  lastProgress: 0,
+  sink: null,  // name => {write(bytes) -> bool, close(keep) -> bool}, or null
+  outputs: new Map(),
+  nextId: 1,
+  read(n) {
+    this.bytesRead += n;
+    progress({bytes: this.bytesRead});
+  },
+  // Every read of the File costs a round trip to the browser whatever its
+  // size, and the calls read small heads one after another: reads are
+  // served from a window of CACHE_SIZE bytes, read once. It is dropped
+  // before every operation, so that each one reads the file as it is now.
+  cache: null,  // {start, bytes}
+  readAt(position, length) {
+    const file = this.file;
+    const end = Math.min(file.size, position + length);
+    const c = this.cache;
+    if (!c || position < c.start || end > c.start + c.bytes.length) {
+      if (end - position > CACHE_SIZE) return this.readSlice(position, end);
+      const start = position - (position % CACHE_SIZE);
+      const stop = Math.min(file.size, Math.max(start + CACHE_SIZE, end));
+      this.cache = {start, bytes: this.readSlice(start, stop)};
+    }
+    const from = position - this.cache.start;
+    return this.cache.bytes.subarray(from, from + (end - position));
+  },
+  readSlice(start, end) {
+    const bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(this.file.slice(start, end)));
+    this.read(bytes.length);
+    return bytes;
+  },
+  outputCreate(name) {
+    const output = this.sink && this.sink(name);
+    if (!output) return 0;
+    const id = this.nextId++;
+    this.outputs.set(id, output);
+    return id;
+  },
+  outputWrite(id, bytes) {
+    const output = this.outputs.get(id);
+    return output ? output.write(bytes) : false;
+  },
+  outputClose(id, keep) {
+    const output = this.outputs.get(id);
+    this.outputs.delete(id);
+    return output ? output.close(keep) : false;
+  },
+});
+
+function post(message, transfer) { self.postMessage(message, transfer || []); }
+
+// Progress of the current operation, at most ten times a second.
+function progress(what) {
+  const now = Date.now();
+  if (busy === null || now - io.lastProgress < 100) return;
+  io.lastProgress = now;
+  post({type: 'progress', id: busy, ...what});
+}
+
+const UNREADABLE = 'The file can no longer be read (it was changed, moved or removed since it was chosen). ' +
+  'Choose it again.';
+
+// Thrown when the browser refused a read: nothing read after it is taken for the file.
+class Unreadable extends Error {}
+function checkReads() {
+  if (io.readFailed) throw new Unreadable(UNREADABLE);
+}
+
+async function start() {
+  if (engine) return;
+  engine = await createEngine({print() {}, printErr() {}});
+  const c = (name, ret, args) => engine.cwrap(name, ret, args);
+  api = {
+    probe: c('MorquentProbe', 'number', ['string', 'number']),
+    leavesName: c('MorquentLeavesName', 'number', ['string']),
+    list: c('MorquentList', 'number', ['number', 'number', 'number']),
+    count: c('MorquentCount', 'number', []),
+    layout: c('MorquentLayout', 'number', []),
+    name: c('MorquentName', 'string', ['number']),
+    position: c('MorquentPosition', 'number', ['number']),
+    stored: c('MorquentStored', 'number', ['number']),
+    size: c('MorquentSize', 'number', ['number']),
+    check: c('MorquentCheck', 'number', ['number', 'number', 'number']),
+    missing: c('MorquentMissing', 'number', ['number']),
+    storedMissing: c('MorquentStoredMissing', 'number', ['number']),
+    compressed: c('MorquentCompressed', 'number', ['number']),
+    extract: c('MorquentExtract', 'number', ['number', 'number']),
+  };
+}
+
+const heapSize = () => engine.HEAP8.length;
+let heapPeak = 0;
+function notePeak() { heapPeak = Math.max(heapPeak, heapSize()); }
+
+const LAYOUTS = ['raw', 'kind-size', 'kind-only'];
+
+// Probe and list: the listing, or why the file is refused.
+function open(m) {
+  io.file = m.file;
+  io.readFailed = null;
+  io.bytesRead = 0;
+  archive = null;
+  const gen = ++generation;
+  if (m.file.size === 0) return {type: 'refused', id: m.id, reason: 'empty'};
+  if (m.offset >= m.file.size) return {type: 'refused', id: m.id, reason: 'offset', size: m.file.size};
+  const probed = api.probe(m.file.name, m.offset);
+  checkReads();
+  if (probed !== 1) return {type: 'refused', id: m.id, reason: api.leavesName(m.file.name) ? 'media-name' : 'not-archive'};
+  const result = api.list(m.numbering, m.fullScan ? 1 : 0, m.offset);
+  checkReads();
+  notePeak();
+  if (result !== 0) {
+    // The settings change what the listing accepts (a compressed first entry
+    // of unknown content is sized only by a full scan): say which would do.
+    for (const fullScan of [false, true]) {
+      for (const numbering of [0, 1, 2]) {
+        if (numbering === m.numbering && fullScan === !!m.fullScan) continue;
+        if (api.list(numbering, fullScan ? 1 : 0, m.offset) === 0) {
+          checkReads();
+          api.list(m.numbering, m.fullScan ? 1 : 0, m.offset);  // leave nothing listed in other settings
+          return {type: 'refused', id: m.id, reason: 'settings', result, numbering, fullScan};
+        }
+      }
+    }
+    checkReads();
+    return {type: 'refused', id: m.id, reason: 'not-listed', result};
+  }
+  const count = api.count();
+  const entries = new Array(count);
+  for (let i = 0; i < count; i++) {
+    entries[i] = {name: api.name(i), position: api.position(i), stored: api.stored(i), size: api.size(i)};
+  }
+  archive = {name: m.file.name, offset: m.offset, count, generation: gen};
+  return {type: 'listed', id: m.id, entries, layout: LAYOUTS[api.layout()] || 'raw', fileSize: m.file.size};
+}
+
+// What each entry lacks, in batches between which other requests are served.
+async function checkDamage(id) {
+  const gen = generation;
+  const batch = 64;
+  for (let first = 0; archive && first < archive.count; first += batch) {
+    await new Promise((resolve) => setTimeout(resolve, 0));
+    if (gen !== generation || !archive) return;
+    if (first === 0) io.cache = null;
+    const result = api.check(first, batch, archive.offset);
+    if (io.readFailed) {
+      post({type: 'failed', id, message: UNREADABLE});
+      return;
+    }
+    notePeak();
+    const n = Math.min(batch, archive.count - first);
+    const items = new Array(n);
+    for (let k = 0; k < n; k++) {
+      const i = first + k;
+      items[k] = result === 0
+        ? {missing: api.missing(i), storedMissing: api.storedMissing(i), compressed: !!api.compressed(i)}
+        : {missing: null, compressed: null};
+    }
+    post({type: 'damage', id, first, items});
+  }
+  if (gen === generation) post({type: 'checked', id});
+}
+
+// Pieces gathered into blocks of up to GATHER_SIZE bytes: a Blob of a few
+// large parts is made much faster than one of a thousand 64 KiB parts.
+const GATHER_SIZE = 8 << 20;
+class Gathered {
+  constructor() {
+    this.parts = [];
+    this.block = null;
+    this.used = 0;
+    this.size = 0;
+  }
+  add(bytes) {
+    for (let at = 0; at < bytes.length;) {
+      if (!this.block || this.used === this.block.length) this.flush(), (this.block = new Uint8Array(GATHER_SIZE));
+      const n = Math.min(bytes.length - at, this.block.length - this.used);
+      this.block.set(bytes.subarray(at, at + n), this.used);
+      this.used += n;
+      at += n;
+    }
+    this.size += bytes.length;
+  }
+  flush() {
+    if (this.block && this.used) this.parts.push(this.block.subarray(0, this.used));
+    this.block = null;
+    this.used = 0;
+  }
+  blob(type) {
+    this.flush();
+    return new Blob(this.parts, type ? {type} : undefined);
+  }
+}
+
+// One entry through the calls' disk output, its pieces gathered. With a
+// limit, the output stops once it holds that many bytes (a preview).
+function extractEntry(position, limit) {
+  let name = null;
+  const gathered = new Gathered();
+  let cut = false;
+  io.sink = (outputName) => {
+    name = outputName;
+    return {
+      write(bytes) {
+        if (limit && gathered.size + bytes.length >= limit) {
+          gathered.add(bytes.subarray(0, limit - gathered.size));
+          cut = true;
+          return false;  // enough: the extraction stops here
+        }
+        gathered.add(bytes);
+        progress({bytes: gathered.size});
+        return true;
+      },
+      close(keep) { return keep; },
+    };
+  };
+  let result;
+  try {
+    result = api.extract(position, archive.offset);
+  } finally {
+    io.sink = null;
+  }
+  checkReads();
+  notePeak();
+  if (result !== 0 && !cut) return {result, name};
+  return {result: 0, name, blob: gathered.blob(), size: gathered.size, cut};
+}
+
+// A zip of the entries at `positions`, written in pieces as each entry comes
+// out of the extraction; stored, not compressed (images and sounds barely shrink).
+function zipEntries(id, positions) {
+  const parts = [];
+  let failure = null;
+  const zip = new fflate.Zip((error, chunk) => {
+    if (error) failure = failure || String(error);
+    else parts.push(chunk);
+  });
+  let bytes = 0;
+  positions.forEach((position, done) => {
+    if (failure) return;
+    let file = null;
+    io.sink = (name) => {
+      file = new fflate.ZipPassThrough(name);
+      zip.add(file);
+      return {
+        write(piece) {
+          file.push(piece.slice());
+          bytes += piece.length;
+          progress({done, total: positions.length, bytes});
+          return true;
+        },
+        close(keep) {
+          file.push(new Uint8Array(0), true);
+          return keep;
+        },
+      };
+    };
+    let result;
+    try {
+      result = api.extract(position, archive.offset);
+    } finally {
+      io.sink = null;
+    }
+    checkReads();
+    if (result !== 0) failure = `an entry could not be extracted (result ${result})`;
+    else if (!file) {
+      failure = 'an entry could not be extracted';
+    }
+  });
+  if (failure) return {type: 'failed', id, message: `The zip was not made: ${failure}.`};
+  zip.end();
+  notePeak();
+  return {type: 'zipped', id, blob: new Blob(parts, {type: 'application/zip'}), count: positions.length};
+}
+
+self.onmessage = async (event) => {
+  const m = event.data;
+  busy = m.id;
+  io.cache = null;
+  io.lastProgress = Date.now();
+  try {
+    await start();
+    if (m.op === 'open') {
+      const answer = open(m);
+      post(answer);
+      if (answer.type === 'listed') checkDamage(m.id).catch(report(m));
+    } else if (m.op === 'extract') {
+      if (!archive) throw new Unreadable('No archive is open: choose the file again.');
+      const out = extractEntry(m.position, m.limit || 0);
+      if (!out.blob) post({type: 'failed', id: m.id, message: `The entry could not be extracted (result ${out.result}).`});
+      else post({type: 'entry', id: m.id, name: out.name, blob: out.blob, size: out.size, cut: out.cut});
+    } else if (m.op === 'zip') {
+      if (!archive) throw new Unreadable('No archive is open: choose the file again.');
+      post(zipEntries(m.id, m.positions));
+    } else if (m.op === 'stats') {
+      post({type: 'stats', id: m.id, heap: heapSize(), heapPeak: Math.max(heapPeak, heapSize())});
+    }
+  } catch (error) {
+    report(m)(error);
+  } finally {
+    busy = null;
+  }
+};
+
+// A read the browser refused is the file's fault; anything else (an abort or
+// trap of the module) leaves the module unusable, and the page replaces the worker.
+function report(m) {
+  return (error) => {
+    if (error instanceof Unreadable) post({type: 'failed', id: m.id, message: error.message, unreadable: true});
+    else post({type: 'crash', id: m.id, message: String((error && error.message) || error)});
+  };
+}
