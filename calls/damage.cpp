@@ -85,19 +85,14 @@ int CheckEntriesDamage(const PluginState* state, const char* path, int64_t offse
         uint64_t inFile = begin < fileLength ? (uint64_t)(fileLength - begin) : 0;
         uint64_t available = (uint64_t)stored < inFile ? (uint64_t)stored : inFile;
         d->storedMissing = (uint64_t)stored - available;
-        // Where the content comes from under the listing's layout: raw
-        // entries are their content; under kind-size a kind-1 entry is the
-        // stream from byte 6 and other kinds a copy from byte 6; under
-        // kind-only a kind-0 entry is a copy from byte 2, other kinds streams.
-        uint32_t start = 0;
-        if (state->entryLayout != LAYOUT_RAW) {
-            uint8_t kindBytes[2] = {0, 0};
-            FileReadAt(check.file, begin, kindBytes, available < 2 ? (uint32_t)available : 2);
-            int16_t kind = S16At(kindBytes, sizeof kindBytes, 0);
-            start = state->entryLayout == LAYOUT_KIND_SIZE ? 6 : 2;
-            d->compressed = state->entryLayout == LAYOUT_KIND_SIZE ? kind == 1 : kind != 0;
-        }
-        uint64_t provided = ProvidedContent(&check, begin, available, start, d->compressed);
+        // Where the content comes from under the listing's layout, by the
+        // extraction's own rule (EntryExpandStart).
+        uint8_t kindBytes[2] = {0, 0};
+        FileReadAt(check.file, begin, kindBytes, available < 2 ? (uint32_t)available : 2);
+        EntryExpansion payload;
+        EntryExpandStart(&payload, state->entryLayout, S16At(kindBytes, sizeof kindBytes, 0), record->fileSize);
+        d->compressed = payload.compressed;
+        uint64_t provided = ProvidedContent(&check, begin, available, payload.start, d->compressed);
         d->contentMissing = record->fileSize > provided ? record->fileSize - provided : 0;
     }
     return FinishCheck(&check, RESULT_OK);
