@@ -28,10 +28,10 @@
 #include "archive/bytes.h"
 #include "archive/container.h"
 #include "archive/lzss.h"
-#include "tools/archive_writer.h"
-#include "tools/lzss_encoder.h"
-#include "tools/qordat_temp.h"
-#include "tools/qordat_cli.h"
+#include "tools/writer/archive_writer.h"
+#include "tools/writer/lzss_encoder.h"
+#include "tools/qordat/qordat_temp.h"
+#include "tools/qordat/qordat_cli.h"
 
 #ifndef QORDAT_VERSION
 #define QORDAT_VERSION "unknown"

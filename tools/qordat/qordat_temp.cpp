@@ -1,4 +1,4 @@
-#include "tools/qordat_temp.h"
+#include "tools/qordat/qordat_temp.h"
 
 #include <cerrno>
 #include <chrono>

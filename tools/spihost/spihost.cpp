@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/host_record.h"
-#include "tools/plugin_exports.h"
-#include "tools/registry_settings.h"
+#include "tools/spihost/host_record.h"
+#include "tools/spihost/plugin_exports.h"
+#include "tools/spihost/registry_settings.h"
 #include "calls/calls.h"
 
 namespace {

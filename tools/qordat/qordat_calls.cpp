@@ -1,7 +1,7 @@
 // qordat's calls into the plug-in's code: the host's side of the probe, the
 // listing and the disk extraction. Natively they run over calls/
 // platform_native.cpp; in qordat.exe over the plug-in's own Win32 side.
-#include "tools/qordat_calls.h"
+#include "tools/qordat/qordat_calls.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -33,9 +33,9 @@
 
 #include "archive/bytes.h"
 #include "archive/container.h"
-#include "tools/qordat_calls.h"
-#include "tools/qordat_cli.h"
-#include "tools/qordat_temp.h"
+#include "tools/qordat/qordat_calls.h"
+#include "tools/qordat/qordat_cli.h"
+#include "tools/qordat/qordat_temp.h"
 
 namespace qordat {
 namespace {
