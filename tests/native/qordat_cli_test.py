@@ -8,6 +8,7 @@ peak memory.
 usage: qordat_cli_test.py BUILD_DIR SOURCE_DIR
 """
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -84,7 +85,9 @@ def main(tmp):
     cut_table = os.path.join(tmp, "cut-table.dat")
     open(cut_table, "wb").write(bytes([3, 0, 0, 0, 5, 0, 0, 0, 7, 0]))
     r = run("list", cut_table)
-    check(r.returncode == 1 and "listing failed, result 3" in r.stderr, "table cut short: " + r.stderr)
+    check(r.returncode == 1 and "listing failed: a record of an entry cannot be built (result 3)" in r.stderr and
+          "damaged: the size table is cut: the file ends 6 bytes before it does (2 sizes missing)" in r.stderr,
+          "table cut short: " + r.stderr)
 
     # The current folder by default; patterns are names or wildcards, any
     # case; one that matches nothing is reported and the others still extracted.
@@ -124,10 +127,15 @@ def main(tmp):
     r = run("extract", os.path.join(tmp, "missing.dat"))
     check(r.returncode == 1 and "No such file or directory" in r.stderr, "missing archive: " + r.stderr)
     text_first = os.path.join(tmp, "text-first.dat")
-    run("pack", text_first, "--layout", "kind-only", "--compress", os.path.join(media, "script.txt"),
-        os.path.join(media, "title.bmp"))
+    r = run("pack", text_first, "--layout", "kind-only", "--compress", os.path.join(media, "script.txt"),
+            os.path.join(media, "title.bmp"))
+    check(r.returncode == 1 and "readers list it only with the full scan" in r.stderr and
+          not os.path.exists(text_first), "pack of a text first, kind-only: " + r.stderr)
+    r = run("pack", text_first, "--force", "--layout", "kind-only", "--compress", os.path.join(media, "script.txt"),
+            os.path.join(media, "title.bmp"))
+    check(r.returncode == 0 and "kept as it is (--force)" in r.stderr, "pack --force: " + r.stderr)
     r = run("extract", text_first, "-o", os.path.join(tmp, "tf"))
-    check(r.returncode == 1 and "listed with --numbering dummies --full-scan" in r.stderr, "refusal: " + r.stderr)
+    check(r.returncode == 1 and r.stderr.endswith("it is listed with --full-scan\n"), "refusal: " + r.stderr)
     r = run("extract", text_first, "--full-scan", "-o", os.path.join(tmp, "tf"))
     check(r.returncode == 0 and len(files_in(os.path.join(tmp, "tf"))) == 2, "--full-scan: " + r.stderr)
 
@@ -165,6 +173,110 @@ def main(tmp):
                     check(f.read() == wav + bytes(100), name + ": not the host's bytes")
             os.remove(written)
 
+    # Never a success for a wrong or missing file. Each row: an archive (a
+    # function that makes it), the command, the exit status wanted, words
+    # wanted on stderr, the files wanted in the output folder.
+    def archive(name, *pack_args):
+        path = os.path.join(tmp, name)
+        r = run("pack", path, "--force", *pack_args)
+        check(r.returncode == 0, "pack %s: %s" % (name, r.stderr))
+        return path
+
+    bmp_file, wav_file = os.path.join(media, "title.bmp"), os.path.join(media, "chime.wav")
+    txt_file = os.path.join(media, "script.txt")
+    after_count = os.path.join(tmp, "AFTER.DAT")
+    open(after_count, "wb").write(struct.pack("<I", 3))
+    later_cut = archive("LATER.DAT", "--layout", "kind-size", "--compressed", bmp_file, "--compressed", wav_file,
+                        "--compressed", bmp_file)
+    with open(later_cut, "r+b") as f:  # the file ends where the last entry begins
+        f.seek(12)
+        f.truncate(os.path.getsize(later_cut) - struct.unpack("<i", f.read(4))[0])
+    # The listing sees the next entry's bytes in a 2-byte entry's head
+    # ("\x89P" + "NG": a PNG); the extraction, its own two only (DAT).
+    short_first = os.path.join(tmp, "short.bin")
+    open(short_first, "wb").write(b"\x89P")
+    png_rest = os.path.join(tmp, "rest.bin")
+    open(png_rest, "wb").write(b"NG\r\n" + bytes(range(60)))
+    renamed = archive("RENAMED.DAT", short_first, png_rest)
+    open(os.path.join(tmp, "notes.bin"), "w").write("no archive here\n")
+    keep_dir = os.path.join(tmp, "keep")
+    os.makedirs(keep_dir)
+    open(os.path.join(keep_dir, "RENAMED~000.DAT"), "w").write("mine")
+    for args, status, words, files in (
+            (["list", after_count], 1, ["damaged: the size table is cut"], None),
+            (["extract", after_count, "-o", "@out"], 1, ["AFTER~000.DMY: damaged: its size lies past the end"], []),
+            (["test", after_count], 1, ["the size table is cut"], None),
+            (["test", scene], 0, [], None),
+            (["test", scene, "-q", "*.wav"], 0, [], None),
+            (["test", cut], 1, ["cut~001.WAV: damaged: %d bytes missing" % (len(wav) - 1000), "1 of 2 entries damaged"],
+             None),
+            (["test", short], 1, ["short~001.WAV: damaged: 100 bytes missing (its stream ends before its size)"], None),
+            (["list", cut], 1, ["cut~001.WAV: damaged:"], None),
+            (["list", scene, "NOTHING~*"], 1, ["NOTHING~*: no such entry"], None),
+            # A later entry cut in a compressed archive: the listing fails
+            # (a host's would), the entries before the cut are still read.
+            (["list", later_cut], 1, ["listing failed: a record of an entry cannot be built (result 3)"], None),
+            (["extract", later_cut, "-o", "@out"], 1, ["slot 2: not written: a record of the entry cannot be built"],
+             ["LATER~000.BMP", "LATER~001.WAV"]),
+            (["test", later_cut], 1, ["slot 2: damaged: no record can be built"], None),
+            # -k tests the name the file is written under.
+            (["extract", renamed, "-k", "-o", keep_dir], 0, ["RENAMED~000.DAT: not overwritten"],
+             ["RENAMED~000.DAT", "RENAMED~001.DAT"]),
+            (["dump", os.path.join(tmp, "notes.bin")], 1, ["not a QOR's DAT archive"], None),
+            (["extract", scene, "-o", "@out", "--tsv"], 2, ["qordat: extract: unknown option '--tsv'"], None),
+            (["pack", os.path.join(tmp, "x.dat"), "--compress", bmp_file], 2,
+             ["qordat: pack: entry 0: the raw layout has no head"], None),
+            (["dump", scene, "--offset=0", "--bogus"], 2, ["qordat: dump: unknown option '--bogus'"], None),
+            (["unpack", scene, "--layout", "raw"], 2, ["qordat: unpack: unpack needs -o DIR"], None),
+            (["list", scene, "--offset"], 2, ["qordat: list: --offset needs a value"], None),
+            (["extract", scene, "-ko"], 2, ["qordat: extract: -ko needs a value"], None)):
+        out = os.path.join(tmp, "row-out")
+        shutil.rmtree(out, ignore_errors=True)
+        r = run(*[out if a == "@out" else a for a in args])
+        check(r.returncode == status and all(w in r.stderr for w in words) and
+              (files is None or files_in(keep_dir if "-k" in args else out) == files),
+              "%s: exit %d, files %s\n%s" % (args, r.returncode, files_in(out), r.stderr[-600:]))
+    check(open(os.path.join(keep_dir, "RENAMED~000.DAT")).read() == "mine", "-k replaced the file written as DAT")
+    r = run("dump", scene, "--offset=0")
+    check(r.returncode == 0 and "count:    5 " in r.stdout, "dump --offset=0: " + r.stderr)
+    r = run("extract", scene, "-ko", os.path.join(tmp, "ko"), "*.png")
+    check(r.returncode == 0 and files_in(os.path.join(tmp, "ko")) == ["SCENE~003.PNG"], "-ko DIR: " + r.stderr)
+
+    # pack reads its archive back: each row packs files that a reader gets
+    # otherwise, and wants exit 1, no archive, the way out named; --force
+    # keeps it. Limits are refused before anything is written.
+    twelve = os.path.join(tmp, "twelve.txt")
+    open(twelve, "wb").write(b"hello world\n")
+    icon = os.path.join(tmp, "icon.bin")
+    open(icon, "wb").write(b"\x00\x00\x01\x00" + bytes(range(200)))
+    short_bmp = os.path.join(tmp, "short.bmp")
+    open(short_bmp, "wb").write(b"BM" + struct.pack("<I", 300 - 1) + bytes(294))
+    packed = os.path.join(tmp, "PACKED.DAT")
+    for args, words in (
+            (["--layout", "kind-only", twelve], ["readers get", "try another --layout (kind-size)"]),
+            (["--layout", "raw", icon, bmp_file], ["readers refuse it", "try another --layout (kind-size)"]),
+            (["--layout", "kind-only", "--compressed", short_bmp], ["readers get 299 bytes of its 300 bytes",
+                                                                    "store it --plain"]),
+            (["--layout", "kind-size", "--compress", txt_file, bmp_file], ["readers list it only with the full scan"]),
+            (["--repeat", "8192", twelve], ["8192 entries; an archive holds at most 8191"])):
+        r = run("pack", packed, *args)
+        check(r.returncode == 1 and all(w in r.stderr for w in words) and not os.path.exists(packed) and
+              files_in(tmp) == sorted(n for n in files_in(tmp)), "pack %s: %s" % (args, r.stderr[-600:]))
+        check(not [n for n in files_in(tmp) if n.startswith(".PACKED")], "pack %s left a temporary file" % args)
+    r = run("pack", packed, "--force", "--layout", "kind-only", twelve)
+    check(r.returncode == 0 and os.path.exists(packed) and "kept as it is (--force)" in r.stderr, "--force: " + r.stderr)
+    os.remove(packed)
+    # A write that fails once the output is open (the file-size limit)
+    # leaves no temporary file beside OUT.
+    import resource
+    plain_big = os.path.join(tmp, "big-plain.bin")
+    open(plain_big, "wb").write(bytes(1 << 17))
+    limited = subprocess.run([qordat, "pack", packed, plain_big], capture_output=True, text=True, env=ENV,
+                             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16)))
+    check(limited.returncode == 1 and "File too large" in limited.stderr and
+          not [n for n in files_in(tmp) if n.startswith(".PACKED") or n == "PACKED.DAT"],
+          "pack past the file-size limit: %d %s %s" % (limited.returncode, limited.stderr, files_in(tmp)))
+
     # An interrupt in the middle of a large extraction: every file under an
     # entry's name is whole, and no temporary file or folder is left.
     piece = os.path.join(tmp, "piece.bin")
@@ -200,7 +312,7 @@ def main(tmp):
     words = b"".join(struct.pack("<I", i * 2654435761 % 1000) + b" the ring and the stream " for i in range(300000))
     open(text, "wb").write(words)
     for args, what in ((["pack", os.path.join(tmp, "p.dat"), plain], "48 MiB plain"),
-                       (["pack", os.path.join(tmp, "c.dat"), "--layout", "kind-size", "--compress", text],
+                       (["pack", os.path.join(tmp, "c.dat"), "--force", "--layout", "kind-size", "--compress", text],
                         "%d MiB compressed" % (len(words) >> 20))):
         status, kib = peak_kib([qordat, *args], env)
         print("pack %s: peak %d KiB" % (what, kib))

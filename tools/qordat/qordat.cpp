@@ -112,7 +112,7 @@ const CommandHelp kHelp[] = {
      "  --compress         store every entry LZSS-compressed (not with raw)\n"
      "  --plain, --compressed  store the next ENTRY plain or compressed\n"
      "  --repeat N         add the next ENTRY N times (1 to 65536)\n"
-     "  -f, --force        keep an archive that reads back otherwise (still exit 1)\n"
+     "  -f, --force        keep an archive that reads back otherwise (still said)\n"
      "  --                 every later argument is a file\n"
      "\n"
      "For test archives (damaged on purpose; not read back):\n"

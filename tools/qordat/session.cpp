@@ -160,9 +160,10 @@ int Session::Open(bool recordsPerSlot)
         return 0;
     }
 
-    std::string message = path + ": refused: " + ResultMeaning(listResult) + " (listing result " +
-                           std::to_string(listResult) + ")";
-    if (listResult == RESULT_NO_RECORD) message = path + ": refused: a record of an entry cannot be built";
+    // The result code stays in the message: it is what a host reports.
+    const std::string meaning =
+        listResult == RESULT_NO_RECORD ? "a record of an entry cannot be built" : ResultMeaning(listResult);
+    std::string message = path + ": listing failed: " + meaning + " (result " + std::to_string(listResult) + ")";
     ReportTableDamage();
     // The settings change what the listing accepts (a compressed first
     // entry of unknown content is sized only by a full scan): name the one
