@@ -277,6 +277,32 @@ def main(tmp):
           not [n for n in files_in(tmp) if n.startswith(".PACKED") or n == "PACKED.DAT"],
           "pack past the file-size limit: %d %s %s" % (limited.returncode, limited.stderr, files_in(tmp)))
 
+    # Sizes past a host's 1 GiB, in bounded memory: a sparse archive of one
+    # entry of 1 GiB + 1 bytes, and a 2 GiB file of zeros (no archive).
+    # Each row: the command, the exit status wanted.
+    env_mem = dict(ENV, ASAN_OPTIONS=ENV["ASAN_OPTIONS"] + ":quarantine_size_mb=0")
+    huge = os.path.join(tmp, "HUGE.DAT")
+    with open(huge, "wb") as f:
+        f.write(struct.pack("<ii", 1, (1 << 30) + 1) + b"QOR's text")
+        f.truncate(8 + (1 << 30) + 1)
+    zeros = os.path.join(tmp, "zeros.bin")
+    with open(zeros, "wb") as f:
+        f.truncate(1 << 31)
+    big_out = os.path.join(tmp, "big-out")
+    for args, status in ((["dump", zeros], 1), (["unpack", zeros, "--layout", "raw", "-o", big_out], 1),
+                         (["list", huge], 0), (["test", huge], 0), (["dump", huge], 0),
+                         (["extract", huge, "-q", "-o", big_out], 0),
+                         (["unpack", huge, "--layout", "raw", "-o", big_out], 0)):
+        code, kib = peak_kib([qordat, *args], env_mem)
+        print("%s %s: peak %d KiB" % (args[0], os.path.basename(args[1]), kib))
+        check(code == status and kib < 32 * 1024, "%s: exit %d, peak %d KiB" % (args, code, kib))
+        for name in files_in(big_out):
+            size = os.path.getsize(os.path.join(big_out, name))
+            check(size == (1 << 30) + 1, "%s wrote %s of %d bytes" % (args, name, size))
+            os.remove(os.path.join(big_out, name))
+    os.remove(huge)
+    os.remove(zeros)
+
     # An interrupt in the middle of a large extraction: every file under an
     # entry's name is whole, and no temporary file or folder is left.
     piece = os.path.join(tmp, "piece.bin")
