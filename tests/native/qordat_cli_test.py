@@ -42,7 +42,13 @@ def main(tmp):
     r = subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], capture_output=True, text=True)
     check(r.returncode == 0, "cmake --install: " + r.stdout + r.stderr)
     qordat = os.path.join(prefix, "bin", "qordat")
-    check(os.path.exists(os.path.join(prefix, "share", "man", "man1", "qordat.1")), "no installed manual page")
+    page = os.path.join(prefix, "share", "man", "man1", "qordat.1.gz")
+    check(os.path.exists(page), "no installed manual page")
+    check(os.path.exists(os.path.join(prefix, "share", "doc", "qordat", "copyright")), "no licence installed")
+    if shutil.which("man"):  # the page renders without a warning in the C locale, its LIMITS included
+        r = subprocess.run(["man", "-l", page], capture_output=True, text=True,
+                           env=dict(os.environ, LC_ALL="C", MANPAGER="cat", MANWIDTH="80"))
+        check(r.returncode == 0 and not r.stderr and "LIMITS" in r.stdout, "man -l: " + r.stderr[:400])
 
     def run(*args, cwd=None):
         return run_qordat(qordat, *args, cwd=cwd)
