@@ -217,7 +217,7 @@ struct Extractor {
         if (!damage.empty()) Report(written, damage + "; written with the missing bytes as zeros (--salvage)");
         if (!o.quiet) {
             progress.Clear();
-            std::printf("%-24s %10" PRIu64, written.c_str(), entry.size);
+            std::printf("%-24s %10" PRIu64, name.c_str(), entry.size);
             if (o.verbose && check.inTable)
                 std::printf("  at %" PRId64 ", stored %" PRIu64 ", %s%s", check.offset, entry.stored,
                             LayoutName(s.layout), check.compressed ? ", compressed" : "");

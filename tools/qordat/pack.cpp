@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #if defined(_WIN32)
@@ -235,6 +234,14 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
                                "; " + way);
             continue;
         }
+        // The archive and what the extraction may write, for the signal handler.
+        std::vector<std::string> cleanup{written};
+        const std::string& name = listed[i].name;
+        const size_t dot = name.rfind('.');
+        for (const char* extension : {"BMP", "WAV", "PNG", "DAT", "DMY"})
+            cleanup.push_back((fs::path(tempDir) / (name.substr(0, dot == std::string::npos ? name.size() : dot + 1) +
+                                                    extension)).string());
+        SetCleanupFiles(cleanup);
         const int got = PluginExtractToDisk(written, options.leadingBytes, listed[i].position, tempDir);
         // The one file the extraction wrote, whatever name it gave it.
         std::string file;
@@ -252,6 +259,7 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
     std::error_code error;
     fs::remove_all(tempDir, error);
     SetCleanupDir("");
+    SetCleanupFiles({written});
     return problems;
 }
 
@@ -286,9 +294,7 @@ int CommandPack(int argc, char** argv)
         [&](int id, const char* value) {
             int64_t n = 0;
             switch (id) {
-            case kEmpty:
-                if (pendingAny) return Usage("--empty takes no entry modifiers");
-                return addEntry("");
+            case kEmpty: return addEntry("");  // --repeat and --stored-size apply to it too
             case kCompress: options.compressAll = true; return 0;
             case kForce: options.force = true; return 0;
             case kPlain:
@@ -342,9 +348,10 @@ int CommandPack(int argc, char** argv)
         std::any_of(entries.begin(), entries.end(), [](const PackEntry& e) { return e.kind || e.declared || e.stored; });
 
     // What the format cannot hold is refused before anything is written.
-    if (entries.size() > MAX_ENTRY_COUNT)
+    // (--force writes such a count for test archives: readers refuse them.)
+    if (entries.size() > MAX_ENTRY_COUNT && !options.force)
         return Fail(outPath + ": " + std::to_string(entries.size()) + " entries; an archive holds at most " +
-                    std::to_string(MAX_ENTRY_COUNT));
+                    std::to_string(MAX_ENTRY_COUNT) + " (--force writes one that readers refuse)");
     for (size_t i = 0; i < entries.size(); i++) {
         PackEntry& entry = entries[i];
         entry.compress = !entry.path.empty() && entry.compressGiven.value_or(options.compressAll);
@@ -354,9 +361,9 @@ int CommandPack(int argc, char** argv)
         if (options.layout == LAYOUT_KIND_ONLY && entry.declared)
             return Usage("entry " + std::to_string(i) + ": the kind-only layout has no declared size");
         if (entry.path.empty()) continue;
-        struct stat info;
-        if (stat(entry.path.c_str(), &info) != 0) return Fail("cannot read " + entry.path + ": " + SystemError());
-        const uint64_t size = static_cast<uint64_t>(info.st_size);
+        std::error_code error;
+        const uint64_t size = fs::file_size(entry.path, error);
+        if (error) return Fail("cannot read " + entry.path + ": " + error.message());
         if (size > INT32_MAX || (!entry.compress && size + HeadSize(options.layout) > INT32_MAX))
             return Fail(entry.path + ": " + Bytes(size) + ", too large for the format (an entry holds less than 2 GiB)");
     }
