@@ -372,7 +372,9 @@ int CommandPack(int argc, char** argv)
     if (!out.Open(outPath)) return Fail("cannot write " + outPath + ": " + SystemError());
     const std::string problem = WriteArchive(out.Stream(), entries, options);
     if (!problem.empty()) return Fail(outPath + ": " + problem);
-    if (std::fflush(out.Stream()) != 0) return Fail(outPath + ": " + WriteError());
+    // Closed before it is read back: a Windows reader cannot open a file
+    // that is open for writing.
+    if (!out.Close()) return Fail(outPath + ": " + WriteError());
     if (!damaging) {
         const std::vector<std::string> problems = ReadBack(out.TempPath(), outPath, entries, options);
         const size_t shown = std::min<size_t>(problems.size(), 8);

@@ -181,22 +181,29 @@ bool PendingFile::Open(const std::string& finalPath)
     return true;
 }
 
-bool PendingFile::Commit(bool replace)
+bool PendingFile::Close()
 {
-    if (!stream_) return false;
+    if (!stream_) return !tempPath_.empty();
     const bool flushed = std::fflush(stream_) == 0 && !std::ferror(stream_);
     int error = errno;
     const bool closed = std::fclose(stream_) == 0;
     if (flushed && !closed) error = errno;
     stream_ = nullptr;
-    if (flushed && closed) {
+    errno = error;
+    return flushed && closed;
+}
+
+bool PendingFile::Commit(bool replace)
+{
+    if (tempPath_.empty()) return false;
+    if (Close()) {
         if (PutInPlace(tempPath_, finalPath_, replace)) {
             SetCleanupFiles({});
             tempPath_.clear();
             return true;
         }
-        error = errno;
     }
+    const int error = errno;
     Discard();
     errno = error;
     return false;

@@ -41,6 +41,9 @@ public:
     bool Open(const std::string& finalPath);
     FILE* Stream() { return stream_; }
     const std::string& TempPath() const { return tempPath_; }
+    // Closes the file, still under its temporary name (to be read back,
+    // also where an open writer keeps others out); false with errno set.
+    bool Close();
     // Closes the file and puts it in place; false with errno set (the
     // temporary file is then removed).
     bool Commit(bool replace = true);
