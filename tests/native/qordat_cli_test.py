@@ -8,6 +8,7 @@ peak memory.
 usage: qordat_cli_test.py BUILD_DIR SOURCE_DIR
 """
 import os
+import pty
 import resource
 import shutil
 import signal
@@ -317,6 +318,26 @@ def main(tmp):
             size = os.path.getsize(os.path.join(big_out, name))
             check(size == (1 << 30) + 1, "%s wrote %s of %d bytes" % (args, name, size))
             os.remove(os.path.join(big_out, name))
+    # The progress line, on a terminal only (the extraction of 1 GiB runs
+    # longer than the second it waits for), and not with -q.
+    for quiet, shown in (([], True), (["-q"], False)):
+        master, slave = pty.openpty()
+        p = subprocess.Popen([qordat, "extract", huge, *quiet, "-o", os.path.join(tmp, "progress")],
+                             stdout=subprocess.DEVNULL, stderr=slave, env=ENV)
+        os.close(slave)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        p.wait()
+        os.close(master)
+        check(p.returncode == 0 and (b"MiB/s" in seen) == shown, "progress %s: %r" % (quiet, seen[-200:]))
+        shutil.rmtree(os.path.join(tmp, "progress"))
     os.remove(huge)
     os.remove(zeros)
 

@@ -66,7 +66,7 @@ bool ParseLayout(const char* text, int32_t& layout)
     return false;
 }
 
-int ParseCommandLine(int argc, char** argv, const std::vector<OptionSpec>& specs,
+int ParseCommandLine(int argc, char** argv, const std::vector<OptionDef>& options,
                      const std::function<int(int id, const char* value)>& onOption,
                      const std::function<int(const char* argument)>& onArgument)
 {
@@ -75,10 +75,10 @@ int ParseCommandLine(int argc, char** argv, const std::vector<OptionSpec>& specs
     // comes back as ':' with no message of getopt's own.
     std::string letters = "-:h";
     std::vector<option> longs;
-    for (const OptionSpec& spec : specs) {
-        longs.push_back({spec.name, spec.takesValue ? required_argument : no_argument, nullptr,
-                         spec.letter ? spec.letter : 0x100 + spec.id});
-        if (spec.letter) letters += std::string(1, spec.letter) + (spec.takesValue ? ":" : "");
+    for (const OptionDef& def : options) {
+        longs.push_back({def.name, def.takesValue ? required_argument : no_argument, nullptr,
+                         def.letter ? def.letter : 0x100 + def.id});
+        if (def.letter) letters += std::string(1, def.letter) + (def.takesValue ? ":" : "");
     }
     longs.push_back({"help", no_argument, nullptr, kHelpId});
     longs.push_back({nullptr, 0, nullptr, 0});
@@ -86,9 +86,9 @@ int ParseCommandLine(int argc, char** argv, const std::vector<OptionSpec>& specs
     // getopt_long reads argv from index 1: argv[0] is the command's name.
     opterr = 0;
     optind = 0;  // a fresh scan (glibc and mingw re-initialise on 0)
-    auto find = [&](int code) -> const OptionSpec* {
-        for (const OptionSpec& spec : specs)
-            if ((spec.letter && code == spec.letter) || code == 0x100 + spec.id) return &spec;
+    auto find = [&](int code) -> const OptionDef* {
+        for (const OptionDef& def : options)
+            if ((def.letter && code == def.letter) || code == 0x100 + def.id) return &def;
         return nullptr;
     };
     int code;
@@ -108,8 +108,8 @@ int ParseCommandLine(int argc, char** argv, const std::vector<OptionSpec>& specs
             if (optopt && std::strncmp(seen, "--", 2))
                 return Usage(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
             return Usage("unknown option '" + std::string(seen) + "'");
-        } else if (const OptionSpec* spec = find(code)) {
-            status = onOption(spec->id, spec->takesValue ? optarg : nullptr);
+        } else if (const OptionDef* option = find(code)) {
+            status = onOption(option->id, option->takesValue ? optarg : nullptr);
         }
         if (status) return status;
     }

@@ -60,7 +60,7 @@ extern const char* const kNumberingNames[3];
 // the next argument, abbreviated as long as they stay unambiguous, short
 // ones bundled (-kq) and their value attached (-oDIR) or next (-ko DIR);
 // "--" ends the options.
-struct OptionSpec {
+struct OptionDef {
     const char* name;  // long name, without "--"
     char letter;       // short form, or 0
     bool takesValue;
@@ -71,7 +71,7 @@ struct OptionSpec {
 // depends on it); either returns 0 to go on or an exit status to stop with.
 // --help and -h print the command's help. Returns 0, kHelped, or the status
 // (a usage error is reported).
-int ParseCommandLine(int argc, char** argv, const std::vector<OptionSpec>& specs,
+int ParseCommandLine(int argc, char** argv, const std::vector<OptionDef>& options,
                      const std::function<int(int id, const char* value)>& onOption,
                      const std::function<int(const char* argument)>& onArgument);
 

@@ -235,7 +235,7 @@ int CommandExtract(int argc, char** argv)
     enum { kOutput = 1, kKeep, kQuiet, kVerbose, kSalvage };
     Session s;
     ExtractOptions o;
-    std::vector<OptionSpec> options = kReadingOptions;
+    std::vector<OptionDef> options = kReadingOptions;
     options.insert(options.end(), {{"output", 'o', true, kOutput},
                                    {"keep-old-files", 'k', false, kKeep},
                                    {"quiet", 'q', false, kQuiet},

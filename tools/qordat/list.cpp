@@ -15,7 +15,7 @@ int CommandList(int argc, char** argv)
     enum { kTsv = 1 };
     Session s;
     bool tsv = false;
-    std::vector<OptionSpec> options = kReadingOptions;
+    std::vector<OptionDef> options = kReadingOptions;
     options.push_back({"tsv", 0, false, kTsv});
     const int parsed = ParseCommandLine(
         argc, argv, options,

@@ -269,7 +269,7 @@ int CommandPack(int argc, char** argv)
 {
     enum { kEmpty = 1, kCompress, kPlain, kCompressed, kLayout, kOffset, kTruncate, kCount, kDeclared, kStored,
            kRepeat, kKind, kForce };
-    const std::vector<OptionSpec> specs = {
+    const std::vector<OptionDef> definitions = {
         {"empty", 0, false, kEmpty},       {"compress", 0, false, kCompress},   {"plain", 0, false, kPlain},
         {"compressed", 0, false, kCompressed}, {"layout", 0, true, kLayout},   {"offset", 0, true, kOffset},
         {"truncate", 0, true, kTruncate},  {"count", 0, true, kCount},         {"declared", 0, true, kDeclared},
@@ -290,7 +290,7 @@ int CommandPack(int argc, char** argv)
         return 0;
     };
     const int parsed = ParseCommandLine(
-        argc, argv, specs,
+        argc, argv, definitions,
         [&](int id, const char* value) {
             int64_t n = 0;
             switch (id) {

@@ -1,4 +1,4 @@
-// qordat: lists, extracts, tests, builds and inspects QOR's DAT archives.
+// qordat: lists, extracts, tests, builds and examines QOR's DAT archives.
 //
 //   qordat list ARCHIVE [PATTERN...]              (list.cpp)
 //   qordat extract ARCHIVE [PATTERN...] [-o DIR]  (extract.cpp)

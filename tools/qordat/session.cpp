@@ -8,7 +8,7 @@
 
 namespace qordat {
 
-const std::vector<OptionSpec> kReadingOptions = {
+const std::vector<OptionDef> kReadingOptions = {
     {"numbering", 0, true, kOptNumbering},
     {"full-scan", 0, false, kOptFullScan},
     {"offset", 0, true, kOptOffset},

@@ -17,7 +17,7 @@ namespace qordat {
 // The options every reading command takes (--numbering, --full-scan,
 // --offset), for their option tables.
 enum { kOptNumbering = 100, kOptFullScan, kOptOffset };
-extern const std::vector<OptionSpec> kReadingOptions;
+extern const std::vector<OptionDef> kReadingOptions;
 
 struct Session {
     std::string path;

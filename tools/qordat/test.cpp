@@ -13,7 +13,7 @@ int CommandTest(int argc, char** argv)
     enum { kQuiet = 1 };
     Session s;
     bool quiet = false;
-    std::vector<OptionSpec> options = kReadingOptions;
+    std::vector<OptionDef> options = kReadingOptions;
     options.push_back({"quiet", 'q', false, kQuiet});
     const int parsed = ParseCommandLine(
         argc, argv, options,
