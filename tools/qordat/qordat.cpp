@@ -101,7 +101,7 @@ const CommandHelp kHelp[] = {
      "  qordat test SCENE.DAT\n"},
     {"pack",
      "usage: qordat pack OUT.DAT [OPTION...] ENTRY...\n"
-     "Builds an archive of the ENTRYs in order: each a file, or --empty for an\n"
+     "Builds an archive of the ENTRY arguments in order: each a file, or --empty for an\n"
      "empty slot. Files are read and written in pieces (compressed on the fly),\n"
      "so memory stays small whatever their size. The archive is then read back\n"
      "as a host reads it; where a reader would get something else, pack says so\n"
