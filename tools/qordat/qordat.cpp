@@ -101,9 +101,9 @@ const CommandHelp kHelp[] = {
      "  qordat test SCENE.DAT\n"},
     {"pack",
      "usage: qordat pack OUT.DAT [OPTION...] ENTRY...\n"
-     "Builds an archive of the ENTRY arguments in order: each a file, or --empty for an\n"
-     "empty slot. Files are read and written in pieces (compressed on the fly),\n"
-     "so memory stays small whatever their size. The archive is then read back\n"
+     "Builds an archive of the ENTRY arguments in order: each a file, or --empty\n"
+     "for an empty slot. Files are read and written in pieces (compressed on the\n"
+     "fly), so memory stays small whatever their size. The archive is then read back\n"
      "as a host reads it; where a reader would get something else, pack says so\n"
      "with the way out and keeps no archive (exit status 1).\n"
      "\n"
