@@ -318,13 +318,21 @@ def main(tmp):
             size = os.path.getsize(os.path.join(big_out, name))
             check(size == (1 << 30) + 1, "%s wrote %s of %d bytes" % (args, name, size))
             os.remove(os.path.join(big_out, name))
-    # The progress line, on a terminal only (the extraction of 1 GiB runs
-    # longer than the second it waits for), and not with -q.
+    # The progress line, on a terminal only, once the work has run a second
+    # (the extraction is held stopped for longer than that, once its private
+    # folder is made), and not with -q.
     for quiet, shown in (([], True), (["-q"], False)):
         master, slave = pty.openpty()
-        p = subprocess.Popen([qordat, "extract", huge, *quiet, "-o", os.path.join(tmp, "progress")],
+        progress_dir = os.path.join(tmp, "progress")
+        p = subprocess.Popen([qordat, "extract", huge, *quiet, "-o", progress_dir],
                              stdout=subprocess.DEVNULL, stderr=slave, env=ENV)
         os.close(slave)
+        deadline = time.time() + 30
+        while time.time() < deadline and not [n for n in files_in(progress_dir) if n.startswith(".qordat-")]:
+            time.sleep(0.005)
+        p.send_signal(signal.SIGSTOP)
+        time.sleep(1.2)
+        p.send_signal(signal.SIGCONT)
         seen = b""
         while True:
             try:
