@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/archive_writer.h"
+#include "tools/writer/archive_writer.h"
 #include "tests/support/test_content.h"
 
 namespace bench_archives {

@@ -35,8 +35,8 @@
 #include "calls/calls.h"
 #include "tests/support/lzss_reference.h"
 #include "tests/wine/plugin_loader.h"
-#include "tools/registry_settings.h"
-#include "tools/archive_writer.h"
+#include "tools/spihost/registry_settings.h"
+#include "tools/writer/archive_writer.h"
 #include "tests/support/test_content.h"
 
 namespace {

@@ -24,9 +24,9 @@
 #include "bench/small_entries.h"
 #include "bench/wine_clock.h"
 #include "tests/wine/plugin_loader.h"
-#include "tools/registry_settings.h"
-#include "tools/archive_writer.h"
-#include "tools/plugin_exports.h"
+#include "tools/spihost/registry_settings.h"
+#include "tools/writer/archive_writer.h"
+#include "tools/spihost/plugin_exports.h"
 #include "tests/support/test_content.h"
 
 namespace {

@@ -41,10 +41,10 @@
 #include "bench/wine_clock.h"
 #include "tests/wine/heap_meter.h"
 #include "tests/wine/plugin_loader.h"
-#include "tools/archive_writer.h"
-#include "tools/lzss_encoder.h"
-#include "tools/plugin_exports.h"
-#include "tools/registry_settings.h"
+#include "tools/writer/archive_writer.h"
+#include "tools/writer/lzss_encoder.h"
+#include "tools/spihost/plugin_exports.h"
+#include "tools/spihost/registry_settings.h"
 #include "tests/support/test_content.h"
 
 namespace {

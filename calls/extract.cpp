@@ -40,6 +40,7 @@ struct Extraction {
     HeadReader reader;        // serves the entry's pieces from a window of up to ENTRY_PIECE_SIZE
     uint8_t* window;          // disk output: content history and the chunk being filled
     HostBlock block;
+    uint64_t contentLimit;    // content of this size or more is refused
 };
 
 // Releases what the extraction still holds; a block handed on is no longer its.
@@ -99,7 +100,7 @@ static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
     // A 32-bit host cannot get a block of a gigabyte or more anyway; a 64-bit
     // one could, and a damaged size field of a tiny entry would then cost it
     // gigabytes of memory (or of disk). Both outputs refuse such content alike.
-    if (storedSize != 0 && info->fileSize >= MAX_OUTPUT_BLOCK) return RESULT_NO_HOST_MEMORY;
+    if (storedSize != 0 && info->fileSize >= x->contentLimit) return RESULT_NO_HOST_MEMORY;
     return RESULT_OK;
 }
 
@@ -204,6 +205,12 @@ static int ExtractToDisk(Extraction* x, const char* dir, const EntryInfo* info)
 int ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
                  unsigned flags)
 {
+    return ExtractEntryUpTo(state, path, offset, position, destination, flags, MAX_OUTPUT_BLOCK);
+}
+
+int ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
+                     unsigned flags, uint64_t contentLimit)
+{
     unsigned output = OutputKind(flags);
     // With memory output the host's handle variable gets a null handle on
     // every failure, so a host that looks at the handle first finds nothing.
@@ -214,6 +221,7 @@ int ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t p
     Extraction x;
     memset(&x, 0, sizeof x);
     x.state = state;
+    x.contentLimit = contentLimit;
     int result = OpenArchive(state, path, offset, VALIDATE_PROBE, &x.archive);
     if (result != RESULT_OK) return result;
     x.archiveOpen = true;

@@ -8,7 +8,7 @@
 //
 // The input is a recipe, read with FuzzedDataProvider:
 //   - the layout the archive is written with, and the archive's path;
-//   - up to MAX_ENTRIES slots: empty, plain, compressed (tools/lzss_encoder.h)
+//   - up to MAX_ENTRIES slots: empty, plain, compressed (tools/writer/lzss_encoder.h)
 //     or given outright as stored bytes, with content that is a bitmap, a
 //     wave, a PNG, a RIFF that is no wave, or other bytes (repeated, zeros,
 //     noise), whose size fields are true, 0, huge or off; heads whose kind
@@ -41,8 +41,8 @@
 #include "calls/calls.h"
 #include "tests/support/platform_test.h"
 #include "fuzz/check.h"
-#include "tools/archive_writer.h"
-#include "tools/lzss_encoder.h"
+#include "tools/writer/archive_writer.h"
+#include "tools/writer/lzss_encoder.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include "calls/calls.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/lzss_reference.h"
-#include "tools/archive_writer.h"
-#include "tools/lzss_encoder.h"
+#include "tools/writer/archive_writer.h"
+#include "tools/writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "archive/container.h"
 #include "archive/state.h"
-#include "tools/archive_writer.h"
+#include "tools/writer/archive_writer.h"
 #include "tests/support/test_content.h"
 
 namespace {

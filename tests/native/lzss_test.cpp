@@ -10,7 +10,7 @@
 #include "archive/lzss.h"
 #include "tests/support/lzss_pieces.h"
 #include "tests/support/lzss_reference.h"
-#include "tools/lzss_encoder.h"
+#include "tools/writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 namespace {

@@ -45,7 +45,7 @@ def main(tmp):
         check(os.path.exists(written) and open(written, "rb").read() == data, "demo: %s is not %s" % (name, original))
     r = run("list", scene, "--tsv", "--numbering", "packed")
     rows = [line.split("\t") for line in r.stdout.splitlines()]
-    check(rows[0] == ["name", "position", "compressed", "size"] and
+    check(rows[0] == ["name", "position", "stored", "size"] and
           [(row[0], int(row[3])) for row in rows[1:]] ==
           [("SCENE_%03d.%s" % (n, ext), os.path.getsize(o)) for n, (ext, o) in
            enumerate((e, o) for e, o in zip(extensions, originals) if o)], "demo list --tsv: " + r.stdout)

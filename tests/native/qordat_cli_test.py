@@ -8,6 +8,9 @@ peak memory.
 usage: qordat_cli_test.py BUILD_DIR SOURCE_DIR
 """
 import os
+import pty
+import resource
+import shutil
 import signal
 import struct
 import subprocess
@@ -41,7 +44,13 @@ def main(tmp):
     r = subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], capture_output=True, text=True)
     check(r.returncode == 0, "cmake --install: " + r.stdout + r.stderr)
     qordat = os.path.join(prefix, "bin", "qordat")
-    check(os.path.exists(os.path.join(prefix, "share", "man", "man1", "qordat.1")), "no installed manual page")
+    page = os.path.join(prefix, "share", "man", "man1", "qordat.1.gz")
+    check(os.path.exists(page), "no installed manual page")
+    check(os.path.exists(os.path.join(prefix, "share", "doc", "qordat", "copyright")), "no licence installed")
+    if shutil.which("man"):  # the page renders without a warning in the C locale, its LIMITS included
+        r = subprocess.run(["man", "-l", page], capture_output=True, text=True,
+                           env=dict(os.environ, LC_ALL="C", MANPAGER="cat", MANWIDTH="80"))
+        check(r.returncode == 0 and not r.stderr and "LIMITS" in r.stdout, "man -l: " + r.stderr[:400])
 
     def run(*args, cwd=None):
         return run_qordat(qordat, *args, cwd=cwd)
@@ -84,7 +93,9 @@ def main(tmp):
     cut_table = os.path.join(tmp, "cut-table.dat")
     open(cut_table, "wb").write(bytes([3, 0, 0, 0, 5, 0, 0, 0, 7, 0]))
     r = run("list", cut_table)
-    check(r.returncode == 1 and "listing failed, result 3" in r.stderr, "table cut short: " + r.stderr)
+    check(r.returncode == 1 and "listing failed: a record of an entry cannot be built (result 3)" in r.stderr and
+          "damaged: the size table is cut: the file ends 6 bytes before it does (2 sizes missing)" in r.stderr,
+          "table cut short: " + r.stderr)
 
     # The current folder by default; patterns are names or wildcards, any
     # case; one that matches nothing is reported and the others still extracted.
@@ -124,10 +135,15 @@ def main(tmp):
     r = run("extract", os.path.join(tmp, "missing.dat"))
     check(r.returncode == 1 and "No such file or directory" in r.stderr, "missing archive: " + r.stderr)
     text_first = os.path.join(tmp, "text-first.dat")
-    run("pack", text_first, "--layout", "kind-only", "--compress", os.path.join(media, "script.txt"),
-        os.path.join(media, "title.bmp"))
+    r = run("pack", text_first, "--layout", "kind-only", "--compress", os.path.join(media, "script.txt"),
+            os.path.join(media, "title.bmp"))
+    check(r.returncode == 1 and "readers list it only with the full scan" in r.stderr and
+          not os.path.exists(text_first), "pack of a text first, kind-only: " + r.stderr)
+    r = run("pack", text_first, "--force", "--layout", "kind-only", "--compress", os.path.join(media, "script.txt"),
+            os.path.join(media, "title.bmp"))
+    check(r.returncode == 0 and "kept as it is (--force)" in r.stderr, "pack --force: " + r.stderr)
     r = run("extract", text_first, "-o", os.path.join(tmp, "tf"))
-    check(r.returncode == 1 and "listed with --numbering dummies --full-scan" in r.stderr, "refusal: " + r.stderr)
+    check(r.returncode == 1 and r.stderr.endswith("it is listed with --full-scan\n"), "refusal: " + r.stderr)
     r = run("extract", text_first, "--full-scan", "-o", os.path.join(tmp, "tf"))
     check(r.returncode == 0 and len(files_in(os.path.join(tmp, "tf"))) == 2, "--full-scan: " + r.stderr)
 
@@ -165,6 +181,174 @@ def main(tmp):
                     check(f.read() == wav + bytes(100), name + ": not the host's bytes")
             os.remove(written)
 
+    # Never a success for a wrong or missing file. Each row: an archive (a
+    # function that makes it), the command, the exit status wanted, words
+    # wanted on stderr, the files wanted in the output folder.
+    def archive(name, *pack_args):
+        path = os.path.join(tmp, name)
+        r = run("pack", path, "--force", *pack_args)
+        check(r.returncode == 0, "pack %s: %s" % (name, r.stderr))
+        return path
+
+    bmp_file, wav_file = os.path.join(media, "title.bmp"), os.path.join(media, "chime.wav")
+    txt_file = os.path.join(media, "script.txt")
+    after_count = os.path.join(tmp, "AFTER.DAT")
+    open(after_count, "wb").write(struct.pack("<I", 3))
+    later_cut = archive("LATER.DAT", "--layout", "kind-size", "--compressed", bmp_file, "--compressed", wav_file,
+                        "--compressed", bmp_file)
+    with open(later_cut, "r+b") as f:  # the file ends where the last entry begins
+        f.seek(12)
+        f.truncate(os.path.getsize(later_cut) - struct.unpack("<i", f.read(4))[0])
+    # The listing sees the next entry's bytes in a 2-byte entry's head
+    # ("\x89P" + "NG": a PNG); the extraction, its own two only (DAT).
+    short_first = os.path.join(tmp, "short.bin")
+    open(short_first, "wb").write(b"\x89P")
+    png_rest = os.path.join(tmp, "rest.bin")
+    open(png_rest, "wb").write(b"NG\r\n" + bytes(range(60)))
+    renamed = archive("RENAMED.DAT", short_first, png_rest)
+    open(os.path.join(tmp, "notes.bin"), "w").write("no archive here\n")
+    keep_dir = os.path.join(tmp, "keep")
+    os.makedirs(keep_dir)
+    open(os.path.join(keep_dir, "RENAMED~000.DAT"), "w").write("mine")
+    for args, status, words, files in (
+            (["list", after_count], 1, ["damaged: the size table is cut"], None),
+            (["extract", after_count, "-o", "@out"], 1, ["AFTER~000.DMY: damaged: its size lies past the end"], []),
+            (["test", after_count], 1, ["the size table is cut"], None),
+            (["test", scene], 0, [], None),
+            (["test", scene, "-q", "*.wav"], 0, [], None),
+            (["test", cut], 1, ["cut~001.WAV: damaged: %d bytes missing" % (len(wav) - 1000), "1 of 2 entries damaged"],
+             None),
+            (["test", short], 1, ["short~001.WAV: damaged: 100 bytes missing (its stream ends before its size)"], None),
+            (["list", cut], 1, ["cut~001.WAV: damaged:"], None),
+            (["list", scene, "NOTHING~*"], 1, ["NOTHING~*: no such entry"], None),
+            # A later entry cut in a compressed archive: the listing fails
+            # (a host's would), the entries before the cut are still read.
+            (["list", later_cut], 1, ["listing failed: a record of an entry cannot be built (result 3)"], None),
+            (["extract", later_cut, "-o", "@out"], 1, ["slot 2: not written: a record of the entry cannot be built"],
+             ["LATER~000.BMP", "LATER~001.WAV"]),
+            (["test", later_cut], 1, ["slot 2: damaged: no record can be built"], None),
+            # -k tests the name the file is written under.
+            (["extract", renamed, "-k", "-o", keep_dir], 0, ["RENAMED~000.DAT: not overwritten"],
+             ["RENAMED~000.DAT", "RENAMED~001.DAT"]),
+            (["dump", os.path.join(tmp, "notes.bin")], 1, ["not a QOR's DAT archive"], None),
+            (["extract", scene, "-o", "@out", "--tsv"], 2, ["qordat: extract: unknown option '--tsv'"], None),
+            (["pack", os.path.join(tmp, "x.dat"), "--compress", bmp_file], 2,
+             ["qordat: pack: entry 0: the raw layout has no head"], None),
+            (["dump", scene, "--offset=0", "--bogus"], 2, ["qordat: dump: unknown option '--bogus'"], None),
+            (["unpack", scene, "--layout", "raw"], 2, ["qordat: unpack: unpack needs -o DIR"], None),
+            (["list", scene, "--offset"], 2, ["qordat: list: --offset needs a value"], None),
+            (["extract", scene, "-ko"], 2, ["qordat: extract: -ko needs a value"], None)):
+        out = os.path.join(tmp, "row-out")
+        shutil.rmtree(out, ignore_errors=True)
+        r = run(*[out if a == "@out" else a for a in args])
+        check(r.returncode == status and all(w in r.stderr for w in words) and
+              (files is None or files_in(keep_dir if "-k" in args else out) == files),
+              "%s: exit %d, files %s\n%s" % (args, r.returncode, files_in(out), r.stderr[-600:]))
+    check(open(os.path.join(keep_dir, "RENAMED~000.DAT"), "rb").read() == b"mine", "-k replaced the file written as DAT")
+    r = run("dump", scene, "--offset=0")
+    check(r.returncode == 0 and "count:    5 " in r.stdout, "dump --offset=0: " + r.stderr)
+    r = run("extract", scene, "-ko", os.path.join(tmp, "ko"), "*.png")
+    check(r.returncode == 0 and files_in(os.path.join(tmp, "ko")) == ["SCENE~003.PNG"], "-ko DIR: " + r.stderr)
+
+    # pack reads its archive back: each row packs files that a reader gets
+    # otherwise, and wants exit 1, no archive, the way out named; --force
+    # keeps it. Limits are refused before anything is written.
+    twelve = os.path.join(tmp, "twelve.txt")
+    open(twelve, "wb").write(b"hello world\n")
+    icon = os.path.join(tmp, "icon.bin")
+    open(icon, "wb").write(b"\x00\x00\x01\x00" + bytes(range(200)))
+    short_bmp = os.path.join(tmp, "short.bmp")
+    open(short_bmp, "wb").write(b"BM" + struct.pack("<I", 300 - 1) + bytes(294))
+    packed = os.path.join(tmp, "PACKED.DAT")
+    for args, words in (
+            (["--layout", "kind-only", twelve], ["readers get", "try another --layout (kind-size)"]),
+            (["--layout", "raw", icon, bmp_file], ["readers refuse it", "try another --layout (kind-size)"]),
+            (["--layout", "kind-only", "--compressed", short_bmp], ["readers get 299 bytes of its 300 bytes",
+                                                                    "store it --plain"]),
+            (["--layout", "kind-size", "--compress", txt_file, bmp_file], ["readers list it only with the full scan"]),
+            (["--repeat", "8192", twelve], ["8192 entries; an archive holds at most 8191"])):
+        r = run("pack", packed, *args)
+        check(r.returncode == 1 and all(w in r.stderr for w in words) and not os.path.exists(packed),
+              "pack %s: %s" % (args, r.stderr[-600:]))
+        check(not [n for n in files_in(tmp) if n.startswith(".PACKED")], "pack %s left a temporary file" % args)
+    r = run("pack", packed, "--force", "--layout", "kind-only", twelve)
+    check(r.returncode == 0 and os.path.exists(packed) and "kept as it is (--force)" in r.stderr, "--force: " + r.stderr)
+    os.remove(packed)
+    # A write that fails once the output is open (the file-size limit)
+    # leaves no temporary file beside OUT.
+    plain_big = os.path.join(tmp, "big-plain.bin")
+    open(plain_big, "wb").write(bytes(1 << 17))
+    limited = subprocess.run([qordat, "pack", packed, plain_big], capture_output=True, text=True, env=ENV,
+                             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16)))
+    check(limited.returncode == 1 and "File too large" in limited.stderr and
+          not [n for n in files_in(tmp) if n.startswith(".PACKED") or n == "PACKED.DAT"],
+          "pack past the file-size limit: %d %s %s" % (limited.returncode, limited.stderr, files_in(tmp)))
+
+    # A write that fails: the system's reason alone, the result code only under -v.
+    for verbose, tail in (([], "SCENE~000.BMP: not written: File too large\n"),
+                          (["-v"], "File too large (the extraction's result 1 for its 9270 bytes)\n")):
+        limited = subprocess.run([qordat, "extract", scene, "*.bmp", "-o", os.path.join(tmp, "fsize"), *verbose],
+                                 capture_output=True, text=True, env=ENV,
+                                 preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096)))
+        check(limited.returncode == 1 and tail in limited.stderr and
+              files_in(os.path.join(tmp, "fsize")) == [], "extract past the file-size limit: " + limited.stderr)
+    r = run("list", scene, "*.bmp")
+    check(r.returncode == 0 and "SCENE.DAT: 1 entry (" in r.stdout, "one entry: " + r.stdout)
+
+    # Sizes past a host's 1 GiB, in bounded memory: a sparse archive of one
+    # entry of 1 GiB + 1 bytes, and a 2 GiB file of zeros (no archive).
+    # Each row: the command, the exit status wanted.
+    env_mem = dict(ENV, ASAN_OPTIONS=ENV["ASAN_OPTIONS"] + ":quarantine_size_mb=0")
+    huge = os.path.join(tmp, "HUGE.DAT")
+    with open(huge, "wb") as f:
+        f.write(struct.pack("<ii", 1, (1 << 30) + 1) + b"QOR's text")
+        f.truncate(8 + (1 << 30) + 1)
+    zeros = os.path.join(tmp, "zeros.bin")
+    with open(zeros, "wb") as f:
+        f.truncate(1 << 31)
+    big_out = os.path.join(tmp, "big-out")
+    for args, status in ((["dump", zeros], 1), (["unpack", zeros, "--layout", "raw", "-o", big_out], 1),
+                         (["list", huge], 0), (["test", huge], 0), (["dump", huge], 0),
+                         (["extract", huge, "-q", "-o", big_out], 0),
+                         (["unpack", huge, "--layout", "raw", "-o", big_out], 0)):
+        code, kib = peak_kib([qordat, *args], env_mem)
+        print("%s %s: peak %d KiB" % (args[0], os.path.basename(args[1]), kib))
+        check(code == status and kib < 32 * 1024, "%s: exit %d, peak %d KiB" % (args, code, kib))
+        for name in files_in(big_out):
+            size = os.path.getsize(os.path.join(big_out, name))
+            check(size == (1 << 30) + 1, "%s wrote %s of %d bytes" % (args, name, size))
+            os.remove(os.path.join(big_out, name))
+    # The progress line, on a terminal only, once the work has run a second
+    # (the extraction is held stopped for longer than that, once its private
+    # folder is made), and not with -q.
+    for quiet, shown in (([], True), (["-q"], False)):
+        master, slave = pty.openpty()
+        progress_dir = os.path.join(tmp, "progress")
+        p = subprocess.Popen([qordat, "extract", huge, *quiet, "-o", progress_dir],
+                             stdout=subprocess.DEVNULL, stderr=slave, env=ENV)
+        os.close(slave)
+        deadline = time.time() + 30
+        while time.time() < deadline and not [n for n in files_in(progress_dir) if n.startswith(".qordat-")]:
+            time.sleep(0.005)
+        p.send_signal(signal.SIGSTOP)
+        time.sleep(1.2)
+        p.send_signal(signal.SIGCONT)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        p.wait()
+        os.close(master)
+        check(p.returncode == 0 and (b"MiB/s" in seen) == shown, "progress %s: %r" % (quiet, seen[-200:]))
+        shutil.rmtree(os.path.join(tmp, "progress"))
+    os.remove(huge)
+    os.remove(zeros)
+
     # An interrupt in the middle of a large extraction: every file under an
     # entry's name is whole, and no temporary file or folder is left.
     piece = os.path.join(tmp, "piece.bin")
@@ -200,7 +384,7 @@ def main(tmp):
     words = b"".join(struct.pack("<I", i * 2654435761 % 1000) + b" the ring and the stream " for i in range(300000))
     open(text, "wb").write(words)
     for args, what in ((["pack", os.path.join(tmp, "p.dat"), plain], "48 MiB plain"),
-                       (["pack", os.path.join(tmp, "c.dat"), "--layout", "kind-size", "--compress", text],
+                       (["pack", os.path.join(tmp, "c.dat"), "--force", "--layout", "kind-size", "--compress", text],
                         "%d MiB compressed" % (len(words) >> 20))):
         status, kib = peak_kib([qordat, *args], env)
         print("pack %s: peak %d KiB" % (what, kib))

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "archive/lzss.h"
-#include "tools/archive_writer.h"
-#include "tools/lzss_encoder.h"
+#include "tools/writer/archive_writer.h"
+#include "tools/writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "archive/lzss.h"
-#include "tools/lzss_encoder.h"
+#include "tools/writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 using namespace testing_plugin;

@@ -7,14 +7,14 @@
 #include <gtest/gtest.h>
 
 #include "plugin_loader.h"
-#include "tools/registry_settings.h"
+#include "tools/spihost/registry_settings.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "tools/archive_writer.h"
-#include "tools/host_record.h"
+#include "tools/writer/archive_writer.h"
+#include "tools/spihost/host_record.h"
 
 namespace testing_plugin {
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "plugin_loader.h"
-#include "tools/registry_settings.h"
+#include "tools/spihost/registry_settings.h"
 #include "resource_meter.h"
 
 #include <cstdio>
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "archive/entry.h"
-#include "tools/archive_writer.h"
+#include "tools/writer/archive_writer.h"
 #include "tests/support/test_content.h"
 
 using namespace testing_plugin;

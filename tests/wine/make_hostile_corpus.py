@@ -83,14 +83,15 @@ def qordat(*args):
 
 def pack(name, layout, entries, what, base=0, flags="", options=()):
     """Packs `entries` (qordat ENTRY arguments with their modifiers)."""
-    qordat("pack", name, "--layout", layout, *options, *entries)
+    # --force: hostile archives are made to read back otherwise.
+    qordat("pack", name, "--layout", layout, "--force", *options, *entries)
     cases.append((name, base, flags, what))
     return os.path.getsize(os.path.join(OUT, name))
 
 
 def pack_cut(name, layout, entries, what, cut, flags=""):
     """Packs `entries` and cuts the file `cut(full_length)` bytes long."""
-    qordat("pack", name, "--layout", layout, *entries)
+    qordat("pack", name, "--layout", layout, "--force", *entries)
     full = os.path.getsize(os.path.join(OUT, name))
     return pack(name, layout, entries, "%s (%d of %d bytes)" % (what, cut(full), full), flags=flags,
                 options=("--truncate", cut(full)))

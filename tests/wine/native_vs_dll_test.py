@@ -37,6 +37,10 @@ def check(condition, what):
         print("FAIL:", what)
 
 
+# The content size from which a host's extraction is refused.
+HOST_LIMIT = 1 << 30
+
+
 def winpath(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -72,7 +76,8 @@ def make_valid(directory):
         "empty-first.dat": ["kind-size", "--empty", "--empty", "--compressed", wav, bmp],
     }
     for name, (layout, *entries) in packs.items():
-        rc, _, err = qordat("pack", os.path.join(directory, name), "--layout", layout, *entries)
+        # --force: some are made to read back otherwise (a text first needs the full scan).
+        rc, _, err = qordat("pack", os.path.join(directory, name), "--layout", layout, "--force", *entries)
         check(rc == 0, "pack %s: %s" % (name, err))
     for name in ("NOEXT", ".hidden.dat", "two.dots.dat", "with space.dat", "-dash.dat"):
         shutil.copyfile(os.path.join(directory, "SCENE.DAT"), os.path.join(directory, name))
@@ -90,7 +95,7 @@ def refused_or_unlisted(text, refused):
     """("refused",) or ("listing failed", code) when the run said so, else None."""
     if refused:
         return ("refused",)
-    failed = re.search(r"listing failed, result (-?\d+)", text)
+    failed = re.search(r"listing failed, result (-?\d+)", text) or re.search(r"listing failed: .*\(result (-?\d+)\)", text)
     return ("listing failed", int(failed.group(1))) if failed else None
 
 
@@ -118,12 +123,11 @@ def native_extraction_outcome(text):
         return stopped
     lines = []
     for line in text.splitlines():
-        m = re.match(r"qordat: (.*): not written: the plug-in's extraction of its (\d+) bytes failed, result (-?\d+) ",
-                     line)
+        m = re.match(r"qordat: (.*): not written: .*\(the extraction's result (-?\d+) for its (\d+) bytes?\)$", line)
         if m:
-            lines.append(m.groups())
+            lines.append((m.group(1), m.group(3), m.group(2)))
         elif not line.startswith("qordat: "):
-            m = re.match(r"(.*?)\s+(\d+)$", line)
+            m = re.match(r"(.*?)\s+(\d+)(?:  at .*)?$", line)
             if m:
                 lines.append(m.groups() + ("0",))
     return ("entries", lines)
@@ -202,8 +206,14 @@ def main():
         return qordat("list", path, "--tsv", "--offset", base, *setting_args(SETTINGS[job[1]]))
 
     listed = dict(zip(jobs, pool.map(native_list, jobs)))
-    names = {job: [row.split(b"\t")[0].decode("latin-1") for row in tsv.splitlines()[1:]]
-             for job, (rc, tsv, _) in listed.items() if rc == 0}
+    # The listing stays on stdout when qordat reports damage (exit 1).
+    rows = {job: [row.decode("latin-1").split("\t") for row in tsv.splitlines()[1:]]
+            for job, (rc, tsv, _) in listed.items() if rc in (0, 1) and tsv.startswith(b"name\t")}
+    names = {job: [row[0] for row in table] for job, table in rows.items()}
+    # Content of 1 GiB or more: hosts are refused it (result 4), qordat
+    # writes it in pieces. Left out of both sides' comparison (and not
+    # written: such entries of the corpus are damaged, gigabytes of zeros).
+    big = {job: {row[0] for row in table if int(row[3]) >= HOST_LIMIT} for job, table in rows.items()}
 
     # Every spihost run, in one batch, while qordat extracts. An extraction
     # probes first, so its outcome also tells whether the probe took the file.
@@ -226,8 +236,13 @@ def main():
     wine = run_batch("run", lines.values())
 
     def native_extract(job):
+        chosen = sample(names.get(job, []))
+        if big.get(job):
+            chosen = [n for n in (chosen or names[job]) if n not in big[job]]
+            if not chosen:
+                return ""
         # --salvage: damaged entries are written as a host receives them.
-        _, stdout, stderr = qordat("extract", archives[job[0]][0], *sample(names.get(job, [])), "--salvage",
+        _, stdout, stderr = qordat("extract", archives[job[0]][0], *chosen, "--salvage", "-v",
                                    "-o", out_dir("native", job), *setting_args(SETTINGS[job[1]]))
         return stdout.decode("latin-1") + stderr
 
@@ -274,6 +289,16 @@ def main():
         with open(spi_file(job, "ext"), encoding="latin-1") as f:
             spi_outcome = extraction_outcome(f.read())
         native_outcome = native_extraction_outcome(extracted[job])
+        if spi_outcome[0] == "entries":
+            spi_outcome = ("entries", [line for line in spi_outcome[1] if len(line) < 3 or int(line[1]) < HOST_LIMIT])
+        if spi_outcome == ("listing failed", 3):
+            # A host's listing stops at an entry without a record; qordat
+            # goes on with the others and names that one.
+            check(native_outcome[0] == "entries" and "a record of the entry cannot be built" in extracted[job],
+                  "%s: qordat extract past an entry without a record: %s" % (what, extracted[job][-400:]))
+            shutil.rmtree(out_dir("spi", job), ignore_errors=True)
+            shutil.rmtree(out_dir("native", job), ignore_errors=True)
+            continue
         # qordat reports failures on stderr, after the entries written.
         if spi_outcome[0] == native_outcome[0] == "entries":
             spi_outcome = ("entries", sorted(spi_outcome[1]))

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/plugin_exports.h"
+#include "tools/spihost/plugin_exports.h"
 
 namespace testing_plugin {
 

@@ -1,7 +1,7 @@
 // The six exports of a 00AM archive plug-in as a host calls them (__stdcall,
 // looked up by their plain names), for spihost, the Wine tests and the Wine
 // benchmark. GetFileInfo fills the host's copy of the per-entry record
-// (tools/host_record.h, or the plug-in's own EntryInfo).
+// (tools/spihost/host_record.h, or the plug-in's own EntryInfo).
 #ifndef MORQUENT_TOOLS_PLUGIN_EXPORTS_H
 #define MORQUENT_TOOLS_PLUGIN_EXPORTS_H
 

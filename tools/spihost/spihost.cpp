@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/host_record.h"
-#include "tools/plugin_exports.h"
-#include "tools/registry_settings.h"
+#include "tools/spihost/host_record.h"
+#include "tools/spihost/plugin_exports.h"
+#include "tools/spihost/registry_settings.h"
 #include "calls/calls.h"
 
 namespace {
@@ -111,7 +111,7 @@ int CommandList(const Plugin& plugin, const char* archive, LONG_PTR offset)
     std::vector<FileInfo> records;
     int result = List(plugin, archive, offset, records);
     if (result == 0 && tsvListing) {
-        std::printf("name\tposition\tcompressed\tsize\n");
+        std::printf("name\tposition\tstored\tsize\n");
         for (const FileInfo& info : records)
             std::printf("%.200s\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\n", info.fileName, (uint64_t)info.position,
                         (uint64_t)info.compressedSize, (uint64_t)info.fileSize);

@@ -16,7 +16,7 @@
 // a match too. So with the exact longest match length L(i) at every position,
 // a backward pass finds the parse of fewest bits (9 per literal, 17 per
 // reference), which is never larger in bytes than greedy or lazy coding.
-#include "tools/lzss_encoder.h"
+#include "tools/writer/lzss_encoder.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,8 +1,8 @@
 // QOR's DAT archive writer: count, size table, entries back to back, all
 // integers little-endian.
-#include "tools/archive_writer.h"
+#include "tools/writer/archive_writer.h"
 
-#include "tools/lzss_encoder.h"
+#include "tools/writer/lzss_encoder.h"
 
 namespace qordat {
 

@@ -1,14 +1,11 @@
-// qordat's calls into the plug-in's code: the host's side of the probe, the
-// listing and the disk extraction. Natively they run over calls/
-// platform_native.cpp; in qordat.exe over the plug-in's own Win32 side.
-#include "tools/qordat_calls.h"
+// The host's side of the plug-in's calls, for qordat.
+#include "tools/qordat/plugin.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "archive/entry.h"
-#include "archive/lzss.h"
 #include "archive/names.h"
 #include "archive/state.h"
 #include "calls/calls.h"
@@ -20,9 +17,6 @@
 #endif
 
 namespace qordat {
-
-const char* const kNumberingNames[3] = {"dummies", "kept", "packed"};
-
 namespace {
 
 // What the plug-in keeps between calls, for this run: the settings given,
@@ -60,19 +54,20 @@ size_t BlockSize(HostBlock block)
 bool PluginProbe(const std::string& archivePath, const uint8_t* bytes)
 {
     const std::string probePath = ProbePath(archivePath);
-    return ProbeArchive(&state, probePath.c_str(), bytes, static_cast<int32_t>(kProbeSize)) != 0;
+    return ProbeArchive(&state, probePath.c_str(), bytes, static_cast<int32_t>(PROBE_SIZE)) != 0;
 }
 
 bool PluginLeavesName(const std::string& archivePath) { return HasMediaExtension(ProbePath(archivePath).c_str()); }
 
 int PluginList(const std::string& archivePath, uint64_t offset, const ListSettings& settings,
-               std::vector<ListedEntry>& entries, HeadLayout& layout)
+               std::vector<ListedEntry>& entries, int32_t* layout)
 {
     entries.clear();
     state.NumberingMode = settings.numbering;
     state.CheckMode = settings.fullScan ? 1 : 0;
     HostBlock block = nullptr;
     const int result = ListArchive(&state, archivePath.c_str(), static_cast<int64_t>(offset), 0, &block);
+    *layout = state.entryLayout;
     if (result != RESULT_OK) return result;
     // A host reads records up to the zeroed one; the block's size bounds it too.
     const size_t capacity = BlockSize(block) / sizeof(EntryInfo);
@@ -87,10 +82,28 @@ int PluginList(const std::string& archivePath, uint64_t offset, const ListSettin
     }
     HostUnlock(block);
     HostFree(block);
-    layout = state.entryLayout == LAYOUT_KIND_SIZE   ? HeadLayout::KindSize
-             : state.entryLayout == LAYOUT_KIND_ONLY ? HeadLayout::KindOnly
-                                               : HeadLayout::Raw;
     return RESULT_OK;
+}
+
+ListedEntry PluginRecordOfSlot(const std::string& archivePath, uint64_t offset, uint32_t numbering, size_t slot,
+                               size_t packedNumber)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%c%03zu.DAT", NUMBERING_SEPARATORS[numbering],
+                  numbering == NUMBERING_PACKED ? packedNumber : slot);
+    EntryInfo info;
+    std::memset(&info, 0, sizeof info);
+    ListedEntry entry;
+    entry.position = 3 * slot + numbering;
+    entry.result = FindEntry(&state, archivePath.c_str(), static_cast<int64_t>(offset), name, 0, &info);
+    if (entry.result != RESULT_OK) {
+        entry.name = "slot " + std::to_string(slot);
+        return entry;
+    }
+    entry.name.assign(info.fileName, strnlen(info.fileName, sizeof info.fileName));
+    entry.stored = info.compressedSize;
+    entry.size = info.fileSize;
+    return entry;
 }
 
 int PluginExtractToDisk(const std::string& archivePath, uint64_t offset, uint64_t position, const std::string& dir)
@@ -98,19 +111,8 @@ int PluginExtractToDisk(const std::string& archivePath, uint64_t offset, uint64_
     std::vector<char> destination(dir.begin(), dir.end());
     destination.push_back('\0');
     errno = 0;
-    return ExtractEntry(&state, archivePath.c_str(), static_cast<int64_t>(offset), static_cast<int64_t>(position),
-                        destination.data(), OUTPUT_DISK << 8);
+    return ExtractEntryUpTo(&state, archivePath.c_str(), static_cast<int64_t>(offset), static_cast<int64_t>(position),
+                            destination.data(), OUTPUT_DISK << 8, UINT64_MAX);
 }
-
-uint64_t PluginStreamSize(const std::function<size_t(uint8_t* buffer, size_t room)>& next)
-{
-    LzssScan scan;
-    LzssScanStart(&scan);
-    std::vector<uint8_t> piece(ENTRY_PIECE_SIZE);
-    while (const size_t n = next(piece.data(), piece.size())) LzssScanSome(&scan, piece.data(), static_cast<uint32_t>(n));
-    return scan.count;
-}
-
-const char* PluginResultMeaning(int result) { return ResultMeaning(result); }
 
 }  // namespace qordat

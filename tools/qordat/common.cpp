@@ -1,0 +1,121 @@
+#include "tools/qordat/common.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+
+#include "archive/state.h"
+
+namespace qordat {
+
+const char* currentCommand = nullptr;
+const char* const kNumberingNames[3] = {"dummies", "kept", "packed"};
+
+int Usage(const std::string& problem)
+{
+    if (currentCommand)
+        std::fprintf(stderr, "qordat: %s: %s (see 'qordat %s --help')\n", currentCommand, problem.c_str(),
+                     currentCommand);
+    else
+        std::fprintf(stderr, "qordat: %s (see 'qordat --help')\n", problem.c_str());
+    return kExitUsage;
+}
+
+int Fail(const std::string& message)
+{
+    std::fprintf(stderr, "qordat: %s\n", message.c_str());
+    return kExitFailed;
+}
+
+std::string SystemError() { return std::strerror(errno); }
+std::string SystemError(int error) { return std::strerror(error); }
+
+std::string Count(int64_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string Bytes(uint64_t n) { return Count(static_cast<int64_t>(n), "byte", "bytes"); }
+
+bool ParseNumber(const char* text, int64_t low, int64_t high, int64_t& value)
+{
+    if (!text || !*text || (*text == '-' && low >= 0)) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text, &end, 0);
+    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+const char* LayoutName(int32_t layout)
+{
+    return layout == LAYOUT_KIND_SIZE ? "kind-size" : layout == LAYOUT_KIND_ONLY ? "kind-only" : "raw";
+}
+
+bool ParseLayout(const char* text, int32_t& layout)
+{
+    for (int32_t l : {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY}) {
+        if (text && !std::strcmp(text, LayoutName(l))) {
+            layout = l;
+            return true;
+        }
+    }
+    return false;
+}
+
+int ParseCommandLine(int argc, char** argv, const std::vector<OptionDef>& options,
+                     const std::function<int(int id, const char* value)>& onOption,
+                     const std::function<int(const char* argument)>& onArgument)
+{
+    constexpr int kHelpId = -2;
+    // "-": arguments come back in order as option 1; ":": a missing value
+    // comes back as ':' with no message of getopt's own.
+    std::string letters = "-:h";
+    std::vector<option> longs;
+    for (const OptionDef& def : options) {
+        longs.push_back({def.name, def.takesValue ? required_argument : no_argument, nullptr,
+                         def.letter ? def.letter : 0x100 + def.id});
+        if (def.letter) letters += std::string(1, def.letter) + (def.takesValue ? ":" : "");
+    }
+    longs.push_back({"help", no_argument, nullptr, kHelpId});
+    longs.push_back({nullptr, 0, nullptr, 0});
+
+    // getopt_long reads argv from index 1: argv[0] is the command's name.
+    opterr = 0;
+    optind = 0;  // a fresh scan (glibc and mingw re-initialise on 0)
+    auto find = [&](int code) -> const OptionDef* {
+        for (const OptionDef& def : options)
+            if ((def.letter && code == def.letter) || code == 0x100 + def.id) return &def;
+        return nullptr;
+    };
+    int code;
+    while ((code = getopt_long(argc, argv, letters.c_str(), longs.data(), nullptr)) != -1) {
+        const char* seen = argv[optind - 1];
+        int status = 0;
+        if (code == 1) {
+            status = onArgument(optarg);
+        } else if (code == 'h' || code == kHelpId) {
+            PrintHelp(currentCommand);
+            return kHelped;
+        } else if (code == ':') {
+            return Usage(std::string(seen) + " needs a value");
+        } else if (code == '?') {
+            const char* eq = std::strchr(seen, '=');
+            if (!std::strncmp(seen, "--", 2) && eq) return Usage(std::string(seen, eq) + " takes no value");
+            if (optopt && std::strncmp(seen, "--", 2))
+                return Usage(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+            return Usage("unknown option '" + std::string(seen) + "'");
+        } else if (const OptionDef* option = find(code)) {
+            status = onOption(option->id, option->takesValue ? optarg : nullptr);
+        }
+        if (status) return status;
+    }
+    for (int i = optind; i < argc; i++)  // after "--"
+        if (const int status = onArgument(argv[i])) return status;
+    return 0;
+}
+
+}  // namespace qordat

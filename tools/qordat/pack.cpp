@@ -1,0 +1,393 @@
+// qordat pack: an archive from files, in one pass over them, each read and
+// written (or compressed) in pieces; then read back through the plug-in's
+// calls, in bounded memory, and compared with its inputs (the layout a
+// reader detects, every size, every byte). Where a reader would get
+// something else the archive is not kept (--force keeps it), and the
+// message says the way out.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "archive/container.h"
+#include "archive/state.h"
+#include "tools/qordat/common.h"
+#include "tools/qordat/pending.h"
+#include "tools/qordat/plugin.h"
+#include "tools/writer/lzss_encoder.h"
+
+namespace qordat {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One slot to write: a file or an empty slot, with the modifiers given before it.
+struct PackEntry {
+    std::string path;  // "" for an empty slot
+    bool compress = false;
+    std::optional<bool> compressGiven;  // --plain or --compressed before it
+    std::optional<int16_t> kind;
+    std::optional<int32_t> declared;
+    std::optional<int32_t> stored;
+    uint64_t content = 0;  // its size, once written
+};
+
+struct PackOptions {
+    int32_t layout = LAYOUT_RAW;
+    bool compressAll = false;
+    bool force = false;
+    std::optional<int32_t> count;
+    std::optional<uint64_t> truncate;
+    uint64_t leadingBytes = 0;
+    bool Damaging() const { return count || truncate; }
+};
+
+uint32_t HeadSize(int32_t layout) { return layout == LAYOUT_RAW ? 0 : layout == LAYOUT_KIND_SIZE ? 6 : 2; }
+
+bool SeekTo(FILE* f, uint64_t at)
+{
+#if defined(_WIN32)
+    return _fseeki64(f, static_cast<int64_t>(at), SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
+#endif
+}
+
+bool CutAt(FILE* f, uint64_t length)
+{
+    if (std::fflush(f) != 0) return false;
+#if defined(_WIN32)
+    return _chsize_s(_fileno(f), static_cast<int64_t>(length)) == 0;
+#else
+    return ftruncate(fileno(f), static_cast<off_t>(length)) == 0;
+#endif
+}
+
+void PutLe(uint8_t* out, uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; i++) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+std::string WriteError() { return "cannot write: " + SystemError(); }
+
+// Writes the archive to `out` in one pass over the entries: the count and a
+// size table of zeros first, then each entry with its head, and at the end
+// the real table (and each kind-size head's declared size) over the
+// placeholders. Memory stays a few MiB whatever the sizes. Returns "" or
+// what failed.
+std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackOptions& options)
+{
+    std::vector<uint8_t> buffer(1 << 20);
+    std::vector<uint8_t> stream;
+    std::fill(buffer.begin(), buffer.end(), 0xEE);
+    for (uint64_t left = options.leadingBytes; left;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+        if (std::fwrite(buffer.data(), 1, n, out) != n) return WriteError();
+        left -= n;
+    }
+    const uint64_t base = options.leadingBytes;
+    std::vector<uint8_t> table(4 + 4 * entries.size(), 0);
+    if (std::fwrite(table.data(), 1, table.size(), out) != table.size()) return WriteError();
+    uint64_t at = base + table.size();
+    const uint32_t headSize = HeadSize(options.layout);
+
+    for (size_t i = 0; i < entries.size(); i++) {
+        PackEntry& entry = entries[i];
+        uint64_t storedLength = 0;
+        if (!entry.path.empty()) {
+            FILE* in = std::fopen(entry.path.c_str(), "rb");
+            if (!in) return "cannot read " + entry.path + ": " + SystemError();
+            uint8_t head[6] = {};
+            PutLe(head, static_cast<uint16_t>(entry.kind.value_or(entry.compress ? 1 : 0)), 2);
+            if (headSize && std::fwrite(head, 1, headSize, out) != headSize) {
+                std::fclose(in);
+                return WriteError();
+            }
+            uint64_t payload = 0;
+            LzssStreamEncoder encoder;
+            size_t n;
+            bool written = true;
+            entry.content = 0;
+            while (written && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+                entry.content += n;
+                if (entry.compress) {
+                    stream.clear();
+                    encoder.Add(buffer.data(), n, stream);
+                    written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
+                    payload += stream.size();
+                } else {
+                    written = std::fwrite(buffer.data(), 1, n, out) == n;
+                    payload += n;
+                }
+            }
+            const bool readFailed = std::ferror(in);
+            const int readError = errno;
+            std::fclose(in);
+            if (readFailed) return "cannot read " + entry.path + ": " + SystemError(readError);
+            if (written && entry.compress) {
+                stream.clear();
+                encoder.Finish(stream);
+                written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
+                payload += stream.size();
+            }
+            if (!written) return WriteError();
+            storedLength = headSize + payload;
+            if (storedLength > INT32_MAX || entry.content > INT32_MAX)
+                return entry.path + ": too large for the format (an entry holds less than 2 GiB)";
+            if (options.layout == LAYOUT_KIND_SIZE) {
+                PutLe(head, static_cast<uint32_t>(entry.declared.value_or(static_cast<int32_t>(entry.content))), 4);
+                if (!SeekTo(out, at + 2) || std::fwrite(head, 1, 4, out) != 4 || !SeekTo(out, at + storedLength))
+                    return WriteError();
+            }
+        }
+        PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(static_cast<int32_t>(storedLength))), 4);
+        at += storedLength;
+    }
+    PutLe(table.data(), static_cast<uint32_t>(options.count.value_or(static_cast<int32_t>(entries.size()))), 4);
+    if (!SeekTo(out, base) || std::fwrite(table.data(), 1, table.size(), out) != table.size()) return WriteError();
+    if (options.truncate && *options.truncate < at && !CutAt(out, *options.truncate)) return WriteError();
+    return "";
+}
+
+// True when the file at `path` holds exactly the `size` bytes of `original`.
+bool SameBytes(const std::string& path, const std::string& original, int* readError)
+{
+    FILE* a = std::fopen(path.c_str(), "rb");
+    FILE* b = std::fopen(original.c_str(), "rb");
+    bool same = a && b;
+    std::vector<uint8_t> x(1 << 16), y(1 << 16);
+    while (same) {
+        const size_t n = std::fread(x.data(), 1, x.size(), a), m = std::fread(y.data(), 1, y.size(), b);
+        same = n == m && std::memcmp(x.data(), y.data(), n) == 0;
+        if (n == 0 || n < x.size()) break;
+    }
+    if (b && std::ferror(b)) *readError = errno;
+    if (a) std::fclose(a);
+    if (b) std::fclose(b);
+    return same;
+}
+
+// The layout to suggest instead of `layout`: kind-size says of every entry
+// whether it is compressed, and its size.
+const char* OtherLayout(int32_t layout) { return layout == LAYOUT_KIND_SIZE ? "kind-only" : "kind-size"; }
+
+// Reads the archive written at `written` back as a host would (probe,
+// listing in the default settings, then every entry extracted in a private
+// folder beside it and compared with its file). Returns what a reader
+// would get otherwise, one line each, with the way out.
+std::vector<std::string> ReadBack(const std::string& written, const std::string& outPath,
+                                  const std::vector<PackEntry>& entries, const PackOptions& options)
+{
+    std::vector<std::string> problems;
+    const std::string layoutHint = std::string("another --layout (") + OtherLayout(options.layout) + ")";
+    uint8_t probe[PROBE_SIZE] = {};
+    if (FILE* f = std::fopen(written.c_str(), "rb")) {
+        if (SeekTo(f, options.leadingBytes)) (void)!std::fread(probe, 1, sizeof probe, f);
+        std::fclose(f);
+    }
+    if (!PluginProbe(outPath, probe)) {
+        if (PluginLeavesName(outPath))
+            return {"hosts leave files named *.BMP, *.WAV or *.PNG to other plug-ins; name it otherwise"};
+        return {"readers do not take it for an archive"};
+    }
+    std::vector<ListedEntry> listed;
+    int32_t layout = LAYOUT_RAW;
+    ListSettings settings;
+    int result = PluginList(written, options.leadingBytes, settings, listed, &layout);
+    if (result != RESULT_OK) {
+        settings.fullScan = true;
+        result = PluginList(written, options.leadingBytes, settings, listed, &layout);
+        if (result != RESULT_OK)
+            return {std::string("readers refuse it (") + ResultMeaning(result) + "); try " + layoutHint +
+                    ", or --plain for its compressed entries"};
+        problems.push_back("readers list it only with the full scan (qordat --full-scan; the plug-in's setting "
+                           "'*.ANM *.SNL wo kaitou kanou ni suru', make *.ANM *.SNL extractable)");
+    }
+    if (layout != options.layout)
+        problems.push_back(std::string("readers take its entries' heads for the ") + LayoutName(layout) +
+                           " layout; try " + layoutHint);
+    if (listed.size() != entries.size()) {
+        problems.push_back("readers list " + Count(static_cast<int64_t>(listed.size()), "entry", "entries") +
+                           " of " + std::to_string(entries.size()));
+        return problems;
+    }
+    std::string dir = fs::path(written).parent_path().string();
+    const std::string tempDir = MakeTempDir(dir.empty() ? "." : dir);
+    if (tempDir.empty()) return {"cannot read it back: " + SystemError()};
+    for (size_t i = 0; i < entries.size(); i++) {
+        const PackEntry& entry = entries[i];
+        if (entry.path.empty()) continue;
+        const std::string what = "entry " + std::to_string(i) + " (" + entry.path + "): ";
+        const std::string way = entry.compress ? "store it --plain, or try " + layoutHint : "try " + layoutHint;
+        if (listed[i].size != entry.content) {
+            problems.push_back(what + "readers get " + Bytes(listed[i].size) + " of its " + Bytes(entry.content) +
+                               "; " + way);
+            continue;
+        }
+        // The archive and what the extraction may write, for the signal handler.
+        std::vector<std::string> cleanup{written};
+        const std::string& name = listed[i].name;
+        const size_t dot = name.rfind('.');
+        for (const char* extension : {"BMP", "WAV", "PNG", "DAT", "DMY"})
+            cleanup.push_back((fs::path(tempDir) / (name.substr(0, dot == std::string::npos ? name.size() : dot + 1) +
+                                                    extension)).string());
+        SetCleanupFiles(cleanup);
+        const int got = PluginExtractToDisk(written, options.leadingBytes, listed[i].position, tempDir);
+        // The one file the extraction wrote, whatever name it gave it.
+        std::string file;
+        std::error_code listError;
+        for (const fs::directory_entry& one : fs::directory_iterator(tempDir, listError)) file = one.path().string();
+        int readError = 0;
+        if (got != RESULT_OK)
+            problems.push_back(what + "readers cannot extract it (" + ResultMeaning(got) + "); " + way);
+        else if (!SameBytes(file, entry.path, &readError))
+            problems.push_back(what + (readError ? "cannot read it again: " + SystemError(readError)
+                                                 : "readers get other bytes; " + way));
+        std::error_code error;
+        for (const fs::directory_entry& left : fs::directory_iterator(tempDir, error)) fs::remove(left.path(), error);
+    }
+    std::error_code error;
+    fs::remove_all(tempDir, error);
+    SetCleanupDir("");
+    SetCleanupFiles({written});
+    return problems;
+}
+
+}  // namespace
+
+int CommandPack(int argc, char** argv)
+{
+    enum { kEmpty = 1, kCompress, kPlain, kCompressed, kLayout, kOffset, kTruncate, kCount, kDeclared, kStored,
+           kRepeat, kKind, kForce };
+    const std::vector<OptionDef> definitions = {
+        {"empty", 0, false, kEmpty},       {"compress", 0, false, kCompress},   {"plain", 0, false, kPlain},
+        {"compressed", 0, false, kCompressed}, {"layout", 0, true, kLayout},   {"offset", 0, true, kOffset},
+        {"truncate", 0, true, kTruncate},  {"count", 0, true, kCount},         {"declared", 0, true, kDeclared},
+        {"stored-size", 0, true, kStored}, {"repeat", 0, true, kRepeat},       {"kind", 0, true, kKind},
+        {"force", 'f', false, kForce}};
+    std::string outPath;
+    PackOptions options;
+    std::vector<PackEntry> entries;
+    PackEntry pending;
+    int64_t repeat = 1;
+    bool pendingAny = false;
+    auto addEntry = [&](const std::string& path) {
+        pending.path = path;
+        for (int64_t n = 0; n < repeat; n++) entries.push_back(pending);
+        pending = PackEntry();
+        repeat = 1;
+        pendingAny = false;
+        return 0;
+    };
+    const int parsed = ParseCommandLine(
+        argc, argv, definitions,
+        [&](int id, const char* value) {
+            int64_t n = 0;
+            switch (id) {
+            case kEmpty: return addEntry("");  // --repeat and --stored-size apply to it too
+            case kCompress: options.compressAll = true; return 0;
+            case kForce: options.force = true; return 0;
+            case kPlain:
+            case kCompressed: pending.compressGiven = id == kCompressed; break;
+            case kLayout:
+                if (!ParseLayout(value, options.layout)) return Usage("--layout takes raw, kind-size or kind-only");
+                return 0;
+            case kOffset:
+            case kTruncate:
+                if (!ParseNumber(value, 0, kMaxOffset, n)) return Usage(std::string(id == kOffset ? "--offset" : "--truncate") + " takes a byte count");
+                if (id == kOffset) options.leadingBytes = static_cast<uint64_t>(n);
+                else options.truncate = static_cast<uint64_t>(n);
+                return 0;
+            case kCount:
+            case kDeclared:
+            case kStored:
+                // A 32-bit field: any signed value, or the unsigned form of its bit pattern.
+                if (!ParseNumber(value, INT32_MIN, UINT32_MAX, n)) return Usage("a 32-bit field takes -2147483648 to 0xFFFFFFFF");
+                if (id == kCount) {
+                    options.count = static_cast<int32_t>(static_cast<uint32_t>(n));
+                    return 0;
+                }
+                (id == kDeclared ? pending.declared : pending.stored) = static_cast<int32_t>(static_cast<uint32_t>(n));
+                break;
+            case kRepeat:
+                // Thousands of slots in one archive, without a command line of
+                // thousands of arguments (Windows caps it at 32,767 characters).
+                if (!ParseNumber(value, 1, 0x10000, repeat)) return Usage("--repeat takes a count from 1 to 65536");
+                break;
+            case kKind:
+                if (!ParseNumber(value, INT16_MIN, UINT16_MAX, n)) return Usage("--kind takes a 16-bit integer");
+                pending.kind = static_cast<int16_t>(static_cast<uint16_t>(n));
+                break;
+            }
+            pendingAny = true;
+            return 0;
+        },
+        [&](const char* argument) {
+            if (!*argument) return Usage("an empty file name");
+            if (outPath.empty()) {
+                outPath = argument;
+                return 0;
+            }
+            return addEntry(argument);
+        });
+    if (parsed) return parsed == kHelped ? kExitOk : parsed;
+    if (outPath.empty()) return Usage("no output file given");
+    if (pendingAny) return Usage("entry modifiers after the last entry");
+    if (entries.empty()) return Usage("no ENTRY given (a file or --empty)");
+    const bool damaging = options.Damaging() ||
+        std::any_of(entries.begin(), entries.end(), [](const PackEntry& e) { return e.kind || e.declared || e.stored; });
+
+    // What the format cannot hold is refused before anything is written.
+    // (--force writes such a count for test archives: readers refuse them.)
+    if (entries.size() > MAX_ENTRY_COUNT && !options.force)
+        return Fail(outPath + ": " + std::to_string(entries.size()) + " entries; an archive holds at most " +
+                    std::to_string(MAX_ENTRY_COUNT) + " (--force writes one that readers refuse)");
+    for (size_t i = 0; i < entries.size(); i++) {
+        PackEntry& entry = entries[i];
+        entry.compress = !entry.path.empty() && entry.compressGiven.value_or(options.compressAll);
+        if (options.layout == LAYOUT_RAW && !entry.path.empty() && (entry.compress || entry.kind || entry.declared))
+            return Usage("entry " + std::to_string(i) +
+                         ": the raw layout has no head, so no kind, declared size or compression");
+        if (options.layout == LAYOUT_KIND_ONLY && entry.declared)
+            return Usage("entry " + std::to_string(i) + ": the kind-only layout has no declared size");
+        if (entry.path.empty()) continue;
+        std::error_code error;
+        const uint64_t size = fs::file_size(entry.path, error);
+        if (error) return Fail("cannot read " + entry.path + ": " + error.message());
+        if (size > INT32_MAX || (!entry.compress && size + HeadSize(options.layout) > INT32_MAX))
+            return Fail(entry.path + ": " + Bytes(size) + ", too large for the format (an entry holds less than 2 GiB)");
+    }
+
+    PendingFile out;
+    if (!out.Open(outPath)) return Fail("cannot write " + outPath + ": " + SystemError());
+    const std::string problem = WriteArchive(out.Stream(), entries, options);
+    if (!problem.empty()) return Fail(outPath + ": " + problem);
+    // Closed before it is read back: a Windows reader cannot open a file
+    // that is open for writing.
+    if (!out.Close()) return Fail(outPath + ": " + WriteError());
+    if (!damaging) {
+        const std::vector<std::string> problems = ReadBack(out.TempPath(), outPath, entries, options);
+        const size_t shown = std::min<size_t>(problems.size(), 8);
+        for (size_t i = 0; i < shown; i++) std::fprintf(stderr, "qordat: %s: %s\n", outPath.c_str(), problems[i].c_str());
+        if (problems.size() > shown)
+            std::fprintf(stderr, "qordat: %s: and %zu more like these\n", outPath.c_str(), problems.size() - shown);
+        if (!problems.empty() && !options.force)
+            return Fail(outPath + ": not written (--force keeps it as it is; 'qordat unpack --layout " +
+                        LayoutName(options.layout) + "' reads it)");
+        if (!problems.empty()) std::fprintf(stderr, "qordat: %s: kept as it is (--force)\n", outPath.c_str());
+    }
+    if (!out.Commit()) return Fail("cannot write " + outPath + ": " + SystemError());
+    return kExitOk;
+}
+
+}  // namespace qordat

@@ -1,0 +1,191 @@
+// qordat: lists, extracts, tests, builds and examines QOR's DAT archives.
+//
+//   qordat list ARCHIVE [PATTERN...]              (list.cpp)
+//   qordat extract ARCHIVE [PATTERN...] [-o DIR]  (extract.cpp)
+//   qordat test ARCHIVE [PATTERN...]              (test.cpp)
+//   qordat pack OUT.DAT ENTRY...                  (pack.cpp)
+//   qordat dump ARCHIVE                           (dump.cpp)
+//   qordat unpack ARCHIVE --layout L -o DIR       (unpack.cpp)
+//
+// list, extract and test run the plug-in's own calls (plugin.cpp) and read
+// the file themselves besides (input.cpp) for what the calls do not tell;
+// dump and unpack read it themselves only. Every field is checked against
+// the file's length before use, and every command reads in pieces.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/qordat/common.h"
+
+#ifndef QORDAT_VERSION
+#define QORDAT_VERSION "unknown"
+#endif
+
+namespace qordat {
+namespace {
+
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+
+const char kOverview[] =
+    "usage: qordat COMMAND [OPTION...] ARGUMENT...\n"
+    "Lists, extracts and builds QOR's DAT game-data archives with the code of\n"
+    "the morquent plug-in: the names, sizes and bytes are the ones a host gets.\n"
+    "\n"
+    "commands:\n"
+    "  list ARCHIVE [PATTERN...]               the entries: name, size, stored size, position\n"
+    "  extract ARCHIVE [PATTERN...] [-o DIR]   write the entries into DIR (default: here)\n"
+    "  test ARCHIVE [PATTERN...]               check every entry, writing nothing\n"
+    "  pack OUT.DAT ENTRY...                   build an archive from files, checked\n"
+    "  dump ARCHIVE                            the count, size table and entry heads, raw\n"
+    "  unpack ARCHIVE --layout L -o DIR        every slot, read by qordat's own reader\n"
+    "\n"
+    "'qordat COMMAND --help' shows a command's options, 'man qordat' the details.\n"
+    "--version prints the version. Exit status: 0 done, 1 something failed\n"
+    "(reported on stderr), 2 usage error.\n";
+
+#define QORDAT_READING_OPTIONS                                                           \
+    "  --numbering dummies|kept|packed  how empty slots are listed and entries\n"        \
+    "                     numbered (default dummies: empty slots as *.DMY)\n"            \
+    "  --full-scan        size compressed entries of unknown content by reading\n"       \
+    "                     them whole (needed by some archives; slower)\n"                \
+    "  --offset N         the archive begins N bytes into the file\n"
+
+const CommandHelp kHelp[] = {
+    {"list",
+     "usage: qordat list ARCHIVE [PATTERN...] [OPTION...]\n"
+     "Lists the entries as the plug-in lists them for a host: name, content size,\n"
+     "stored size and position (3 x slot + numbering). PATTERNs choose entries by\n"
+     "name or shell wildcard (*, ?, [...]), ignoring case. Damage that the size\n"
+     "table and the file's length show is reported on stderr (exit status 1).\n"
+     "\n" QORDAT_READING_OPTIONS
+     "  --tsv              a header line, then name, position, stored size and\n"
+     "                     size of each entry, tab-separated\n"
+     "\n"
+     "  qordat list SCENE.DAT\n"
+     "  qordat list SCENE.DAT '*.wav' --numbering packed --tsv\n"},
+    {"extract",
+     "usage: qordat extract ARCHIVE [PATTERN...] [-o DIR] [OPTION...]\n"
+     "Writes the entries (all, or those the PATTERNs choose: names from the\n"
+     "listing or shell wildcards *, ?, [...], ignoring case) into DIR through the\n"
+     "plug-in's own extraction. Existing files are replaced. Each file is written\n"
+     "under a temporary name and put in place when complete. A damaged entry (the\n"
+     "archive ends inside it, or its stream ends short) is reported and not\n"
+     "written; an entry whose record cannot be built does not stop the others.\n"
+     "\n"
+     "  -o, --output DIR   where the files go (default: the current folder)\n"
+     "  -k, --keep-old-files  never replace an existing file (each is reported)\n"
+     "  -q, --quiet        print only errors (no progress either)\n"
+     "  -v, --verbose      also each entry's offset, stored size and layout, and\n"
+     "                     the plug-in's result codes\n"
+     "  --salvage          write damaged entries too, as a host receives them (the\n"
+     "                     missing bytes as zeros); still reported, exit status 1\n"
+     QORDAT_READING_OPTIONS
+     "\n"
+     "Exit status: 0 every entry written, 1 an entry failed or was damaged or a\n"
+     "pattern matched nothing (the others are still written), 2 usage error.\n"
+     "\n"
+     "  qordat extract SCENE.DAT -o scene\n"
+     "  qordat extract SCENE.DAT '*.bmp' scene~002.wav\n"},
+    {"test",
+     "usage: qordat test ARCHIVE [PATTERN...] [OPTION...]\n"
+     "Reads and expands every entry (or those the PATTERNs choose) as extraction\n"
+     "would, writes nothing, and names each damaged entry with what is wrong.\n"
+     "Exit status 0 when every entry is whole, 1 otherwise.\n"
+     "\n"
+     "  -q, --quiet        print only the damaged entries\n"
+     QORDAT_READING_OPTIONS
+     "\n"
+     "  qordat test SCENE.DAT\n"},
+    {"pack",
+     "usage: qordat pack OUT.DAT [OPTION...] ENTRY...\n"
+     "Builds an archive of the ENTRY arguments in order: each a file, or --empty\n"
+     "for an empty slot. Files are read and written in pieces (compressed on the\n"
+     "fly), so memory stays small whatever their size. The archive is then read\n"
+     "back as a host reads it; where a reader would get something else, pack says\n"
+     "so with the way out and keeps no archive (exit status 1).\n"
+     "\n"
+     "  --layout raw|kind-size|kind-only  entry heads: none (default), kind and\n"
+     "                     declared size, or kind only\n"
+     "  --compress         store every entry LZSS-compressed (not with raw)\n"
+     "  --plain, --compressed  store the next ENTRY plain or compressed\n"
+     "  --repeat N         add the next ENTRY N times (1 to 65536)\n"
+     "  -f, --force        keep an archive that reads back otherwise (still said),\n"
+     "                     or write more than 8191 entries (readers refuse it)\n"
+     "  --                 every later argument is a file\n"
+     "\n"
+     "For test archives (damaged on purpose; not read back):\n"
+     "  --kind K           kind field of the next ENTRY\n"
+     "  --declared N       declared size of the next ENTRY (kind-size layout)\n"
+     "  --stored-size N    size-table value of the next ENTRY\n"
+     "  --count N          count field to write\n"
+     "  --offset N         N bytes (0xEE) before the archive\n"
+     "  --truncate N       cut the file to N bytes\n"
+     "Numbers may be decimal or 0x-hex; 32-bit fields take negative values or\n"
+     "their unsigned form (0xFFFFFFFF).\n"
+     "\n"
+     "  qordat pack SCENE.DAT --layout kind-size --compressed title.bmp --empty chime.wav\n"},
+    {"dump",
+     "usage: qordat dump ARCHIVE [--offset N]\n"
+     "Prints the count, the size table, each entry's offset and the raw kind and\n"
+     "declared-size fields at its start, and where the file is cut. Exit status 1\n"
+     "when the file holds no valid count.\n"
+     "\n"
+     "  qordat dump SCENE.DAT\n"},
+    {"unpack",
+     "usage: qordat unpack ARCHIVE --layout raw|kind-size|kind-only -o DIR [--offset N]\n"
+     "Writes each non-empty slot's content to DIR/NNN.bin, read by qordat's own\n"
+     "reader under the layout given: for archives the plug-in refuses or whose\n"
+     "layout it guesses wrong.\n"
+     "\n"
+     "  -o, --output DIR   where the files go\n"
+     "  --layout L         the entries' heads: raw, kind-size or kind-only\n"
+     "  --offset N         the archive begins N bytes into the file\n"
+     "\n"
+     "  qordat unpack SCENE.DAT --layout kind-size -o slots\n"},
+};
+
+}  // namespace
+
+void PrintHelp(const char* command)
+{
+    for (const CommandHelp& help : kHelp) {
+        if (command && !std::strcmp(command, help.name)) {
+            std::fputs(help.text, stdout);
+            return;
+        }
+    }
+    std::fputs(kOverview, stdout);
+}
+
+}  // namespace qordat
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) return qordat::Usage("no command given");
+    const std::string command = argv[1];
+    if (command == "-h" || command == "--help" || command == "help") {
+        qordat::PrintHelp(argc > 2 && command == "help" ? argv[2] : nullptr);
+        return qordat::kExitOk;
+    }
+    if (command == "--version" || command == "-V") {
+        std::printf("qordat " QORDAT_VERSION " (morquent)\n");
+        return qordat::kExitOk;
+    }
+    static const struct {
+        const char* name;
+        int (*run)(int, char**);
+    } kCommands[] = {{"list", qordat::CommandList}, {"extract", qordat::CommandExtract},
+                     {"test", qordat::CommandTest}, {"pack", qordat::CommandPack},
+                     {"dump", qordat::CommandDump}, {"unpack", qordat::CommandUnpack}};
+    for (const auto& c : kCommands) {
+        if (command != c.name) continue;
+        qordat::currentCommand = c.name;
+        // The command's arguments, after its name (the parser's argv[0]).
+        return c.run(argc - 1, argv + 1);
+    }
+    if (!command.empty() && command[0] == '-') return qordat::Usage("unknown option '" + command + "'");
+    return qordat::Usage("unknown command '" + command + "'");
+}
