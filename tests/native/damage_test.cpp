@@ -13,7 +13,7 @@
 #include "calls/damage.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/test_content.h"
-#include "tools/archive_writer.h"
+#include "tools/writer/archive_writer.h"
 
 namespace {
 

@@ -170,8 +170,8 @@ EntryCheck CheckEntry(InputFile& file, uint64_t base, const SizeTable& table, in
     // content is thrown away: what a host would get from real bytes.
     std::vector<uint8_t> piece(kPiece), window(kHistory + kChunk);
     uint32_t pos = 0;
-    LzssStatus status = LZSS_NEEDS_INPUT;
-    for (uint64_t at = 0; at < held && status != LZSS_FINISHED;) {
+    ExpandStatus status = EXPAND_NEEDS_INPUT;
+    for (uint64_t at = 0; at < held && status != EXPAND_FINISHED;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, held - at));
         if (!file.ReadAt(begin + at, piece.data(), n, &got) || got < n) {
             c.readFailed = true;
@@ -184,7 +184,7 @@ EntryCheck CheckEntry(InputFile& file, uint64_t base, const SizeTable& table, in
             status = EntryExpandSome(&expansion, piece.data() + used, &length, window.data(), &pos,
                                      static_cast<uint32_t>(window.size()));
             used += length;
-            if (status != LZSS_OUTPUT_FULL) break;
+            if (status != EXPAND_OUTPUT_FULL) break;
             std::memmove(window.data(), window.data() + pos - kHistory, kHistory);
             pos = kHistory;
         }
