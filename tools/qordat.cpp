@@ -14,9 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(_WIN32)
@@ -111,8 +113,16 @@ const CommandHelp kHelp[] = {
      "\n"
      "  --layout raw|kind-size|kind-only  entry heads: none (default), kind and\n"
      "                     declared size, or kind only\n"
-     "  --compress         store every entry LZSS-compressed (not with raw)\n"
-     "  --plain, --compressed  store the next ENTRY plain or compressed\n"
+     "  --compress         store every entry LZSS-compressed (not with raw), or\n"
+     "                     plain where compression would make it larger\n"
+     "  --plain, --compressed  store the next ENTRY plain, or compressed even if\n"
+     "                     that makes it larger\n"
+     "  --fast             compress faster (lazy matching over hash chains): about\n"
+     "                     a tenth larger on text\n"
+     "  --best             the smallest output the format allows (the default)\n"
+     "  -j N               compress on N threads (default: every core); the\n"
+     "                     output does not depend on N\n"
+     "  -v                 say how each file was stored and its sizes\n"
      "  --repeat N         add the next ENTRY N times (1 to 65536)\n"
      "  --                 every later argument is a file\n"
      "\n"
@@ -277,6 +287,7 @@ bool WantsHelp(int argc, char** argv)
 struct PackEntry {
     std::string path;  // "" for an empty slot
     bool compress = false;
+    bool mayStorePlain = false;  // --compress chose compression: stored plain if that is smaller
     std::optional<int16_t> kind;
     std::optional<int32_t> declared;
     std::optional<int32_t> stored;
@@ -315,13 +326,23 @@ void PutLe(uint8_t* out, uint32_t value, int bytes)
     for (int i = 0; i < bytes; i++) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+// How pack compresses: the encoder's level and threads, and whether each
+// entry's storage is reported (-v).
+struct PackCompression {
+    LzssOptions lzss;
+    bool verbose = false;
+};
+
 // Writes the archive to `out` in one pass over the entries, each read and
 // written (or compressed) in pieces: the count and a size table of zeros
 // first, then each entry with its head, and at the end the real table (and
-// each kind-size head's declared size) over the placeholders. Memory stays a
-// few MiB whatever the sizes. Returns "" or what failed.
+// each head's kind and declared size) over the placeholders. Compressed
+// entries go through one encoder pipeline, so the blocks of an entry, and of
+// the entries after it, are encoded on every thread at once while the oldest
+// is written. Memory stays a few MiB per thread whatever the sizes. Returns
+// "" or what failed.
 std::string WriteArchive(FILE* out, const std::vector<PackEntry>& entries, qordat::Layout layout,
-                         const qordat::Options& options)
+                         const qordat::Options& options, const PackCompression& compression)
 {
     auto writeError = [] { return std::string("cannot write: ") + std::strerror(errno); };
     std::vector<uint8_t> buffer(1 << 20);
@@ -335,60 +356,145 @@ std::string WriteArchive(FILE* out, const std::vector<PackEntry>& entries, qorda
     const uint64_t base = options.leadingBytes;
     std::vector<uint8_t> table(4 + 4 * entries.size(), 0);
     if (std::fwrite(table.data(), 1, table.size(), out) != table.size()) return writeError();
-    uint64_t at = base + table.size();
+    uint64_t at = base + table.size();  // where the next entry to be written begins
     const size_t headSize = layout == qordat::Layout::Raw ? 0 : layout == qordat::Layout::KindSize ? 6 : 2;
+    bool rewritten = false;  // an entry was stored plain over its longer stream
+
+    // Copies the file of `entry` to `out` as it is; its length in `content`.
+    auto copyPlain = [&](const PackEntry& entry, uint64_t& content) -> std::string {
+        FILE* in = std::fopen(entry.path.c_str(), "rb");
+        if (!in) return "cannot read " + entry.path + ": " + std::strerror(errno);
+        content = 0;
+        size_t n;
+        bool written = true;
+        while (written && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+            content += n;
+            written = std::fwrite(buffer.data(), 1, n, out) == n;
+        }
+        const bool readFailed = std::ferror(in);
+        const int readError = errno;
+        std::fclose(in);
+        if (readFailed) return "cannot read " + entry.path + ": " + std::strerror(readError);
+        return written ? "" : writeError();
+    };
+    // The entry written from `at` is complete (`payload` bytes after its
+    // head): its head's fields and its size in the table, `at` past it.
+    auto finishEntry = [&](size_t i, int16_t kind, uint64_t content, uint64_t payload) -> std::string {
+        const PackEntry& entry = entries[i];
+        const uint64_t storedLength = headSize + payload;
+        if (storedLength > INT32_MAX || content > INT32_MAX)
+            return entry.path + ": too large for the format (an entry holds at most 2 GiB)";
+        if (headSize) {
+            uint8_t head[6];
+            PutLe(head, static_cast<uint16_t>(entry.kind.value_or(kind)), 2);
+            PutLe(head + 2, static_cast<uint32_t>(entry.declared.value_or(static_cast<int32_t>(content))), 4);
+            if (!SeekTo(out, at) || std::fwrite(head, 1, headSize, out) != headSize) return writeError();
+        }
+        if (!SeekTo(out, at + storedLength)) return writeError();
+        PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(static_cast<int32_t>(storedLength))), 4);
+        at += storedLength;
+        return "";
+    };
+
+    // Compressed entries whose streams are in the pipeline, oldest first; the
+    // oldest is the one being written, from `at`.
+    struct Streamed {
+        size_t index;
+        uint64_t content = 0;  // known once its file is read
+        uint64_t payload = 0;  // stream bytes written so far
+        bool begun = false;    // its head's room written
+    };
+    std::deque<Streamed> streamed;
+    LzssPipeline pipeline(compression.lzss);
+    // Writes the oldest block the pipeline has ready (with `wait`, once it is
+    // encoded); at a stream's end, stores that entry plain instead when its
+    // stream came out larger and --compress chose it. Sets `took` when it
+    // wrote something.
+    auto takeOne = [&](bool wait, bool& took) -> std::string {
+        stream.clear();
+        const LzssPipeline::Took what = pipeline.Take(stream, wait);
+        took = what != LzssPipeline::Took::Nothing;
+        if (!took) return "";
+        Streamed& s = streamed.front();
+        if (!s.begun) {
+            const uint8_t room[6] = {};
+            if (std::fwrite(room, 1, headSize, out) != headSize) return writeError();
+            s.begun = true;
+        }
+        if (std::fwrite(stream.data(), 1, stream.size(), out) != stream.size()) return writeError();
+        s.payload += stream.size();
+        if (what != LzssPipeline::Took::StreamEnd) return "";
+        const PackEntry& entry = entries[s.index];
+        int16_t kind = 1;
+        if (entry.mayStorePlain && s.payload > s.content) {
+            uint64_t content = 0;
+            if (!SeekTo(out, at + headSize)) return writeError();
+            const std::string problem = copyPlain(entry, content);
+            if (!problem.empty()) return problem;
+            if (content != s.content) return entry.path + ": changed while it was packed";
+            rewritten = true;
+            kind = 0;
+            if (compression.verbose)
+                std::printf("%s: stored plain, %" PRIu64 " bytes (compressed: %" PRIu64 ")\n", entry.path.c_str(),
+                            s.content, s.payload);
+            s.payload = s.content;
+        } else if (compression.verbose) {
+            std::printf("%s: compressed, %" PRIu64 " -> %" PRIu64 " bytes\n", entry.path.c_str(), s.content,
+                        s.payload);
+        }
+        const std::string problem = finishEntry(s.index, kind, s.content, s.payload);
+        streamed.pop_front();
+        return problem;
+    };
+    auto takeAll = [&]() -> std::string {
+        bool took = true;
+        while (!streamed.empty()) {
+            const std::string problem = takeOne(true, took);
+            if (!problem.empty()) return problem;
+        }
+        return "";
+    };
 
     for (size_t i = 0; i < entries.size(); i++) {
         const PackEntry& entry = entries[i];
-        uint64_t storedLength = 0;
-        if (!entry.path.empty()) {
-            FILE* in = std::fopen(entry.path.c_str(), "rb");
-            if (!in) return "cannot read " + entry.path + ": " + std::strerror(errno);
-            uint8_t head[6] = {};
-            PutLe(head, static_cast<uint16_t>(entry.kind.value_or(entry.compress ? 1 : 0)), 2);
-            if (headSize && std::fwrite(head, 1, headSize, out) != headSize) {
-                std::fclose(in);
-                return writeError();
-            }
-            uint64_t content = 0, payload = 0;
-            LzssStreamEncoder encoder;
-            size_t n;
-            bool written = true;
-            while (written && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-                content += n;
-                if (entry.compress) {
-                    stream.clear();
-                    encoder.Add(buffer.data(), n, stream);
-                    written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
-                    payload += stream.size();
-                } else {
-                    written = std::fwrite(buffer.data(), 1, n, out) == n;
-                    payload += n;
-                }
-            }
-            const bool readFailed = std::ferror(in);
-            const int readError = errno;
-            std::fclose(in);
-            if (readFailed) return "cannot read " + entry.path + ": " + std::strerror(readError);
-            if (written && entry.compress) {
-                stream.clear();
-                encoder.Finish(stream);
-                written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
-                payload += stream.size();
-            }
-            if (!written) return writeError();
-            storedLength = headSize + payload;
-            if (storedLength > INT32_MAX || content > INT32_MAX)
-                return entry.path + ": too large for the format (an entry holds at most 2 GiB)";
-            if (layout == qordat::Layout::KindSize) {
-                PutLe(head, static_cast<uint32_t>(entry.declared.value_or(static_cast<int32_t>(content))), 4);
-                if (!SeekTo(out, at + 2) || std::fwrite(head, 1, 4, out) != 4 || !SeekTo(out, at + storedLength))
-                    return writeError();
-            }
+        if (entry.path.empty()) {  // an empty slot: stores nothing
+            PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(0)), 4);
+            continue;
         }
-        PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(static_cast<int32_t>(storedLength))), 4);
-        at += storedLength;
+        if (!entry.compress) {  // written in place, after every entry before it
+            std::string problem = takeAll();
+            const uint8_t room[6] = {};
+            if (problem.empty() && std::fwrite(room, 1, headSize, out) != headSize) problem = writeError();
+            uint64_t content = 0;
+            if (problem.empty()) problem = copyPlain(entry, content);
+            if (problem.empty()) problem = finishEntry(i, 0, content, content);
+            if (!problem.empty()) return problem;
+            if (compression.verbose) std::printf("%s: plain, %" PRIu64 " bytes\n", entry.path.c_str(), content);
+            continue;
+        }
+        FILE* in = std::fopen(entry.path.c_str(), "rb");
+        if (!in) return "cannot read " + entry.path + ": " + std::strerror(errno);
+        streamed.push_back(Streamed{i});
+        uint64_t content = 0;
+        size_t n;
+        std::string problem;
+        while (problem.empty() && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+            content += n;
+            pipeline.Add(buffer.data(), n);
+            // Written as soon as encoded; waited for only at the memory bound.
+            for (bool took = true; problem.empty() && took;) problem = takeOne(pipeline.Full(), took);
+        }
+        const bool readFailed = std::ferror(in);
+        const int readError = errno;
+        std::fclose(in);
+        if (readFailed) return "cannot read " + entry.path + ": " + std::strerror(readError);
+        if (!problem.empty()) return problem;
+        pipeline.EndStream();
+        streamed.back().content = content;
     }
+    const std::string problem = takeAll();
+    if (!problem.empty()) return problem;
+    if (rewritten && !CutAt(out, at)) return writeError();
     PutLe(table.data(), static_cast<uint32_t>(options.count.value_or(static_cast<int32_t>(entries.size()))), 4);
     if (!SeekTo(out, base) || std::fwrite(table.data(), 1, table.size(), out) != table.size()) return writeError();
     if (options.truncate && *options.truncate < at && !CutAt(out, *options.truncate)) return writeError();
@@ -405,6 +511,8 @@ int Pack(int argc, char** argv)
     const std::string outPath = argv[0];
     qordat::Options options;
     bool compressAll = false;
+    PackCompression compression;
+    compression.lzss.threads = std::max(1u, std::min(64u, std::thread::hardware_concurrency()));
     std::vector<PackEntry> entries;
     std::vector<std::optional<bool>> compressOverride;
     PendingEntry pending;
@@ -437,6 +545,16 @@ int Pack(int argc, char** argv)
             addEntry("");
         } else if (arg == "--compress") {
             compressAll = true;
+        } else if (arg == "--fast" || arg == "--best") {
+            compression.lzss.level = arg == "--fast" ? LzssLevel::Fast : LzssLevel::Optimal;
+        } else if (arg == "-v" || arg == "--verbose") {
+            compression.verbose = true;
+        } else if (arg == "-j" || arg == "--jobs" || arg.compare(0, 2, "-j") == 0) {
+            const char* text = arg.size() > 2 && arg[1] == 'j' ? arg.c_str() + 2 : value;
+            size_t n;
+            if (!ParseCount(text, n) || n < 1 || n > 64) return Usage("-j takes a count of threads from 1 to 64");
+            compression.lzss.threads = static_cast<unsigned>(n);
+            if (text == value) i++;
         } else if (arg == "--plain" || arg == "--compressed") {
             pending.compress = arg == "--compressed";
         } else if (arg == "--layout") {
@@ -476,6 +594,7 @@ int Pack(int argc, char** argv)
     for (size_t i = 0; i < entries.size(); i++) {
         PackEntry& entry = entries[i];
         entry.compress = !entry.path.empty() && compressOverride[i].value_or(compressAll);
+        entry.mayStorePlain = entry.compress && !compressOverride[i];
         if (options.layout == qordat::Layout::Raw && !entry.path.empty() &&
             (entry.compress || entry.kind || entry.declared))
             return Fail("entry " + std::to_string(i) +
@@ -487,7 +606,7 @@ int Pack(int argc, char** argv)
     qordat::InstallCleanupHandlers();
     qordat::PendingFile out;
     if (!out.Open(outPath)) return Fail("cannot write " + outPath + ": " + qordat::SystemError());
-    const std::string problem = WriteArchive(out.Stream(), entries, options.layout, options);
+    const std::string problem = WriteArchive(out.Stream(), entries, options.layout, options, compression);
     if (!problem.empty()) return Fail(outPath + ": " + problem);
     if (!out.Commit()) return Fail("cannot write " + outPath + ": " + qordat::SystemError());
     return 0;
