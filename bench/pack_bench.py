@@ -67,7 +67,7 @@ def main():
         ("pack --fast", pack("--fast")),
         ("pack --fast -j 1", pack("--fast", "-j", "1")),
         ("pack (default, -j %d)" % cores, pack()),
-        ("pack -j 1 (as before)", pack("-j", "1")),
+        ("pack -j 1", pack("-j", "1")),
     ]
     seconds = {(k, t): [] for k in kinds for t, _ in tools}
     ratio6 = {(k, t): [] for k in kinds for t, _ in tools}
