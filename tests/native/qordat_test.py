@@ -4,6 +4,7 @@ dump and unpack on truncated and garbage files; usage errors.
 
 usage: qordat_test.py PATH/TO/qordat
 """
+import hashlib
 import os
 import random
 import re
@@ -92,6 +93,22 @@ def levels(tmp):
           f"{paths['one.bin']}: plain," in r.stdout, f"forced: {r.stdout} {r.stderr}")
     rows = slot_rows(run("dump", forced).stdout)
     check(int(rows[0][0]) > len(noise) + 2 and rows[0][2] == "1" and rows[1][2] == "0", f"forced: {rows}")
+
+    # The archive qordat 0.07 wrote for this file (one encoder thread then),
+    # on one thread and on two: its SHA-256.
+    rng = random.Random(7)
+    words += [b"dragon", b"letter"]
+    fixed = b" ".join(rng.choice(words) + (b"%d" % rng.randrange(100) if rng.random() < 0.2 else b"")
+                      for _ in range(400000))[:(3 << 19) + 7]
+    with open(os.path.join(tmp, "fixed.txt"), "wb") as f:
+        f.write(fixed)
+    for jobs in ("1", "2"):
+        archive = os.path.join(tmp, "fixed-j%s.dat" % jobs)
+        r = run("pack", archive, "--layout", "kind-size", "--compress", "-j", jobs, os.path.join(tmp, "fixed.txt"))
+        with open(archive, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        check(r.returncode == 0 and digest == "626c47483307a63dac60ac58eb5f3a580b9a8168318dbc98f8072e7298dab9e7",
+              f"-j {jobs}: not the archive qordat 0.07 wrote ({digest}): {r.stderr}")
 
     for args in (["-j", "0"], ["-j", "65"], ["-jx"], ["-j"]):
         r = run("pack", forced, "--compress", *args, paths["one.bin"])
