@@ -4,6 +4,7 @@ dump and unpack on truncated and garbage files; usage errors.
 
 usage: qordat_test.py PATH/TO/qordat
 """
+import hashlib
 import os
 import random
 import re
@@ -29,7 +30,97 @@ def slot_rows(dump):
     return rows
 
 
+def levels(tmp):
+    """Every level and thread count: each entry comes back byte for byte, the
+    threads change no byte, --best is the default, --fast lies between it and
+    plain; --compress stores plain what compression makes larger, -v says
+    so, and --compressed still compresses it."""
+    rng = random.Random(5)
+    words = [b"ring", b"stream", b"the", b"window", b"token", b"group", b"castle", b"of"]
+    text = b" ".join(rng.choice(words) for _ in range(200000))[:(1 << 20) + 1]  # one byte past a join
+    runs = b"".join(bytes([rng.randrange(256)]) * rng.randrange(1, 300) for _ in range(30000))[:2 << 20]
+    runs += bytes(max(0, (2 << 20) - len(runs)))  # two whole blocks
+    noise = bytes(rng.randrange(256) for _ in range(70000))
+    files = {"text.txt": text, "runs.bin": runs, "noise.bin": noise, "one.bin": b"\x07"}
+    paths = {}
+    for name, content in files.items():
+        paths[name] = os.path.join(tmp, name)
+        with open(paths[name], "wb") as f:
+            f.write(content)
+    order = ["text.txt", "noise.bin", "runs.bin", "one.bin"]
+    stored_plain = {"noise.bin", "one.bin"}
+
+    archives = {}
+    for level in ("--fast", None, "--best"):
+        for jobs in ("1", "3"):
+            name = "%s-j%s" % ((level or "default").strip("-"), jobs)
+            archive = os.path.join(tmp, name + ".dat")
+            # Compressed text first: readers list it with the full scan only,
+            # which the read-back says; --force keeps it all the same.
+            args = ["pack", archive, "--force", "--layout", "kind-size", "--compress", "-v", "-j", jobs]
+            r = run(*args, *([level] if level else []), *[paths[n] for n in order])
+            check(r.returncode == 0, f"{name}: pack failed: {r.stderr}")
+            for n in order:
+                how = "stored plain" if n in stored_plain else "compressed"
+                check(f"{paths[n]}: {how}," in r.stdout, f"{name}: -v should say {n} was {how}:\n{r.stdout}")
+            rows = slot_rows(run("dump", archive).stdout)
+            kinds = [rows.get(i, [None] * 3)[2] for i in range(len(order))]
+            check(kinds == ["0" if n in stored_plain else "1" for n in order], f"{name}: kinds {kinds}")
+            outdir = os.path.join(tmp, "out-" + name)
+            r = run("unpack", archive, "--layout", "kind-size", "-o", outdir)
+            check(r.returncode == 0, f"{name}: unpack failed: {r.stderr}")
+            for slot, n in enumerate(order):
+                with open(os.path.join(outdir, "%03d.bin" % slot), "rb") as f:
+                    check(f.read() == files[n], f"{name}: {n} does not come back")
+            with open(archive, "rb") as f:
+                archives[name] = f.read()
+        check(archives[name] == archives[name.replace("j3", "j1")], f"{name}: -j 3 and -j 1 differ")
+    check(archives["best-j1"] == archives["default-j1"], "--best is not the default")
+    plain_size = sum(len(c) for c in files.values())
+    check(len(archives["default-j1"]) < len(archives["fast-j1"]) < plain_size,
+          "sizes: default %d, fast %d, plain %d" % (len(archives["default-j1"]), len(archives["fast-j1"]), plain_size))
+
+    # The plug-in's own extraction of the fast archive (its decoder, not qordat's).
+    outdir = os.path.join(tmp, "extract-fast")
+    r = run("extract", os.path.join(tmp, "fast-j3.dat"), "--full-scan", "-q", "-o", outdir)
+    check(r.returncode == 0, f"extract of the fast archive failed: {r.stderr}")
+    names = os.listdir(outdir) if os.path.isdir(outdir) else []
+    got = sorted(open(os.path.join(outdir, n), "rb").read() for n in names)
+    check(got == sorted(files.values()), "extract of the fast archive gives other bytes")
+
+    # --compressed forces compression of the entry that grows.
+    forced = os.path.join(tmp, "forced.dat")
+    r = run("pack", forced, "--force", "--layout", "kind-only", "-v", "--compressed", paths["noise.bin"],
+            paths["one.bin"])
+    check(r.returncode == 0 and f"{paths['noise.bin']}: compressed," in r.stdout and
+          f"{paths['one.bin']}: plain," in r.stdout, f"forced: {r.stdout} {r.stderr}")
+    rows = slot_rows(run("dump", forced).stdout)
+    check(int(rows[0][0]) > len(noise) + 2 and rows[0][2] == "1" and rows[1][2] == "0", f"forced: {rows}")
+
+    # The archive qordat 0.07 wrote for this file (one encoder thread then),
+    # on one thread and on two: its SHA-256.
+    rng = random.Random(7)
+    words += [b"dragon", b"letter"]
+    fixed = b" ".join(rng.choice(words) + (b"%d" % rng.randrange(100) if rng.random() < 0.2 else b"")
+                      for _ in range(400000))[:(3 << 19) + 7]
+    with open(os.path.join(tmp, "fixed.txt"), "wb") as f:
+        f.write(fixed)
+    for jobs in ("1", "2"):
+        archive = os.path.join(tmp, "fixed-j%s.dat" % jobs)
+        r = run("pack", archive, "--force", "--layout", "kind-size", "--compress", "-j", jobs,
+                os.path.join(tmp, "fixed.txt"))
+        with open(archive, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        check(r.returncode == 0 and digest == "626c47483307a63dac60ac58eb5f3a580b9a8168318dbc98f8072e7298dab9e7",
+              f"-j {jobs}: not the archive qordat 0.07 wrote ({digest}): {r.stderr}")
+
+    for args in (["-j", "0"], ["-j", "65"], ["-jx"], ["-j"]):
+        r = run("pack", forced, "--compress", *args, paths["one.bin"])
+        check(r.returncode == 2 and "qordat:" in r.stderr, f"pack {args}: exit {r.returncode}, {r.stderr!r}")
+
+
 def main(tmp):
+    levels(tmp)
     files = {
         "pic.bmp": b"BM" + struct.pack("<I", 1078) + bytes(48) + bytes(range(256)) * 4,
         "notes.txt": b"the ring and the stream and the ring again\n" * 20,
@@ -69,7 +160,10 @@ def main(tmp):
             if layout == "raw":
                 check(stored == len(content), f"{layout}: slot {slot} stored size {stored}")
             else:
-                check(int(row[2]) == 1, f"{layout}: slot {slot} kind {row[2]}, expected 1")
+                # --compress stores plain what compression would make larger
+                # (the one-byte file: two bytes as a stream).
+                kind = 0 if len(content) == 1 else 1
+                check(int(row[2]) == kind, f"{layout}: slot {slot} kind {row[2]}, expected {kind}")
             if layout == "kind-size" and len(row) > 3 and row[3] != "-":
                 check(int(row[3]) == len(content), f"{layout}: slot {slot} declared {row[3]}")
             offset += stored

@@ -260,7 +260,14 @@ Bytes Runs(size_t size, uint32_t seed)
     std::uniform_int_distribution<size_t> length(16, 4000);
     Bytes v;
     v.reserve(size);
-    while (v.size() < size) v.insert(v.end(), std::min(length(rng), size - v.size()), (uint8_t)rng());
+    while (v.size() < size) {
+        // The value first, then the length: one order for every compiler
+        // (as arguments of one call, GCC drew them this way and Clang the
+        // other, so the two builds' runs differed).
+        const uint8_t value = (uint8_t)rng();
+        const size_t run = std::min(length(rng), size - v.size());
+        v.insert(v.end(), run, value);
+    }
     return v;
 }
 

@@ -63,6 +63,13 @@ def make_valid(directory):
     notes = os.path.join(SOURCE, "examples", "notes.txt")
     zero = os.path.join(directory, "zero.bin")
     open(zero, "wb").close()
+    # Past the encoder's first block join (1 MiB): text lines, a stretch of
+    # one byte and counted numbers, so that matches meet the joins.
+    big = os.path.join(directory, "big.txt")
+    with open(big, "wb") as f:
+        lines = b"".join(b"%06d the ring, the window and the stream %d\r\n" % (i, i * 7919 % 1000)
+                         for i in range(30000))
+        f.write((lines + bytes(5000) + lines)[:(1 << 20) + 4097])
     packs = {
         "raw.dat": ["raw", bmp, "--empty", wav, png, txt, "--empty", notes],
         "kind-size-plain.dat": ["kind-size", bmp, "--empty", wav, png, txt, zero, "--empty", notes],
@@ -74,6 +81,13 @@ def make_valid(directory):
         # Unknown content first: its layout is accepted with the full scan only.
         "kind-only-text-first.dat": ["kind-only", "--compress", txt, bmp, "--empty", wav, notes],
         "empty-first.dat": ["kind-size", "--empty", "--empty", "--compressed", wav, bmp],
+        # Every level of the encoder, on one thread and on several (the same
+        # bytes), with an entry of more than one block.
+        "kind-size-best-j1.dat": ["kind-size", "--compress", "--best", "-j", "1", bmp, big, "--empty", wav, txt],
+        "kind-size-default-j3.dat": ["kind-size", "--compress", "-j", "3", bmp, big, png, txt, notes],
+        "kind-size-fast.dat": ["kind-size", "--compress", "--fast", bmp, "--empty", big, wav, png, txt, notes],
+        "kind-only-fast-j1.dat": ["kind-only", "--fast", "-j", "1", "--compressed", bmp, "--compressed", big,
+                                  "--compressed", wav, txt],
     }
     for name, (layout, *entries) in packs.items():
         # --force: some are made to read back otherwise (a text first needs the full scan).

@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cinttypes>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(_WIN32)
@@ -35,6 +38,7 @@ namespace fs = std::filesystem;
 struct PackEntry {
     std::string path;  // "" for an empty slot
     bool compress = false;
+    bool mayStorePlain = false;  // --compress chose compression: stored plain if that is smaller
     std::optional<bool> compressGiven;  // --plain or --compressed before it
     std::optional<int16_t> kind;
     std::optional<int32_t> declared;
@@ -49,6 +53,8 @@ struct PackOptions {
     std::optional<int32_t> count;
     std::optional<uint64_t> truncate;
     uint64_t leadingBytes = 0;
+    LzssOptions lzss;      // the encoder's level and threads
+    bool verbose = false;  // say how each entry was stored (-v)
     bool Damaging() const { return count || truncate; }
 };
 
@@ -80,11 +86,14 @@ void PutLe(uint8_t* out, uint32_t value, int bytes)
 
 std::string WriteError() { return "cannot write: " + SystemError(); }
 
-// Writes the archive to `out` in one pass over the entries: the count and a
-// size table of zeros first, then each entry with its head, and at the end
-// the real table (and each kind-size head's declared size) over the
-// placeholders. Memory stays a few MiB whatever the sizes. Returns "" or
-// what failed.
+// Writes the archive to `out` in one pass over the entries, each read and
+// written (or compressed) in pieces: the count and a size table of zeros
+// first, then each entry with its head, and at the end the real table (and
+// each head's kind and declared size) over the placeholders. Compressed
+// entries go through one encoder pipeline, so the blocks of an entry, and of
+// the entries after it, are encoded on every thread at once while the oldest
+// is written. Memory stays a few MiB per thread whatever the sizes. Sets
+// each entry's content size. Returns "" or what failed.
 std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackOptions& options)
 {
     std::vector<uint8_t> buffer(1 << 20);
@@ -98,61 +107,146 @@ std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackO
     const uint64_t base = options.leadingBytes;
     std::vector<uint8_t> table(4 + 4 * entries.size(), 0);
     if (std::fwrite(table.data(), 1, table.size(), out) != table.size()) return WriteError();
-    uint64_t at = base + table.size();
+    uint64_t at = base + table.size();  // where the next entry to be written begins
     const uint32_t headSize = HeadSize(options.layout);
+    bool rewritten = false;  // an entry was stored plain over its longer stream
 
-    for (size_t i = 0; i < entries.size(); i++) {
-        PackEntry& entry = entries[i];
-        uint64_t storedLength = 0;
-        if (!entry.path.empty()) {
-            FILE* in = std::fopen(entry.path.c_str(), "rb");
-            if (!in) return "cannot read " + entry.path + ": " + SystemError();
-            uint8_t head[6] = {};
-            PutLe(head, static_cast<uint16_t>(entry.kind.value_or(entry.compress ? 1 : 0)), 2);
-            if (headSize && std::fwrite(head, 1, headSize, out) != headSize) {
-                std::fclose(in);
-                return WriteError();
-            }
-            uint64_t payload = 0;
-            LzssStreamEncoder encoder;
-            size_t n;
-            bool written = true;
-            entry.content = 0;
-            while (written && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-                entry.content += n;
-                if (entry.compress) {
-                    stream.clear();
-                    encoder.Add(buffer.data(), n, stream);
-                    written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
-                    payload += stream.size();
-                } else {
-                    written = std::fwrite(buffer.data(), 1, n, out) == n;
-                    payload += n;
-                }
-            }
-            const bool readFailed = std::ferror(in);
-            const int readError = errno;
-            std::fclose(in);
-            if (readFailed) return "cannot read " + entry.path + ": " + SystemError(readError);
-            if (written && entry.compress) {
-                stream.clear();
-                encoder.Finish(stream);
-                written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
-                payload += stream.size();
-            }
-            if (!written) return WriteError();
-            storedLength = headSize + payload;
-            if (storedLength > INT32_MAX || entry.content > INT32_MAX)
-                return entry.path + ": too large for the format (an entry holds less than 2 GiB)";
-            if (options.layout == LAYOUT_KIND_SIZE) {
-                PutLe(head, static_cast<uint32_t>(entry.declared.value_or(static_cast<int32_t>(entry.content))), 4);
-                if (!SeekTo(out, at + 2) || std::fwrite(head, 1, 4, out) != 4 || !SeekTo(out, at + storedLength))
-                    return WriteError();
-            }
+    // Copies the file of `entry` to `out` as it is; its length in `content`.
+    auto copyPlain = [&](const PackEntry& entry, uint64_t& content) -> std::string {
+        FILE* in = std::fopen(entry.path.c_str(), "rb");
+        if (!in) return "cannot read " + entry.path + ": " + SystemError();
+        content = 0;
+        size_t n;
+        bool written = true;
+        while (written && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+            content += n;
+            written = std::fwrite(buffer.data(), 1, n, out) == n;
         }
+        const bool readFailed = std::ferror(in);
+        const int readError = errno;
+        std::fclose(in);
+        if (readFailed) return "cannot read " + entry.path + ": " + SystemError(readError);
+        return written ? "" : WriteError();
+    };
+    // The entry written from `at` is complete (`payload` bytes after its
+    // head): its head's fields and its size in the table, `at` past it.
+    auto finishEntry = [&](size_t i, int16_t kind, uint64_t content, uint64_t payload) -> std::string {
+        PackEntry& entry = entries[i];
+        entry.content = content;
+        const uint64_t storedLength = headSize + payload;
+        if (storedLength > INT32_MAX || content > INT32_MAX)
+            return entry.path + ": too large for the format (an entry holds less than 2 GiB)";
+        if (headSize) {
+            uint8_t head[6];
+            PutLe(head, static_cast<uint16_t>(entry.kind.value_or(kind)), 2);
+            PutLe(head + 2, static_cast<uint32_t>(entry.declared.value_or(static_cast<int32_t>(content))), 4);
+            if (!SeekTo(out, at) || std::fwrite(head, 1, headSize, out) != headSize) return WriteError();
+        }
+        if (!SeekTo(out, at + storedLength)) return WriteError();
         PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(static_cast<int32_t>(storedLength))), 4);
         at += storedLength;
+        return "";
+    };
+
+    // Compressed entries whose streams are in the pipeline, oldest first; the
+    // oldest is the one being written, from `at`.
+    struct Streamed {
+        size_t index;
+        uint64_t content = 0;  // known once its file is read
+        uint64_t payload = 0;  // stream bytes written so far
+        bool begun = false;    // its head's room written
+    };
+    std::deque<Streamed> streamed;
+    LzssPipeline pipeline(options.lzss);
+    // Writes the oldest block the pipeline has ready (with `wait`, once it is
+    // encoded); at a stream's end, stores that entry plain instead when its
+    // stream came out larger and --compress chose it. Sets `took` when it
+    // wrote something.
+    auto takeOne = [&](bool wait, bool& took) -> std::string {
+        stream.clear();
+        const LzssPipeline::Took what = pipeline.Take(stream, wait);
+        took = what != LzssPipeline::Took::Nothing;
+        if (!took) return "";
+        Streamed& s = streamed.front();
+        if (!s.begun) {
+            const uint8_t room[6] = {};
+            if (std::fwrite(room, 1, headSize, out) != headSize) return WriteError();
+            s.begun = true;
+        }
+        if (std::fwrite(stream.data(), 1, stream.size(), out) != stream.size()) return WriteError();
+        s.payload += stream.size();
+        if (what != LzssPipeline::Took::StreamEnd) return "";
+        const PackEntry& entry = entries[s.index];
+        int16_t kind = 1;
+        if (entry.mayStorePlain && s.payload > s.content) {
+            uint64_t content = 0;
+            if (!SeekTo(out, at + headSize)) return WriteError();
+            const std::string problem = copyPlain(entry, content);
+            if (!problem.empty()) return problem;
+            if (content != s.content) return entry.path + ": changed while it was packed";
+            rewritten = true;
+            kind = 0;
+            if (options.verbose)
+                std::printf("%s: stored plain, %" PRIu64 " bytes (compressed: %" PRIu64 ")\n", entry.path.c_str(),
+                            s.content, s.payload);
+            s.payload = s.content;
+        } else if (options.verbose) {
+            std::printf("%s: compressed, %" PRIu64 " -> %" PRIu64 " bytes\n", entry.path.c_str(), s.content,
+                        s.payload);
+        }
+        const std::string problem = finishEntry(s.index, kind, s.content, s.payload);
+        streamed.pop_front();
+        return problem;
+    };
+    auto takeAll = [&]() -> std::string {
+        bool took = true;
+        while (!streamed.empty()) {
+            const std::string problem = takeOne(true, took);
+            if (!problem.empty()) return problem;
+        }
+        return "";
+    };
+
+    for (size_t i = 0; i < entries.size(); i++) {
+        const PackEntry& entry = entries[i];
+        if (entry.path.empty()) {  // an empty slot: stores nothing
+            PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(0)), 4);
+            continue;
+        }
+        if (!entry.compress) {  // written in place, after every entry before it
+            std::string problem = takeAll();
+            const uint8_t room[6] = {};
+            if (problem.empty() && std::fwrite(room, 1, headSize, out) != headSize) problem = WriteError();
+            uint64_t content = 0;
+            if (problem.empty()) problem = copyPlain(entry, content);
+            if (problem.empty()) problem = finishEntry(i, 0, content, content);
+            if (!problem.empty()) return problem;
+            if (options.verbose) std::printf("%s: plain, %" PRIu64 " bytes\n", entry.path.c_str(), content);
+            continue;
+        }
+        FILE* in = std::fopen(entry.path.c_str(), "rb");
+        if (!in) return "cannot read " + entry.path + ": " + SystemError();
+        streamed.push_back(Streamed{i});
+        uint64_t content = 0;
+        size_t n;
+        std::string problem;
+        while (problem.empty() && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+            content += n;
+            pipeline.Add(buffer.data(), n);
+            // Written as soon as encoded; waited for only at the memory bound.
+            for (bool took = true; problem.empty() && took;) problem = takeOne(pipeline.Full(), took);
+        }
+        const bool readFailed = std::ferror(in);
+        const int readError = errno;
+        std::fclose(in);
+        if (readFailed) return "cannot read " + entry.path + ": " + SystemError(readError);
+        if (!problem.empty()) return problem;
+        pipeline.EndStream();
+        streamed.back().content = content;
     }
+    const std::string problem = takeAll();
+    if (!problem.empty()) return problem;
+    if (rewritten && !CutAt(out, at)) return WriteError();
     PutLe(table.data(), static_cast<uint32_t>(options.count.value_or(static_cast<int32_t>(entries.size()))), 4);
     if (!SeekTo(out, base) || std::fwrite(table.data(), 1, table.size(), out) != table.size()) return WriteError();
     if (options.truncate && *options.truncate < at && !CutAt(out, *options.truncate)) return WriteError();
@@ -268,15 +362,17 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
 int CommandPack(int argc, char** argv)
 {
     enum { kEmpty = 1, kCompress, kPlain, kCompressed, kLayout, kOffset, kTruncate, kCount, kDeclared, kStored,
-           kRepeat, kKind, kForce };
+           kRepeat, kKind, kForce, kFast, kBest, kJobs, kVerbose };
     const std::vector<OptionDef> definitions = {
         {"empty", 0, false, kEmpty},       {"compress", 0, false, kCompress},   {"plain", 0, false, kPlain},
         {"compressed", 0, false, kCompressed}, {"layout", 0, true, kLayout},   {"offset", 0, true, kOffset},
         {"truncate", 0, true, kTruncate},  {"count", 0, true, kCount},         {"declared", 0, true, kDeclared},
         {"stored-size", 0, true, kStored}, {"repeat", 0, true, kRepeat},       {"kind", 0, true, kKind},
-        {"force", 'f', false, kForce}};
+        {"force", 'f', false, kForce},     {"fast", 0, false, kFast},          {"best", 0, false, kBest},
+        {"jobs", 'j', true, kJobs},        {"verbose", 'v', false, kVerbose}};
     std::string outPath;
     PackOptions options;
+    options.lzss.threads = std::max(1u, std::min(64u, std::thread::hardware_concurrency()));
     std::vector<PackEntry> entries;
     PackEntry pending;
     int64_t repeat = 1;
@@ -297,6 +393,13 @@ int CommandPack(int argc, char** argv)
             case kEmpty: return addEntry("");  // --repeat and --stored-size apply to it too
             case kCompress: options.compressAll = true; return 0;
             case kForce: options.force = true; return 0;
+            case kFast:
+            case kBest: options.lzss.level = id == kFast ? LzssLevel::Fast : LzssLevel::Optimal; return 0;
+            case kVerbose: options.verbose = true; return 0;
+            case kJobs:
+                if (!ParseNumber(value, 1, 64, n)) return Usage("-j takes a count of threads from 1 to 64");
+                options.lzss.threads = static_cast<unsigned>(n);
+                return 0;
             case kPlain:
             case kCompressed: pending.compressGiven = id == kCompressed; break;
             case kLayout:
@@ -355,6 +458,7 @@ int CommandPack(int argc, char** argv)
     for (size_t i = 0; i < entries.size(); i++) {
         PackEntry& entry = entries[i];
         entry.compress = !entry.path.empty() && entry.compressGiven.value_or(options.compressAll);
+        entry.mayStorePlain = entry.compress && !entry.compressGiven;
         if (options.layout == LAYOUT_RAW && !entry.path.empty() && (entry.compress || entry.kind || entry.declared))
             return Usage("entry " + std::to_string(i) +
                          ": the raw layout has no head, so no kind, declared size or compression");

@@ -1,17 +1,10 @@
-// LZSS encoder: exact longest matches from binary search trees over the
-// window, then an optimal parse by dynamic programming.
+// LZSS encoder: content cut into blocks, each encoded on its own against the
+// 4,096 bytes before it (tools/lzss_blocks.h: the block's virtual text), on
+// as many threads as asked, and the blocks' tokens put into groups in order.
 //
-// The decoder's ring is modelled as a "virtual text": 4,096 zero bytes (the
-// ring's initial content) followed by the data. Data byte i sits at virtual
-// index 4096 + i and is written to ring position (4078 + i) mod 4096, so
-// virtual index v always lives at ring position (v + 4078) mod 4096. When
-// data byte i is about to be written, the ring holds exactly the virtual
-// bytes 4096 + i - d for d = 1..4096 (d = 4096 is the byte at the write
-// position itself, read before it is overwritten). A reference is therefore
-// any match at distance 1 to 4096 in the virtual text; the decoder copies
-// byte by byte, so a match may run into the bytes it produces (d < length).
-//
-// Whether a match exists at a position depends only on the data, never on
+// The optimal level: exact longest matches from binary search trees over the
+// window, then an optimal parse by dynamic programming (the fast level is in
+// tools/lzss_fast.cpp). Whether a match exists at a position depends only on the data, never on
 // how earlier bytes were coded, and every prefix of a match (length >= 3) is
 // a match too. So with the exact longest match length L(i) at every position,
 // a backward pass finds the parse of fewest bits (9 per literal, 17 per
@@ -19,41 +12,26 @@
 #include "tools/writer/lzss_encoder.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "archive/lzss.h"
+#include "tools/writer/lzss_blocks.h"
+
+using lzss_blocks::CommonPrefix;
+using lzss_blocks::TokenBlock;
 
 namespace {
 
 constexpr int64_t kNil = -1;
 constexpr int64_t kWindow = LZSS_RING_SIZE;    // distances 1..4096
-constexpr int64_t kPrefix = LZSS_RING_SIZE;    // zero bytes before the data
+constexpr int64_t kPrefix = LZSS_RING_SIZE;    // history bytes before the data
 constexpr int kMaxMatch = LZSS_MAX_MATCH;      // key length of the trees
-constexpr int kPadding = kMaxMatch + 8;        // readable bytes past the data
 constexpr size_t kSlots = 2 * LZSS_RING_SIZE;  // nodes, by position mod 8192
 constexpr size_t kHeads = size_t(1) << 14;     // trees, by a hash of 3 bytes
-
-// Length of the common prefix of a and b, at most kMaxMatch bytes, knowing
-// that their first `from` bytes are equal. Both need from + 8 readable bytes.
-inline int CommonPrefix(const uint8_t* a, const uint8_t* b, int from)
-{
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    for (int at = from; at < kMaxMatch; at += 8) {
-        uint64_t x, y;
-        std::memcpy(&x, a + at, 8);
-        std::memcpy(&y, b + at, 8);
-        if (x != y) {
-            const int n = at + __builtin_ctzll(x ^ y) / 8;
-            return n < kMaxMatch ? n : kMaxMatch;
-        }
-    }
-    return kMaxMatch;
-#else
-    int n = from;
-    while (n < kMaxMatch && a[n] == b[n]) n++;
-    return n;
-#endif
-}
 
 // Binary search trees of earlier positions, keyed by the kMaxMatch bytes
 // that follow each position, one tree per hash of the first three bytes.
@@ -118,22 +96,22 @@ struct MatchFinder {
     }
 };
 
-// Token groups: a flag byte, then up to eight tokens. A group may span
-// blocks of the streaming encoder, so it is kept until it is complete.
+// Token groups: a flag byte, then up to eight tokens. A group runs on across
+// blocks, so it is kept until it is complete.
 struct GroupWriter {
     uint8_t group[1 + 8 * 2];
     size_t length = 0;  // bytes of `group` in use; 0: no group begun
     unsigned tokens = 0;
 
-    void Token(std::vector<uint8_t>& out, bool reference, uint8_t b0, uint8_t b1)
+    void Token(std::vector<uint8_t>& out, bool reference, const uint8_t* bytes)
     {
         if (length == 0) {
             group[0] = 0;
             length = 1;
         }
         if (reference) group[0] |= static_cast<uint8_t>(1u << tokens);
-        group[length++] = b0;
-        if (reference) group[length++] = b1;
+        group[length++] = bytes[0];
+        if (reference) group[length++] = bytes[1];
         if (++tokens == 8) Flush(out);
     }
     void Flush(std::vector<uint8_t>& out)
@@ -142,34 +120,57 @@ struct GroupWriter {
         length = 0;
         tokens = 0;
     }
+
+    // Appends a block's tokens: the open group is completed token by token,
+    // then whole groups are made of eight tokens at a time (their kinds read
+    // at any bit offset), and the last few open a new group.
+    void Append(const TokenBlock& block, std::vector<uint8_t>& out)
+    {
+        size_t t = 0, p = 0;
+        for (; t < block.count && length != 0; t++) {
+            const bool reference = block.IsReference(t);
+            Token(out, reference, &block.payload[p]);
+            p += reference ? 2 : 1;
+        }
+        const size_t groups = (block.count - t) / 8;
+        const size_t before = out.size();
+        out.resize(before + groups * 17);
+        uint8_t* w = out.data() + before;
+        for (size_t g = 0; g < groups; g++, t += 8) {
+            const unsigned pair = block.kinds[t >> 3] | block.kinds[(t >> 3) + 1] << 8;
+            const uint8_t flags = static_cast<uint8_t>(pair >> (t & 7));
+            const size_t n = 8 + static_cast<size_t>(__builtin_popcount(flags));
+            *w++ = flags;
+            std::memcpy(w, &block.payload[p], n);
+            w += n;
+            p += n;
+        }
+        out.resize(static_cast<size_t>(w - out.data()));
+        for (; t < block.count; t++) {
+            const bool reference = block.IsReference(t);
+            Token(out, reference, &block.payload[p]);
+            p += reference ? 2 : 1;
+        }
+    }
 };
 
-// Encodes one block of `size` data bytes that begins `start` bytes into the
-// stream. `history` holds the 4,096 bytes of the ring's virtual text before
-// the block (null at the start of the stream: the ring's zeros). Matches
-// stop at the block's end.
-void EncodeBlock(const uint8_t* history, uint64_t start, const uint8_t* data, size_t size, GroupWriter& writer,
-                 std::vector<uint8_t>& out)
-{
-    if (size == 0) return;
+}  // namespace
 
-    // Virtual text: the history (zero at the start), the data, and zero
-    // padding so that every key (and the word compare past it) is readable;
-    // matches are cut at the data's end, so the padding never ends up in a
-    // reference.
-    std::vector<uint8_t> text(kPrefix + size + kPadding, 0);
-    if (history) std::memcpy(text.data(), history, kPrefix);
-    std::memcpy(text.data() + kPrefix, data, size);
+namespace lzss_blocks {
+
+void EncodeOptimal(const uint8_t* text, bool history, uint64_t start, size_t size, TokenBlock& tokens)
+{
+    tokens.Start(size);
+    if (size == 0) return;
+    const uint8_t* data = text + kPrefix;
 
     MatchFinder finder;
-    finder.text = text.data();
+    finder.text = text;
     int64_t source = 0;
     // The zero positions before kPrefix - kMaxMatch all have the same key as
     // that one, which is newer and so stays in the window longest. Real
     // history is inserted whole.
     for (int64_t v = history ? 0 : kPrefix - kMaxMatch; v < kPrefix; v++) finder.Insert(v, source);
-    // The ring position of local virtual index v: (start + v + 4078) mod 4096.
-    const uint64_t ringShift = start & (LZSS_RING_SIZE - 1);
 
     // Longest match at each data position (0 when shorter than 3) and the
     // ring position it comes from.
@@ -181,7 +182,7 @@ void EncodeBlock(const uint8_t* history, uint64_t start, const uint8_t* data, si
         if (static_cast<size_t>(n) > size - i) n = static_cast<int>(size - i);
         if (n >= LZSS_MIN_MATCH) {
             length[i] = static_cast<uint8_t>(n);
-            ringPos[i] = static_cast<uint16_t>((source + ringShift + LZSS_RING_START) & (LZSS_RING_SIZE - 1));
+            ringPos[i] = static_cast<uint16_t>(lzss_blocks::RingPosition(source, start));
         }
     }
 
@@ -230,66 +231,233 @@ void EncodeBlock(const uint8_t* history, uint64_t start, const uint8_t* data, si
         }
     }
 
-    out.reserve(out.size() + size + size / 8 + 1);
     for (size_t i = 0; i < size;) {
         const uint8_t n = length[i];
         if (n == 0) {
-            writer.Token(out, false, data[i], 0);
+            tokens.Literal(data[i]);
             i++;
         } else {
-            const uint16_t p = ringPos[i];
-            writer.Token(out, true, static_cast<uint8_t>(p & 0xFF),
-                         static_cast<uint8_t>(((p >> 4) & 0xF0) | (n - LZSS_MIN_MATCH)));
+            tokens.Reference(ringPos[i], n);
             i += n;
         }
     }
 }
 
+}  // namespace lzss_blocks
+
+namespace {
+
+// One block of a stream, or the mark of a stream's end, from the moment it is
+// queued until it is taken.
+struct Job {
+    std::vector<uint8_t> text;  // the block's virtual text (lzss_blocks.h); freed once encoded
+    size_t size = 0;            // content bytes
+    uint64_t start = 0;         // where the block begins in its stream
+    bool history = false;       // the text's first 4,096 bytes are content (not the ring's zeros)
+    bool streamEnd = false;     // no block: the stream ends here
+    bool done = false;          // encoded (guarded by the pipeline's mutex)
+    TokenBlock tokens;
+};
+
+void EncodeJob(Job& job, LzssLevel level)
+{
+    if (level == LzssLevel::Fast)
+        lzss_blocks::EncodeFast(job.text.data(), job.history, job.start, job.size, job.tokens);
+    else
+        lzss_blocks::EncodeOptimal(job.text.data(), job.history, job.start, job.size, job.tokens);
+    std::vector<uint8_t>().swap(job.text);
+}
+
 }  // namespace
+
+struct LzssPipeline::Impl {
+    LzssOptions options;
+    std::vector<std::thread> workers;
+    mutable std::mutex mutex;
+    std::condition_variable workReady;  // todo has a job, or stopping
+    std::condition_variable jobDone;
+    std::deque<Job*> todo;                   // blocks waiting for a worker
+    std::deque<std::unique_ptr<Job>> order;  // everything not yet taken, in stream order
+    bool stopping = false;
+
+    // The stream being added to.
+    std::unique_ptr<Job> filling;  // the block being filled; null until content comes
+    std::vector<uint8_t> history;  // the last 4,096 bytes of the virtual text so far
+    uint64_t added = 0;            // content bytes of the stream in blocks already queued
+    GroupWriter groups;            // the stream being taken
+
+    void Work()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            workReady.wait(lock, [&] { return stopping || !todo.empty(); });
+            if (stopping) return;
+            Job* job = todo.front();
+            todo.pop_front();
+            lock.unlock();
+            EncodeJob(*job, options.level);
+            lock.lock();
+            job->done = true;
+            jobDone.notify_all();
+        }
+    }
+
+    void Queue(std::unique_ptr<Job> job)
+    {
+        Job* raw = job.get();
+        std::lock_guard<std::mutex> lock(mutex);
+        order.push_back(std::move(job));
+        if (raw->streamEnd) {
+            raw->done = true;
+        } else if (workers.empty()) {
+            EncodeJob(*raw, options.level);
+            raw->done = true;
+        } else {
+            todo.push_back(raw);
+            workReady.notify_one();
+        }
+    }
+
+    // Queues the block being filled; the next block's history is the last
+    // 4,096 bytes of its virtual text.
+    void QueueFilling()
+    {
+        Job& job = *filling;
+        job.text.resize(lzss_blocks::kHistory + job.size + lzss_blocks::kTextPadding, 0);
+        history.assign(job.text.begin() + static_cast<std::ptrdiff_t>(job.size),
+                       job.text.begin() + static_cast<std::ptrdiff_t>(job.size + lzss_blocks::kHistory));
+        added += job.size;
+        Queue(std::move(filling));
+    }
+};
+
+LzssPipeline::LzssPipeline(const LzssOptions& options) : impl_(new Impl)
+{
+    impl_->options = options;
+    if (impl_->options.blockSize == 0) impl_->options.blockSize = 1;
+    impl_->history.assign(lzss_blocks::kHistory, 0);
+    if (options.threads > 1)
+        for (unsigned i = 0; i < options.threads; i++) impl_->workers.emplace_back([this] { impl_->Work(); });
+}
+
+LzssPipeline::~LzssPipeline()
+{
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->stopping = true;
+    }
+    impl_->workReady.notify_all();
+    for (std::thread& worker : impl_->workers) worker.join();
+}
+
+void LzssPipeline::Add(const uint8_t* data, size_t size)
+{
+    Impl& s = *impl_;
+    const size_t blockSize = s.options.blockSize;
+    while (size) {
+        if (!s.filling) {
+            s.filling.reset(new Job);
+            s.filling->start = s.added;
+            s.filling->history = s.added != 0;
+            s.filling->text.reserve(lzss_blocks::kHistory + std::min(blockSize, size_t(1) << 26) +
+                                    lzss_blocks::kTextPadding);
+            s.filling->text.assign(s.history.begin(), s.history.end());
+        }
+        Job& job = *s.filling;
+        const size_t n = std::min(size, blockSize - job.size);
+        job.text.insert(job.text.end(), data, data + n);
+        job.size += n;
+        data += n;
+        size -= n;
+        if (job.size == blockSize) s.QueueFilling();
+    }
+}
+
+void LzssPipeline::EndStream()
+{
+    Impl& s = *impl_;
+    if (s.filling) s.QueueFilling();
+    std::unique_ptr<Job> end(new Job);
+    end->streamEnd = true;
+    s.Queue(std::move(end));
+    s.added = 0;
+    s.history.assign(lzss_blocks::kHistory, 0);
+}
+
+LzssPipeline::Took LzssPipeline::Take(std::vector<uint8_t>& out, bool wait)
+{
+    Impl& s = *impl_;
+    std::unique_ptr<Job> job;
+    {
+        std::unique_lock<std::mutex> lock(s.mutex);
+        if (s.order.empty()) return Took::Nothing;
+        if (wait) s.jobDone.wait(lock, [&] { return s.order.front()->done; });
+        if (!s.order.front()->done) return Took::Nothing;
+        job = std::move(s.order.front());
+        s.order.pop_front();
+    }
+    if (job->streamEnd) {
+        if (s.groups.length) s.groups.Flush(out);
+        return Took::StreamEnd;
+    }
+    s.groups.Append(job->tokens, out);
+    return Took::Bytes;
+}
+
+size_t LzssPipeline::Queued() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->order.size();
+}
+
+bool LzssPipeline::Full() const
+{
+    const size_t threads = impl_->workers.empty() ? 1 : impl_->workers.size();
+    return Queued() >= 2 * threads;
+}
 
 std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size)
 {
+    lzss_blocks::TokenBlock tokens;
+    std::vector<uint8_t> text(lzss_blocks::kHistory + size + lzss_blocks::kTextPadding, 0);
+    if (size) std::memcpy(text.data() + lzss_blocks::kHistory, data, size);
+    lzss_blocks::EncodeOptimal(text.data(), false, 0, size, tokens);
     std::vector<uint8_t> out;
-    GroupWriter writer;
-    EncodeBlock(nullptr, 0, data, size, writer, out);
-    writer.Flush(out);
+    out.reserve(tokens.used + tokens.count / 8 + 1);
+    GroupWriter groups;
+    groups.Append(tokens, out);
+    if (groups.length) groups.Flush(out);
     return out;
 }
 
-struct LzssStreamEncoder::Groups : GroupWriter {};
+std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size, const LzssOptions& options)
+{
+    LzssPipeline pipeline(options);
+    std::vector<uint8_t> out;
+    const size_t piece = options.blockSize;
+    for (size_t at = 0; at < size; at += std::min(piece, size - at)) {
+        pipeline.Add(data + at, std::min(piece, size - at));
+        while (pipeline.Full()) pipeline.Take(out, true);
+    }
+    pipeline.EndStream();
+    while (pipeline.Take(out, true) != LzssPipeline::Took::StreamEnd) {
+    }
+    return out;
+}
 
-LzssStreamEncoder::LzssStreamEncoder() : groups_(new Groups) {}
+LzssStreamEncoder::LzssStreamEncoder() : pipeline_(LzssOptions()) {}
 LzssStreamEncoder::~LzssStreamEncoder() = default;
 
 void LzssStreamEncoder::Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out)
 {
-    while (size) {
-        const size_t n = std::min(size, kBlockSize - block_.size());
-        block_.insert(block_.end(), data, data + n);
-        data += n;
-        size -= n;
-        if (block_.size() == kBlockSize) EncodePending(out);
+    pipeline_.Add(data, size);
+    while (pipeline_.Take(out, false) == LzssPipeline::Took::Bytes) {
     }
 }
 
 void LzssStreamEncoder::Finish(std::vector<uint8_t>& out)
 {
-    EncodePending(out);
-    groups_->Flush(out);
-}
-
-void LzssStreamEncoder::EncodePending(std::vector<uint8_t>& out)
-{
-    if (block_.empty()) return;
-    EncodeBlock(encoded_ ? history_.data() : nullptr, encoded_, block_.data(), block_.size(), *groups_, out);
-    encoded_ += block_.size();
-    // The history of the next block: the last 4,096 bytes of the virtual
-    // text (the ring's zeros while fewer bytes were encoded).
-    if (block_.size() >= history_.size()) {
-        history_.assign(block_.end() - static_cast<std::ptrdiff_t>(history_.size()), block_.end());
-    } else {
-        history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(block_.size()));
-        history_.insert(history_.end(), block_.begin(), block_.end());
+    pipeline_.EndStream();
+    while (pipeline_.Take(out, true) != LzssPipeline::Took::StreamEnd) {
     }
-    block_.clear();
 }

@@ -20,12 +20,76 @@ inline std::vector<uint8_t> LzssEncode(const std::vector<uint8_t>& data)
     return LzssEncode(data.data(), data.size());
 }
 
-// The same stream, made from content handed in piece by piece, in bounded
-// memory: the content is encoded in blocks of kBlockSize bytes, each with
-// the 4,096 bytes before it as the ring's history, and the token groups run
-// on across blocks. Content of up to kBlockSize bytes gives exactly
-// LzssEncode's stream; longer content a stream at most a few bytes larger
-// per block (matches stop at a block's end).
+// How hard the encoder looks for matches.
+enum class LzssLevel {
+    // Lazy matching over short hash chains: several times faster than
+    // Optimal, a larger output (text: about a tenth larger).
+    Fast,
+    // Exact longest matches and an optimal parse: the smallest output the
+    // format allows for each block.
+    Optimal,
+};
+
+struct LzssOptions {
+    LzssLevel level = LzssLevel::Optimal;
+    // Blocks encoded at once, on threads of their own; 1 encodes on the
+    // caller's thread. The output does not depend on it.
+    unsigned threads = 1;
+    // Content per block. Every block is encoded on its own with the 4,096
+    // bytes before it as the ring's history, and matches stop at its end.
+    // Tests take small blocks to get many joins.
+    size_t blockSize = size_t(1) << 20;
+};
+
+// Streams (one per archive entry, say) encoded one after the other, their
+// blocks on `threads` threads at once, handed out in order. Content goes in
+// with Add and EndStream; the stream bytes come out with Take. Every block
+// queued holds its content and, once encoded, its tokens, until it is
+// taken: a caller that takes whenever Full() says so keeps the memory at a
+// few MiB per thread.
+//
+// A stream's bytes depend only on its content, the level and the block size,
+// never on the threads or on how the content is cut into Add calls.
+class LzssPipeline {
+public:
+    explicit LzssPipeline(const LzssOptions& options);
+    ~LzssPipeline();
+    LzssPipeline(const LzssPipeline&) = delete;
+    LzssPipeline& operator=(const LzssPipeline&) = delete;
+
+    // Appends content to the current stream (a stream begins with the first
+    // Add after the previous EndStream).
+    void Add(const uint8_t* data, size_t size);
+    // Ends the current stream, which may be empty.
+    void EndStream();
+
+    enum class Took {
+        Nothing,    // nothing is queued, or (without waiting) the oldest block is not encoded yet
+        Bytes,      // stream bytes of the oldest block were appended to `out`
+        StreamEnd,  // the oldest stream's last bytes were appended to `out`: it is complete
+    };
+    // Hands out the oldest block not yet taken. With `wait`, waits for it to
+    // be encoded.
+    Took Take(std::vector<uint8_t>& out, bool wait);
+    // Blocks and stream ends queued and not yet taken.
+    size_t Queued() const;
+    // Whether the caller should take before adding more.
+    bool Full() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The whole stream of `size` bytes, through LzssPipeline with `options`.
+std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size, const LzssOptions& options);
+
+// The same stream as LzssPipeline with the default options, from content
+// handed in piece by piece, in bounded memory: the content is encoded in
+// blocks of kBlockSize bytes, each with the 4,096 bytes before it as the
+// ring's history, and the token groups run on across blocks. Content of up
+// to kBlockSize bytes gives exactly LzssEncode's stream; longer content a
+// stream at most a few bytes larger per block (matches stop at a block's end).
 class LzssStreamEncoder {
 public:
     static constexpr size_t kBlockSize = 1 << 20;
@@ -37,12 +101,7 @@ public:
     void Finish(std::vector<uint8_t>& out);
 
 private:
-    struct Groups;
-    void EncodePending(std::vector<uint8_t>& out);
-    std::vector<uint8_t> block_;
-    std::vector<uint8_t> history_ = std::vector<uint8_t>(4096, 0);
-    uint64_t encoded_ = 0;
-    std::unique_ptr<Groups> groups_;
+    LzssPipeline pipeline_;
 };
 
 #endif

@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""qordat pack's levels beside gzip -1 and gzip -6 on the same files.
+
+Builds qordat and the content writer in the bench preset (g++ -O2), writes
+64 MiB of each kind (tests/support/test_content.h: text, photo, sound,
+random) and, in each of REPETITIONS rounds, runs every command on every file
+one after the other, so that the ratios of a round come from one run.
+Prints a Markdown table: MiB/s of content (median over the rounds), output
+bytes, output / content, speed against gzip -6 and gzip -1 (median of the
+rounds' own ratios), peak memory (/usr/bin/time %M). Checks that pack's
+default on every thread gives the bytes of -j 1.
+
+usage: bench/pack_bench.py [--size MIB] [--rounds N] [--kinds text,photo,...]
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build", "bench")
+
+
+def timed(command, out_path):
+    """Runs command with stdout to out_path; (seconds, peak KiB)."""
+    with open(out_path, "wb") as out:
+        start = time.perf_counter()
+        r = subprocess.run(["/usr/bin/time", "-f", "%M", *command], stdout=out, stderr=subprocess.PIPE)
+        seconds = time.perf_counter() - start
+    if r.returncode != 0:
+        sys.exit("failed: %s\n%s" % (" ".join(command), r.stderr.decode(errors="replace")))
+    return seconds, int(r.stderr.decode().strip().splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--size", type=int, default=64, help="MiB per file (default 64)")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--kinds", default="text,photo,sound,random")
+    args = parser.parse_args()
+
+    subprocess.run(["cmake", "--preset", "bench"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", "bench", "--target", "qordat", "pack_content"], cwd=ROOT,
+                   check=True, stdout=subprocess.DEVNULL)
+    qordat = os.path.join(BUILD, "tools", "qordat")
+    work = os.path.join(BUILD, "pack")
+    os.makedirs(work, exist_ok=True)
+    size = args.size << 20
+    kinds = args.kinds.split(",")
+    for kind in kinds:
+        path = os.path.join(work, kind)
+        if not os.path.exists(path) or os.path.getsize(path) != size:
+            subprocess.run([os.path.join(BUILD, "bench", "pack_content"), kind, str(size), path], check=True)
+
+    def pack(*options):
+        return lambda src, dst: [qordat, "pack", dst, "--layout", "kind-only", "--compress", *options, src]
+
+    def gzip(level):
+        return lambda src, dst: ["sh", "-c", 'gzip -%d -c "$0" > "$1"' % level, src, dst]
+
+    cores = os.cpu_count()
+    tools = [
+        ("gzip -1", gzip(1)),
+        ("gzip -6", gzip(6)),
+        ("pack --fast", pack("--fast")),
+        ("pack --fast -j 1", pack("--fast", "-j", "1")),
+        ("pack (default, -j %d)" % cores, pack()),
+        ("pack -j 1", pack("-j", "1")),
+    ]
+    seconds = {(k, t): [] for k in kinds for t, _ in tools}
+    ratio6 = {(k, t): [] for k in kinds for t, _ in tools}
+    ratio1 = {(k, t): [] for k in kinds for t, _ in tools}
+    sizes, peaks = {}, {}
+    for round_ in range(args.rounds):
+        load = os.getloadavg()[0]
+        for kind in kinds:
+            src = os.path.join(work, kind)
+            this = {}
+            for name, command in tools:
+                dst = os.path.join(work, "%s.%s.out" % (kind, name.split(" (")[0].replace(" ", "_")))
+                if os.path.exists(dst):
+                    os.remove(dst)
+                s, kib = timed(command(src, dst), os.devnull)
+                this[name] = s
+                seconds[(kind, name)].append(s)
+                sizes[(kind, name)] = os.path.getsize(dst)
+                peaks[(kind, name)] = max(peaks.get((kind, name), 0), kib)
+            for name, _ in tools:
+                ratio6[(kind, name)].append(this["gzip -6"] / this[name])
+                ratio1[(kind, name)].append(this["gzip -1"] / this[name])
+            default = os.path.join(work, "%s.pack.out" % kind)
+            single = os.path.join(work, "%s.pack_-j_1.out" % kind)
+            if open(default, "rb").read() != open(single, "rb").read():
+                sys.exit("%s: the default on %d threads differs from -j 1" % (kind, cores))
+            for name in os.listdir(work):  # the outputs take 1.5 GB over the four kinds
+                if name.startswith(kind + ".") and name.endswith(".out"):
+                    os.remove(os.path.join(work, name))
+        print("round %d done (load average %.2f at its start)" % (round_ + 1, load), file=sys.stderr)
+
+    print("| content | command | MiB/s | output bytes | output/content | speed / gzip -6 | speed / gzip -1 | peak MiB |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|")
+    for kind in kinds:
+        for name, _ in tools:
+            key = (kind, name)
+            print("| %s | %s | %.1f | %d | %.3f | %.2fx | %.2fx | %.1f |" % (
+                kind, name, args.size / statistics.median(seconds[key]), sizes[key], sizes[key] / size,
+                statistics.median(ratio6[key]), statistics.median(ratio1[key]), peaks[key] / 1024))
+    print("\nround times (s): " + "; ".join(
+        "%s %s: %s" % (k, t, " ".join("%.2f" % s for s in seconds[(k, t)])) for k in kinds for t, _ in tools))
+
+
+if __name__ == "__main__":
+    main()
