@@ -30,26 +30,6 @@ void FileClose(PlatformFile* file)
     delete file;
 }
 
-void* WorkAlloc(size_t size) { return malloc(size ? size : 1); }
-
-void WorkFree(void* buffer) { free(buffer); }
-
-// Host blocks carry their size in front of the bytes.
-HostBlock HostAlloc(size_t size)
-{
-    size_t* block = (size_t*)calloc(1, sizeof(size_t) + size);
-    if (block) *block = size;
-    return block;
-}
-
-void* HostLock(HostBlock block) { return block ? (size_t*)block + 1 : nullptr; }
-
-void HostUnlock(HostBlock) {}
-
-void HostFree(HostBlock block) { free(block); }
-
-size_t NativeHostBlockSize(HostBlock block) { return block ? *(size_t*)block : 0; }
-
 // A file being written, and its path for removal.
 struct PlatformOutput {
     std::string path;

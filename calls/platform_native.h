@@ -41,7 +41,8 @@ inline std::string NativeOutputPath(const char* directory, const char* name)
     return path + name;
 }
 
-// The size of a host block's content (each native seam keeps it).
+// The size of a host block's content (kept by the heap side of the seam,
+// calls/platform_heap.cpp, and by the tests' seam).
 size_t NativeHostBlockSize(HostBlock block);
 
 #endif

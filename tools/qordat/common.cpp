@@ -23,6 +23,15 @@ int Usage(const std::string& problem)
     return kExitUsage;
 }
 
+bool SeekTo(FILE* f, uint64_t at)
+{
+#if defined(_WIN32)
+    return _fseeki64(f, static_cast<int64_t>(at), SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
+#endif
+}
+
 int Fail(const std::string& message)
 {
     std::fprintf(stderr, "qordat: %s\n", message.c_str());

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -46,6 +47,9 @@ void PrintHelp(const char* command);
 // A whole argument as an integer in [low, high]: decimal, or hex with a 0x
 // prefix, a '-' where low allows it.
 bool ParseNumber(const char* text, int64_t low, int64_t high, int64_t& value);
+
+// Moves `f` to byte `at` (64-bit on every system); false when it cannot.
+bool SeekTo(FILE* f, uint64_t at);
 // Offsets into a file: 0 to 2^62.
 constexpr int64_t kMaxOffset = int64_t(1) << 62;
 

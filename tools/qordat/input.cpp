@@ -20,15 +20,6 @@ constexpr size_t kPiece = 64 * 1024;
 constexpr uint32_t kHistory = LZSS_RING_SIZE;
 constexpr uint32_t kChunk = 64 * 1024;
 
-bool SeekTo(FILE* f, uint64_t at)
-{
-#if defined(_WIN32)
-    return _fseeki64(f, static_cast<int64_t>(at), SEEK_SET) == 0;
-#else
-    return fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
-#endif
-}
-
 }  // namespace
 
 InputFile::~InputFile()

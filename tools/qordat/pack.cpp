@@ -23,6 +23,7 @@
 #endif
 
 #include "archive/container.h"
+#include "archive/entry.h"
 #include "archive/state.h"
 #include "tools/qordat/common.h"
 #include "tools/qordat/pending.h"
@@ -58,15 +59,13 @@ struct PackOptions {
     bool Damaging() const { return count || truncate; }
 };
 
-uint32_t HeadSize(int32_t layout) { return layout == LAYOUT_RAW ? 0 : layout == LAYOUT_KIND_SIZE ? 6 : 2; }
-
-bool SeekTo(FILE* f, uint64_t at)
+// The bytes of head before an entry's payload under `layout`, by the archive
+// code's own rule.
+uint32_t HeadSize(int32_t layout)
 {
-#if defined(_WIN32)
-    return _fseeki64(f, static_cast<int64_t>(at), SEEK_SET) == 0;
-#else
-    return fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
-#endif
+    EntryExpansion payload;
+    EntryExpandStart(&payload, layout, 0, 0);
+    return payload.start;
 }
 
 bool CutAt(FILE* f, uint64_t length)

@@ -12,8 +12,8 @@
 #include "archive/names.h"
 #include "calls/calls.h"
 #include "calls/damage.h"
+#include "calls/platform_native.h"
 
-size_t WebHostBlockSize(HostBlock block);
 
 namespace {
 
@@ -86,7 +86,7 @@ EMSCRIPTEN_KEEPALIVE int MorquentList(int numbering, int fullScan, double offset
         return RESULT_NO_MEMORY;
     }
     // A host reads records up to the zeroed one; the block's size bounds it too.
-    size_t capacity = WebHostBlockSize(block) / sizeof(EntryInfo);
+    size_t capacity = NativeHostBlockSize(block) / sizeof(EntryInfo);
     while ((size_t)listed < capacity && records[listed].method[0]) listed++;
     damage = (EntryDamage*)calloc((size_t)listed + 1, sizeof(EntryDamage));
     if (!damage) {

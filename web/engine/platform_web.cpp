@@ -76,27 +76,6 @@ uint32_t FileReadAt(PlatformFile* file, int64_t position, uint8_t* buffer, uint3
 
 void FileClose(PlatformFile* file) { free(file); }
 
-void* WorkAlloc(size_t size) { return malloc(size ? size : 1); }
-
-void WorkFree(void* buffer) { free(buffer); }
-
-// Host blocks carry their size in front of the bytes.
-HostBlock HostAlloc(size_t size)
-{
-    if (size > SIZE_MAX - sizeof(size_t)) return nullptr;
-    size_t* block = (size_t*)calloc(1, sizeof(size_t) + size);
-    if (block) *block = size;
-    return block;
-}
-
-void* HostLock(HostBlock block) { return block ? (size_t*)block + 1 : nullptr; }
-
-void HostUnlock(HostBlock) {}
-
-void HostFree(HostBlock block) { free(block); }
-
-size_t WebHostBlockSize(HostBlock block) { return block ? *(size_t*)block : 0; }
-
 // The directory is the page's business (a download, a zip, a folder): only
 // the name the extraction gives the entry goes out.
 PlatformOutput* OutputCreate(const char*, const char* name)
