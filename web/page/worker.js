@@ -212,13 +212,28 @@ class Gathered {
   }
 }
 
+// Runs the extraction of the entry at `position` with the seam's disk output
+// going to `sink` (called with the entry's name, it returns the writer), and
+// checks afterwards that every read of the file succeeded. The result code.
+function extractThrough(position, sink) {
+  io.sink = sink;
+  let result;
+  try {
+    result = api.extract(position, archive.offset);
+  } finally {
+    io.sink = null;
+  }
+  checkReads();
+  return result;
+}
+
 // One entry through the calls' disk output, its pieces gathered. With a
 // limit, the output stops once it holds that many bytes (a preview).
 function extractEntry(position, limit) {
   let name = null;
   const gathered = new Gathered();
   let cut = false;
-  io.sink = (outputName) => {
+  const sink = (outputName) => {
     name = outputName;
     return {
       write(bytes) {
@@ -234,13 +249,7 @@ function extractEntry(position, limit) {
       close(keep) { return keep; },
     };
   };
-  let result;
-  try {
-    result = api.extract(position, archive.offset);
-  } finally {
-    io.sink = null;
-  }
-  checkReads();
+  const result = extractThrough(position, sink);
   notePeak();
   if (result !== 0 && !cut) return {result, name};
   return {result: 0, name, blob: gathered.blob(), size: gathered.size, cut};
@@ -259,7 +268,7 @@ function zipEntries(id, positions) {
   positions.forEach((position, done) => {
     if (failure) return;
     let file = null;
-    io.sink = (name) => {
+    const sink = (name) => {
       file = new fflate.ZipPassThrough(name);
       zip.add(file);
       return {
@@ -275,13 +284,7 @@ function zipEntries(id, positions) {
         },
       };
     };
-    let result;
-    try {
-      result = api.extract(position, archive.offset);
-    } finally {
-      io.sink = null;
-    }
-    checkReads();
+    const result = extractThrough(position, sink);
     if (result !== 0) failure = `an entry could not be extracted (result ${result})`;
     else if (!file) {
       failure = 'an entry could not be extracted';
