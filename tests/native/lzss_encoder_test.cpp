@@ -5,23 +5,26 @@
 // before blocks were encoded on threads (checksums taken from that encoder).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "archive/lzss.h"
 #include "tests/support/lzss_reference.h"
 #include "tests/support/test_content.h"
+#include "tools/writer/lzss_blocks.h"
 #include "tools/writer/lzss_encoder.h"
 
 namespace {
 
 using namespace test_content;
 
-const LzssLevel kLevels[] = {LzssLevel::Fast, LzssLevel::Optimal};
+const LzssLevel kLevels[] = {LzssLevel::Fast, LzssLevel::Normal, LzssLevel::Optimal};
 
 const char* LevelName(LzssLevel level)
 {
-    return level == LzssLevel::Fast ? "fast" : "optimal";
+    return level == LzssLevel::Fast ? "fast" : level == LzssLevel::Normal ? "normal" : "optimal";
 }
 
 LzssOptions Options(LzssLevel level, unsigned threads, size_t blockSize)
@@ -132,14 +135,62 @@ TEST(LzssLevels, JoinsReachIntoTheHistory)
     }
 }
 
-TEST(LzssLevels, FastIsLargerThanOptimalButCompresses)
+TEST(LzssLevels, SizesKeepTheLevelsOrder)
 {
+    // The normal level's matches are the optimal level's but for a few it
+    // misses, and it parses them the same way: at most 1 % larger.
+    for (const Bytes& content : {Text(300000, 41), Photo(300000, 42), Runs(300000, 43)}) {
+        size_t size[3];
+        for (int i = 0; i < 3; i++)
+            size[i] = LzssEncode(content.data(), content.size(), Options(kLevels[i], 1, 1 << 20)).size();
+        const size_t fast = size[0], normal = size[1], optimal = size[2];
+        EXPECT_GE(normal, optimal);
+        EXPECT_LE(normal, optimal + optimal / 100);
+        EXPECT_GE(fast, optimal);
+        EXPECT_LT(fast, optimal + optimal / 5);
+    }
     const Bytes text = Text(300000, 41);
-    const size_t fast = LzssEncode(text.data(), text.size(), Options(LzssLevel::Fast, 1, 1 << 20)).size();
-    const size_t optimal = LzssEncode(text.data(), text.size(), Options(LzssLevel::Optimal, 1, 1 << 20)).size();
-    EXPECT_LT(fast, text.size() / 2);
-    EXPECT_GE(fast, optimal);
-    EXPECT_LT(fast, optimal + optimal / 5);
+    EXPECT_LT(LzssEncode(text.data(), text.size(), Options(LzssLevel::Fast, 1, 1 << 20)).size(), text.size() / 2);
+}
+
+// The parse on both paths (vectors, plain C++): the same token at every
+// position, tie for tie, and as few bits as a plain dynamic programme over
+// 64-bit costs finds. Blocks past 2^20 positions cross the plain path's
+// rebasing; stretches of all matches beside none swing the costs the most.
+TEST(LzssParse, BothPathsTakeTheFewestBitsAlike)
+{
+    std::mt19937 rng(3);
+    for (size_t size : {0, 1, 2, 3, 18, 19, 32, 33, 1000, 100000, (1 << 20) + 77}) {
+        for (int density : {0, 30, 95, -1}) {  // % of positions with a match; -1: 40 with, 40 without
+            SCOPED_TRACE(std::to_string(size) + " positions, density " + std::to_string(density));
+            std::vector<uint8_t> length(size);
+            for (size_t i = 0; i < size; i++) {
+                const size_t most = std::min<size_t>(LZSS_MAX_MATCH, size - i);
+                const bool match = density < 0 ? i / 40 % 2 == 0 : int(rng() % 100) < density;
+                if (most >= LZSS_MIN_MATCH && match)
+                    length[i] = static_cast<uint8_t>(density < 0 ? most : LZSS_MIN_MATCH + rng() % (most - 2));
+            }
+            std::vector<uint8_t> vectors = length, plain = length;
+            lzss_blocks::ParseFewestBits(vectors.data(), size);
+            lzss_blocks::ParseFewestBitsPortable(plain.data(), size);
+            const auto differ = std::mismatch(vectors.begin(), vectors.end(), plain.begin());
+            EXPECT_TRUE(differ.first == vectors.end()) << "the paths differ at " << (differ.first - vectors.begin());
+
+            std::vector<uint64_t> fewest(size + 1, 0);
+            for (size_t i = size; i-- > 0;) {
+                fewest[i] = fewest[i + 1] + 9;
+                for (size_t l = LZSS_MIN_MATCH; l <= length[i]; l++) fewest[i] = std::min(fewest[i], fewest[i + l] + 17);
+            }
+            uint64_t bits = 0;
+            for (size_t i = 0; i < size;) {
+                const uint8_t n = vectors[i];
+                ASSERT_TRUE(n == 0 || (n >= LZSS_MIN_MATCH && n <= length[i])) << "token of " << int(n) << " at " << i;
+                bits += n == 0 ? 9 : 17;
+                i += n == 0 ? 1 : n;
+            }
+            EXPECT_EQ(fewest[0], bits);
+        }
+    }
 }
 
 // One pipeline, several streams (as pack's entries), taken while they are

@@ -32,8 +32,8 @@ def slot_rows(dump):
 
 def levels(tmp):
     """Every level and thread count: each entry comes back byte for byte, the
-    threads change no byte, --best is the default, --fast lies between it and
-    plain; --compress stores plain what compression makes larger, -v says
+    threads change no byte, the default lies within 2 % of --best, --fast
+    between them and plain; --compress stores plain what compression makes larger, -v says
     so, and --compressed still compresses it."""
     rng = random.Random(5)
     words = [b"ring", b"stream", b"the", b"window", b"token", b"group", b"castle", b"of"]
@@ -75,10 +75,10 @@ def levels(tmp):
             with open(archive, "rb") as f:
                 archives[name] = f.read()
         check(archives[name] == archives[name.replace("j3", "j1")], f"{name}: -j 3 and -j 1 differ")
-    check(archives["best-j1"] == archives["default-j1"], "--best is not the default")
     plain_size = sum(len(c) for c in files.values())
-    check(len(archives["default-j1"]) < len(archives["fast-j1"]) < plain_size,
-          "sizes: default %d, fast %d, plain %d" % (len(archives["default-j1"]), len(archives["fast-j1"]), plain_size))
+    best, default, fast = (len(archives[n]) for n in ("best-j1", "default-j1", "fast-j1"))
+    check(best <= default <= best * 1.02 and default < fast < plain_size,
+          "sizes: best %d, default %d, fast %d, plain %d" % (best, default, fast, plain_size))
 
     # The plug-in's own extraction of the fast archive (its decoder, not qordat's).
     outdir = os.path.join(tmp, "extract-fast")
@@ -97,8 +97,8 @@ def levels(tmp):
     rows = slot_rows(run("dump", forced).stdout)
     check(int(rows[0][0]) > len(noise) + 2 and rows[0][2] == "1" and rows[1][2] == "0", f"forced: {rows}")
 
-    # The archive qordat 0.07 wrote for this file (one encoder thread then),
-    # on one thread and on two: its SHA-256.
+    # --best gives the archive qordat 0.07 wrote for this file by default (one
+    # encoder thread then), on one thread and on two: its SHA-256.
     rng = random.Random(7)
     words += [b"dragon", b"letter"]
     fixed = b" ".join(rng.choice(words) + (b"%d" % rng.randrange(100) if rng.random() < 0.2 else b"")
@@ -107,7 +107,7 @@ def levels(tmp):
         f.write(fixed)
     for jobs in ("1", "2"):
         archive = os.path.join(tmp, "fixed-j%s.dat" % jobs)
-        r = run("pack", archive, "--force", "--layout", "kind-size", "--compress", "-j", jobs,
+        r = run("pack", archive, "--force", "--layout", "kind-size", "--compress", "--best", "-j", jobs,
                 os.path.join(tmp, "fixed.txt"))
         with open(archive, "rb") as f:
             digest = hashlib.sha256(f.read()).hexdigest()

@@ -372,6 +372,7 @@ int CommandPack(int argc, char** argv)
     std::string outPath;
     PackOptions options;
     options.lzss.threads = std::max(1u, std::min(64u, std::thread::hardware_concurrency()));
+    options.lzss.level = LzssLevel::Normal;
     std::vector<PackEntry> entries;
     PackEntry pending;
     int64_t repeat = 1;

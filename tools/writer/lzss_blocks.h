@@ -93,10 +93,55 @@ inline unsigned RingPosition(int64_t v, uint64_t start)
     return static_cast<unsigned>((static_cast<uint64_t>(v) + start + LZSS_RING_START) & (LZSS_RING_SIZE - 1));
 }
 
+// The parse of fewest bits (tools/lzss_parse.cpp). On entry length[i] is
+// the longest match found at content position i of the block: 0, or 3 to 18
+// and not past the block's end. On return it is the length of the token the
+// parse takes there (0: a literal); positions inside a reference hold what
+// the parse would take if a token began there.
+void ParseFewestBits(uint8_t* length, size_t size);
+// The same choices, tie for tie, in plain C++: the path of builds without
+// SSE2, and the tests' check on the vector path.
+void ParseFewestBitsPortable(uint8_t* length, size_t size);
+// Parses and appends the block's tokens: a literal data[i], or a reference
+// from ring position ringPos[i].
+void EmitFewestBits(const uint8_t* data, uint8_t* length, const uint16_t* ringPos, size_t size, TokenBlock& tokens);
+
+// Codes the block whose virtual text is `text` with the parse of fewest bits
+// over the matches `finder` finds. The finder's contract:
+//   Add(v): adds virtual position v (all earlier ones added before);
+//   Insert(v, source): adds v and returns the longest match it finds there
+//   at distance 1..4096 (0 when shorter than 3, else up to 18 bytes), with
+//   the match's virtual position in `source`.
+template <typename Finder>
+void EncodeFewestBits(Finder& finder, const uint8_t* text, bool history, uint64_t start, size_t size,
+                      TokenBlock& tokens)
+{
+    tokens.Start(size);
+    if (size == 0) return;
+    // At a stream's start the zero positions before the last 18 would only
+    // repeat their key; real history is added whole.
+    for (int64_t v = history ? 0 : int64_t(kHistory - LZSS_MAX_MATCH); v < int64_t(kHistory); v++) finder.Add(v);
+    std::vector<uint8_t> length(size);
+    std::vector<uint16_t> ringPos(size);
+    int64_t source = 0;
+    for (size_t i = 0; i < size; i++) {
+        int n = finder.Insert(static_cast<int64_t>(kHistory + i), source);
+        if (static_cast<size_t>(n) > size - i) n = static_cast<int>(size - i);  // matches stop at the block's end
+        if (n >= LZSS_MIN_MATCH) {
+            length[i] = static_cast<uint8_t>(n);
+            ringPos[i] = static_cast<uint16_t>(RingPosition(source, start));
+        }
+    }
+    EmitFewestBits(text + kHistory, length.data(), ringPos.data(), size, tokens);
+}
+
 // Encode the block whose virtual text is text[0, kHistory + size +
 // kTextPadding). `history`: whether the first kHistory bytes are content of
-// the stream (false at the stream's start: the ring's zeros).
+// the stream (false at the stream's start: the ring's zeros). The normal
+// level takes blocks of at most kMaxNormalBlock bytes.
+constexpr size_t kMaxNormalBlock = size_t(1) << 30;
 void EncodeOptimal(const uint8_t* text, bool history, uint64_t start, size_t size, TokenBlock& tokens);
+void EncodeNormal(const uint8_t* text, bool history, uint64_t start, size_t size, TokenBlock& tokens);
 void EncodeFast(const uint8_t* text, bool history, uint64_t start, size_t size, TokenBlock& tokens);
 
 }  // namespace lzss_blocks

@@ -3,12 +3,12 @@
 // as many threads as asked, and the blocks' tokens put into groups in order.
 //
 // The optimal level: exact longest matches from binary search trees over the
-// window, then an optimal parse by dynamic programming (the fast level is in
-// tools/lzss_fast.cpp). Whether a match exists at a position depends only on the data, never on
-// how earlier bytes were coded, and every prefix of a match (length >= 3) is
-// a match too. So with the exact longest match length L(i) at every position,
-// a backward pass finds the parse of fewest bits (9 per literal, 17 per
-// reference), which is never larger in bytes than greedy or lazy coding.
+// window, then the parse of fewest bits (tools/lzss_parse.cpp). Whether a
+// match exists at a position depends only on the data, never on how earlier
+// bytes were coded, so with the exact longest match at every position that
+// parse is the smallest output the format allows for the block. The normal
+// level (tools/lzss_normal.cpp) finds its matches faster and parses them the
+// same way; the fast level is in tools/lzss_fast.cpp.
 #include "tools/writer/lzss_encoder.h"
 
 #include <algorithm>
@@ -28,7 +28,6 @@ namespace {
 
 constexpr int64_t kNil = -1;
 constexpr int64_t kWindow = LZSS_RING_SIZE;    // distances 1..4096
-constexpr int64_t kPrefix = LZSS_RING_SIZE;    // history bytes before the data
 constexpr int kMaxMatch = LZSS_MAX_MATCH;      // key length of the trees
 constexpr size_t kSlots = 2 * LZSS_RING_SIZE;  // nodes, by position mod 8192
 constexpr size_t kHeads = size_t(1) << 14;     // trees, by a hash of 3 bytes
@@ -49,6 +48,12 @@ struct MatchFinder {
     std::vector<int64_t> child = std::vector<int64_t>(2 * kSlots, kNil);
 
     static size_t Slot(int64_t p) { return static_cast<size_t>(p) & (kSlots - 1); }
+
+    void Add(int64_t r)
+    {
+        int64_t source;
+        Insert(r, source);
+    }
 
     // Adds position r (all earlier positions must have been added) and
     // returns the length of the longest match at distance 1..kWindow, with
@@ -160,87 +165,9 @@ namespace lzss_blocks {
 
 void EncodeOptimal(const uint8_t* text, bool history, uint64_t start, size_t size, TokenBlock& tokens)
 {
-    tokens.Start(size);
-    if (size == 0) return;
-    const uint8_t* data = text + kPrefix;
-
     MatchFinder finder;
     finder.text = text;
-    int64_t source = 0;
-    // The zero positions before kPrefix - kMaxMatch all have the same key as
-    // that one, which is newer and so stays in the window longest. Real
-    // history is inserted whole.
-    for (int64_t v = history ? 0 : kPrefix - kMaxMatch; v < kPrefix; v++) finder.Insert(v, source);
-
-    // Longest match at each data position (0 when shorter than 3) and the
-    // ring position it comes from.
-    std::vector<uint8_t> length(size);
-    std::vector<uint16_t> ringPos(size);
-    for (size_t i = 0; i < size; i++) {
-        const int64_t v = kPrefix + static_cast<int64_t>(i);
-        int n = finder.Insert(v, source);
-        if (static_cast<size_t>(n) > size - i) n = static_cast<int>(size - i);
-        if (n >= LZSS_MIN_MATCH) {
-            length[i] = static_cast<uint8_t>(n);
-            ringPos[i] = static_cast<uint16_t>(lzss_blocks::RingPosition(source, start));
-        }
-    }
-
-    // Optimal parse, backwards: cost[i] = fewest bits that code data[i..],
-    // 9 per literal and 17 per reference. Only the costs of the next
-    // kMaxMatch positions are needed; they are kept in a ring of 32 entries,
-    // stored twice over so that the 16 candidates of a reference (lengths 3
-    // to 18) lie side by side and their minimum is a plain (vectorisable)
-    // loop. An entry holds cost << 5 | (position & 31), so the minimum also
-    // names its position. Costs are kept relative to a base that is raised
-    // now and then, so they stay far below 2^27 whatever the input's size.
-    // The chosen token length replaces length[i] (0 for a literal).
-    constexpr size_t kCostRing = 32;
-    constexpr int kCandidates = kMaxMatch - LZSS_MIN_MATCH + 1;
-    static_assert(kCostRing > kMaxMatch && kCandidates == 16, "ring and mask sizes");
-    // Lengths up to 3 + last are allowed where mask[k] = 0 (k <= last).
-    static const uint32_t kMasks[2 * kCandidates] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                     UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX,
-                                                     UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX,
-                                                     UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX,
-                                                     UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX};
-    uint32_t cost[2 * kCostRing] = {};
-    cost[size % kCostRing] = cost[size % kCostRing + kCostRing] = size % kCostRing;  // nothing left: 0 bits
-    for (size_t i = size; i-- > 0;) {
-        const size_t j = i % kCostRing;
-        uint32_t best = (cost[j + 1] >> 5) + 9;
-        uint8_t choice = 0;
-        if (length[i] != 0) {
-            const uint32_t* next = &cost[j + LZSS_MIN_MATCH];  // positions i + 3 .. i + 18
-            const uint32_t* mask = &kMasks[kCandidates - (length[i] - LZSS_MIN_MATCH + 1)];
-            uint32_t low = UINT32_MAX;
-            for (int k = 0; k < kCandidates; k++) {
-                const uint32_t c = next[k] | mask[k];
-                low = c < low ? c : low;
-            }
-            if ((low >> 5) + 17 <= best) {
-                best = (low >> 5) + 17;
-                choice = static_cast<uint8_t>(((low & 31) - j) & 31);
-            }
-        }
-        cost[j] = cost[j + kCostRing] = best << 5 | static_cast<uint32_t>(j);
-        length[i] = choice;
-        if ((i & 0xFFFFF) == 0) {
-            const uint32_t base = *std::min_element(cost, cost + 2 * kCostRing) & ~31u;
-            for (uint32_t& c : cost) c -= base;
-        }
-    }
-
-    for (size_t i = 0; i < size;) {
-        const uint8_t n = length[i];
-        if (n == 0) {
-            tokens.Literal(data[i]);
-            i++;
-        } else {
-            tokens.Reference(ringPos[i], n);
-            i += n;
-        }
-    }
+    EncodeFewestBits(finder, text, history, start, size, tokens);
 }
 
 }  // namespace lzss_blocks
@@ -261,10 +188,17 @@ struct Job {
 
 void EncodeJob(Job& job, LzssLevel level)
 {
-    if (level == LzssLevel::Fast)
+    switch (level) {
+    case LzssLevel::Fast:
         lzss_blocks::EncodeFast(job.text.data(), job.history, job.start, job.size, job.tokens);
-    else
+        break;
+    case LzssLevel::Normal:
+        lzss_blocks::EncodeNormal(job.text.data(), job.history, job.start, job.size, job.tokens);
+        break;
+    case LzssLevel::Optimal:
         lzss_blocks::EncodeOptimal(job.text.data(), job.history, job.start, job.size, job.tokens);
+        break;
+    }
     std::vector<uint8_t>().swap(job.text);
 }
 
@@ -334,7 +268,7 @@ struct LzssPipeline::Impl {
 LzssPipeline::LzssPipeline(const LzssOptions& options) : impl_(new Impl)
 {
     impl_->options = options;
-    if (impl_->options.blockSize == 0) impl_->options.blockSize = 1;
+    impl_->options.blockSize = std::min(std::max(options.blockSize, size_t(1)), lzss_blocks::kMaxNormalBlock);
     impl_->history.assign(lzss_blocks::kHistory, 0);
     if (options.threads > 1)
         for (unsigned i = 0; i < options.threads; i++) impl_->workers.emplace_back([this] { impl_->Work(); });
