@@ -531,8 +531,10 @@ void RunArchive(const Archive& a)
         if (code != 0 || found.position != r.position || found.fileSize != r.fileSize ||
             strcmp(found.fileName, r.fileName) != 0) {
             if (stats.lookupMismatches++ < 2)
-                Note("lookup of '%s' in '%s' gave %d: '%s', position %u, size %u (listed %u, %u)", r.fileName,
-                     a.name.c_str(), code, found.fileName, found.position, found.fileSize, r.position, r.fileSize);
+                Note("lookup of '%s' in '%s' gave %d: '%s', position %llu, size %llu (listed %llu, %llu)", r.fileName,
+                     a.name.c_str(), code, found.fileName, (unsigned long long)found.position,
+                     (unsigned long long)found.fileSize, (unsigned long long)r.position,
+                     (unsigned long long)r.fileSize);
         }
     }
     for (size_t i = 0; i < badNames.size(); i += reduced ? 3 : 1) Lookup(a, a.base, badNames[i]);
