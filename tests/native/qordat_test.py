@@ -97,8 +97,8 @@ def levels(tmp):
     rows = slot_rows(run("dump", forced).stdout)
     check(int(rows[0][0]) > len(noise) + 2 and rows[0][2] == "1" and rows[1][2] == "0", f"forced: {rows}")
 
-    # --best gives the archive qordat 0.07 wrote for this file by default (one
-    # encoder thread then), on one thread and on two: its SHA-256.
+    # --best gives the archive pack wrote for this file before it had levels
+    # (by default, on one encoder thread), on one thread and on two: its SHA-256.
     rng = random.Random(7)
     words += [b"dragon", b"letter"]
     fixed = b" ".join(rng.choice(words) + (b"%d" % rng.randrange(100) if rng.random() < 0.2 else b"")
@@ -112,7 +112,7 @@ def levels(tmp):
         with open(archive, "rb") as f:
             digest = hashlib.sha256(f.read()).hexdigest()
         check(r.returncode == 0 and digest == "626c47483307a63dac60ac58eb5f3a580b9a8168318dbc98f8072e7298dab9e7",
-              f"-j {jobs}: not the archive qordat 0.07 wrote ({digest}): {r.stderr}")
+              f"--best -j {jobs}: not the archive pack wrote before levels ({digest}): {r.stderr}")
 
     for args in (["-j", "0"], ["-j", "65"], ["-jx"], ["-j"]):
         r = run("pack", forced, "--compress", *args, paths["one.bin"])

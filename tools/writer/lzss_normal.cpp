@@ -123,16 +123,25 @@ struct Chains {
         const uint8_t* key = text + v;
         int32_t c8, c6, c4, c3;
         Link(v, c8, c6, c4, c3);
-        int best = long8.Search(text, v, c8, LZSS_MIN_MATCH - 1, source);
-        if (best < 8) best = long6.Search(text, v, c6, best, source);
-        if (best < 6 && v - c4 <= kWindow) {
-            const int length = CommonPrefix(key, text + c4, 0);
-            if (length > best) {
-                best = length;
-                source = c4;
+        // A match of three bytes needs a position of the same first three
+        // bytes in the window, one of four or more a position of the same
+        // four: where the newest position of their hash lies outside the
+        // window, there is no such match to look for (at most positions of
+        // noise-like content).
+        if (v - c3 > kWindow) return 0;
+        int best = LZSS_MIN_MATCH - 1;
+        if (v - c4 <= kWindow) {
+            best = long8.Search(text, v, c8, best, source);
+            if (best < 8) best = long6.Search(text, v, c6, best, source);
+            if (best < 6) {
+                const int length = CommonPrefix(key, text + c4, 0);
+                if (length > best) {
+                    best = length;
+                    source = c4;
+                }
             }
         }
-        if (best < LZSS_MIN_MATCH && v - c3 <= kWindow && std::memcmp(text + c3, key, 3) == 0) {
+        if (best < LZSS_MIN_MATCH && std::memcmp(text + c3, key, 3) == 0) {
             best = LZSS_MIN_MATCH;
             source = c3;
         }
