@@ -13,6 +13,8 @@
 #                arbitrary head bytes under every layout and setting
 #   lzss_decode  the LZSS decoder, against the byte-loop reference
 #   lzss_scan    the decoded-size scan, against the byte-loop reference
+#   lzss_encode  the encoder's levels (pack's), round trip through both decoders;
+#                the parse's vector and plain paths alike
 #   names        base names, media extensions, entry-name reading and the name round trip
 #
 # Targets run $FUZZ_JOBS at a time (default 2). smoke: SECONDS defaults to
