@@ -5,7 +5,10 @@ folder, damaged entries with and without --salvage, an interrupt in the
 middle of a large extraction, failures with the system's reason, and pack's
 peak memory.
 
-usage: qordat_cli_test.py BUILD_DIR SOURCE_DIR
+usage: qordat_cli_test.py BUILD_DIR SOURCE_DIR [NO_NOREPLACE_SHIM]
+
+NO_NOREPLACE_SHIM: a library that, preloaded, makes renameat2 refuse
+RENAME_NOREPLACE (rows that name it are left out without it).
 """
 import os
 import pty
@@ -21,6 +24,7 @@ import time
 from qordat_run import ENV, check, run_qordat, run_test
 
 BUILD, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+SHIM = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else None
 
 
 def files_in(directory):
@@ -52,8 +56,8 @@ def main(tmp):
                            env=dict(os.environ, LC_ALL="C", MANPAGER="cat", MANWIDTH="80"))
         check(r.returncode == 0 and not r.stderr and "LIMITS" in r.stdout, "man -l: " + r.stderr[:400])
 
-    def run(*args, cwd=None):
-        return run_qordat(qordat, *args, cwd=cwd)
+    def run(*args, cwd=None, env=ENV):
+        return run_qordat(qordat, *args, cwd=cwd, env=env)
 
     # Help on stdout with exit 0; usage errors: one line on stderr, exit 2.
     for args, wanted in ((["--help"], "usage: qordat COMMAND"), (["--version"], "qordat 0.07"),
@@ -183,7 +187,8 @@ def main(tmp):
 
     # Never a success for a wrong or missing file. Each row: an archive (a
     # function that makes it), the command, the exit status wanted, words
-    # wanted on stderr, the files wanted in the output folder.
+    # wanted on stderr, the files wanted in the output folder. "@no-noreplace"
+    # runs qordat where renameat2 knows no RENAME_NOREPLACE.
     def archive(name, *pack_args):
         path = os.path.join(tmp, name)
         r = run("pack", path, "--force", *pack_args)
@@ -230,6 +235,8 @@ def main(tmp):
             # -k tests the name the file is written under.
             (["extract", renamed, "-k", "-o", keep_dir], 0, ["RENAMED~000.DAT: not overwritten"],
              ["RENAMED~000.DAT", "RENAMED~001.DAT"]),
+            # Every entry under its final name, no temporary link left.
+            (["extract", scene, "-k", "-o", "@out", "@no-noreplace"], 0, [], sorted([*originals, "SCENE~001.DMY"])),
             (["dump", os.path.join(tmp, "notes.bin")], 1, ["not a QOR's DAT archive"], None),
             (["extract", scene, "-o", "@out", "--tsv"], 2, ["qordat: extract: unknown option '--tsv'"], None),
             (["pack", os.path.join(tmp, "x.dat"), "--compress", bmp_file], 2,
@@ -238,11 +245,14 @@ def main(tmp):
             (["unpack", scene, "--layout", "raw"], 2, ["qordat: unpack: unpack needs -o DIR"], None),
             (["list", scene, "--offset"], 2, ["qordat: list: --offset needs a value"], None),
             (["extract", scene, "-ko"], 2, ["qordat: extract: -ko needs a value"], None)):
+        if "@no-noreplace" in args and not SHIM:
+            continue
         out = os.path.join(tmp, "row-out")
         shutil.rmtree(out, ignore_errors=True)
-        r = run(*[out if a == "@out" else a for a in args])
+        r = run(*[out if a == "@out" else a for a in args if a != "@no-noreplace"],
+                env=dict(ENV, LD_PRELOAD=SHIM) if "@no-noreplace" in args else ENV)
         check(r.returncode == status and all(w in r.stderr for w in words) and
-              (files is None or files_in(keep_dir if "-k" in args else out) == files),
+              (files is None or files_in(keep_dir if keep_dir in args else out) == files),
               "%s: exit %d, files %s\n%s" % (args, r.returncode, files_in(out), r.stderr[-600:]))
     check(open(os.path.join(keep_dir, "RENAMED~000.DAT"), "rb").read() == b"mine", "-k replaced the file written as DAT")
     r = run("dump", scene, "--offset=0")
