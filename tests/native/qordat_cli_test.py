@@ -187,8 +187,9 @@ def main(tmp):
 
     # Never a success for a wrong or missing file. Each row: an archive (a
     # function that makes it), the command, the exit status wanted, words
-    # wanted on stderr, the files wanted in the output folder. "@no-noreplace"
-    # runs qordat where renameat2 knows no RENAME_NOREPLACE.
+    # wanted on stderr, the files wanted in the output folder. -q prints
+    # nothing on stdout; "@no-noreplace" runs qordat where renameat2 knows no
+    # RENAME_NOREPLACE.
     def archive(name, *pack_args):
         path = os.path.join(tmp, name)
         r = run("pack", path, "--force", *pack_args)
@@ -221,6 +222,7 @@ def main(tmp):
             (["test", after_count], 1, ["the size table is cut"], None),
             (["test", scene], 0, [], None),
             (["test", scene, "-q", "*.wav"], 0, [], None),
+            (["test", scene, "-q"], 0, [], None),
             (["test", cut], 1, ["cut~001.WAV: damaged: %d bytes missing" % (len(wav) - 1000), "1 of 2 entries damaged"],
              None),
             (["test", short], 1, ["short~001.WAV: damaged: 100 bytes missing (its stream ends before its size)"], None),
@@ -237,6 +239,8 @@ def main(tmp):
              ["RENAMED~000.DAT", "RENAMED~001.DAT"]),
             # Every entry under its final name, no temporary link left.
             (["extract", scene, "-k", "-o", "@out", "@no-noreplace"], 0, [], sorted([*originals, "SCENE~001.DMY"])),
+            # The most entries an archive holds, without --force.
+            (["pack", os.path.join(tmp, "R.DAT"), "--repeat", "8191", os.path.join(tmp, "notes.bin")], 0, [], None),
             (["dump", os.path.join(tmp, "notes.bin")], 1, ["not a QOR's DAT archive"], None),
             (["extract", scene, "-o", "@out", "--tsv"], 2, ["qordat: extract: unknown option '--tsv'"], None),
             (["pack", os.path.join(tmp, "x.dat"), "--compress", bmp_file], 2,
@@ -251,7 +255,7 @@ def main(tmp):
         shutil.rmtree(out, ignore_errors=True)
         r = run(*[out if a == "@out" else a for a in args if a != "@no-noreplace"],
                 env=dict(ENV, LD_PRELOAD=SHIM) if "@no-noreplace" in args else ENV)
-        check(r.returncode == status and all(w in r.stderr for w in words) and
+        check(r.returncode == status and all(w in r.stderr for w in words) and ("-q" not in args or not r.stdout) and
               (files is None or files_in(keep_dir if keep_dir in args else out) == files),
               "%s: exit %d, files %s\n%s" % (args, r.returncode, files_in(out), r.stderr[-600:]))
     check(open(os.path.join(keep_dir, "RENAMED~000.DAT"), "rb").read() == b"mine", "-k replaced the file written as DAT")
