@@ -74,7 +74,7 @@ const Bytes kBitmap = Bitmap(400), kWave = Wave(300), kText = Text(200);
 
 TEST(Damage, TableOfArchives)
 {
-    using qordat::Compressed, qordat::Empty, qordat::Plain, qordat::Layout;
+    using qordat::Compressed, qordat::Empty, qordat::Plain, qordat::Stored, qordat::Layout;
     const size_t table2 = 4 + 4 * 2;  // count and two sizes
     const std::vector<Case> cases = {
         {"whole, raw", {Plain(kBitmap), Plain(kWave)}, {Layout::Raw, {}, {}, 0}, {{0, 0, false}, {0, 0, false}}},
@@ -94,6 +94,15 @@ TEST(Damage, TableOfArchives)
          {Plain(kText), Compressed(kBitmap)},
          {Layout::KindSize, {}, table2 + 206 + 40, 0},
          {{0, 0, false}, {kSome, kSome, true}}},
+        // A six-byte head is no content: 8 bytes declared, 4 of them in the file.
+        {"a plain entry after its six-byte head, cut",
+         {Stored(Cat({Head(0, 4), Str("BM"), Bytes(2)})), Stored(Cat({Head(0, 8), Str("ABCDEFGH")}))},
+         {Layout::KindSize, {}, 32, 0},
+         {{0, 0, false}, {4, 4, false}}},
+        {"a stream that gives more than its record's size: nothing missing",
+         {Stored(Cat({Head(0, 4), Str("BM"), Bytes(2)})), Stored(Cat({Head(1, 4), Literals(Str("ABCDEFGH"))}))},
+         {Layout::KindSize, {}, {}, 0},
+         {{0, 0, false}, {0, 0, true}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
