@@ -12,6 +12,7 @@
 #include "archive/names.h"
 #include "calls/calls.h"
 #include "calls/damage.h"
+#include "calls/words.h"
 #include "calls/platform_native.h"
 
 
@@ -98,6 +99,9 @@ EMSCRIPTEN_KEEPALIVE int MorquentList(int numbering, int fullScan, double offset
 
 EMSCRIPTEN_KEEPALIVE int MorquentCount() { return listed; }
 EMSCRIPTEN_KEEPALIVE int MorquentLayout() { return state.entryLayout; }
+// The names and words qordat uses too (calls/words.h).
+EMSCRIPTEN_KEEPALIVE const char* MorquentLayoutName() { return LayoutName(state.entryLayout); }
+EMSCRIPTEN_KEEPALIVE const char* MorquentResultMeaning(int code) { return ResultMeaning(code); }
 
 // The fields of record `i` of the last listing.
 EMSCRIPTEN_KEEPALIVE const char* MorquentName(int i)
