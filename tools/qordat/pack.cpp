@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cinttypes>
 #include <cstring>
-#include <deque>
+#include <memory>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,7 +28,8 @@
 #include "tools/qordat/common.h"
 #include "tools/qordat/pending.h"
 #include "tools/qordat/plugin.h"
-#include "tools/writer/lzss_encoder.h"
+#include "writer/archive_writer.h"
+#include "writer/lzss_encoder.h"
 
 namespace qordat {
 namespace {
@@ -44,7 +45,9 @@ struct PackEntry {
     std::optional<int16_t> kind;
     std::optional<int32_t> declared;
     std::optional<int32_t> stored;
-    uint64_t content = 0;  // its size, once written
+    uint64_t content = 0;       // its size, once written
+    uint64_t storedBytes = 0;   // its stored size, once written
+    bool storedPlain = false;   // compression made it larger: stored plain
 };
 
 struct PackOptions {
@@ -59,15 +62,6 @@ struct PackOptions {
     bool Damaging() const { return count || truncate; }
 };
 
-// The bytes of head before an entry's payload under `layout`, by the archive
-// code's own rule.
-uint32_t HeadSize(int32_t layout)
-{
-    EntryExpansion payload;
-    EntryExpandStart(&payload, layout, 0, 0);
-    return payload.start;
-}
-
 bool CutAt(FILE* f, uint64_t length)
 {
     if (std::fflush(f) != 0) return false;
@@ -78,177 +72,62 @@ bool CutAt(FILE* f, uint64_t length)
 #endif
 }
 
-void PutLe(uint8_t* out, uint32_t value, int bytes)
-{
-    for (int i = 0; i < bytes; i++) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-std::string WriteError() { return "cannot write: " + SystemError(); }
-
-// Writes the archive to `out` in one pass over the entries, each read and
-// written (or compressed) in pieces: the count and a size table of zeros
-// first, then each entry with its head, and at the end the real table (and
-// each head's kind and declared size) over the placeholders. Compressed
-// entries go through one encoder pipeline, so the blocks of an entry, and of
-// the entries after it, are encoded on every thread at once while the oldest
-// is written. Memory stays a few MiB per thread whatever the sizes. Sets
-// each entry's content size. Returns "" or what failed.
+// Writes the archive to `out` through the archive writer, in one pass over
+// the entries, each read and written (or compressed) in pieces; compressed
+// entries go through the writer's one encoder pipeline, so the blocks of an
+// entry, and of the entries after it, are encoded on every thread at once
+// while the oldest is written. Memory stays a few MiB per thread whatever
+// the sizes. Sets each entry's content size and how it was stored. Returns
+// "" or what failed, with the system's reason for that very call.
 std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackOptions& options)
 {
-    std::vector<uint8_t> buffer(1 << 20);
-    std::vector<uint8_t> stream;
-    std::fill(buffer.begin(), buffer.end(), 0xEE);
-    for (uint64_t left = options.leadingBytes; left;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
-        if (std::fwrite(buffer.data(), 1, n, out) != n) return WriteError();
+    writer::FileSink sink(out);
+    writer::ArchiveWriter archive(sink, options.lzss);
+    const std::vector<uint8_t> leading(static_cast<size_t>(std::min<uint64_t>(options.leadingBytes, 1 << 20)), 0xEE);
+    bool ok = true;
+    for (uint64_t left = options.leadingBytes; ok && left;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, leading.size()));
+        ok = archive.Prefix(leading.data(), n);
         left -= n;
     }
-    const uint64_t base = options.leadingBytes;
-    std::vector<uint8_t> table(4 + 4 * entries.size(), 0);
-    if (std::fwrite(table.data(), 1, table.size(), out) != table.size()) return WriteError();
-    uint64_t at = base + table.size();  // where the next entry to be written begins
-    const uint32_t headSize = HeadSize(options.layout);
-    bool rewritten = false;  // an entry was stored plain over its longer stream
-
-    // Copies the file of `entry` to `out` as it is; its length in `content`.
-    auto copyPlain = [&](const PackEntry& entry, uint64_t& content) -> std::string {
-        FILE* in = std::fopen(entry.path.c_str(), "rb");
-        if (!in) return "cannot read " + entry.path + ": " + SystemError();
-        content = 0;
-        size_t n;
-        bool written = true;
-        while (written && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-            content += n;
-            written = std::fwrite(buffer.data(), 1, n, out) == n;
-        }
-        const bool readFailed = std::ferror(in);
-        const int readError = errno;
-        std::fclose(in);
-        if (readFailed) return "cannot read " + entry.path + ": " + SystemError(readError);
-        return written ? "" : WriteError();
-    };
-    // The entry written from `at` is complete (`payload` bytes after its
-    // head): its head's fields and its size in the table, `at` past it.
-    auto finishEntry = [&](size_t i, int16_t kind, uint64_t content, uint64_t payload) -> std::string {
-        PackEntry& entry = entries[i];
-        entry.content = content;
-        const uint64_t storedLength = headSize + payload;
-        if (storedLength > INT32_MAX || content > INT32_MAX)
-            return entry.path + ": too large for the format (an entry holds less than 2 GiB)";
-        if (headSize) {
-            uint8_t head[6];
-            PutLe(head, static_cast<uint16_t>(entry.kind.value_or(kind)), 2);
-            PutLe(head + 2, static_cast<uint32_t>(entry.declared.value_or(static_cast<int32_t>(content))), 4);
-            if (!SeekTo(out, at) || std::fwrite(head, 1, headSize, out) != headSize) return WriteError();
-        }
-        if (!SeekTo(out, at + storedLength)) return WriteError();
-        PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(static_cast<int32_t>(storedLength))), 4);
-        at += storedLength;
-        return "";
-    };
-
-    // Compressed entries whose streams are in the pipeline, oldest first; the
-    // oldest is the one being written, from `at`.
-    struct Streamed {
-        size_t index;
-        uint64_t content = 0;  // known once its file is read
-        uint64_t payload = 0;  // stream bytes written so far
-        bool begun = false;    // its head's room written
-    };
-    std::deque<Streamed> streamed;
-    LzssPipeline pipeline(options.lzss);
-    // Writes the oldest block the pipeline has ready (with `wait`, once it is
-    // encoded); at a stream's end, stores that entry plain instead when its
-    // stream came out larger and --compress chose it. Sets `took` when it
-    // wrote something.
-    auto takeOne = [&](bool wait, bool& took) -> std::string {
-        stream.clear();
-        const LzssPipeline::Took what = pipeline.Take(stream, wait);
-        took = what != LzssPipeline::Took::Nothing;
-        if (!took) return "";
-        Streamed& s = streamed.front();
-        if (!s.begun) {
-            const uint8_t room[6] = {};
-            if (std::fwrite(room, 1, headSize, out) != headSize) return WriteError();
-            s.begun = true;
-        }
-        if (std::fwrite(stream.data(), 1, stream.size(), out) != stream.size()) return WriteError();
-        s.payload += stream.size();
-        if (what != LzssPipeline::Took::StreamEnd) return "";
-        const PackEntry& entry = entries[s.index];
-        int16_t kind = 1;
-        if (entry.mayStorePlain && s.payload > s.content) {
-            uint64_t content = 0;
-            if (!SeekTo(out, at + headSize)) return WriteError();
-            const std::string problem = copyPlain(entry, content);
-            if (!problem.empty()) return problem;
-            if (content != s.content) return entry.path + ": changed while it was packed";
-            rewritten = true;
-            kind = 0;
-            if (options.verbose)
-                std::printf("%s: stored plain, %" PRIu64 " bytes (compressed: %" PRIu64 ")\n", entry.path.c_str(),
-                            s.content, s.payload);
-            s.payload = s.content;
-        } else if (options.verbose) {
-            std::printf("%s: compressed, %" PRIu64 " -> %" PRIu64 " bytes\n", entry.path.c_str(), s.content,
-                        s.payload);
-        }
-        const std::string problem = finishEntry(s.index, kind, s.content, s.payload);
-        streamed.pop_front();
-        return problem;
-    };
-    auto takeAll = [&]() -> std::string {
-        bool took = true;
-        while (!streamed.empty()) {
-            const std::string problem = takeOne(true, took);
-            if (!problem.empty()) return problem;
-        }
-        return "";
-    };
-
-    for (size_t i = 0; i < entries.size(); i++) {
+    ok = ok && archive.Begin(entries.size(), options.count);
+    for (size_t i = 0; ok && i < entries.size(); i++) {
         const PackEntry& entry = entries[i];
         if (entry.path.empty()) {  // an empty slot: stores nothing
-            PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(0)), 4);
+            ok = archive.Empty(entry.stored);
             continue;
         }
-        if (!entry.compress) {  // written in place, after every entry before it
-            std::string problem = takeAll();
-            const uint8_t room[6] = {};
-            if (problem.empty() && std::fwrite(room, 1, headSize, out) != headSize) problem = WriteError();
-            uint64_t content = 0;
-            if (problem.empty()) problem = copyPlain(entry, content);
-            if (problem.empty()) problem = finishEntry(i, 0, content, content);
-            if (!problem.empty()) return problem;
-            if (options.verbose) std::printf("%s: plain, %" PRIu64 " bytes\n", entry.path.c_str(), content);
-            continue;
-        }
-        FILE* in = std::fopen(entry.path.c_str(), "rb");
-        if (!in) return "cannot read " + entry.path + ": " + SystemError();
-        streamed.push_back(Streamed{i});
-        uint64_t content = 0;
-        size_t n;
-        std::string problem;
-        while (problem.empty() && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-            content += n;
-            pipeline.Add(buffer.data(), n);
-            // Written as soon as encoded; waited for only at the memory bound.
-            for (bool took = true; problem.empty() && took;) problem = takeOne(pipeline.Full(), took);
-        }
-        const bool readFailed = std::ferror(in);
-        const int readError = errno;
-        std::fclose(in);
-        if (readFailed) return "cannot read " + entry.path + ": " + SystemError(readError);
-        if (!problem.empty()) return problem;
-        pipeline.EndStream();
-        streamed.back().content = content;
+        writer::Store how;
+        how.name = entry.path;
+        how.head = static_cast<writer::Layout>(options.layout);
+        how.compress = entry.compress;
+        how.plainIfLarger = entry.mayStorePlain;
+        how.kind = entry.kind;
+        how.declaredSize = entry.declared;
+        how.storedSize = entry.stored;
+        ok = archive.Content(how, std::make_unique<writer::FileSource>(entry.path));
     }
-    const std::string problem = takeAll();
-    if (!problem.empty()) return problem;
-    if (rewritten && !CutAt(out, at)) return WriteError();
-    PutLe(table.data(), static_cast<uint32_t>(options.count.value_or(static_cast<int32_t>(entries.size()))), 4);
-    if (!SeekTo(out, base) || std::fwrite(table.data(), 1, table.size(), out) != table.size()) return WriteError();
-    if (options.truncate && *options.truncate < at && !CutAt(out, *options.truncate)) return WriteError();
+    ok = ok && archive.Finish();
+    if (!ok) return archive.Error();
+    const std::vector<writer::SlotWritten>& slots = archive.Slots();
+    for (size_t i = 0; i < entries.size(); i++) {
+        PackEntry& entry = entries[i];
+        const writer::SlotWritten& slot = slots[i];
+        entry.content = slot.content;
+        entry.storedPlain = slot.storedPlain;
+        entry.storedBytes = slot.stored;
+        if (!options.verbose || entry.path.empty()) continue;
+        if (slot.storedPlain)
+            std::printf("%s: stored plain, %" PRIu64 " bytes (compressed: %" PRIu64 ")\n", entry.path.c_str(),
+                        slot.content, slot.streamSize);
+        else if (slot.compressed)
+            std::printf("%s: compressed, %" PRIu64 " -> %" PRIu64 " bytes\n", entry.path.c_str(), slot.content,
+                        slot.streamSize);
+        else
+            std::printf("%s: plain, %" PRIu64 " bytes\n", entry.path.c_str(), slot.content);
+    }
+    if (options.truncate && *options.truncate < archive.Size() && !CutAt(out, *options.truncate))
+        return "cannot write: " + SystemError();
     return "";
 }
 
@@ -468,7 +347,7 @@ int CommandPack(int argc, char** argv)
         std::error_code error;
         const uint64_t size = fs::file_size(entry.path, error);
         if (error) return Fail("cannot read " + entry.path + ": " + error.message());
-        if (size > INT32_MAX || (!entry.compress && size + HeadSize(options.layout) > INT32_MAX))
+        if (size > INT32_MAX || (!entry.compress && size + writer::HeadSize(static_cast<writer::Layout>(options.layout)) > INT32_MAX))
             return Fail(entry.path + ": " + Bytes(size) + ", too large for the format (an entry holds less than 2 GiB)");
     }
 
@@ -478,7 +357,7 @@ int CommandPack(int argc, char** argv)
     if (!problem.empty()) return Fail(outPath + ": " + problem);
     // Closed before it is read back: a Windows reader cannot open a file
     // that is open for writing.
-    if (!out.Close()) return Fail(outPath + ": " + WriteError());
+    if (!out.Close()) return Fail(outPath + ": cannot write: " + SystemError());
     if (!damaging) {
         const std::vector<std::string> problems = ReadBack(out.TempPath(), outPath, entries, options);
         const size_t shown = std::min<size_t>(problems.size(), 8);
