@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/writer/lzss_encoder.h"
+#include "writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 namespace lzss_corpus {

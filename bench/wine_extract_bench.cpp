@@ -36,7 +36,7 @@
 #include "tests/support/lzss_reference.h"
 #include "tests/wine/plugin_loader.h"
 #include "tools/spihost/registry_settings.h"
-#include "tools/writer/archive_writer.h"
+#include "tests/support/archive_builder.h"
 #include "tests/support/test_content.h"
 
 namespace {
@@ -110,11 +110,11 @@ int main(int argc, char** argv)
     // A small compressed bitmap (it fixes the kind-and-size layout), then a
     // 16 MiB and a 1 MiB compressed entry of every content kind.
     std::vector<Case> cases;
-    std::vector<qordat::Entry> entries = {qordat::Compressed(test_content::Bitmap(300, 7))};
-    qordat::Options options;
-    options.layout = qordat::Layout::KindSize;
+    std::vector<test_archive::Entry> entries = {test_archive::Compressed(test_content::Bitmap(300, 7))};
+    test_archive::Options options;
+    options.layout = test_archive::Layout::KindSize;
     const uint32_t tableBytes = 4 + 4 * (1 + 2 * test_content::KIND_COUNT);
-    uint32_t offset = tableBytes + (uint32_t)qordat::StoredBytes(entries[0], options.layout).size();
+    uint32_t offset = tableBytes + (uint32_t)test_archive::StoredBytes(entries[0], options.layout).size();
     for (size_t size : {(size_t)16 << 20, (size_t)1 << 20}) {
         for (int kind = 0; kind < test_content::KIND_COUNT; kind++) {
             const std::vector<uint8_t>& stream = lzss_corpus::Get(kind, size).stream;
@@ -122,10 +122,10 @@ int main(int argc, char** argv)
             stored.insert(stored.end(), stream.begin(), stream.end());
             cases.push_back({kind, size, (LONG_PTR)(3 * entries.size()), offset, (uint32_t)stored.size(), {}});
             offset += (uint32_t)stored.size();
-            entries.push_back(qordat::Stored(std::move(stored)));
+            entries.push_back(test_archive::Stored(std::move(stored)));
         }
     }
-    std::vector<uint8_t> archive = qordat::BuildArchive(entries, options);
+    std::vector<uint8_t> archive = test_archive::BuildArchive(entries, options);
     std::string path = testing_plugin::WriteBytes(dir + "BIG.DAT", archive.data(), archive.size());
     archive.clear();
     archive.shrink_to_fit();

@@ -25,7 +25,7 @@
 #include "bench/wine_clock.h"
 #include "tests/wine/plugin_loader.h"
 #include "tools/spihost/registry_settings.h"
-#include "tools/writer/archive_writer.h"
+#include "tests/support/archive_builder.h"
 #include "tools/spihost/plugin_exports.h"
 #include "tests/support/test_content.h"
 
@@ -117,9 +117,9 @@ std::string Write(const std::string& name, const std::vector<uint8_t>& bytes)
 using bench_archives::SMALL_COUNT;
 using bench_archives::SmallEntries;
 
-qordat::Options In(qordat::Layout layout)
+test_archive::Options In(test_archive::Layout layout)
 {
-    qordat::Options options;
+    test_archive::Options options;
     options.layout = layout;
     return options;
 }
@@ -189,14 +189,14 @@ void ExtractionCases(const Plugin& p)
 {
     // A small compressed bitmap first (it fixes the kind-and-size layout),
     // then a 16 MiB compressed entry of every content kind.
-    std::vector<qordat::Entry> entries = {qordat::Compressed(test_content::Bitmap(300, 7))};
+    std::vector<test_archive::Entry> entries = {test_archive::Compressed(test_content::Bitmap(300, 7))};
     for (int kind = 0; kind < test_content::KIND_COUNT; kind++) {
         const std::vector<uint8_t>& stream = lzss_corpus::Get(kind, BIG).stream;
         std::vector<uint8_t> stored = test_content::Head(1, (int32_t)BIG);  // compressed, declared size
         stored.insert(stored.end(), stream.begin(), stream.end());
-        entries.push_back(qordat::Stored(std::move(stored)));
+        entries.push_back(test_archive::Stored(std::move(stored)));
     }
-    std::string path = Write("BIG.DAT", qordat::BuildArchive(entries, In(qordat::Layout::KindSize)));
+    std::string path = Write("BIG.DAT", test_archive::BuildArchive(entries, In(test_archive::Layout::KindSize)));
     List(p, path);
     std::vector<uint8_t> out(BIG);
     for (int kind = 0; kind < test_content::KIND_COUNT; kind++) {
@@ -239,9 +239,9 @@ int main(int argc, char** argv)
     CreateDirectoryA(dir.c_str(), nullptr);
     saved = ReadSettings();
 
-    std::vector<qordat::Entry> small = SmallEntries();
-    std::string kindSize = Write("SMALLKS.DAT", qordat::BuildArchive(small, In(qordat::Layout::KindSize)));
-    std::string kindOnly = Write("SMALLKO.DAT", qordat::BuildArchive(small, In(qordat::Layout::KindOnly)));
+    std::vector<test_archive::Entry> small = SmallEntries();
+    std::string kindSize = Write("SMALLKS.DAT", test_archive::BuildArchive(small, In(test_archive::Layout::KindSize)));
+    std::string kindOnly = Write("SMALLKO.DAT", test_archive::BuildArchive(small, In(test_archive::Layout::KindOnly)));
 
     Plugin p = Load(0);
     ListingCase(p, kindSize, "GetArchiveInfo, 8,191 small entries, kind+size, CheckMode 0");

@@ -41,8 +41,8 @@
 #include "bench/wine_clock.h"
 #include "tests/wine/heap_meter.h"
 #include "tests/wine/plugin_loader.h"
-#include "tools/writer/archive_writer.h"
-#include "tools/writer/lzss_encoder.h"
+#include "tests/support/archive_builder.h"
+#include "writer/lzss_encoder.h"
 #include "tools/spihost/plugin_exports.h"
 #include "tools/spihost/registry_settings.h"
 #include "tests/support/test_content.h"
@@ -93,9 +93,9 @@ std::string WriteBigArchive(uint32_t* stored)
     entry.insert(entry.end(), stream.begin(), stream.end());
     stream = std::vector<uint8_t>();
     *stored = (uint32_t)entry.size();
-    qordat::Options options;
-    options.layout = qordat::Layout::KindOnly;
-    std::string path = Write("BIGTEXT.DAT", qordat::BuildArchive({qordat::Stored(std::move(entry))}, options));
+    test_archive::Options options;
+    options.layout = test_archive::Layout::KindOnly;
+    std::string path = Write("BIGTEXT.DAT", test_archive::BuildArchive({test_archive::Stored(std::move(entry))}, options));
     fprintf(stderr, "  made in %.1f s\n", Now() - start);
     return path;
 }
@@ -263,9 +263,9 @@ int main(int argc, char** argv)
     CreateDirectoryA(dir.c_str(), nullptr);
     saved = testing_plugin::ReadSettings();
 
-    qordat::Options kindOnly;
-    kindOnly.layout = qordat::Layout::KindOnly;
-    std::string small = Write("SMALLKO.DAT", qordat::BuildArchive(bench_archives::SmallEntries(), kindOnly));
+    test_archive::Options kindOnly;
+    kindOnly.layout = test_archive::Layout::KindOnly;
+    std::string small = Write("SMALLKO.DAT", test_archive::BuildArchive(bench_archives::SmallEntries(), kindOnly));
     uint32_t stored = 0;
     std::string big = WriteBigArchive(&stored);
 

@@ -8,7 +8,7 @@
 //
 // The input is a recipe, read with FuzzedDataProvider:
 //   - the layout the archive is written with, and the archive's path;
-//   - up to MAX_ENTRIES slots: empty, plain, compressed (tools/writer/lzss_encoder.h)
+//   - up to MAX_ENTRIES slots: empty, plain, compressed (writer/lzss_encoder.h)
 //     or given outright as stored bytes, with content that is a bitmap, a
 //     wave, a PNG, a RIFF that is no wave, or other bytes (repeated, zeros,
 //     noise), whose size fields are true, 0, huge or off; heads whose kind
@@ -41,8 +41,8 @@
 #include "calls/calls.h"
 #include "tests/support/platform_test.h"
 #include "fuzz/check.h"
-#include "tools/writer/archive_writer.h"
-#include "tools/writer/lzss_encoder.h"
+#include "tests/support/archive_builder.h"
+#include "writer/lzss_encoder.h"
 
 namespace {
 
@@ -72,17 +72,17 @@ enum {
 // The recipe
 
 struct Slot {
-    qordat::Entry entry;  // with storedBytes set to `stored`
+    test_archive::Entry entry;  // with storedBytes set to `stored`
     Bytes content;        // what went in (plain and compressed slots)
     Bytes stored;         // the entry's bytes as written, head included
     bool generated;       // plain or compressed from `content`, kind and declared size as a correct archive has them
 };
 
 struct Recipe {
-    qordat::Layout layout = qordat::Layout::Raw;
+    test_archive::Layout layout = test_archive::Layout::Raw;
     const char* path = "";
     std::vector<Slot> slots;
-    qordat::Options options;
+    test_archive::Options options;
     Bytes trailing;
     bool tableIntact = true;  // count and every stored size as written, nothing cut
 };
@@ -195,12 +195,12 @@ int32_t DamagedSize(FuzzedDataProvider& in, int32_t truth)
     }
 }
 
-// qordat::StoredBytes, with the streams of recent contents kept: mutations
+// test_archive::StoredBytes, with the streams of recent contents kept: mutations
 // of a recipe mostly leave its contents alone, and encoding (whose set-up
 // alone clears a few hundred KiB) would otherwise be half of every run.
-Bytes CachedStoredBytes(const qordat::Entry& entry, qordat::Layout layout)
+Bytes CachedStoredBytes(const test_archive::Entry& entry, test_archive::Layout layout)
 {
-    if (!entry.compress || entry.empty || entry.storedBytes) return qordat::StoredBytes(entry, layout);
+    if (!entry.compress || entry.empty || entry.storedBytes) return test_archive::StoredBytes(entry, layout);
     static std::map<Bytes, Bytes> streams;
     auto found = streams.find(entry.content);
     if (found == streams.end()) {
@@ -209,21 +209,21 @@ Bytes CachedStoredBytes(const qordat::Entry& entry, qordat::Layout layout)
     }
     // The same entry stored plain with the stream as its content: the writer
     // puts the head a compressed entry gets in front of it.
-    qordat::Entry plain = entry;
+    test_archive::Entry plain = entry;
     plain.compress = false;
     plain.content = found->second;
     plain.kind = entry.kind.value_or(1);
     plain.declaredSize = entry.declaredSize.value_or((int32_t)entry.content.size());
-    return qordat::StoredBytes(plain, layout);
+    return test_archive::StoredBytes(plain, layout);
 }
 
-Slot MakeSlot(FuzzedDataProvider& in, qordat::Layout layout, size_t* budget)
+Slot MakeSlot(FuzzedDataProvider& in, test_archive::Layout layout, size_t* budget)
 {
     Slot slot;
     slot.generated = false;
     const uint8_t what = in.ConsumeIntegral<uint8_t>();
     switch (what % 8) {
-    case 0: slot.entry = qordat::Empty(); break;
+    case 0: slot.entry = test_archive::Empty(); break;
     case 7:
         if (what & 0x80) {
             // A kind-1 stream a little longer than a read piece (groups of
@@ -233,14 +233,14 @@ Slot MakeSlot(FuzzedDataProvider& in, qordat::Layout layout, size_t* budget)
             const size_t length = ENTRY_PIECE_SIZE + in.ConsumeIntegralInRange<size_t>(0, 64);
             const uint8_t fill = in.ConsumeIntegral<uint8_t>();
             while (b.size() < length) b.push_back((b.size() - 2) % 9 ? fill : 0);
-            slot.entry = qordat::Stored(b);
+            slot.entry = test_archive::Stored(b);
         } else {
-            slot.entry = qordat::Stored(in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 80)));
+            slot.entry = test_archive::Stored(in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 80)));
         }
         break;
     default:
         slot.content = MakeContent(in, budget);
-        slot.entry = what % 8 < 4 ? qordat::Plain(slot.content) : qordat::Compressed(slot.content);
+        slot.entry = what % 8 < 4 ? test_archive::Plain(slot.content) : test_archive::Compressed(slot.content);
         slot.generated = true;
         break;
     }
@@ -260,7 +260,7 @@ Slot MakeSlot(FuzzedDataProvider& in, qordat::Layout layout, size_t* budget)
 
 void MakeRecipe(FuzzedDataProvider& in, Recipe* r)
 {
-    static const qordat::Layout LAYOUTS[3] = {qordat::Layout::Raw, qordat::Layout::KindSize, qordat::Layout::KindOnly};
+    static const test_archive::Layout LAYOUTS[3] = {test_archive::Layout::Raw, test_archive::Layout::KindSize, test_archive::Layout::KindOnly};
     r->layout = LAYOUTS[in.ConsumeIntegralInRange<int>(0, 2)];
     r->path = PATHS[in.ConsumeIntegralInRange<size_t>(0, sizeof PATHS / sizeof PATHS[0] - 1)];
     size_t n = in.ConsumeIntegralInRange<size_t>(1, MAX_ENTRIES);
@@ -568,12 +568,12 @@ void CheckAgainstRecipe(const Recipe& r, int32_t index, int result, const Bytes&
     const Slot& slot = r.slots[(size_t)index];
     const Bytes* expected = nullptr;
     uint32_t fileSize = 0;
-    if (r.layout == qordat::Layout::Raw) {
+    if (r.layout == test_archive::Layout::Raw) {
         expected = &slot.stored;
         fileSize = (uint32_t)slot.stored.size();
     } else if (!slot.generated || slot.entry.empty) {
         return;
-    } else if (r.layout == qordat::Layout::KindSize) {
+    } else if (r.layout == test_archive::Layout::KindSize) {
         if (slot.content.empty()) return;  // a declared size of 0 is refused
         expected = &slot.content;
         fileSize = (uint32_t)slot.content.size();
@@ -726,9 +726,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzedDataProvider in(data, size);
     Recipe r;
     MakeRecipe(in, &r);
-    std::vector<qordat::Entry> entries;
+    std::vector<test_archive::Entry> entries;
     for (const Slot& s : r.slots) entries.push_back(s.entry);
-    Bytes bytes = qordat::BuildArchive(entries, r.options);
+    Bytes bytes = test_archive::BuildArchive(entries, r.options);
     bytes.insert(bytes.end(), r.trailing.begin(), r.trailing.end());
     // FUZZ_ARCHIVE_DUMP=FILE writes the archive an input makes (to replay a
     // finding through qordat dump or the real DLL).

@@ -14,8 +14,8 @@
 
 #include "archive/lzss.h"
 #include "tests/support/lzss_reference.h"
-#include "tools/writer/lzss_blocks.h"
-#include "tools/writer/lzss_encoder.h"
+#include "writer/lzss_blocks.h"
+#include "writer/lzss_encoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -20,8 +20,8 @@
 #include "calls/calls.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/lzss_reference.h"
-#include "tools/writer/archive_writer.h"
-#include "tools/writer/lzss_encoder.h"
+#include "tests/support/archive_builder.h"
+#include "writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 namespace {
@@ -40,20 +40,20 @@ Bytes Content(const char* magic, size_t size)
 }
 
 // Plain and compressed entries and an empty slot; detected as LAYOUT_KIND_SIZE.
-const std::vector<qordat::Entry> kGood = {
-    qordat::Plain(Content("BM", 90)), qordat::Compressed(Content("RIFF", 120)), qordat::Empty(),
-    qordat::Compressed(Content("text", 300)), qordat::Plain(Content("plain", 16))};
+const std::vector<test_archive::Entry> kGood = {
+    test_archive::Plain(Content("BM", 90)), test_archive::Compressed(Content("RIFF", 120)), test_archive::Empty(),
+    test_archive::Compressed(Content("text", 300)), test_archive::Plain(Content("plain", 16))};
 
-qordat::Entry Damaged(std::optional<int16_t> kind, std::optional<int32_t> declared)
+test_archive::Entry Damaged(std::optional<int16_t> kind, std::optional<int32_t> declared)
 {
-    qordat::Entry e = qordat::Plain(Content("data", 18));
+    test_archive::Entry e = test_archive::Plain(Content("data", 18));
     std::tie(e.kind, e.declaredSize) = std::make_tuple(kind, declared);
     return e;
 }
 
-Bytes Build(const std::vector<qordat::Entry>& entries, qordat::Layout layout)
+Bytes Build(const std::vector<test_archive::Entry>& entries, test_archive::Layout layout)
 {
-    return qordat::BuildArchive(entries, qordat::Options{layout, {}, {}, 0});
+    return test_archive::BuildArchive(entries, test_archive::Options{layout, {}, {}, 0});
 }
 
 enum Call { LIST, FIND, TO_MEMORY, TO_DISK };
@@ -97,24 +97,24 @@ protected:
         NativeClearMemoryFiles();
         NativeClearMemoryOutput();
         NativeSetMemoryOutput(true);
-        Serve("GOOD.DAT", Build(kGood, qordat::Layout::KindSize));
+        Serve("GOOD.DAT", Build(kGood, test_archive::Layout::KindSize));
         Serve("TEXT.TXT", Content("Just a text file", 40));
-        Serve("UNKNOWN.DAT", Build({qordat::Compressed(Content("abc", 120))}, qordat::Layout::KindOnly));
+        Serve("UNKNOWN.DAT", Build({test_archive::Compressed(Content("abc", 120))}, test_archive::Layout::KindOnly));
         // The same kind of entry, stored in more bytes than a head: a
         // lookup with full scans reads it in a piece of its own.
-        Serve("SCANNED.DAT", Build({qordat::Compressed(Content("abc", 2000))}, qordat::Layout::KindOnly));
+        Serve("SCANNED.DAT", Build({test_archive::Compressed(Content("abc", 2000))}, test_archive::Layout::KindOnly));
         // Kind 2, a declared size of 0, a declared gigabyte.
-        Serve("BAD.DAT", Build({qordat::Plain(Content("BM", 60)), Damaged(2, {}), Damaged({}, 0), Damaged({}, 1 << 30)},
-                               qordat::Layout::KindSize));
+        Serve("BAD.DAT", Build({test_archive::Plain(Content("BM", 60)), Damaged(2, {}), Damaged({}, 0), Damaged({}, 1 << 30)},
+                               test_archive::Layout::KindSize));
         Serve("ONE.DAT", {1});        // too short to hold a count
         Serve("THREE.DAT", {1, 0, 0});
         // Ends inside its size table: the missing bytes read as zero, so the
         // three sizes are 5, 7 and 0 and the first head is zeros.
         Serve("CUTTABLE.DAT", {3, 0, 0, 0, 5, 0, 0, 0, 7, 0});
-        Serve("EMPTIES.DAT", Build({qordat::Empty(), qordat::Empty()}, qordat::Layout::KindSize));
+        Serve("EMPTIES.DAT", Build({test_archive::Empty(), test_archive::Empty()}, test_archive::Layout::KindSize));
         // Raw entries "BM" and "AB" about an empty slot.
         Serve("GAP.DAT", {3, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 'B', 'M', 'A', 'B'});
-        const Bytes good = Build(kGood, qordat::Layout::KindSize);
+        const Bytes good = Build(kGood, test_archive::Layout::KindSize);
         Bytes shifted(37, 0xEE);
         shifted.insert(shifted.end(), good.begin(), good.end());
         Serve("OFFSET.DAT", shifted);  // the archive begins 37 bytes into the file
@@ -210,7 +210,7 @@ protected:
             EXPECT_EQ(Run(LIST, path, {}, 0, true, &listed), 0);
             EXPECT_EQ(listed.size(), mode == NUMBERING_WITH_DUMMIES ? 5u : 4u);
             for (const EntryInfo& r : listed) {
-                const qordat::Entry& e = kGood[r.position / 3];
+                const test_archive::Entry& e = kGood[r.position / 3];
                 targets.push_back({r.fileName, r.position, e.empty ? Bytes() : e.content});
             }
         }
@@ -366,7 +366,7 @@ TEST_F(Calls, EveryResultCode)
     // Output the call does not offer (kinds 2 to 7, memory output with no
     // handle variable to put the block in) is refused before any block or
     // output buffer is made: only the table and the head's window are read.
-    const Bytes good = Build(kGood, qordat::Layout::KindSize);
+    const Bytes good = Build(kGood, test_archive::Layout::KindSize);
     for (unsigned flags : {0x100u, 0x200u, 0x300u, 0x700u}) {
         HostBlock handle = nullptr;
         NativeResetPeaks();
@@ -398,7 +398,7 @@ TEST_F(Calls, EveryResultCode)
     // (compressed content of no known kind, no full scans) is accepted, and
     // the layout is left as it was.
     state.entryLayout = LAYOUT_KIND_SIZE;
-    const Bytes unknown = Build({qordat::Compressed(Content("abc", 120))}, qordat::Layout::KindOnly);
+    const Bytes unknown = Build({test_archive::Compressed(Content("abc", 120))}, test_archive::Layout::KindOnly);
     EXPECT_EQ(ProbeArchive(&state, "UNKNOWN.DAT", unknown.data(), (int32_t)unknown.size()), 1);
     EXPECT_EQ(state.entryLayout, LAYOUT_KIND_SIZE);
 }
@@ -413,7 +413,7 @@ TEST_F(Calls, FaultSweepOverRealFileAndDirectory)
     temp = fs::temp_directory_path() / ("morquent-calls-" + std::to_string(getpid()));
     fs::create_directories(temp / "out");
     fs::current_path(temp);
-    const Bytes archive = Build(kGood, qordat::Layout::KindSize);
+    const Bytes archive = Build(kGood, test_archive::Layout::KindSize);
     std::ofstream("SCENE.DAT", std::ios::binary).write((const char*)archive.data(), (std::streamsize)archive.size());
 
     strcpy(state.archiveBaseName, "OTHER");
@@ -448,17 +448,17 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
     }
     // Kind-and-size heads declare the size; a kind-only head makes it scanned.
     const struct {
-        qordat::Layout layout;
+        test_archive::Layout layout;
         int32_t layoutState;
         size_t fileSize;
-    } archives[] = {{qordat::Layout::KindSize, LAYOUT_KIND_SIZE, size}, {qordat::Layout::KindOnly, LAYOUT_KIND_ONLY, decoded}};
+    } archives[] = {{test_archive::Layout::KindSize, LAYOUT_KIND_SIZE, size}, {test_archive::Layout::KindOnly, LAYOUT_KIND_ONLY, decoded}};
     for (const auto& a : archives) {
-        Bytes stored = a.layout == qordat::Layout::KindSize ? Bytes{1, 0, 0, 0, 0, 4} : Bytes{1, 0};
+        Bytes stored = a.layout == test_archive::Layout::KindSize ? Bytes{1, 0, 0, 0, 0, 4} : Bytes{1, 0};
         stored.insert(stored.end(), stream.begin(), stream.end());
-        Serve("HUGE.DAT", Build({qordat::Stored(stored)}, a.layout));
+        Serve("HUGE.DAT", Build({test_archive::Stored(stored)}, a.layout));
         // The listing and the lookup size a scanned entry reading it in pieces too.
         for (Call call : {LIST, FIND}) {
-            if (a.layout != qordat::Layout::KindOnly) break;
+            if (a.layout != test_archive::Layout::KindOnly) break;
             state.entryLayout = a.layoutState;
             state.CheckMode = 1;
             NativeResetPeaks();
@@ -535,12 +535,12 @@ TEST_F(Calls, LastEntryListsLooksUpAndExtractsAlike)
         {"a six-byte head whose eighth literal is cut off",
          {1, 0, 0, 0, 15, 0, 0, 0, 1, 0, 8, 0, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', 'F', 'G'},
          {'A', 'B', 'C', 'D', 'E', 'F', 'G', 0}, LAYOUT_KIND_SIZE},
-        {"a compressed PNG, sized by the scan", Build({qordat::Compressed(png)}, qordat::Layout::KindOnly), png,
+        {"a compressed PNG, sized by the scan", Build({test_archive::Compressed(png)}, test_archive::Layout::KindOnly), png,
          LAYOUT_KIND_ONLY},
-        {"two pieces exactly", Build({qordat::Stored(Cat({Head(1), twoPieces}))}, qordat::Layout::KindOnly),
+        {"two pieces exactly", Build({test_archive::Stored(Cat({Head(1), twoPieces}))}, test_archive::Layout::KindOnly),
          expand(twoPieces), LAYOUT_KIND_ONLY},
         {"a stored entry whose content size is 0",
-         Build({qordat::Stored(Cat({Head(0), Content("BM", 40)})), qordat::Stored(Head(0))}, qordat::Layout::KindOnly),
+         Build({test_archive::Stored(Cat({Head(0), Content("BM", 40)})), test_archive::Stored(Head(0))}, test_archive::Layout::KindOnly),
          {}, LAYOUT_KIND_ONLY},
         // Offsets past 2^31: the last slot lies past the end of the file (a
         // 32-bit sum would put it at byte 14).
@@ -553,8 +553,8 @@ TEST_F(Calls, LastEntryListsLooksUpAndExtractsAlike)
     // the byte-loop reference over the stored bytes, the missing ones zero.
     const Bytes text = test_content::Make(test_content::TEXT, 300, 3);
     const Bytes stored = Cat({Head(1), {0}, {'Z', 'Z', 'Z'}, LzssEncode(text)});
-    const Bytes whole = Build({qordat::Stored(Cat({Head(0), Content("BM", 20)})), qordat::Stored(stored)},
-                              qordat::Layout::KindOnly);
+    const Bytes whole = Build({test_archive::Stored(Cat({Head(0), Content("BM", 20)})), test_archive::Stored(stored)},
+                              test_archive::Layout::KindOnly);
     for (size_t cut = whole.size() - stored.size() + 1; cut <= whole.size(); cut++) {  // from the kind's first byte on
         Bytes zeroFilled(whole.begin() + (ptrdiff_t)(whole.size() - stored.size()), whole.begin() + (ptrdiff_t)cut);
         zeroFilled.resize(stored.size(), 0);
@@ -565,8 +565,8 @@ TEST_F(Calls, LastEntryListsLooksUpAndExtractsAlike)
     // the file lacks is no part of the stream from byte 2 (19 zeros, two groups
     // of a flag and eight literals and a lone flag, scan to 16 bytes; 20 would
     // scan to 17).
-    const Bytes odd = Build({qordat::Stored(Cat({Head(0), Content("BM", 20)})), qordat::Stored(Cat({Head(1), Bytes(19, 'q')}))},
-                            qordat::Layout::KindOnly);
+    const Bytes odd = Build({test_archive::Stored(Cat({Head(0), Content("BM", 20)})), test_archive::Stored(Cat({Head(1), Bytes(19, 'q')}))},
+                            test_archive::Layout::KindOnly);
     rows.push_back({"an odd-length entry cut inside its kind", Bytes(odd.begin(), odd.end() - 20), Bytes(16, 0),
                     LAYOUT_KIND_ONLY});
     for (const Row& row : rows) {
@@ -626,19 +626,19 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
         Bytes content = test_content::Make(kind, 150000 + 70000 * kind, 5);
         streams.push_back({LzssEncode(content), content.size()});
     }
-    for (qordat::Layout layout : {qordat::Layout::KindSize, qordat::Layout::KindOnly}) {
-        std::vector<qordat::Entry> entries;
+    for (test_archive::Layout layout : {test_archive::Layout::KindSize, test_archive::Layout::KindOnly}) {
+        std::vector<test_archive::Entry> entries;
         std::vector<Bytes> stored;
         for (size_t i = 0; i < streams.size(); i++) {
             // Entries 1 and 2 declare more than their streams give.
             int32_t declared = (int32_t)(streams[i].second + 99999 * (i == 1 || i == 2));
-            Bytes head = layout == qordat::Layout::KindSize ? test_content::Head(1, declared) : test_content::Head(1);
+            Bytes head = layout == test_archive::Layout::KindSize ? test_content::Head(1, declared) : test_content::Head(1);
             stored.push_back(test_content::Cat({head, streams[i].first}));
         }
         stored.push_back(test_content::Cat({test_content::Head(0, 200000), test_content::Make(test_content::PHOTO, 200000, 6)}));
         stored.push_back(stored[3]);  // cut by the end of the file below
-        if (layout == qordat::Layout::KindOnly) stored.back()[0] = 0;
-        for (const Bytes& b : stored) entries.push_back(qordat::Stored(b));
+        if (layout == test_archive::Layout::KindOnly) stored.back()[0] = 0;
+        for (const Bytes& b : stored) entries.push_back(test_archive::Stored(b));
         Bytes archive = Build(entries, layout);
         archive.resize(archive.size() - 50000);
         const uint32_t cutStoredSize = (uint32_t)stored.back().size();
@@ -676,8 +676,8 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
     // the scan from byte 6, over several pieces, finds the declared size and
     // raises the layout.
     const auto& [stream, size] = streams.back();
-    Serve("RAISE.DAT", Build({qordat::Stored(test_content::Cat({test_content::Head(1, (int32_t)size), stream}))},
-                             qordat::Layout::KindOnly));
+    Serve("RAISE.DAT", Build({test_archive::Stored(test_content::Cat({test_content::Head(1, (int32_t)size), stream}))},
+                             test_archive::Layout::KindOnly));
     Bytes content(size);
     LzssDecode(stream.data(), (uint32_t)stream.size(), content.data(), (uint32_t)size);
     for (Call call : {TO_MEMORY, TO_DISK}) {

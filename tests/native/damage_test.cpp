@@ -13,7 +13,7 @@
 #include "calls/damage.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/test_content.h"
-#include "tools/writer/archive_writer.h"
+#include "tests/support/archive_builder.h"
 
 namespace {
 
@@ -58,12 +58,12 @@ struct Expected {
 
 struct Case {
     const char* what;
-    std::vector<qordat::Entry> entries;
-    qordat::Options options;
+    std::vector<test_archive::Entry> entries;
+    test_archive::Options options;
     std::vector<Expected> expected;  // per listed record (dummies numbering)
 };
 
-qordat::Entry Sized(qordat::Entry e, int32_t stored)
+test_archive::Entry Sized(test_archive::Entry e, int32_t stored)
 {
     e.storedSize = stored;
     return e;
@@ -74,7 +74,7 @@ const Bytes kBitmap = Bitmap(400), kWave = Wave(300), kText = Text(200);
 
 TEST(Damage, TableOfArchives)
 {
-    using qordat::Compressed, qordat::Empty, qordat::Plain, qordat::Stored, qordat::Layout;
+    using test_archive::Compressed, test_archive::Empty, test_archive::Plain, test_archive::Stored, test_archive::Layout;
     const size_t table2 = 4 + 4 * 2;  // count and two sizes
     const std::vector<Case> cases = {
         {"whole, raw", {Plain(kBitmap), Plain(kWave)}, {Layout::Raw, {}, {}, 0}, {{0, 0, false}, {0, 0, false}}},
@@ -106,7 +106,7 @@ TEST(Damage, TableOfArchives)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const Bytes file = qordat::BuildArchive(c.entries, c.options);
+        const Bytes file = test_archive::BuildArchive(c.entries, c.options);
         const Checked got = ListAndCheck(file, static_cast<int64_t>(c.options.leadingBytes));
         ASSERT_EQ(got.listResult, RESULT_OK);
         ASSERT_EQ(got.checkResult, RESULT_OK);
@@ -132,8 +132,8 @@ TEST(Damage, TableOfArchives)
 // get the same answers as in table order.
 TEST(Damage, RecordsInAnyOrder)
 {
-    const Bytes file = qordat::BuildArchive({qordat::Plain(kBitmap), qordat::Plain(kText), qordat::Plain(kWave)},
-                                            {qordat::Layout::Raw, {}, 4 + 12 + 400 + 200 + 100, 0});
+    const Bytes file = test_archive::BuildArchive({test_archive::Plain(kBitmap), test_archive::Plain(kText), test_archive::Plain(kWave)},
+                                            {test_archive::Layout::Raw, {}, 4 + 12 + 400 + 200 + 100, 0});
     Checked inOrder = ListAndCheck(file, 0);
     ASSERT_EQ(inOrder.checkResult, RESULT_OK);
     NativeAddMemoryFile("DAMAGE.DAT", file.data(), file.size());
@@ -150,7 +150,7 @@ TEST(Damage, RecordsInAnyOrder)
 // The check's failures: each with its code and nothing left open or allocated.
 TEST(Damage, FailuresReleaseEverything)
 {
-    const Bytes file = qordat::BuildArchive({qordat::Plain(kBitmap)}, {qordat::Layout::Raw, {}, {}, 0});
+    const Bytes file = test_archive::BuildArchive({test_archive::Plain(kBitmap)}, {test_archive::Layout::Raw, {}, {}, 0});
     const Bytes notArchive(64, 0);
     EntryInfo record{};
     record.fileSize = 400;

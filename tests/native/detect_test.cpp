@@ -8,20 +8,20 @@
 #include "archive/container.h"
 #include "archive/detect.h"
 #include "archive/state.h"
-#include "tools/writer/archive_writer.h"
+#include "tests/support/archive_builder.h"
 #include "tests/support/test_content.h"
 
 namespace {
 
 using namespace test_content;
-using qordat::Layout;
+using test_archive::Layout;
 
-qordat::Entry WithKind(qordat::Entry e, int16_t kind)
+test_archive::Entry WithKind(test_archive::Entry e, int16_t kind)
 {
     e.kind = kind;
     return e;
 }
-qordat::Entry WithDeclared(qordat::Entry e, int32_t declared)
+test_archive::Entry WithDeclared(test_archive::Entry e, int32_t declared)
 {
     e.declaredSize = declared;
     return e;
@@ -52,46 +52,46 @@ TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
     struct Row {
         const char* what;
         Layout written;
-        std::vector<qordat::Entry> entries;
+        std::vector<test_archive::Entry> entries;
         int withoutCheck;  // detected layout, or refused, with state.CheckMode 0
         int withCheck;     // and with state.CheckMode 1
     } rows[] = {
-        {"kind 0, bitmap at byte 6", Layout::KindSize, {qordat::Plain(Bitmap(100))}, LAYOUT_KIND_SIZE, LAYOUT_KIND_SIZE},
+        {"kind 0, bitmap at byte 6", Layout::KindSize, {test_archive::Plain(Bitmap(100))}, LAYOUT_KIND_SIZE, LAYOUT_KIND_SIZE},
         {"first slots empty: the head right after the table", Layout::KindOnly,
-         {qordat::Empty(), qordat::Empty(), qordat::Plain(Wave(44))}, LAYOUT_KIND_ONLY, LAYOUT_KIND_ONLY},
-        {"kind 0, wave at byte 2, nothing at 6", Layout::KindOnly, {qordat::Plain(Wave(44))}, LAYOUT_KIND_ONLY,
+         {test_archive::Empty(), test_archive::Empty(), test_archive::Plain(Wave(44))}, LAYOUT_KIND_ONLY, LAYOUT_KIND_ONLY},
+        {"kind 0, wave at byte 2, nothing at 6", Layout::KindOnly, {test_archive::Plain(Wave(44))}, LAYOUT_KIND_ONLY,
          LAYOUT_KIND_ONLY},
         // 19,778 = 0x4D42: the declared size reads "BM" at byte 2, so byte 6 must be looked at first.
-        {"kind 0, bitmap at byte 6 whose size reads BM at 2", Layout::KindSize, {qordat::Plain(Bitmap(19778))},
+        {"kind 0, bitmap at byte 6 whose size reads BM at 2", Layout::KindSize, {test_archive::Plain(Bitmap(19778))},
          LAYOUT_KIND_SIZE, LAYOUT_KIND_SIZE},
-        {"kind 0, PNG at byte 6", Layout::KindSize, {qordat::Plain(Png(40))}, LAYOUT_KIND_SIZE,
+        {"kind 0, PNG at byte 6", Layout::KindSize, {test_archive::Plain(Png(40))}, LAYOUT_KIND_SIZE,
          LAYOUT_KIND_SIZE},
-        {"kind 8, unrecognisable at 6 and 2", Layout::KindSize, {WithKind(qordat::Plain(Str("opaque data....")), 8)},
+        {"kind 8, unrecognisable at 6 and 2", Layout::KindSize, {WithKind(test_archive::Plain(Str("opaque data....")), 8)},
          LAYOUT_KIND_SIZE, LAYOUT_KIND_SIZE},
-        {"kind 8, PNG at 2", Layout::KindOnly, {WithKind(qordat::Plain(Png(40)), 8)}, LAYOUT_KIND_ONLY,
+        {"kind 8, PNG at 2", Layout::KindOnly, {WithKind(test_archive::Plain(Png(40)), 8)}, LAYOUT_KIND_ONLY,
          LAYOUT_KIND_ONLY},
-        {"kind 1 bitmap of the declared size", Layout::KindSize, {qordat::Compressed(Bitmap(1078))}, LAYOUT_KIND_SIZE,
+        {"kind 1 bitmap of the declared size", Layout::KindSize, {test_archive::Compressed(Bitmap(1078))}, LAYOUT_KIND_SIZE,
          LAYOUT_KIND_SIZE},
-        {"kind 1 bitmap of another size", Layout::KindSize, {WithDeclared(qordat::Compressed(Bitmap(1078)), 1077)},
+        {"kind 1 bitmap of another size", Layout::KindSize, {WithDeclared(test_archive::Compressed(Bitmap(1078)), 1077)},
          refused, LAYOUT_KIND_ONLY},
-        {"kind 1 wave of the declared size", Layout::KindSize, {qordat::Compressed(Wave(300))}, LAYOUT_KIND_SIZE,
+        {"kind 1 wave of the declared size", Layout::KindSize, {test_archive::Compressed(Wave(300))}, LAYOUT_KIND_SIZE,
          LAYOUT_KIND_SIZE},
-        {"kind 1 wave of another size", Layout::KindSize, {WithDeclared(qordat::Compressed(Wave(300)), 292)}, refused,
+        {"kind 1 wave of another size", Layout::KindSize, {WithDeclared(test_archive::Compressed(Wave(300)), 292)}, refused,
          LAYOUT_KIND_ONLY},
-        {"kind 1 PNG after a six-byte head", Layout::KindSize, {qordat::Compressed(Png(200))}, refused,
+        {"kind 1 PNG after a six-byte head", Layout::KindSize, {test_archive::Compressed(Png(200))}, refused,
          LAYOUT_KIND_ONLY},
-        {"kind 1 PNG after a two-byte head", Layout::KindOnly, {qordat::Compressed(Png(200))}, LAYOUT_KIND_ONLY,
+        {"kind 1 PNG after a two-byte head", Layout::KindOnly, {test_archive::Compressed(Png(200))}, LAYOUT_KIND_ONLY,
          LAYOUT_KIND_ONLY},
-        {"kind 1 bitmap after a two-byte head", Layout::KindOnly, {qordat::Compressed(Bitmap(500))}, LAYOUT_KIND_ONLY,
+        {"kind 1 bitmap after a two-byte head", Layout::KindOnly, {test_archive::Compressed(Bitmap(500))}, LAYOUT_KIND_ONLY,
          LAYOUT_KIND_ONLY},
-        {"plain bitmap (kind 0x4D42)", Layout::Raw, {qordat::Plain(Bitmap(100))}, LAYOUT_RAW, LAYOUT_RAW},
-        {"plain wave (kind 0x4952)", Layout::Raw, {qordat::Empty(), qordat::Plain(Wave(44))}, LAYOUT_RAW, LAYOUT_RAW},
-        {"plain data of another kind", Layout::Raw, {qordat::Plain(Str("text, kind 0x6574"))}, LAYOUT_RAW, LAYOUT_RAW},
+        {"plain bitmap (kind 0x4D42)", Layout::Raw, {test_archive::Plain(Bitmap(100))}, LAYOUT_RAW, LAYOUT_RAW},
+        {"plain wave (kind 0x4952)", Layout::Raw, {test_archive::Empty(), test_archive::Plain(Wave(44))}, LAYOUT_RAW, LAYOUT_RAW},
+        {"plain data of another kind", Layout::Raw, {test_archive::Plain(Str("text, kind 0x6574"))}, LAYOUT_RAW, LAYOUT_RAW},
     };
     for (const Row& row : rows) {
-        qordat::Options options;
+        test_archive::Options options;
         options.layout = row.written;
-        const Bytes archive = qordat::BuildArchive(row.entries, options);
+        const Bytes archive = test_archive::BuildArchive(row.entries, options);
         for (uint32_t check : {0u, 1u}) {
             const int expected = check ? row.withCheck : row.withoutCheck;
             state.CheckMode = check;
@@ -111,9 +111,9 @@ TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
 
 TEST_F(Detection, LengthTestIsTheOnlyOneAndTouchesNothing)
 {
-    qordat::Options options;
+    test_archive::Options options;
     options.layout = Layout::KindSize;
-    const Bytes archive = qordat::BuildArchive({qordat::Plain(Bitmap(100))}, options);
+    const Bytes archive = test_archive::BuildArchive({test_archive::Plain(Bitmap(100))}, options);
 
     state.entryLayout = LAYOUT_KIND_ONLY;
     EXPECT_EQ(0, Validate(archive, 19));

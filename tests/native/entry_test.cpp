@@ -10,7 +10,7 @@
 #include "archive/bytes.h"
 #include "archive/entry.h"
 #include "archive/state.h"
-#include "tools/writer/lzss_encoder.h"
+#include "writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include "archive/lzss.h"
 #include "tests/support/lzss_reference.h"
 #include "tests/support/test_content.h"
-#include "tools/writer/lzss_blocks.h"
-#include "tools/writer/lzss_encoder.h"
+#include "writer/lzss_blocks.h"
+#include "writer/lzss_encoder.h"
 
 namespace {
 
@@ -207,9 +207,14 @@ TEST(LzssLevels, StreamsThroughOnePipelineAreEachTheirOwn)
             size_t ended = 0;
             auto take = [&](bool wait) {
                 for (;;) {
-                    const LzssPipeline::Took took = pipeline.Take(streams.back(), wait);
-                    if (took == LzssPipeline::Took::Nothing) return;
-                    if (took == LzssPipeline::Took::StreamEnd) streams.emplace_back(), ended++;
+                    const LzssPipeline::Taken taken = pipeline.Take(streams.back(), wait);
+                    if (!taken.any) return;
+                    if (taken.streamEnd) {
+                        // The block that ends a stream says which one, and its content's size.
+                        EXPECT_EQ(ended, taken.tag);
+                        EXPECT_EQ(contents[ended].size(), taken.content);
+                        streams.emplace_back(), ended++;
+                    }
                     if (!wait || !pipeline.Full()) return;
                 }
             };
@@ -218,7 +223,7 @@ TEST(LzssLevels, StreamsThroughOnePipelineAreEachTheirOwn)
                     pipeline.Add(content.data() + at, std::min<size_t>(777, content.size() - at));
                     take(pipeline.Full());
                 }
-                pipeline.EndStream();
+                pipeline.EndStream(static_cast<uint64_t>(&content - contents));  // its place as its tag
             }
             while (ended < std::size(contents)) take(true);
             EXPECT_EQ(0u, pipeline.Queued());
@@ -230,9 +235,9 @@ TEST(LzssLevels, StreamsThroughOnePipelineAreEachTheirOwn)
     }
 }
 
-// The stream encoder's output (pack with -j 1) and the optimal level's on
-// any threads, on fixed content: the sizes and checksums the single-threaded
-// encoder gave before the blocks were put on threads.
+// The optimal level's stream, fed in pieces that are not blocks, on one
+// thread and on two, on fixed content: the sizes and checksums the
+// single-threaded encoder gave before the blocks were put on threads.
 TEST(LzssLevels, OptimalStreamIsTheOneItWasOnAnyThreads)
 {
     struct Known {
@@ -255,10 +260,15 @@ TEST(LzssLevels, OptimalStreamIsTheOneItWasOnAnyThreads)
         SCOPED_TRACE(std::string(KindName(k.kind)) + " " + std::to_string(k.size));
         ASSERT_EQ(k.size, content.size());
         Bytes stream;
-        LzssStreamEncoder encoder;
-        for (size_t at = 0; at < content.size(); at += 100000)
-            encoder.Add(content.data() + at, std::min<size_t>(100000, content.size() - at), stream);
-        encoder.Finish(stream);
+        LzssPipeline pipeline{LzssOptions()};
+        for (size_t at = 0; at < content.size(); at += 100000) {
+            pipeline.Add(content.data() + at, std::min<size_t>(100000, content.size() - at));
+            while (pipeline.Take(stream, false).any) {
+            }
+        }
+        pipeline.EndStream();
+        while (!pipeline.Take(stream, true).streamEnd) {
+        }
         EXPECT_EQ(k.streamSize, stream.size());
         EXPECT_EQ(k.checksum, Fnv1a(stream));
         const Bytes threaded = LzssEncode(content.data(), content.size(), Options(LzssLevel::Optimal, 2, 1 << 20));

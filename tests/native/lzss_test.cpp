@@ -10,7 +10,7 @@
 #include "archive/lzss.h"
 #include "tests/support/lzss_pieces.h"
 #include "tests/support/lzss_reference.h"
-#include "tools/writer/lzss_encoder.h"
+#include "writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 namespace {

@@ -316,8 +316,9 @@ def main(tmp):
     open(short_bmp, "wb").write(b"BM" + struct.pack("<I", 300 - 1) + bytes(294))
     packed = os.path.join(tmp, "PACKED.DAT")
     for args, words in (
-            (["--layout", "kind-only", twelve], ["readers get", "try another --layout (kind-size)"]),
-            (["--layout", "raw", icon, bmp_file], ["readers refuse it", "try another --layout (kind-size)"]),
+            (["--layout", "kind-only", twelve], ["readers take its entries' heads for the kind-size layout; "
+                                                 "try --layout kind-size", "entry 0 (%s): readers get" % twelve]),
+            (["--layout", "raw", icon, bmp_file], ["readers refuse it", "try another --layout (kind-size or kind-only)"]),
             (["--layout", "kind-only", "--compressed", short_bmp], ["readers get 299 bytes of its 300 bytes",
                                                                     "store it --plain"]),
             (["--layout", "kind-size", "--compress", txt_file, bmp_file], ["readers list it only with the full scan"]),

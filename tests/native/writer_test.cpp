@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "archive/lzss.h"
-#include "tools/writer/archive_writer.h"
-#include "tools/writer/lzss_encoder.h"
+#include "tests/support/archive_builder.h"
+#include "writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 namespace {
@@ -139,46 +139,46 @@ TEST(LzssEncode, NoLargerThanGreedyLongestMatch)
 
 TEST(ArchiveWriter, EachLayoutByteForByte)
 {
-    using qordat::Layout;
+    using test_archive::Layout;
     // LzssEncode("aaaa") = flag 0x02, literal 'a', reference to 4078 (0xFEE) of length 3.
     const Bytes aaaa = Str("aaaa");
     struct Case {
         const char* name;
         Layout layout;
-        std::vector<qordat::Entry> entries;
+        std::vector<test_archive::Entry> entries;
         Bytes expected;
     };
     const Case cases[] = {
-        {"raw", Layout::Raw, {qordat::Plain({1, 2, 3}), qordat::Empty(), qordat::Plain({4})},
+        {"raw", Layout::Raw, {test_archive::Plain({1, 2, 3}), test_archive::Empty(), test_archive::Plain({4})},
          {3, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 2, 3, 4}},
-        {"kind-size", Layout::KindSize, {qordat::Plain(Str("AB")), qordat::Compressed(aaaa)},
+        {"kind-size", Layout::KindSize, {test_archive::Plain(Str("AB")), test_archive::Compressed(aaaa)},
          {2, 0, 0, 0, 8, 0, 0, 0, 10, 0, 0, 0,       //
           0, 0, 2, 0, 0, 0, 'A', 'B',                //
           1, 0, 4, 0, 0, 0, 0x02, 'a', 0xEE, 0xF0}},
-        {"kind-only", Layout::KindOnly, {qordat::Plain({9}), qordat::Empty(), qordat::Compressed(aaaa)},
+        {"kind-only", Layout::KindOnly, {test_archive::Plain({9}), test_archive::Empty(), test_archive::Compressed(aaaa)},
          {3, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 6, 0, 0, 0,  //
           0, 0, 9,                                          //
           1, 0, 0x02, 'a', 0xEE, 0xF0}},
     };
     for (const Case& c : cases) {
-        qordat::Options options;
+        test_archive::Options options;
         options.layout = c.layout;
-        EXPECT_EQ(c.expected, qordat::BuildArchive(c.entries, options)) << c.name;
+        EXPECT_EQ(c.expected, test_archive::BuildArchive(c.entries, options)) << c.name;
     }
 }
 
 TEST(ArchiveWriter, DamageOptionsChangeOnlyTheirField)
 {
     // Count 2, sizes 8 and 10 at 4 and 8; entry 0 at 12 (kind, declared, "xy"), entry 1 at 20.
-    const std::vector<qordat::Entry> good = {qordat::Plain(Str("xy")), qordat::Compressed(Str("aaaa"))};
-    qordat::Options options;
-    options.layout = qordat::Layout::KindSize;
-    const Bytes base = qordat::BuildArchive(good, options);
+    const std::vector<test_archive::Entry> good = {test_archive::Plain(Str("xy")), test_archive::Compressed(Str("aaaa"))};
+    test_archive::Options options;
+    options.layout = test_archive::Layout::KindSize;
+    const Bytes base = test_archive::BuildArchive(good, options);
     ASSERT_EQ(30u, base.size());
 
     struct Case {
         const char* name;
-        std::function<void(std::vector<qordat::Entry>&, qordat::Options&)> damage;
+        std::function<void(std::vector<test_archive::Entry>&, test_archive::Options&)> damage;
         std::function<void(Bytes&)> expect;
     };
     const Case cases[] = {
@@ -196,12 +196,12 @@ TEST(ArchiveWriter, DamageOptionsChangeOnlyTheirField)
          [](Bytes& b) { b.insert(b.begin(), 3, 0xEE); }},
     };
     for (const Case& c : cases) {
-        std::vector<qordat::Entry> entries = good;
-        qordat::Options o = options;
+        std::vector<test_archive::Entry> entries = good;
+        test_archive::Options o = options;
         c.damage(entries, o);
         Bytes expected = base;
         c.expect(expected);
-        EXPECT_EQ(expected, qordat::BuildArchive(entries, o)) << c.name;
+        EXPECT_EQ(expected, test_archive::BuildArchive(entries, o)) << c.name;
     }
 }
 

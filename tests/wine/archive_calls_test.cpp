@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "archive/lzss.h"
-#include "tools/writer/lzss_encoder.h"
+#include "writer/lzss_encoder.h"
 #include "tests/support/test_content.h"
 
 using namespace testing_plugin;
 using namespace test_content;
-using qordat::Layout;
-using qordat::Stored;
+using test_archive::Layout;
+using test_archive::Stored;
 
 namespace {
 
@@ -30,13 +30,13 @@ protected:
         ASSERT_NE(nullptr, plugin.module) << PluginPath();
         ASSERT_NE(nullptr, plugin.GetArchiveInfo);
     }
-    static std::string Archive(const std::string& name, const std::vector<qordat::Entry>& entries, Layout layout,
+    static std::string Archive(const std::string& name, const std::vector<test_archive::Entry>& entries, Layout layout,
                                size_t leadingBytes = 0)
     {
-        qordat::Options options;
+        test_archive::Options options;
         options.layout = layout;
         options.leadingBytes = leadingBytes;
-        return WriteArchive(name, qordat::BuildArchive(entries, options));
+        return WriteArchive(name, test_archive::BuildArchive(entries, options));
     }
     static Exports plugin;
 };
@@ -45,9 +45,9 @@ Exports ArchiveCalls::plugin;
 // Three raw slots of 10, 0 and 20 bytes, named after data.dat.
 std::string ThreeSlots()
 {
-    return WriteArchive("data.dat", qordat::BuildArchive({qordat::Plain(Text(10)), qordat::Empty(),
-                                                          qordat::Plain(Text(20, 1))},
-                                                         qordat::Options()));
+    return WriteArchive("data.dat", test_archive::BuildArchive({test_archive::Plain(Text(10)), test_archive::Empty(),
+                                                          test_archive::Plain(Text(20, 1))},
+                                                         test_archive::Options()));
 }
 
 TEST_F(ArchiveCalls, ListingNumbersSlotsByTheNumberingMode)
@@ -93,8 +93,8 @@ TEST_F(ArchiveCalls, ListingAndLookupReadFromTheBaseOffset)
 {
     Load(0, 0);
     // Slot 1 begins at container offset 20, file position 148.
-    std::string path = Archive("based.dat", {qordat::Plain(Text(4)), qordat::Plain(Bitmap(30)),
-                                             qordat::Plain(Text(8))},
+    std::string path = Archive("based.dat", {test_archive::Plain(Text(4)), test_archive::Plain(Bitmap(30)),
+                                             test_archive::Plain(Text(8))},
                                Layout::Raw, 128);
     std::vector<uint8_t> bytes = ReadWholeFile(path);
     EXPECT_EQ(1, plugin.IsSupported(path.c_str(), (DWORD_PTR)(bytes.data() + 128)));
@@ -114,7 +114,7 @@ TEST_F(ArchiveCalls, ListingAndLookupReadFromTheBaseOffset)
 
 TEST_F(ArchiveCalls, EmptyArchivesListOnlyTheEndMark)
 {
-    std::string path = WriteArchive("empty.dat", qordat::BuildArchive({qordat::Empty(), qordat::Empty()}, {}));
+    std::string path = WriteArchive("empty.dat", test_archive::BuildArchive({test_archive::Empty(), test_archive::Empty()}, {}));
     Load(0, 1);
     Listing listing = List(plugin, path);
     EXPECT_EQ(0, listing.result);
@@ -136,7 +136,7 @@ TEST_F(ArchiveCalls, ListingFailuresHandOverANullHandle)
 {
     Load(0, 0);
     // Kind 5 has no meaning under a six-byte head: the last entry fails.
-    std::string bad = Archive("lastbad.dat", {qordat::Plain(Bitmap(60)), Stored(Cat({Head(5, 10), Text(10)}))},
+    std::string bad = Archive("lastbad.dat", {test_archive::Plain(Bitmap(60)), Stored(Cat({Head(5, 10), Text(10)}))},
                               Layout::KindSize);
     Listing listing = List(plugin, bad);
     EXPECT_EQ(3, listing.result);
@@ -158,18 +158,18 @@ TEST_F(ArchiveCalls, ARefusedFileLeavesTheLastListedLayoutForExtraction)
     Load(0, 0);
     // Kind 0 with a plain wave after a two-byte head: LAYOUT_KIND_ONLY.
     std::vector<uint8_t> wave = Wave(64);
-    std::string twoByte = Archive("two.dat", {qordat::Plain(wave)}, Layout::KindOnly);
+    std::string twoByte = Archive("two.dat", {test_archive::Plain(wave)}, Layout::KindOnly);
     ASSERT_EQ(0, List(plugin, twoByte).result);
     EXPECT_EQ(2, List(plugin, WriteTempFile("notes.txt", "This is not an archive.")).result);
     // Compressed content that announces no size, with the full scan off:
     // refused after detection had already chosen a layout.
-    std::string unknown = Archive("unknown.dat", {qordat::Compressed(Text(300))}, Layout::KindOnly);
+    std::string unknown = Archive("unknown.dat", {test_archive::Compressed(Text(300))}, Layout::KindOnly);
     EXPECT_EQ(2, List(plugin, unknown).result);
     EXPECT_EQ(wave, ExtractToMemory(plugin, twoByte, 0).bytes);
 
     // Extraction without listing works with the layout listed last: a raw
     // archive is then read as if its entries had two-byte heads.
-    std::string raw = Archive("raw.dat", {qordat::Plain(Cat({Head(0), Text(10)}))}, Layout::Raw);
+    std::string raw = Archive("raw.dat", {test_archive::Plain(Cat({Head(0), Text(10)}))}, Layout::Raw);
     EXPECT_EQ(Text(10), ExtractToMemory(plugin, raw, 0).bytes);
 }
 
@@ -179,8 +179,8 @@ TEST_F(ArchiveCalls, FullScanReadsShortEntriesWhole)
     // between entries: its head is the entry itself, not 50 bytes of it and
     // its neighbours, so the scan counts exactly its own stream.
     std::vector<uint8_t> small = Text(9, 2);
-    std::vector<qordat::Entry> entries = {qordat::Plain(Wave(64)), qordat::Compressed(small),
-                                          qordat::Plain(Text(100))};
+    std::vector<test_archive::Entry> entries = {test_archive::Plain(Wave(64)), test_archive::Compressed(small),
+                                          test_archive::Plain(Text(100))};
     std::string path = Archive("scan.dat", entries, Layout::KindOnly);
     Load(1, 0);
     Listing listing = List(plugin, path);
@@ -197,8 +197,8 @@ TEST_F(ArchiveCalls, FullScanReadsShortEntriesWhole)
 TEST_F(ArchiveCalls, LookupReadsTheNumberingModeAndNumberFromTheName)
 {
     std::string path = Archive("SCENE.DAT",
-                               {qordat::Plain(Text(100)), qordat::Empty(), qordat::Plain(Bitmap(200)), qordat::Empty(),
-                                qordat::Empty(), qordat::Plain(Text(50)), qordat::Plain(Wave(80))},
+                               {test_archive::Plain(Text(100)), test_archive::Empty(), test_archive::Plain(Bitmap(200)), test_archive::Empty(),
+                                test_archive::Empty(), test_archive::Plain(Text(50)), test_archive::Plain(Wave(80))},
                                Layout::Raw);
     Load(0, 0);
     ASSERT_EQ(1, Probe(plugin, path));
@@ -269,7 +269,7 @@ struct LayoutCase {
     const char* name;
     Layout layout;
     DWORD checkMode;
-    std::vector<qordat::Entry> entries;
+    std::vector<test_archive::Entry> entries;
     std::vector<std::vector<uint8_t>> contents;  // per slot; empty for an empty slot
 };
 
@@ -278,15 +278,15 @@ std::vector<LayoutCase> LayoutCases()
     std::vector<uint8_t> bitmap = Bitmap(1078), wave = Wave(300), data = Text(700), png = Png(400);
     std::vector<LayoutCase> cases;
     cases.push_back({"raw.dat", Layout::Raw, 0,
-                     {qordat::Plain(bitmap), qordat::Empty(), qordat::Plain(wave), qordat::Plain(data)},
+                     {test_archive::Plain(bitmap), test_archive::Empty(), test_archive::Plain(wave), test_archive::Plain(data)},
                      {bitmap, {}, wave, data}});
     cases.push_back({"kindsize.dat", Layout::KindSize, 0,
-                     {qordat::Plain(bitmap), qordat::Compressed(wave), qordat::Empty(),
-                      Stored(Cat({Head(8, 12345), data})), qordat::Compressed(png)},
+                     {test_archive::Plain(bitmap), test_archive::Compressed(wave), test_archive::Empty(),
+                      Stored(Cat({Head(8, 12345), data})), test_archive::Compressed(png)},
                      {bitmap, wave, {}, data, png}});
     cases.push_back({"kindonly.dat", Layout::KindOnly, 1,
-                     {qordat::Plain(wave), qordat::Compressed(bitmap), qordat::Compressed(wave), qordat::Empty(),
-                      qordat::Compressed(data), qordat::Plain(png)},
+                     {test_archive::Plain(wave), test_archive::Compressed(bitmap), test_archive::Compressed(wave), test_archive::Empty(),
+                      test_archive::Compressed(data), test_archive::Plain(png)},
                      {wave, bitmap, wave, {}, data, png}});
     // Kind 8 behind a two-byte head is expanded as a stream from byte 2,
     // sized by the four bytes after the kind (which are also the stream's
@@ -294,7 +294,7 @@ std::vector<LayoutCase> LayoutCases()
     std::vector<uint8_t> kind8 = Cat({Head(8, 700), Text(40)});
     std::vector<uint8_t> expect8(700);
     LzssDecode(kind8.data() + 2, (uint32_t)kind8.size() - 2, expect8.data(), 700);
-    cases.push_back({"kind8.dat", Layout::KindOnly, 0, {qordat::Plain(wave), Stored(kind8)}, {wave, expect8}});
+    cases.push_back({"kind8.dat", Layout::KindOnly, 0, {test_archive::Plain(wave), Stored(kind8)}, {wave, expect8}});
     return cases;
 }
 
@@ -322,7 +322,7 @@ TEST_F(ArchiveCalls, ExtractionGivesBackEveryEntryOfEveryLayout)
 TEST_F(ArchiveCalls, DiskExtractionNamesFilesByThePositionsNumbering)
 {
     std::vector<uint8_t> bitmap = Bitmap(100), data = Text(33);
-    std::string path = Archive("disk.dat", {qordat::Empty(), qordat::Plain(data), qordat::Empty(), qordat::Plain(bitmap)},
+    std::string path = Archive("disk.dat", {test_archive::Empty(), test_archive::Plain(data), test_archive::Empty(), test_archive::Plain(bitmap)},
                                Layout::Raw);
     Load(0, 1);
     ASSERT_EQ(1, Probe(plugin, path));

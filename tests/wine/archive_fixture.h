@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/writer/archive_writer.h"
+#include "tests/support/archive_builder.h"
 #include "tools/spihost/host_record.h"
 
 namespace testing_plugin {

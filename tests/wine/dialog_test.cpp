@@ -150,8 +150,8 @@ std::string FirstListedName(const Exports& plugin)
 {
     if (!plugin.IsSupported || !plugin.GetArchiveInfo) return "(no listing export)";
     const std::vector<uint8_t> x10(10, 'x'), x20(20, 'x');
-    std::string path = WriteArchive("SCENE.DAT", qordat::BuildArchive({qordat::Plain(x10), qordat::Empty(),
-                                                                       qordat::Plain(x20)}, {}));
+    std::string path = WriteArchive("SCENE.DAT", test_archive::BuildArchive({test_archive::Plain(x10), test_archive::Empty(),
+                                                                       test_archive::Plain(x20)}, {}));
     if (Probe(plugin, path) != 1) return "(not supported)";
     Listing listing = List(plugin, path);
     if (listing.result != 0 || listing.records.empty()) return "(listing failed)";

@@ -36,12 +36,12 @@ protected:
     // Three entries under kind-and-size heads, probed.
     std::string SmallArchive()
     {
-        qordat::Options options;
-        options.layout = qordat::Layout::KindSize;
+        test_archive::Options options;
+        options.layout = test_archive::Layout::KindSize;
         archive = WriteArchive("heap-meter.dat",
-                               qordat::BuildArchive({qordat::Compressed(test_content::Bitmap(300, 1)),
-                                                     qordat::Plain(test_content::Text(500)),
-                                                     qordat::Compressed(test_content::Text(2000, 2))},
+                               test_archive::BuildArchive({test_archive::Compressed(test_content::Bitmap(300, 1)),
+                                                     test_archive::Plain(test_content::Text(500)),
+                                                     test_archive::Compressed(test_content::Text(2000, 2))},
                                                     options));
         EXPECT_EQ(Probe(plugin, archive), 1);
         return archive;

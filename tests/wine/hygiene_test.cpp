@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "archive/entry.h"
-#include "tools/writer/archive_writer.h"
+#include "tests/support/archive_builder.h"
 #include "tests/support/test_content.h"
 
 using namespace testing_plugin;
@@ -39,16 +39,16 @@ std::string WriteBytes(const std::string& path, const std::vector<uint8_t>& byte
     return testing_plugin::WriteBytes(path, bytes.data(), bytes.size());
 }
 
-qordat::Options In(qordat::Layout layout)
+test_archive::Options In(test_archive::Layout layout)
 {
-    qordat::Options options;
+    test_archive::Options options;
     options.layout = layout;
     return options;
 }
 
 Files WriteFixtures(const std::string& tag)
 {
-    using namespace qordat;
+    using namespace test_archive;
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     Files f;

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cinttypes>
 #include <cstring>
-#include <deque>
+#include <memory>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,7 +28,8 @@
 #include "tools/qordat/common.h"
 #include "tools/qordat/pending.h"
 #include "tools/qordat/plugin.h"
-#include "tools/writer/lzss_encoder.h"
+#include "writer/archive_writer.h"
+#include "writer/lzss_encoder.h"
 
 namespace qordat {
 namespace {
@@ -44,7 +45,11 @@ struct PackEntry {
     std::optional<int16_t> kind;
     std::optional<int32_t> declared;
     std::optional<int32_t> stored;
-    uint64_t content = 0;  // its size, once written
+    bool folder = false;        // a folder: its files in natural order, each with these modifiers
+    uint64_t content = 0;       // its size, once written
+    uint64_t storedBytes = 0;   // its stored size, once written
+    bool storedPlain = false;   // compression made it larger: stored plain
+    bool storedCompressed = false;  // stored as a stream, once written
 };
 
 struct PackOptions {
@@ -56,16 +61,82 @@ struct PackOptions {
     uint64_t leadingBytes = 0;
     LzssOptions lzss;      // the encoder's level and threads
     bool verbose = false;  // say how each entry was stored (-v)
+    bool quiet = false;    // no summary line (-q)
     bool Damaging() const { return count || truncate; }
 };
 
-// The bytes of head before an entry's payload under `layout`, by the archive
-// code's own rule.
-uint32_t HeadSize(int32_t layout)
+// Names in natural order: runs of digits compared as numbers (MANY~101
+// before MANY~1000; of equal numbers, the one of fewer leading zeros
+// first), everything else byte by byte.
+bool NaturalLess(const std::string& a, const std::string& b)
 {
-    EntryExpansion payload;
-    EntryExpandStart(&payload, layout, 0, 0);
-    return payload.start;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (!digit(a[i]) || !digit(b[j])) {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            i++, j++;
+            continue;
+        }
+        const size_t a0 = i, b0 = j;
+        while (i < a.size() && digit(a[i])) i++;
+        while (j < b.size() && digit(b[j])) j++;
+        size_t x = a0, y = b0;  // the numbers without their leading zeros
+        while (x + 1 < i && a[x] == '0') x++;
+        while (y + 1 < j && b[y] == '0') y++;
+        if (i - x != j - y) return i - x < j - y;
+        if (const int c = a.compare(x, i - x, b, y, j - y)) return c < 0;
+        if (i - a0 != j - b0) return i - a0 < j - b0;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+// The files of folder `dir` (not its folders, nor its hidden files), in
+// natural order of their names; `skip` (the output) left out. "" or what
+// failed.
+std::string FolderFiles(const std::string& dir, const std::string& skip, std::vector<std::string>& files)
+{
+    std::error_code error;
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        std::error_code typeError;
+        if (name.empty() || name[0] == '.' || !it->is_regular_file(typeError)) continue;
+        std::error_code same;
+        if (!skip.empty() && fs::equivalent(it->path(), skip, same)) continue;
+        names.push_back(name);
+    }
+    if (error) return "cannot read the folder " + dir + ": " + error.message();
+    std::sort(names.begin(), names.end(), NaturalLess);
+    for (const std::string& name : names) files.push_back((fs::path(dir) / name).string());
+    return "";
+}
+
+// Whether the file at `path` holds what begins a QOR's DAT archive (a valid
+// count and size table) at byte 0 or at `offset`. False with errno set when
+// it cannot be read.
+bool LooksLikeArchive(const std::string& path, uint64_t offset, bool* readable)
+{
+    *readable = false;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    bool archive = false;
+    *readable = true;
+    for (const uint64_t at : {uint64_t(0), offset}) {
+        uint8_t bytes[PROBE_SIZE] = {};
+        size_t got = 0;
+        if (SeekTo(f, at)) got = std::fread(bytes, 1, sizeof bytes, f);
+        if (std::ferror(f)) {
+            const int error = errno;
+            *readable = false;
+            std::fclose(f);
+            errno = error;
+            return false;
+        }
+        archive = archive || ValidateContainer(nullptr, bytes, static_cast<int32_t>(got), VALIDATE_PROBE);
+    }
+    std::fclose(f);
+    return archive;
 }
 
 bool CutAt(FILE* f, uint64_t length)
@@ -78,177 +149,66 @@ bool CutAt(FILE* f, uint64_t length)
 #endif
 }
 
-void PutLe(uint8_t* out, uint32_t value, int bytes)
+// Writes the archive to `out` through the archive writer, in one pass over
+// the entries, each read and written (or compressed) in pieces; compressed
+// entries go through the writer's one encoder pipeline, so the blocks of an
+// entry, and of the entries after it, are encoded on every thread at once
+// while the oldest is written. Memory stays a few MiB per thread whatever
+// the sizes. Sets each entry's content size and how it was stored. Returns
+// "" or what failed, with the system's reason for that very call.
+std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackOptions& options, uint64_t* size)
 {
-    for (int i = 0; i < bytes; i++) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-std::string WriteError() { return "cannot write: " + SystemError(); }
-
-// Writes the archive to `out` in one pass over the entries, each read and
-// written (or compressed) in pieces: the count and a size table of zeros
-// first, then each entry with its head, and at the end the real table (and
-// each head's kind and declared size) over the placeholders. Compressed
-// entries go through one encoder pipeline, so the blocks of an entry, and of
-// the entries after it, are encoded on every thread at once while the oldest
-// is written. Memory stays a few MiB per thread whatever the sizes. Sets
-// each entry's content size. Returns "" or what failed.
-std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackOptions& options)
-{
-    std::vector<uint8_t> buffer(1 << 20);
-    std::vector<uint8_t> stream;
-    std::fill(buffer.begin(), buffer.end(), 0xEE);
-    for (uint64_t left = options.leadingBytes; left;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
-        if (std::fwrite(buffer.data(), 1, n, out) != n) return WriteError();
+    writer::FileSink sink(out);
+    writer::ArchiveWriter archive(sink, options.lzss);
+    const std::vector<uint8_t> leading(static_cast<size_t>(std::min<uint64_t>(options.leadingBytes, 1 << 20)), 0xEE);
+    bool ok = true;
+    for (uint64_t left = options.leadingBytes; ok && left;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, leading.size()));
+        ok = archive.Prefix(leading.data(), n);
         left -= n;
     }
-    const uint64_t base = options.leadingBytes;
-    std::vector<uint8_t> table(4 + 4 * entries.size(), 0);
-    if (std::fwrite(table.data(), 1, table.size(), out) != table.size()) return WriteError();
-    uint64_t at = base + table.size();  // where the next entry to be written begins
-    const uint32_t headSize = HeadSize(options.layout);
-    bool rewritten = false;  // an entry was stored plain over its longer stream
-
-    // Copies the file of `entry` to `out` as it is; its length in `content`.
-    auto copyPlain = [&](const PackEntry& entry, uint64_t& content) -> std::string {
-        FILE* in = std::fopen(entry.path.c_str(), "rb");
-        if (!in) return "cannot read " + entry.path + ": " + SystemError();
-        content = 0;
-        size_t n;
-        bool written = true;
-        while (written && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-            content += n;
-            written = std::fwrite(buffer.data(), 1, n, out) == n;
-        }
-        const bool readFailed = std::ferror(in);
-        const int readError = errno;
-        std::fclose(in);
-        if (readFailed) return "cannot read " + entry.path + ": " + SystemError(readError);
-        return written ? "" : WriteError();
-    };
-    // The entry written from `at` is complete (`payload` bytes after its
-    // head): its head's fields and its size in the table, `at` past it.
-    auto finishEntry = [&](size_t i, int16_t kind, uint64_t content, uint64_t payload) -> std::string {
-        PackEntry& entry = entries[i];
-        entry.content = content;
-        const uint64_t storedLength = headSize + payload;
-        if (storedLength > INT32_MAX || content > INT32_MAX)
-            return entry.path + ": too large for the format (an entry holds less than 2 GiB)";
-        if (headSize) {
-            uint8_t head[6];
-            PutLe(head, static_cast<uint16_t>(entry.kind.value_or(kind)), 2);
-            PutLe(head + 2, static_cast<uint32_t>(entry.declared.value_or(static_cast<int32_t>(content))), 4);
-            if (!SeekTo(out, at) || std::fwrite(head, 1, headSize, out) != headSize) return WriteError();
-        }
-        if (!SeekTo(out, at + storedLength)) return WriteError();
-        PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(static_cast<int32_t>(storedLength))), 4);
-        at += storedLength;
-        return "";
-    };
-
-    // Compressed entries whose streams are in the pipeline, oldest first; the
-    // oldest is the one being written, from `at`.
-    struct Streamed {
-        size_t index;
-        uint64_t content = 0;  // known once its file is read
-        uint64_t payload = 0;  // stream bytes written so far
-        bool begun = false;    // its head's room written
-    };
-    std::deque<Streamed> streamed;
-    LzssPipeline pipeline(options.lzss);
-    // Writes the oldest block the pipeline has ready (with `wait`, once it is
-    // encoded); at a stream's end, stores that entry plain instead when its
-    // stream came out larger and --compress chose it. Sets `took` when it
-    // wrote something.
-    auto takeOne = [&](bool wait, bool& took) -> std::string {
-        stream.clear();
-        const LzssPipeline::Took what = pipeline.Take(stream, wait);
-        took = what != LzssPipeline::Took::Nothing;
-        if (!took) return "";
-        Streamed& s = streamed.front();
-        if (!s.begun) {
-            const uint8_t room[6] = {};
-            if (std::fwrite(room, 1, headSize, out) != headSize) return WriteError();
-            s.begun = true;
-        }
-        if (std::fwrite(stream.data(), 1, stream.size(), out) != stream.size()) return WriteError();
-        s.payload += stream.size();
-        if (what != LzssPipeline::Took::StreamEnd) return "";
-        const PackEntry& entry = entries[s.index];
-        int16_t kind = 1;
-        if (entry.mayStorePlain && s.payload > s.content) {
-            uint64_t content = 0;
-            if (!SeekTo(out, at + headSize)) return WriteError();
-            const std::string problem = copyPlain(entry, content);
-            if (!problem.empty()) return problem;
-            if (content != s.content) return entry.path + ": changed while it was packed";
-            rewritten = true;
-            kind = 0;
-            if (options.verbose)
-                std::printf("%s: stored plain, %" PRIu64 " bytes (compressed: %" PRIu64 ")\n", entry.path.c_str(),
-                            s.content, s.payload);
-            s.payload = s.content;
-        } else if (options.verbose) {
-            std::printf("%s: compressed, %" PRIu64 " -> %" PRIu64 " bytes\n", entry.path.c_str(), s.content,
-                        s.payload);
-        }
-        const std::string problem = finishEntry(s.index, kind, s.content, s.payload);
-        streamed.pop_front();
-        return problem;
-    };
-    auto takeAll = [&]() -> std::string {
-        bool took = true;
-        while (!streamed.empty()) {
-            const std::string problem = takeOne(true, took);
-            if (!problem.empty()) return problem;
-        }
-        return "";
-    };
-
-    for (size_t i = 0; i < entries.size(); i++) {
+    ok = ok && archive.Begin(entries.size(), options.count);
+    for (size_t i = 0; ok && i < entries.size(); i++) {
         const PackEntry& entry = entries[i];
         if (entry.path.empty()) {  // an empty slot: stores nothing
-            PutLe(&table[4 + 4 * i], static_cast<uint32_t>(entry.stored.value_or(0)), 4);
+            ok = archive.Empty(entry.stored);
             continue;
         }
-        if (!entry.compress) {  // written in place, after every entry before it
-            std::string problem = takeAll();
-            const uint8_t room[6] = {};
-            if (problem.empty() && std::fwrite(room, 1, headSize, out) != headSize) problem = WriteError();
-            uint64_t content = 0;
-            if (problem.empty()) problem = copyPlain(entry, content);
-            if (problem.empty()) problem = finishEntry(i, 0, content, content);
-            if (!problem.empty()) return problem;
-            if (options.verbose) std::printf("%s: plain, %" PRIu64 " bytes\n", entry.path.c_str(), content);
-            continue;
-        }
-        FILE* in = std::fopen(entry.path.c_str(), "rb");
-        if (!in) return "cannot read " + entry.path + ": " + SystemError();
-        streamed.push_back(Streamed{i});
-        uint64_t content = 0;
-        size_t n;
-        std::string problem;
-        while (problem.empty() && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-            content += n;
-            pipeline.Add(buffer.data(), n);
-            // Written as soon as encoded; waited for only at the memory bound.
-            for (bool took = true; problem.empty() && took;) problem = takeOne(pipeline.Full(), took);
-        }
-        const bool readFailed = std::ferror(in);
-        const int readError = errno;
-        std::fclose(in);
-        if (readFailed) return "cannot read " + entry.path + ": " + SystemError(readError);
-        if (!problem.empty()) return problem;
-        pipeline.EndStream();
-        streamed.back().content = content;
+        writer::Store how;
+        how.name = entry.path;
+        how.head = static_cast<writer::Layout>(options.layout);
+        how.compress = entry.compress;
+        how.plainIfLarger = entry.mayStorePlain;
+        how.kind = entry.kind;
+        how.declaredSize = entry.declared;
+        how.storedSize = entry.stored;
+        ok = archive.Content(how, std::make_unique<writer::FileSource>(entry.path));
     }
-    const std::string problem = takeAll();
-    if (!problem.empty()) return problem;
-    if (rewritten && !CutAt(out, at)) return WriteError();
-    PutLe(table.data(), static_cast<uint32_t>(options.count.value_or(static_cast<int32_t>(entries.size()))), 4);
-    if (!SeekTo(out, base) || std::fwrite(table.data(), 1, table.size(), out) != table.size()) return WriteError();
-    if (options.truncate && *options.truncate < at && !CutAt(out, *options.truncate)) return WriteError();
+    ok = ok && archive.Finish();
+    if (!ok) return archive.Error();
+    const std::vector<writer::SlotWritten>& slots = archive.Slots();
+    for (size_t i = 0; i < entries.size(); i++) {
+        PackEntry& entry = entries[i];
+        const writer::SlotWritten& slot = slots[i];
+        entry.content = slot.content;
+        entry.storedPlain = slot.storedPlain;
+        entry.storedBytes = slot.stored;
+        entry.storedCompressed = slot.compressed;
+        if (!options.verbose || entry.path.empty()) continue;
+        if (slot.storedPlain)
+            std::printf("%s: stored plain, %" PRIu64 " bytes (compressed: %" PRIu64 ")\n", entry.path.c_str(),
+                        slot.content, slot.streamSize);
+        else if (slot.compressed)
+            std::printf("%s: compressed, %" PRIu64 " -> %" PRIu64 " bytes\n", entry.path.c_str(), slot.content,
+                        slot.streamSize);
+        else
+            std::printf("%s: plain, %" PRIu64 " bytes\n", entry.path.c_str(), slot.content);
+    }
+    *size = archive.Size();
+    if (options.truncate && *options.truncate < archive.Size()) {
+        if (!CutAt(out, *options.truncate)) return "cannot write: " + SystemError();
+        *size = *options.truncate;
+    }
     return "";
 }
 
@@ -270,9 +230,14 @@ bool SameBytes(const std::string& path, const std::string& original, int* readEr
     return same;
 }
 
-// The layout to suggest instead of `layout`: kind-size says of every entry
-// whether it is compressed, and its size.
-const char* OtherLayout(int32_t layout) { return layout == LAYOUT_KIND_SIZE ? "kind-only" : "kind-size"; }
+// The layouts to suggest instead of `layout`: the two others.
+std::string OtherLayouts(int32_t layout)
+{
+    std::string both;
+    for (int32_t other : {LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY, LAYOUT_RAW})
+        if (other != layout) both += std::string(both.empty() ? "" : " or ") + LayoutName(other);
+    return both;
+}
 
 // Reads the archive written at `written` back as a host would (probe,
 // listing in the default settings, then every entry extracted in a private
@@ -282,7 +247,7 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
                                   const std::vector<PackEntry>& entries, const PackOptions& options)
 {
     std::vector<std::string> problems;
-    const std::string layoutHint = std::string("another --layout (") + OtherLayout(options.layout) + ")";
+    std::string layoutHint = "another --layout (" + OtherLayouts(options.layout) + ")";
     uint8_t probe[PROBE_SIZE] = {};
     if (FILE* f = std::fopen(written.c_str(), "rb")) {
         if (SeekTo(f, options.leadingBytes)) (void)!std::fread(probe, 1, sizeof probe, f);
@@ -302,14 +267,30 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
         result = PluginList(state, written, options.leadingBytes, settings, listed);
         if (result != RESULT_OK)
             return {std::string("readers refuse it (") + ResultMeaning(result) + "); try " + layoutHint +
-                    ", or --plain for its compressed entries"};
+                    (std::any_of(entries.begin(), entries.end(), [](const PackEntry& e) { return e.storedCompressed; })
+                         ? ", or --plain for its compressed entries"
+                         : "")};
+        // The first entry decides: a compressed one of content the readers
+        // cannot size by its head alone is sized by the scan only.
+        std::string way = "--force keeps it as it is";
+        for (size_t i = 0; i < entries.size(); i++) {
+            if (entries[i].path.empty()) continue;
+            if (entries[i].storedCompressed)
+                way = "entry " + std::to_string(i) + " (" + entries[i].path + ") is compressed and comes first: "
+                      "store it --plain, or put another entry first (--force keeps it as it is)";
+            break;
+        }
         problems.push_back("readers list it only with the full scan (qordat --full-scan; the plug-in's setting "
-                           "'*.ANM *.SNL wo kaitou kanou ni suru', make *.ANM *.SNL extractable)");
+                           "'*.ANM *.SNL wo kaitou kanou ni suru', make *.ANM *.SNL extractable); " + way);
     }
     const int32_t layout = state.entryLayout;
-    if (layout != options.layout)
+    if (layout != options.layout) {
+        // Heads that readers take for another layout read right when
+        // written in that one.
+        layoutHint = std::string("--layout ") + LayoutName(layout);
         problems.push_back(std::string("readers take its entries' heads for the ") + LayoutName(layout) +
                            " layout; try " + layoutHint);
+    }
     if (listed.size() != entries.size()) {
         problems.push_back("readers list " + Count(static_cast<int64_t>(listed.size()), "entry", "entries") +
                            " of " + std::to_string(entries.size()));
@@ -322,7 +303,7 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
         const PackEntry& entry = entries[i];
         if (entry.path.empty()) continue;
         const std::string what = "entry " + std::to_string(i) + " (" + entry.path + "): ";
-        const std::string way = entry.compress ? "store it --plain, or try " + layoutHint : "try " + layoutHint;
+        const std::string way = entry.storedCompressed ? "store it --plain, or try " + layoutHint : "try " + layoutHint;
         if (listed[i].size != entry.content) {
             problems.push_back(what + "readers get " + Bytes(listed[i].size) + " of its " + Bytes(entry.content) +
                                "; " + way);
@@ -362,14 +343,14 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
 int CommandPack(int argc, char** argv)
 {
     enum { kEmpty = 1, kCompress, kPlain, kCompressed, kLayout, kOffset, kTruncate, kCount, kDeclared, kStored,
-           kRepeat, kKind, kForce, kFast, kBest, kJobs, kVerbose };
+           kRepeat, kKind, kForce, kFast, kBest, kJobs, kVerbose, kQuiet };
     const std::vector<OptionDef> definitions = {
         {"empty", 0, false, kEmpty},       {"compress", 0, false, kCompress},   {"plain", 0, false, kPlain},
         {"compressed", 0, false, kCompressed}, {"layout", 0, true, kLayout},   {"offset", 0, true, kOffset},
         {"truncate", 0, true, kTruncate},  {"count", 0, true, kCount},         {"declared", 0, true, kDeclared},
         {"stored-size", 0, true, kStored}, {"repeat", 0, true, kRepeat},       {"kind", 0, true, kKind},
         {"force", 'f', false, kForce},     {"fast", 0, false, kFast},          {"best", 0, false, kBest},
-        {"jobs", 'j', true, kJobs},        {"verbose", 'v', false, kVerbose}};
+        {"jobs", 'j', true, kJobs},        {"verbose", 'v', false, kVerbose},  {"quiet", 'q', false, kQuiet}};
     std::string outPath;
     PackOptions options;
     options.lzss.threads = std::max(1u, std::min(64u, std::thread::hardware_concurrency()));
@@ -380,6 +361,8 @@ int CommandPack(int argc, char** argv)
     bool pendingAny = false;
     auto addEntry = [&](const std::string& path) {
         pending.path = path;
+        std::error_code error;
+        if (!path.empty() && fs::is_directory(path, error)) pending.folder = true;  // its files, once OUT is known
         for (int64_t n = 0; n < repeat; n++) entries.push_back(pending);
         pending = PackEntry();
         repeat = 1;
@@ -397,6 +380,7 @@ int CommandPack(int argc, char** argv)
             case kFast:
             case kBest: options.lzss.level = id == kFast ? LzssLevel::Fast : LzssLevel::Optimal; return 0;
             case kVerbose: options.verbose = true; return 0;
+            case kQuiet: options.quiet = true; return 0;
             case kJobs:
                 if (!ParseNumber(value, 1, 64, n)) return Usage("-j takes a count of threads from 1 to 64");
                 options.lzss.threads = static_cast<unsigned>(n);
@@ -447,7 +431,42 @@ int CommandPack(int argc, char** argv)
     if (parsed) return parsed == kHelped ? kExitOk : parsed;
     if (outPath.empty()) return Usage("no output file given");
     if (pendingAny) return Usage("entry modifiers after the last entry");
-    if (entries.empty()) return Usage("no ENTRY given (a file or --empty)");
+    if (entries.empty()) return Usage("no ENTRY given (a file, a folder or --empty)");
+    if (std::any_of(entries.begin(), entries.end(), [](const PackEntry& e) { return e.folder; })) {
+        std::vector<PackEntry> expanded;
+        for (const PackEntry& entry : entries) {
+            if (!entry.folder) {
+                expanded.push_back(entry);
+                continue;
+            }
+            std::vector<std::string> files;
+            const std::string problem = FolderFiles(entry.path, outPath, files);
+            if (!problem.empty()) return Fail(problem);
+            if (files.empty()) return Fail(entry.path + ": a folder without files");
+            for (const std::string& file : files) {
+                expanded.push_back(entry);
+                expanded.back().path = file;
+                expanded.back().folder = false;
+            }
+        }
+        entries.swap(expanded);
+    }
+
+    // An existing OUT is replaced only when it is an archive (a file packed
+    // before, say): anything else is kept unless --force, as gzip keeps a
+    // file it would overwrite.
+    std::error_code outError;
+    const fs::file_status outStatus = fs::status(outPath, outError);
+    if (fs::is_directory(outStatus)) return Fail(outPath + ": is a folder; name the archive to write");
+    if (fs::exists(outStatus) && !options.force) {
+        bool readable = false;
+        if (!LooksLikeArchive(outPath, options.leadingBytes, &readable)) {
+            if (!readable)
+                return Fail("cannot read " + outPath + ": " + SystemError() +
+                            "; it is not replaced unless it is an archive (--force replaces it)");
+            return Fail(outPath + ": exists and is not a QOR's DAT archive; not replaced (--force replaces it)");
+        }
+    }
     const bool damaging = options.Damaging() ||
         std::any_of(entries.begin(), entries.end(), [](const PackEntry& e) { return e.kind || e.declared || e.stored; });
 
@@ -469,17 +488,23 @@ int CommandPack(int argc, char** argv)
         std::error_code error;
         const uint64_t size = fs::file_size(entry.path, error);
         if (error) return Fail("cannot read " + entry.path + ": " + error.message());
-        if (size > INT32_MAX || (!entry.compress && size + HeadSize(options.layout) > INT32_MAX))
+        // Readers refuse an entry whose head stands for no content; an empty
+        // slot is what holds nothing. (Under raw, 0 bytes are an empty slot.)
+        if (size == 0 && options.layout != LAYOUT_RAW && !options.force)
+            return Fail("entry " + std::to_string(i) + " (" + entry.path + "): an empty file, which readers refuse "
+                        "as an entry; give --empty for an empty slot instead (--force writes it as it is)");
+        if (size > INT32_MAX || (!entry.compress && size + writer::HeadSize(static_cast<writer::Layout>(options.layout)) > INT32_MAX))
             return Fail(entry.path + ": " + Bytes(size) + ", too large for the format (an entry holds less than 2 GiB)");
     }
 
     PendingFile out;
     if (!out.Open(outPath)) return Fail("cannot write " + outPath + ": " + SystemError());
-    const std::string problem = WriteArchive(out.Stream(), entries, options);
+    uint64_t archiveSize = 0;
+    const std::string problem = WriteArchive(out.Stream(), entries, options, &archiveSize);
     if (!problem.empty()) return Fail(outPath + ": " + problem);
     // Closed before it is read back: a Windows reader cannot open a file
     // that is open for writing.
-    if (!out.Close()) return Fail(outPath + ": " + WriteError());
+    if (!out.Close()) return Fail(outPath + ": cannot write: " + SystemError());
     if (!damaging) {
         const std::vector<std::string> problems = ReadBack(out.TempPath(), outPath, entries, options);
         const size_t shown = std::min<size_t>(problems.size(), 8);
@@ -492,6 +517,20 @@ int CommandPack(int argc, char** argv)
         if (!problems.empty()) std::fprintf(stderr, "qordat: %s: kept as it is (--force)\n", outPath.c_str());
     }
     if (!out.Commit()) return Fail("cannot write " + outPath + ": " + SystemError());
+    if (!options.quiet) {
+        size_t empty = 0, compressed = 0;
+        uint64_t content = 0;
+        for (const PackEntry& entry : entries) {
+            empty += entry.path.empty();
+            compressed += entry.storedCompressed;
+            content += entry.content;
+        }
+        std::string line = outPath + ": " + Count(static_cast<int64_t>(entries.size()), "entry", "entries");
+        if (empty) line += " (" + std::to_string(empty) + " empty)";
+        line += ", " + Bytes(archiveSize) + " (content " + Bytes(content) + "), " + std::to_string(compressed) +
+                " compressed";
+        std::printf("%s\n", line.c_str());
+    }
     return kExitOk;
 }
 

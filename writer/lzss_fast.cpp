@@ -1,6 +1,6 @@
 // The fast level of the LZSS encoder: lazy matching over hash chains.
 //
-// Every position of the block's virtual text (tools/lzss_blocks.h) goes into
+// Every position of the block's virtual text (writer/lzss_blocks.h) goes into
 // a chain of the earlier positions whose first three bytes hash alike; a
 // match is searched along the chain, newest first, for at most kChainDepth
 // candidates inside the window. A match is taken unless it is shorter than
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/writer/lzss_blocks.h"
+#include "writer/lzss_blocks.h"
 
 namespace lzss_blocks {
 

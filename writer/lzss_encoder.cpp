@@ -1,25 +1,32 @@
 // LZSS encoder: content cut into blocks, each encoded on its own against the
-// 4,096 bytes before it (tools/lzss_blocks.h: the block's virtual text), on
+// 4,096 bytes before it (writer/lzss_blocks.h: the block's virtual text), on
 // as many threads as asked, and the blocks' tokens put into groups in order.
 //
 // The optimal level: exact longest matches from binary search trees over the
-// window, then the parse of fewest bits (tools/lzss_parse.cpp). Whether a
+// window, then the parse of fewest bits (writer/lzss_parse.cpp). Whether a
 // match exists at a position depends only on the data, never on how earlier
 // bytes were coded, so with the exact longest match at every position that
 // parse is the smallest output the format allows for the block. The normal
-// level (tools/lzss_normal.cpp) finds its matches faster and parses them the
-// same way; the fast level is in tools/lzss_fast.cpp.
-#include "tools/writer/lzss_encoder.h"
+// level (writer/lzss_normal.cpp) finds its matches faster and parses them the
+// same way; the fast level is in writer/lzss_fast.cpp.
+#include "writer/lzss_encoder.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
+
+// Threads, except in WebAssembly built without them (the page).
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+#define MORQUENT_LZSS_THREADS 0
+#else
+#define MORQUENT_LZSS_THREADS 1
+#include <condition_variable>
 #include <mutex>
 #include <thread>
+#endif
 
 #include "archive/lzss.h"
-#include "tools/writer/lzss_blocks.h"
+#include "writer/lzss_blocks.h"
 
 using lzss_blocks::CommonPrefix;
 using lzss_blocks::TokenBlock;
@@ -174,14 +181,16 @@ void EncodeOptimal(const uint8_t* text, bool history, uint64_t start, size_t siz
 
 namespace {
 
-// One block of a stream, or the mark of a stream's end, from the moment it is
-// queued until it is taken.
+// One block of a stream, from the moment it is queued until it is taken.
+// The last block of a stream (empty when the content ended at a block's
+// end) says so and carries the stream's tag.
 struct Job {
     std::vector<uint8_t> text;  // the block's virtual text (lzss_blocks.h); freed once encoded
     size_t size = 0;            // content bytes
     uint64_t start = 0;         // where the block begins in its stream
     bool history = false;       // the text's first 4,096 bytes are content (not the ring's zeros)
-    bool streamEnd = false;     // no block: the stream ends here
+    bool streamEnd = false;     // the stream ends with this block
+    uint64_t tag = 0;           // with streamEnd: the stream's tag
     bool done = false;          // encoded (guarded by the pipeline's mutex)
     TokenBlock tokens;
 };
@@ -206,13 +215,15 @@ void EncodeJob(Job& job, LzssLevel level)
 
 struct LzssPipeline::Impl {
     LzssOptions options;
+#if MORQUENT_LZSS_THREADS
     std::vector<std::thread> workers;
     mutable std::mutex mutex;
     std::condition_variable workReady;  // todo has a job, or stopping
     std::condition_variable jobDone;
-    std::deque<Job*> todo;                   // blocks waiting for a worker
-    std::deque<std::unique_ptr<Job>> order;  // everything not yet taken, in stream order
+    std::deque<Job*> todo;  // blocks waiting for a worker
     bool stopping = false;
+#endif
+    std::deque<std::unique_ptr<Job>> order;  // every block not yet taken, in stream order
 
     // The stream being added to.
     std::unique_ptr<Job> filling;  // the block being filled; null until content comes
@@ -220,6 +231,7 @@ struct LzssPipeline::Impl {
     uint64_t added = 0;            // content bytes of the stream in blocks already queued
     GroupWriter groups;            // the stream being taken
 
+#if MORQUENT_LZSS_THREADS
     void Work()
     {
         std::unique_lock<std::mutex> lock(mutex);
@@ -235,21 +247,36 @@ struct LzssPipeline::Impl {
             jobDone.notify_all();
         }
     }
+#endif
 
     void Queue(std::unique_ptr<Job> job)
     {
+#if MORQUENT_LZSS_THREADS
         Job* raw = job.get();
         std::lock_guard<std::mutex> lock(mutex);
         order.push_back(std::move(job));
-        if (raw->streamEnd) {
-            raw->done = true;
-        } else if (workers.empty()) {
+        if (workers.empty()) {
             EncodeJob(*raw, options.level);
             raw->done = true;
         } else {
             todo.push_back(raw);
             workReady.notify_one();
         }
+#else
+        EncodeJob(*job, options.level);
+        job->done = true;
+        order.push_back(std::move(job));
+#endif
+    }
+
+    void StartFilling()
+    {
+        filling.reset(new Job);
+        filling->start = added;
+        filling->history = added != 0;
+        filling->text.reserve(lzss_blocks::kHistory + std::min(options.blockSize, size_t(1) << 26) +
+                              lzss_blocks::kTextPadding);
+        filling->text.assign(history.begin(), history.end());
     }
 
     // Queues the block being filled; the next block's history is the last
@@ -270,18 +297,22 @@ LzssPipeline::LzssPipeline(const LzssOptions& options) : impl_(new Impl)
     impl_->options = options;
     impl_->options.blockSize = std::min(std::max(options.blockSize, size_t(1)), lzss_blocks::kMaxNormalBlock);
     impl_->history.assign(lzss_blocks::kHistory, 0);
+#if MORQUENT_LZSS_THREADS
     if (options.threads > 1)
         for (unsigned i = 0; i < options.threads; i++) impl_->workers.emplace_back([this] { impl_->Work(); });
+#endif
 }
 
 LzssPipeline::~LzssPipeline()
 {
+#if MORQUENT_LZSS_THREADS
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         impl_->stopping = true;
     }
     impl_->workReady.notify_all();
     for (std::thread& worker : impl_->workers) worker.join();
+#endif
 }
 
 void LzssPipeline::Add(const uint8_t* data, size_t size)
@@ -289,14 +320,7 @@ void LzssPipeline::Add(const uint8_t* data, size_t size)
     Impl& s = *impl_;
     const size_t blockSize = s.options.blockSize;
     while (size) {
-        if (!s.filling) {
-            s.filling.reset(new Job);
-            s.filling->start = s.added;
-            s.filling->history = s.added != 0;
-            s.filling->text.reserve(lzss_blocks::kHistory + std::min(blockSize, size_t(1) << 26) +
-                                    lzss_blocks::kTextPadding);
-            s.filling->text.assign(s.history.begin(), s.history.end());
-        }
+        if (!s.filling) s.StartFilling();
         Job& job = *s.filling;
         const size_t n = std::min(size, blockSize - job.size);
         job.text.insert(job.text.end(), data, data + n);
@@ -307,91 +331,75 @@ void LzssPipeline::Add(const uint8_t* data, size_t size)
     }
 }
 
-void LzssPipeline::EndStream()
+void LzssPipeline::EndStream(uint64_t tag)
 {
     Impl& s = *impl_;
-    if (s.filling) s.QueueFilling();
-    std::unique_ptr<Job> end(new Job);
-    end->streamEnd = true;
-    s.Queue(std::move(end));
+    if (!s.filling) s.StartFilling();  // content that ended at a block's end: an empty last block
+    s.filling->streamEnd = true;
+    s.filling->tag = tag;
+    s.QueueFilling();
     s.added = 0;
     s.history.assign(lzss_blocks::kHistory, 0);
 }
 
-LzssPipeline::Took LzssPipeline::Take(std::vector<uint8_t>& out, bool wait)
+LzssPipeline::Taken LzssPipeline::Take(std::vector<uint8_t>& out, bool wait)
 {
     Impl& s = *impl_;
     std::unique_ptr<Job> job;
     {
+#if MORQUENT_LZSS_THREADS
         std::unique_lock<std::mutex> lock(s.mutex);
-        if (s.order.empty()) return Took::Nothing;
+        if (s.order.empty()) return Taken();
         if (wait) s.jobDone.wait(lock, [&] { return s.order.front()->done; });
-        if (!s.order.front()->done) return Took::Nothing;
+#else
+        (void)wait;
+        if (s.order.empty()) return Taken();
+#endif
+        if (!s.order.front()->done) return Taken();
         job = std::move(s.order.front());
         s.order.pop_front();
     }
+    s.groups.Append(job->tokens, out);
+    Taken taken;
+    taken.any = true;
     if (job->streamEnd) {
         if (s.groups.length) s.groups.Flush(out);
-        return Took::StreamEnd;
+        taken.streamEnd = true;
+        taken.tag = job->tag;
+        taken.content = job->start + job->size;
     }
-    s.groups.Append(job->tokens, out);
-    return Took::Bytes;
+    return taken;
 }
 
 size_t LzssPipeline::Queued() const
 {
+#if MORQUENT_LZSS_THREADS
     std::lock_guard<std::mutex> lock(impl_->mutex);
+#endif
     return impl_->order.size();
 }
 
 bool LzssPipeline::Full() const
 {
+#if MORQUENT_LZSS_THREADS
     const size_t threads = impl_->workers.empty() ? 1 : impl_->workers.size();
+#else
+    const size_t threads = 1;
+#endif
     return Queued() >= 2 * threads;
-}
-
-std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size)
-{
-    lzss_blocks::TokenBlock tokens;
-    std::vector<uint8_t> text(lzss_blocks::kHistory + size + lzss_blocks::kTextPadding, 0);
-    if (size) std::memcpy(text.data() + lzss_blocks::kHistory, data, size);
-    lzss_blocks::EncodeOptimal(text.data(), false, 0, size, tokens);
-    std::vector<uint8_t> out;
-    out.reserve(tokens.used + tokens.count / 8 + 1);
-    GroupWriter groups;
-    groups.Append(tokens, out);
-    if (groups.length) groups.Flush(out);
-    return out;
 }
 
 std::vector<uint8_t> LzssEncode(const uint8_t* data, size_t size, const LzssOptions& options)
 {
     LzssPipeline pipeline(options);
     std::vector<uint8_t> out;
-    const size_t piece = options.blockSize;
+    const size_t piece = options.blockSize ? options.blockSize : 1;
     for (size_t at = 0; at < size; at += std::min(piece, size - at)) {
         pipeline.Add(data + at, std::min(piece, size - at));
         while (pipeline.Full()) pipeline.Take(out, true);
     }
     pipeline.EndStream();
-    while (pipeline.Take(out, true) != LzssPipeline::Took::StreamEnd) {
+    while (!pipeline.Take(out, true).streamEnd) {
     }
     return out;
-}
-
-LzssStreamEncoder::LzssStreamEncoder() : pipeline_(LzssOptions()) {}
-LzssStreamEncoder::~LzssStreamEncoder() = default;
-
-void LzssStreamEncoder::Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out)
-{
-    pipeline_.Add(data, size);
-    while (pipeline_.Take(out, false) == LzssPipeline::Took::Bytes) {
-    }
-}
-
-void LzssStreamEncoder::Finish(std::vector<uint8_t>& out)
-{
-    pipeline_.EndStream();
-    while (pipeline_.Take(out, true) != LzssPipeline::Took::StreamEnd) {
-    }
 }

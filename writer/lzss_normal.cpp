@@ -1,8 +1,8 @@
 // The normal level of the LZSS encoder: matches from hash chains, then the
-// parse of fewest bits over them (tools/lzss_parse.cpp), as the optimal
+// parse of fewest bits over them (writer/lzss_parse.cpp), as the optimal
 // level parses its exact matches.
 //
-// Every position of the block's virtual text (tools/lzss_blocks.h) goes into
+// Every position of the block's virtual text (writer/lzss_blocks.h) goes into
 // two chains, of the earlier positions whose first eight bytes hash alike and
 // of those whose first six do, and is the newest of those whose first four,
 // and first three, bytes hash alike. The eight-byte chain is searched first,
@@ -21,7 +21,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/writer/lzss_blocks.h"
+#include "writer/lzss_blocks.h"
 
 namespace lzss_blocks {
 

@@ -1,17 +1,20 @@
-// Builds QOR's DAT archives in memory, of every entry-header layout, plain or
-// compressed entries, and the damaged cases that tests need. Used by the
-// qordat tool, by the tests (native and under Wine) and by benchmarks.
-#ifndef MORQUENT_TOOLS_ARCHIVE_WRITER_H
-#define MORQUENT_TOOLS_ARCHIVE_WRITER_H
+// Archives in memory for the tests, fuzz targets and benchmarks, of every
+// entry-header layout, plain or compressed entries, and the damaged cases
+// that tests need: a short way through the archive writer
+// (writer/archive_writer.h) with a memory sink.
+#ifndef MORQUENT_TESTS_SUPPORT_ARCHIVE_BUILDER_H
+#define MORQUENT_TESTS_SUPPORT_ARCHIVE_BUILDER_H
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace qordat {
+#include "writer/archive_writer.h"
 
-enum class Layout { Raw, KindSize, KindOnly };
+namespace test_archive {
+
+using Layout = writer::Layout;
 
 struct Entry {
     std::vector<uint8_t> content;  // the content as a host should get it back
@@ -35,9 +38,10 @@ struct Options {
 //   Raw       payload only (no head; the kind and declared size are not written)
 //   KindSize  int16 kind, int32 declared size, payload
 //   KindOnly  int16 kind, payload (the declared size is not written)
-// The payload is the content, or LzssEncode(content) when `compress` is set
-// (also under Raw, where such an entry reads back as plain bytes). An empty
-// slot stores nothing. `storedBytes`, when set, is returned as it is.
+// The payload is the content, or its LZSS stream (the optimal level) when
+// `compress` is set (also under Raw, where such an entry reads back as plain
+// bytes). An empty slot stores nothing. `storedBytes`, when set, is
+// returned as it is.
 std::vector<uint8_t> StoredBytes(const Entry& entry, Layout layout);
 
 // The whole archive file.
@@ -49,6 +53,6 @@ Entry Compressed(std::vector<uint8_t> content);
 Entry Empty();
 Entry Stored(std::vector<uint8_t> bytes);  // exact stored bytes, head included
 
-}  // namespace qordat
+}  // namespace test_archive
 
 #endif

@@ -15,7 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "tools/writer/lzss_blocks.h"
+#include "writer/lzss_blocks.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -1,5 +1,5 @@
-// What the LZSS encoder's block encoders share (tools/lzss_encoder.cpp,
-// tools/lzss_fast.cpp): the block's text and the tokens a block encodes to.
+// What the LZSS encoder's block encoders share (writer/lzss_encoder.cpp,
+// writer/lzss_fast.cpp): the block's text and the tokens a block encodes to.
 // Internal to the encoder.
 //
 // A block is encoded from its "virtual text": the 4,096 bytes of the ring's
@@ -15,8 +15,8 @@
 // before it is overwritten). A reference is therefore any match at distance
 // 1 to 4096 in the virtual text; the decoder copies byte by byte, so a match
 // may run into the bytes it produces (d < length).
-#ifndef MORQUENT_TOOLS_LZSS_BLOCKS_H
-#define MORQUENT_TOOLS_LZSS_BLOCKS_H
+#ifndef MORQUENT_WRITER_LZSS_BLOCKS_H
+#define MORQUENT_WRITER_LZSS_BLOCKS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -93,7 +93,7 @@ inline unsigned RingPosition(int64_t v, uint64_t start)
     return static_cast<unsigned>((static_cast<uint64_t>(v) + start + LZSS_RING_START) & (LZSS_RING_SIZE - 1));
 }
 
-// The parse of fewest bits (tools/lzss_parse.cpp). On entry length[i] is
+// The parse of fewest bits (writer/lzss_parse.cpp). On entry length[i] is
 // the longest match found at content position i of the block: 0, or 3 to 18
 // and not past the block's end. On return it is the length of the token the
 // parse takes there (0: a literal); positions inside a reference hold what
