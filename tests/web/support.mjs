@@ -98,7 +98,7 @@ const TYPES = {'.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.
 
 export function serve(dir, port = 0) {
   const server = createServer((request, response) => {
-    server.requests = (server.requests || 0) + 1;
+    (server.requests ||= []).push(request.url);
     const path = normalize(decodeURIComponent(new URL(request.url, 'http://x').pathname));
     const file = join(dir, path === '/' ? 'index.html' : path);
     if (!file.startsWith(dir) || !existsSync(file) || !statSync(file).isFile()) {
@@ -115,9 +115,9 @@ export function serve(dir, port = 0) {
 // the page's own origin is reached. Where the browser would let the page ask
 // where to write a file (showSaveFilePicker), the tests take the browser's
 // download instead, as in a browser without that choice.
-export async function startPage({width = 1280, height = 900, pickers = false} = {}) {
+export async function startPage({width = 1280, height = 900, pickers = false, dir = webDir, ready = true} = {}) {
   if (!existsSync(join(webDir, 'index.html'))) throw new Error(`no page in ${webDir}: run bash scripts/web.sh`);
-  const server = await serve(webDir);
+  const server = await serve(dir);
   const profile = tempDir('morquent-chromium-');
   const downloads = tempDir('morquent-downloads-');
   const browser = await puppeteer.launch({
@@ -151,6 +151,7 @@ export async function startPage({width = 1280, height = 900, pickers = false} = 
   await useDownloadDir(ctx, downloads);
   await page.goto(url, {waitUntil: 'load'});
   await page.waitForSelector('html[data-ready]');
+  if (ready) await page.waitForSelector('html[data-engine=ready]');
   ctx.close = async () => {
     await browser.close().catch(() => {});
     server.close();

@@ -333,7 +333,7 @@ export class EntryList {
       else if (!this.hooks.onSpace() && at >= 0) this.moveTo(at, 'toggle');
     } else if ((event.key === 'a' || event.key === 'A') && (event.ctrlKey || event.metaKey)) {
       this.selectAll();
-    } else if ((event.key === 's' || event.key === 'S') && plain) {
+    } else if ((event.key === 's' || event.key === 'S') && plain && !this.typing()) {
       this.hooks.onSave();
     } else if (event.key.length === 1 && plain && event.key !== ' ') {
       this.typeAhead(event.key, at);
@@ -343,16 +343,24 @@ export class EntryList {
     event.preventDefault();
   }
 
-  // Letters typed one after another jump to the next name that begins with them.
+  typing() { return this.typed !== '' && performance.now() - this.typedAt < 800; }
+
+  // Letters and digits typed one after another jump to the next name that
+  // begins with them, or whose number does (every name of an archive begins
+  // with its base name: "010" finds SCENE~010.BMP). S alone saves, so a
+  // name is found by S only after another key.
   typeAhead(letter, at) {
     const now = performance.now();
-    this.typed = now - this.typedAt < 800 ? this.typed + letter.toLowerCase() : letter.toLowerCase();
+    this.typed = this.typing() ? this.typed + letter.toLowerCase() : letter.toLowerCase();
     this.typedAt = now;
     const n = this.shown.length;
     const from = this.typed.length === 1 ? at + 1 : Math.max(at, 0);
     for (let k = 0; k < n; k++) {
       const i = (from + k) % n;
-      if (this.shown[i].name.toLowerCase().startsWith(this.typed)) {
+      const name = this.shown[i].name.toLowerCase();
+      const number = name.slice(Math.max(name.lastIndexOf('~'), name.lastIndexOf('-'), name.lastIndexOf('_')) + 1);
+      if (name.startsWith(this.typed) || number.startsWith(this.typed) ||
+        number.replace(/^0+(?=\d)/, '').startsWith(this.typed)) {
         this.moveTo(i);
         return;
       }
