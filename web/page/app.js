@@ -31,6 +31,10 @@ engine.onReady = () => {
 engine.onUnavailable = (why) => {
   html.dataset.engine = 'unavailable';
   $('#engine-state').textContent = 'Engine: not loaded.';
+  sayUnavailable(why);
+  if (view.file) listingDone();
+};
+function sayUnavailable(why) {
   say(`The page's engine could not be loaded (${why}). It comes from the server this page came from: connect ` +
     'to it again and try again. After one visit with the network, the page keeps it and works offline.',
   {label: 'Try again', run() {
@@ -38,8 +42,7 @@ engine.onUnavailable = (why) => {
     engine.retry();
     if (view.file) openArchive();
   }});
-  if (view.file) listingDone();
-};
+}
 let lastCrash = 0;
 engine.onCrash = (why) => {
   // Listed again at once, unless the last crash was a moment ago (a listing
@@ -278,8 +281,9 @@ async function openArchive({keepMessage = false, note = null} = {}) {
   } catch (error) {
     if (listingId !== view.listingId) return;
     if (error.cancelled) say(`Listing ${file.name} was cancelled.`, {label: 'List it again', run: openArchive}, 'info');
-    else if (!error.crashed && !error.unavailable) say(error.message);
-    if (!error.unavailable) listingDone();
+    else if (error.unavailable) sayUnavailable(error.message);
+    else if (!error.crashed) say(error.message);
+    listingDone();
     return;
   }
   if (listingId !== view.listingId) return;
