@@ -60,10 +60,10 @@ async function pageSaves(page, shown) {
     assert.equal(Object.keys(files).length, whole.length, 'the zip holds every whole entry');
     for (const [name, data] of Object.entries(files)) saved.set(name, web.sha256(data));
   }
-  for (const [i, row] of shown.entries()) {
+  for (const row of shown) {
     if (row.state !== 'damaged') continue;
     const file = await web.download(ctx, async () => {
-      await page.click(`#entries tbody tr:nth-child(${i + 1}) button.save-one`);
+      await page.click(web.saveButton(row.name));
       await page.waitForSelector('#damaged-dialog[open]');
       await page.click('#damaged-save');
     });

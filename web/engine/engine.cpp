@@ -148,3 +148,173 @@ EMSCRIPTEN_KEEPALIVE int MorquentExtract(double position, double offset)
 }
 
 }  // extern "C"
+
+// ---- Slot by slot, and where plain content lies in the file ----
+//
+// A listing fails as a whole when one entry's record cannot be built (an
+// archive cut short, as a download that stopped). Then the page lists slot
+// by slot, as qordat's extract and test do: each slot's record is looked up
+// by the name the listing would give it (GetFileInfo), and the slots whose
+// record cannot be built keep their result and what the file lacks of them.
+
+#include <stdio.h>
+
+#include "archive/bytes.h"
+#include "archive/container.h"
+#include "archive/entry.h"
+
+namespace {
+
+int* slotResults;        // per record of a slot-by-slot listing; null otherwise
+double* slotMissing;     // stored bytes of such a slot past the end of the file
+double* contentStarts;   // per record, filled by MorquentLocate
+int32_t contentCapacity;
+
+// The count and size table at `offset` (a cut table reads as zeros): the
+// number of slots, or 0 when there is no valid count. *table is WorkAlloc'd.
+int32_t ReadTable(PlatformFile* file, int64_t offset, uint8_t** table)
+{
+    uint8_t four[4];
+    *table = nullptr;
+    FileReadAt(file, offset, four, sizeof four);
+    int32_t slots = ContainerCount(four);
+    if (slots == 0) return 0;
+    *table = (uint8_t*)WorkAlloc(4 * (size_t)slots);
+    if (!*table) return -1;
+    FileReadAt(file, offset + 4, *table, 4 * (uint32_t)slots);
+    return slots;
+}
+
+}  // namespace
+
+extern "C" {
+
+// The slots of the archive at `offset` in the settings given, each looked up
+// on its own (after MorquentList failed, which left the layout). The result
+// code; the records stay until the next listing, as MorquentList's do.
+EMSCRIPTEN_KEEPALIVE int MorquentListSlots(int numbering, int fullScan, double offset)
+{
+    DropListing();
+    free(slotResults);
+    free(slotMissing);
+    slotResults = nullptr;
+    slotMissing = nullptr;
+    if (numbering < 0 || numbering > 2) return RESULT_NOT_ARCHIVE;
+    state.NumberingMode = (uint32_t)numbering;
+    state.CheckMode = fullScan ? 1 : 0;
+    int64_t length = 0;
+    PlatformFile* file = FileOpenRead(ARCHIVE_PATH, &length);
+    if (!file) return RESULT_CANNOT_OPEN;
+    uint8_t* table = nullptr;
+    int32_t slots = ReadTable(file, (int64_t)offset, &table);
+    FileClose(file);
+    if (slots <= 0) return slots == 0 ? RESULT_NOT_ARCHIVE : RESULT_NO_MEMORY;
+
+    int32_t count = 0;
+    for (int32_t slot = 0; slot < slots; slot++)
+        if (numbering == NUMBERING_WITH_DUMMIES || ReadS32(&table[4 * slot]) != 0) count++;
+    listing = HostAlloc(((size_t)count + 1) * sizeof(EntryInfo));
+    EntryInfo* made = listing ? (EntryInfo*)HostLock(listing) : nullptr;
+    slotResults = (int*)calloc((size_t)count + 1, sizeof(int));
+    slotMissing = (double*)calloc((size_t)count + 1, sizeof(double));
+    damage = (EntryDamage*)calloc((size_t)count + 1, sizeof(EntryDamage));
+    if (!made || !slotResults || !slotMissing || !damage) {
+        WorkFree(table);
+        DropListing();
+        return RESULT_NO_MEMORY;
+    }
+    memset(made, 0, ((size_t)count + 1) * sizeof(EntryInfo));
+    records = made;
+
+    int32_t at = 0;
+    int64_t slotOffset = 4 + 4 * (int64_t)slots;
+    for (int32_t slot = 0; slot < slots; slot++) {
+        int32_t stored = ReadS32(&table[4 * slot]);
+        int64_t begin = slotOffset;
+        slotOffset = slotOffset >= 0 && stored >= 0 ? slotOffset + stored : -1;
+        if (numbering != NUMBERING_WITH_DUMMIES && stored == 0) continue;
+        char name[32];
+        snprintf(name, sizeof name, "%c%03d.DAT", NUMBERING_SEPARATORS[numbering],
+                 numbering == NUMBERING_PACKED ? at : slot);
+        EntryInfo* info = &made[at];
+        slotResults[at] = FindEntry(&state, ARCHIVE_PATH, (int64_t)offset, name, 0, info);
+        if (slotResults[at] != RESULT_OK) {
+            memset(info, 0, sizeof *info);
+            info->position = 3 * (uint32_t)slot + (uint32_t)numbering;
+            info->compressedSize = stored > 0 ? (uint32_t)stored : 0;
+            if (begin >= 0 && stored > 0) {
+                int64_t first = (int64_t)offset + begin;
+                int64_t inFile = first < length ? length - first : 0;
+                slotMissing[at] = inFile < stored ? (double)(stored - inFile) : 0;
+            }
+        }
+        at++;
+    }
+    WorkFree(table);
+    listed = count;
+    return RESULT_OK;
+}
+
+// Right after MorquentListSlots (the worker asks nothing else in between):
+// record i's lookup result, and the stored bytes of a failed slot the file lacks.
+EMSCRIPTEN_KEEPALIVE int MorquentSlotResult(int i) { return slotResults && Listed(i) ? slotResults[i] : 0; }
+EMSCRIPTEN_KEEPALIVE double MorquentSlotMissing(int i) { return slotMissing && Listed(i) ? slotMissing[i] : 0; }
+
+// Where the content of each record lies in the file, byte for byte, when it
+// is stored plain and the file holds all of it: the page then saves a slice
+// of the File instead of running the extraction. Fills the answers of
+// MorquentContentStart for every record; the result code.
+EMSCRIPTEN_KEEPALIVE int MorquentLocate(double offset)
+{
+    if (!records) return RESULT_NOT_ARCHIVE;
+    if (contentCapacity < listed + 1) {
+        double* grown = (double*)realloc(contentStarts, ((size_t)listed + 1) * sizeof(double));
+        if (!grown) return RESULT_NO_MEMORY;
+        contentStarts = grown;
+        contentCapacity = listed + 1;
+    }
+    for (int32_t i = 0; i < listed; i++) contentStarts[i] = -1;
+    int64_t length = 0;
+    PlatformFile* file = FileOpenRead(ARCHIVE_PATH, &length);
+    if (!file) return RESULT_CANNOT_OPEN;
+    uint8_t* table = nullptr;
+    int32_t slots = ReadTable(file, (int64_t)offset, &table);
+    if (slots <= 0) {
+        FileClose(file);
+        return slots == 0 ? RESULT_NOT_ARCHIVE : RESULT_NO_MEMORY;
+    }
+    int32_t slot = 0;
+    int64_t slotOffset = 4 + 4 * (int64_t)slots;
+    for (int32_t i = 0; i < listed; i++) {
+        int64_t index = (int64_t)(records[i].position / 3);
+        if (index >= slots) continue;
+        if (index < slot) {  // out of table order: walk again from the start
+            slot = 0;
+            slotOffset = 4 + 4 * (int64_t)slots;
+        }
+        for (; slot < index && slotOffset >= 0; slot++) {
+            int32_t size = ReadS32(&table[4 * slot]);
+            slotOffset = size >= 0 ? slotOffset + size : -1;
+        }
+        int32_t stored = ReadS32(&table[4 * index]);
+        uint32_t size = records[i].fileSize;
+        if (slotOffset < 0 || stored <= 0 || size == 0 || !records[i].method[0]) continue;
+        int64_t begin = (int64_t)offset + slotOffset;
+        uint8_t kindBytes[2] = {0, 0};
+        uint32_t kindLength = stored < 2 ? (uint32_t)stored : 2;
+        if (FileReadAt(file, begin, kindBytes, kindLength) < kindLength) continue;
+        EntryExpansion payload;
+        EntryExpandStart(&payload, state.entryLayout, S16At(kindBytes, sizeof kindBytes, 0), size);
+        // Plain, and every content byte within the stored bytes and the file.
+        if (payload.compressed || (uint64_t)payload.start + size > (uint64_t)stored) continue;
+        int64_t start = begin + payload.start;
+        if (start + (int64_t)size > length) continue;
+        contentStarts[i] = (double)start;
+    }
+    WorkFree(table);
+    FileClose(file);
+    return RESULT_OK;
+}
+EMSCRIPTEN_KEEPALIVE double MorquentContentStart(int i) { return contentStarts && Listed(i) ? contentStarts[i] : -1; }
+
+}  // extern "C"
