@@ -184,11 +184,11 @@ test('the list', {timeout: 240000}, async (t) => {
       assert.match(await web.message(page), /cut short or damaged.*: \d+ of 12 have no record/);
       for (const row of shown) {
         if (row.name.startsWith('slot ')) {
-          // qordat test: "slot N: damaged: no record can be built: M bytes missing"
-          const said = test.stderr.match(new RegExp(`^qordat: ${row.name}: damaged: no record can be built: ([\\d,]+) bytes`, 'm'));
+          // qordat test: "slot N: damaged: no record can be built: <what it lacks>"
+          const said = test.stderr.match(new RegExp(`^qordat: ${row.name}: damaged: no record can be built: (.+)$`, 'm'));
           assert.ok(said, `${row.name} is in qordat test's report`);
           assert.equal(row.state, 'damaged');
-          assert.equal(row.text.replace(/,/g, ''), `no record: ${said[1].replace(/,/g, '')} bytes missing`);
+          assert.equal(row.text, `no record: ${said[1]}`);
           assert.equal(await page.$eval(web.saveButton(row.name), (b) => b.disabled), true);
           continue;
         }

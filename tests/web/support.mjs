@@ -72,15 +72,15 @@ export async function qordatList(archive, settings, offset = 0) {
 }
 
 // qordat extract into a fresh folder: the damaged entries it reports
-// (name -> bytes missing) and, with --salvage, every file written (name -> SHA-256).
+// (name -> what it lacks, in qordat's words) and, with --salvage, every file written (name -> SHA-256).
 export async function qordatExtract(archive, settings, offset, salvage) {
   const dir = tempDir('morquent-qordat-');
   try {
     const r = await qordat('extract', archive, '-q', '-o', dir, '--offset', String(offset), ...settingArgs(settings),
       ...(salvage ? ['--salvage'] : []));
     const damaged = new Map();
-    for (const match of r.stderr.matchAll(/^qordat: (.+?): damaged: ([\d,]+) bytes missing/gm)) {
-      damaged.set(match[1], Number(match[2].replace(/,/g, '')));
+    for (const match of r.stderr.matchAll(/^qordat: (.+?): damaged: (.+?)(?:; (?:not )?written.*)?$/gm)) {
+      damaged.set(match[1], match[2]);
     }
     const files = new Map();
     for (const name of readdirSync(dir)) files.set(name, sha256(readFileSync(join(dir, name))));

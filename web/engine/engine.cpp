@@ -160,8 +160,8 @@ EMSCRIPTEN_KEEPALIVE int MorquentExtract(double position, double offset)
 #include <stdio.h>
 
 #include "archive/bytes.h"
-#include "archive/container.h"
-#include "archive/entry.h"
+#include "archive/table.h"
+#include "calls/walk.h"
 
 namespace {
 
@@ -170,28 +170,14 @@ double* slotMissing;     // stored bytes of such a slot past the end of the file
 double* contentStarts;   // per record, filled by MorquentLocate
 int32_t contentCapacity;
 
-// The count and size table at `offset` (a cut table reads as zeros): the
-// number of slots, or 0 when there is no valid count. *table is WorkAlloc'd.
-int32_t ReadTable(PlatformFile* file, int64_t offset, uint8_t** table)
-{
-    uint8_t four[4];
-    *table = nullptr;
-    FileReadAt(file, offset, four, sizeof four);
-    int32_t slots = ContainerCount(four);
-    if (slots == 0) return 0;
-    *table = (uint8_t*)WorkAlloc(4 * (size_t)slots);
-    if (!*table) return -1;
-    FileReadAt(file, offset + 4, *table, 4 * (uint32_t)slots);
-    return slots;
-}
-
 }  // namespace
 
 extern "C" {
 
 // The slots of the archive at `offset` in the settings given, each looked up
 // on its own (after MorquentList failed, which left the layout). The result
-// code; the records stay until the next listing, as MorquentList's do.
+// code; the records stay until the next listing, as MorquentList's do. What
+// the file lacks of a slot without a record is in its damage report.
 EMSCRIPTEN_KEEPALIVE int MorquentListSlots(int numbering, int fullScan, double offset)
 {
     DropListing();
@@ -202,24 +188,22 @@ EMSCRIPTEN_KEEPALIVE int MorquentListSlots(int numbering, int fullScan, double o
     if (numbering < 0 || numbering > 2) return RESULT_NOT_ARCHIVE;
     state.NumberingMode = (uint32_t)numbering;
     state.CheckMode = fullScan ? 1 : 0;
-    int64_t length = 0;
-    PlatformFile* file = FileOpenRead(ARCHIVE_PATH, &length);
-    if (!file) return RESULT_CANNOT_OPEN;
-    uint8_t* table = nullptr;
-    int32_t slots = ReadTable(file, (int64_t)offset, &table);
-    FileClose(file);
-    if (slots <= 0) return slots == 0 ? RESULT_NOT_ARCHIVE : RESULT_NO_MEMORY;
+    ArchiveReader reader;
+    int result = OpenArchiveReader(&reader, ARCHIVE_PATH, (int64_t)offset);
+    if (result != RESULT_OK) return result;
 
+    TableWalk walk;
+    SlotPlace place;
     int32_t count = 0;
-    for (int32_t slot = 0; slot < slots; slot++)
-        if (numbering == NUMBERING_WITH_DUMMIES || ReadS32(&table[4 * slot]) != 0) count++;
+    for (ArchiveWalkStart(&reader.archive, &walk); TableWalkNext(&walk, &place);)
+        count += numbering == NUMBERING_WITH_DUMMIES || place.storedSize != 0;
     listing = HostAlloc(((size_t)count + 1) * sizeof(EntryInfo));
     EntryInfo* made = listing ? (EntryInfo*)HostLock(listing) : nullptr;
     slotResults = (int*)calloc((size_t)count + 1, sizeof(int));
     slotMissing = (double*)calloc((size_t)count + 1, sizeof(double));
-    damage = (EntryDamage*)calloc((size_t)count + 1, sizeof(EntryDamage));
+    damage = (SlotReport*)calloc((size_t)count + 1, sizeof(SlotReport));
     if (!made || !slotResults || !slotMissing || !damage) {
-        WorkFree(table);
+        CloseArchiveReader(&reader);
         DropListing();
         return RESULT_NO_MEMORY;
     }
@@ -227,30 +211,24 @@ EMSCRIPTEN_KEEPALIVE int MorquentListSlots(int numbering, int fullScan, double o
     records = made;
 
     int32_t at = 0;
-    int64_t slotOffset = 4 + 4 * (int64_t)slots;
-    for (int32_t slot = 0; slot < slots; slot++) {
-        int32_t stored = ReadS32(&table[4 * slot]);
-        int64_t begin = slotOffset;
-        slotOffset = slotOffset >= 0 && stored >= 0 ? slotOffset + stored : -1;
-        if (numbering != NUMBERING_WITH_DUMMIES && stored == 0) continue;
+    const SlotSink measure = {NULL, 0, NULL, NULL, false};
+    for (ArchiveWalkStart(&reader.archive, &walk); TableWalkNext(&walk, &place);) {
+        if (numbering != NUMBERING_WITH_DUMMIES && place.storedSize == 0) continue;
         char name[32];
         snprintf(name, sizeof name, "%c%03d.DAT", NUMBERING_SEPARATORS[numbering],
-                 numbering == NUMBERING_PACKED ? at : slot);
+                 (int)SlotNumber(&place, (uint32_t)numbering));
         EntryInfo* info = &made[at];
         slotResults[at] = FindEntry(&state, ARCHIVE_PATH, (int64_t)offset, name, 0, info);
         if (slotResults[at] != RESULT_OK) {
             memset(info, 0, sizeof *info);
-            info->position = 3 * (uint32_t)slot + (uint32_t)numbering;
-            info->compressedSize = stored > 0 ? (uint32_t)stored : 0;
-            if (begin >= 0 && stored > 0) {
-                int64_t first = (int64_t)offset + begin;
-                int64_t inFile = first < length ? length - first : 0;
-                slotMissing[at] = inFile < stored ? (double)(stored - inFile) : 0;
-            }
+            info->position = (EntryWord)EntryPosition(place.index, (uint32_t)numbering);
+            info->compressedSize = place.storedSize > 0 ? (uint32_t)place.storedSize : 0;
+            slotMissing[at] = (double)place.storedMissing;
+            WalkSlot(&reader.reader, &place, state.entryLayout, 0, &measure, &damage[at]);
         }
         at++;
     }
-    WorkFree(table);
+    CloseArchiveReader(&reader);
     listed = count;
     return RESULT_OK;
 }
@@ -274,45 +252,35 @@ EMSCRIPTEN_KEEPALIVE int MorquentLocate(double offset)
         contentCapacity = listed + 1;
     }
     for (int32_t i = 0; i < listed; i++) contentStarts[i] = -1;
-    int64_t length = 0;
-    PlatformFile* file = FileOpenRead(ARCHIVE_PATH, &length);
-    if (!file) return RESULT_CANNOT_OPEN;
-    uint8_t* table = nullptr;
-    int32_t slots = ReadTable(file, (int64_t)offset, &table);
-    if (slots <= 0) {
-        FileClose(file);
-        return slots == 0 ? RESULT_NOT_ARCHIVE : RESULT_NO_MEMORY;
-    }
-    int32_t slot = 0;
-    int64_t slotOffset = 4 + 4 * (int64_t)slots;
+    ArchiveReader reader;
+    int result = OpenArchiveReader(&reader, ARCHIVE_PATH, (int64_t)offset);
+    if (result != RESULT_OK) return result;
+    // A listing's records are in table order: one walk places them all.
+    TableWalk walk;
+    SlotPlace place;
+    place.index = -1;
+    ArchiveWalkStart(&reader.archive, &walk);
     for (int32_t i = 0; i < listed; i++) {
-        int64_t index = (int64_t)(records[i].position / 3);
-        if (index >= slots) continue;
-        if (index < slot) {  // out of table order: walk again from the start
-            slot = 0;
-            slotOffset = 4 + 4 * (int64_t)slots;
+        int64_t index = SlotOfPosition((int64_t)records[i].position);
+        if (index >= reader.archive.count) continue;
+        if (index < place.index) {  // out of table order: again from slot 0
+            ArchiveWalkStart(&reader.archive, &walk);
+            place.index = -1;
         }
-        for (; slot < index && slotOffset >= 0; slot++) {
-            int32_t size = ReadS32(&table[4 * slot]);
-            slotOffset = size >= 0 ? slotOffset + size : -1;
+        while (place.index < index && TableWalkNext(&walk, &place)) {
         }
-        int32_t stored = ReadS32(&table[4 * index]);
         uint32_t size = records[i].fileSize;
-        if (slotOffset < 0 || stored <= 0 || size == 0 || !records[i].method[0]) continue;
-        int64_t begin = (int64_t)offset + slotOffset;
-        uint8_t kindBytes[2] = {0, 0};
-        uint32_t kindLength = stored < 2 ? (uint32_t)stored : 2;
-        if (FileReadAt(file, begin, kindBytes, kindLength) < kindLength) continue;
-        EntryExpansion payload;
-        EntryExpandStart(&payload, state.entryLayout, S16At(kindBytes, sizeof kindBytes, 0), size);
-        // Plain, and every content byte within the stored bytes and the file.
-        if (payload.compressed || (uint64_t)payload.start + size > (uint64_t)stored) continue;
-        int64_t start = begin + payload.start;
-        if (start + (int64_t)size > length) continue;
-        contentStarts[i] = (double)start;
+        if (place.offset < 0 || place.storedSize <= 0 || size == 0 || !records[i].method[0]) continue;
+        uint32_t got = 0;
+        const uint8_t* kindBytes = ReadHead(&reader.reader, place.offset, 2, &got);
+        if (!kindBytes || reader.reader.readFailed) continue;
+        SlotPayload payload =
+            SlotPayloadOf(state.entryLayout, S16At(kindBytes, got, 0), (uint32_t)place.storedSize);
+        // Plain, and every content byte within the stored bytes the file holds.
+        if (payload.compressed || (uint64_t)payload.start + size > place.held) continue;
+        contentStarts[i] = (double)(offset + (double)place.offset + payload.start);
     }
-    WorkFree(table);
-    FileClose(file);
+    CloseArchiveReader(&reader);
     return RESULT_OK;
 }
 EMSCRIPTEN_KEEPALIVE double MorquentContentStart(int i) { return contentStarts && Listed(i) ? contentStarts[i] : -1; }

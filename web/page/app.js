@@ -301,7 +301,8 @@ function showListing(m) {
   view.entries = m.entries.map((e, index) => {
     const noRecord = m.bySlot && e.result !== 0;
     return {...e, index, name: noRecord ? `slot ${Math.floor(e.position / 3)}` : e.name, noRecord,
-      state: noRecord ? 'damaged' : 'checking', missing: noRecord ? e.slotMissing : 0, compressed: null};
+      state: noRecord ? 'damaged' : 'checking', missing: noRecord ? e.slotMissing : 0, lack: noRecord ? e.lack : '',
+      compressed: null};
   });
   view.summary = m;
   list.setEntries(view.entries);
@@ -342,7 +343,8 @@ engine.onEvent = (m) => {
       if (!entry || entry.noRecord || entry.edit) return;
       entry.missing = item.missing;
       entry.compressed = item.compressed;
-      entry.state = item.missing === null ? 'unknown' : item.missing > 0 ? 'damaged' : 'whole';
+      entry.lack = item.lack;
+      entry.state = item.missing === null ? 'unknown' : item.damaged ? 'damaged' : 'whole';
     });
     list.changed(true);
   } else if (m.type === 'checked') {

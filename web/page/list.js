@@ -59,7 +59,8 @@ export function nameFilter(text) {
 export function stateText(entry) {
   switch (entry.state) {
   case 'damaged':
-    return entry.noRecord ? `no record: ${bytes(entry.missing)} bytes missing` : `damaged: ${bytes(entry.missing)} bytes missing`;
+    // The words qordat uses for the same slot (the module's).
+    return entry.noRecord ? `no record${entry.lack ? ': ' + entry.lack : ''}` : `damaged: ${entry.lack}`;
   case 'checking': return 'checking…';
   default: return entry.state;
   }

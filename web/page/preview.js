@@ -107,7 +107,7 @@ export class Preview {
     if (entry.noRecord) {
       preview.dataset.state = 'shown';
       $('#preview-note').textContent = `Slot ${entry.position / 3 | 0}: no record can be built, nothing to show ` +
-        `(${bytes(entry.missing)} bytes are not in the file).`;
+        `(${entry.lack || 'its record is cut'}).`;
       body.replaceChildren();
       return;
     }
@@ -134,7 +134,7 @@ export class Preview {
     const head = new Uint8Array(await m.blob.slice(0, TEXT_BYTES).arrayBuffer());
     if (this.entry !== entry) return;
     const notes = [];
-    if (entry.state === 'damaged') notes.push(`Damaged: ${bytes(entry.missing)} bytes are missing and shown as zeros.`);
+    if (entry.state === 'damaged') notes.push(`Damaged: ${entry.lack}; what is missing is shown as zeros.`);
     if (isPicture(entry)) {
       const info = pictureInfo(head);
       notes.push(info ? `${info.width} × ${info.height}, ${info.bits}-bit; ${bytes(entry.size)} bytes.` : `${bytes(entry.size)} bytes.`);

@@ -36,7 +36,7 @@
  * @typedef {{type: 'refused', id: number, reason: 'empty'|'offset'|'media-name'|'not-archive'|'settings'|'not-listed',
  *   size?: number, result?: number, numbering?: number, fullScan?: boolean}} RefusedAnswer
  * @typedef {{type: 'damage', id: number, first: number,
- *   items: {missing: number|null, storedMissing?: number, compressed: boolean|null}[]}} DamageEvent
+ *   items: {missing: number|null, storedMissing?: number, compressed: boolean|null, damaged: boolean, lack: string}[]}} DamageEvent
  *   What entries [first, first + items.length) of the listing `id` lack; more follow.
  * @typedef {{type: 'checked', id: number}} CheckedEvent  Every entry of listing `id` is checked.
  * @typedef {{type: 'entry', id: number, name: string, blob?: Blob, size: number, cut: boolean}} EntryAnswer
@@ -56,8 +56,6 @@
 export const FINAL = new Set(['listed', 'refused', 'entry', 'stats', 'failed']);
 /** Events about a listing that come after its answer. */
 export const LISTING_EVENTS = new Set(['damage', 'checked']);
-/** The layouts of entry heads, by the module's number. */
-export const LAYOUTS = ['raw', 'kind-size', 'kind-only'];
 /** Result codes of the archive calls, in a few words. */
 export const RESULT_TEXT = {1: 'unsupported input', 2: 'not this format in these settings',
   3: 'a record could not be built', 4: 'out of memory', 5: 'out of memory', 6: 'the file could not be opened'};

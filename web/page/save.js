@@ -48,7 +48,7 @@ export class Saver {
   async saveOne(entry) {
     const {say} = this.page;
     if (entry.noRecord) {
-      say(`${entry.name} cannot be saved: no record of it can be built (the file lacks ${bytes(entry.missing)} of its bytes).`,
+      say(`${entry.name} cannot be saved: no record of it can be built (${entry.lack || 'its record is cut'}).`,
         null, 'info');
       return;
     }
@@ -198,8 +198,8 @@ export function download(blob, name) {
 // A damaged entry is saved only once the person has read what it lacks.
 function confirmDamaged(entry) {
   const dialog = $('#damaged-dialog');
-  $('#damaged-text').textContent = `${entry.name} is damaged: ${bytes(entry.missing)} of its bytes are not in the ` +
-    'archive. Saved, it holds zeros in their place, as a viewer would receive it; it is not the original file.';
+  $('#damaged-text').textContent = `${entry.name} is damaged: ${entry.lack}. Saved, it holds zeros in place of ` +
+    'what is missing, as a viewer would receive it; it is not the original file.';
   dialog.returnValue = '';
   dialog.showModal();
   return new Promise((resolve) => dialog.addEventListener('close', () => resolve(dialog.returnValue === 'save'),

@@ -5,7 +5,6 @@
 // cannot be loaded; an abort or trap of the module is reported as a crash,
 // and the page starts a fresh worker.
 import createEngine from './engine.js';
-import {LAYOUTS} from './protocol.js';
 
 let engine = null;
 let api = null;
@@ -97,7 +96,7 @@ async function start() {
     locate: c('MorquentLocate', 'number', ['number']),
     contentStart: c('MorquentContentStart', 'number', ['number']),
     count: c('MorquentCount', 'number', []),
-    layout: c('MorquentLayout', 'number', []),
+    layoutName: c('MorquentLayoutName', 'string', []),
     name: c('MorquentName', 'string', ['number']),
     position: c('MorquentPosition', 'number', ['number']),
     stored: c('MorquentStored', 'number', ['number']),
@@ -106,6 +105,8 @@ async function start() {
     missing: c('MorquentMissing', 'number', ['number']),
     storedMissing: c('MorquentStoredMissing', 'number', ['number']),
     compressed: c('MorquentCompressed', 'number', ['number']),
+    damaged: c('MorquentDamaged', 'number', ['number']),
+    lack: c('MorquentLack', 'string', ['number']),
     extract: c('MorquentExtract', 'number', ['number', 'number']),
   };
 }
@@ -127,6 +128,7 @@ function records(bySlot, offset) {
     if (bySlot) {
       entries[i].result = api.slotResult(i);
       entries[i].slotMissing = api.slotMissing(i);
+      entries[i].lack = api.lack(i);
     }
   }
   return entries;
@@ -173,7 +175,7 @@ function open(m) {
   }
   const entries = records(bySlot, m.offset);
   archive = {offset: m.offset, count: entries.length};
-  return {type: 'listed', id: m.id, entries, layout: LAYOUTS[api.layout()] || 'raw', fileSize: m.file.size, bySlot};
+  return {type: 'listed', id: m.id, entries, layout: api.layoutName(), fileSize: m.file.size, bySlot};
 }
 
 // What each entry lacks, in batches between which other requests are served.
@@ -195,8 +197,9 @@ async function checkDamage(id) {
     for (let k = 0; k < n; k++) {
       const i = first + k;
       items[k] = result === 0
-        ? {missing: api.missing(i), storedMissing: api.storedMissing(i), compressed: !!api.compressed(i)}
-        : {missing: null, compressed: null};
+        ? {missing: api.missing(i), storedMissing: api.storedMissing(i), compressed: !!api.compressed(i),
+          damaged: !!api.damaged(i), lack: api.lack(i)}
+        : {missing: null, compressed: null, damaged: false, lack: ''};
     }
     post({type: 'damage', id, first, items});
   }
