@@ -189,7 +189,8 @@ int main(int argc, char** argv)
         int (*run)(int, char**);
     } kCommands[] = {{"list", qordat::CommandList}, {"extract", qordat::CommandExtract},
                      {"test", qordat::CommandTest}, {"pack", qordat::CommandPack},
-                     {"dump", qordat::CommandDump}, {"unpack", qordat::CommandUnpack}};
+                     {"dump", qordat::CommandDump}, {"unpack", qordat::CommandUnpack},
+                     {"repack", qordat::CommandRepack}, {"replace", qordat::CommandReplace}};
     for (const auto& c : kCommands) {
         if (command != c.name) continue;
         qordat::currentCommand = c.name;
