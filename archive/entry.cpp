@@ -59,9 +59,11 @@ uint32_t AnnouncedContentSize(int contentClass, const uint8_t decoded[16])
     return 0;
 }
 
-static uint32_t ClampedPayload(int32_t storedSize, int32_t headBytes)
+// The payload's size of a plain entry: what its head leaves of the slot.
+static uint32_t ClampedPayload(int32_t storedSize, int32_t layout)
 {
-    return storedSize > headBytes ? (uint32_t)(storedSize - headBytes) : 0;
+    uint32_t stored = storedSize > 0 ? (uint32_t)storedSize : 0;
+    return stored - SlotPayloadOf(layout, 0, stored).start;
 }
 
 bool EntryNeedsStreamSizes(const PluginState* state, const EntryLocator* locator, const uint8_t* head,
@@ -175,7 +177,7 @@ static int SizeHeadedEntry(const PluginState* state, const EntryLocator* locator
         if (locator->declaredSize <= 0) return 0;
         if (kind == 8) {
             // Kind 8 declares a size that is not the content's.
-            found->contentSize = ClampedPayload(locator->storedSize, 6);
+            found->contentSize = ClampedPayload(locator->storedSize, LAYOUT_KIND_SIZE);
             found->contentClass = SniffContentAt(head, available, 6, SNIFF_PLAIN);
         } else {
             found->contentSize = (uint32_t)locator->declaredSize;
@@ -184,7 +186,7 @@ static int SizeHeadedEntry(const PluginState* state, const EntryLocator* locator
         return 1;
     }
     if (kind == 0) {
-        found->contentSize = ClampedPayload(locator->storedSize, 2);
+        found->contentSize = ClampedPayload(locator->storedSize, LAYOUT_KIND_ONLY);
         found->contentClass = SniffContentAt(head, available, 2, SNIFF_PLAIN);
         return 1;
     }
@@ -227,17 +229,27 @@ int BuildEntryRecord(const PluginState* state, uint32_t numberingMode, int32_t n
     return 1;
 }
 
+uint32_t LayoutHeadSize(int32_t layout)
+{
+    return layout == LAYOUT_KIND_SIZE ? 6 : layout == LAYOUT_KIND_ONLY ? 2 : 0;
+}
+
+SlotPayload SlotPayloadOf(int32_t layout, int16_t kind, uint32_t storedSize)
+{
+    SlotPayload payload;
+    uint32_t head = LayoutHeadSize(layout);
+    payload.start = head < storedSize ? head : storedSize;
+    payload.compressed = layout == LAYOUT_KIND_SIZE ? kind == 1 : layout == LAYOUT_KIND_ONLY ? kind != 0 : false;
+    return payload;
+}
+
 void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind, uint32_t fileSize)
 {
-    x->start = 0;
-    x->compressed = false;
-    if (layout == LAYOUT_KIND_SIZE) {
-        x->start = 6;
-        x->compressed = kind == 1;
-    } else if (layout == LAYOUT_KIND_ONLY) {
-        x->start = 2;
-        x->compressed = kind != 0;
-    }
+    // The expansion is handed the stored bytes only, so an unclamped start
+    // skips no more than the slot holds.
+    SlotPayload payload = SlotPayloadOf(layout, kind, UINT32_MAX);
+    x->start = payload.start;
+    x->compressed = payload.compressed;
     x->seen = 0;
     x->fileSize = fileSize;
     x->produced = 0;

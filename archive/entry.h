@@ -160,6 +160,23 @@ int BuildEntryRecord(const PluginState* state, uint32_t numberingMode, int32_t n
                      const uint8_t* head, uint32_t headAvailable, const EntryStreamSizes* sizes, EntryInfo* info,
                      EntryFindings* found);
 
+// The payload of a slot: where it begins after the slot's head and whether
+// it is an LZSS stream, by the layout and the kind (entry bytes 0-1):
+//   LAYOUT_RAW        no head: the payload is the whole slot, plain
+//   LAYOUT_KIND_SIZE  a six-byte head: kind 1 a stream, every other kind plain
+//   LAYOUT_KIND_ONLY  a two-byte head: kind 0 plain, every other kind a stream
+// A slot shorter than its head has an empty payload: `start` never passes the
+// stored size.
+struct SlotPayload {
+    uint32_t start;   // entry byte where the payload begins
+    bool compressed;  // the content is the expansion of the payload
+};
+
+// The head's size under `layout`: 0, 6 or 2 bytes.
+uint32_t LayoutHeadSize(int32_t layout);
+
+SlotPayload SlotPayloadOf(int32_t layout, int16_t kind, uint32_t storedSize);
+
 // Where an entry's content comes from under `layout`, the layout in force
 // once its record was built: under LAYOUT_KIND_SIZE a kind-1 entry is the
 // LZSS expansion of the bytes from 6 on and other kinds a copy of them; under LAYOUT_KIND_ONLY a kind-0 entry is a copy of the bytes from 2 on

@@ -53,16 +53,16 @@ void CloseArchive(ArchiveFile* archive)
     archive->file = NULL;
 }
 
-int32_t StoredSizeAt(const ArchiveFile* archive, int32_t index)
+void ArchivePlaceOf(const ArchiveFile* archive, int32_t index, SlotPlace* place)
 {
-    return ReadS32(archive->table + 4 + 4 * index);
+    TablePlaceOf(archive->table, (size_t)archive->tableLength, archive->count, archive->fileLength - archive->base,
+                 index, place);
 }
 
-int64_t EntryOffset(const ArchiveFile* archive, int32_t index)
+void ArchiveWalkStart(const ArchiveFile* archive, TableWalk* walk)
 {
-    int64_t offset = 4 + 4 * (int64_t)archive->count;
-    for (int32_t i = 0; i < index; i++) offset += StoredSizeAt(archive, i);
-    return offset;
+    TableWalkStart(walk, archive->table, (size_t)archive->tableLength, archive->count,
+                   archive->fileLength - archive->base);
 }
 
 bool OpenHeadReader(HeadReader* reader, const ArchiveFile* archive, uint32_t windowCapacity)
@@ -95,7 +95,8 @@ const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint
         if (!inside) {
             reader->windowStart = position;
             reader->windowLength = BytesAvailableAt(archive, offset, reader->windowCapacity);
-            FileReadAt(archive->file, position, reader->window, reader->windowLength);
+            if (FileReadAt(archive->file, position, reader->window, reader->windowLength) < reader->windowLength)
+                reader->readFailed = true;
         }
         return reader->window + (position - reader->windowStart);
     }
@@ -105,7 +106,7 @@ const uint8_t* ReadHead(HeadReader* reader, int64_t offset, uint32_t asked, uint
     // pointer that is never read).
     reader->own = (uint8_t*)WorkAlloc(n);
     if (!reader->own) return NULL;
-    FileReadAt(archive->file, position, reader->own, n);
+    if (FileReadAt(archive->file, position, reader->own, n) < n) reader->readFailed = true;
     return reader->own;
 }
 

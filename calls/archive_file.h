@@ -8,6 +8,7 @@
 
 #include "archive/entry.h"
 #include "archive/state.h"
+#include "archive/table.h"
 #include "calls/platform.h"
 
 // Bits 0-2 of the flags: the input kind; 0 (a file) is the only one accepted.
@@ -33,13 +34,12 @@ int OpenArchive(PluginState* state, const char* path, int64_t base, int validate
 // Releases what OpenArchive took; also on a record it never filled (zeroed).
 void CloseArchive(ArchiveFile* archive);
 
-// The size-table value of slot `index` (0 <= index < count).
-int32_t StoredSizeAt(const ArchiveFile* archive, int32_t index);
-
-// Where slot `index` begins, counted from the count field: 4 + 4 x count +
-// the sizes of the slots before it. 64-bit: the sizes of a damaged table may
-// add up past 4 GiB, and such positions simply lie past the end of the file.
-int64_t EntryOffset(const ArchiveFile* archive, int32_t index);
+// The place of slot `index` (0 <= index < count) by the size table, and a
+// walk over every slot in order (archive/table.h). Positions are 64-bit: the
+// sizes of a damaged table may add up past 4 GiB, and such slots simply lie
+// past the end of the file.
+void ArchivePlaceOf(const ArchiveFile* archive, int32_t index, SlotPlace* place);
+void ArchiveWalkStart(const ArchiveFile* archive, TableWalk* walk);
 
 // How many of the `asked` bytes at container offset `offset` the file holds.
 uint32_t BytesAvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t asked);
@@ -57,6 +57,7 @@ struct HeadReader {
     int64_t windowStart;     // file position of window[0]
     uint32_t windowLength;
     uint8_t* own;            // buffer of the last head that did not fit the window
+    bool readFailed;         // a read delivered fewer bytes than the file holds there
 };
 
 // `windowCapacity` 0 reads every head into its own buffer. Returns false when

@@ -122,9 +122,13 @@ enum { EXTRACT_RESULTS = 0x7F };
 // ExtractEntry with another bound on the content's size than the host's
 // 1 GiB: content of `contentLimit` bytes or more is refused with
 // RESULT_NO_HOST_MEMORY. A tool that extracts to disk, which writes in
-// pieces, passes UINT64_MAX and gets every size the format holds.
+// pieces, passes UINT64_MAX and gets every size the format holds. With
+// `report` (may be null) it also learns what the file lacks of the entry,
+// measured by the same walk that delivered the content (calls/walk.h);
+// the report is zero when no content was walked.
+struct SlotReport;
 int ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
-                     unsigned flags, uint64_t contentLimit);
+                     unsigned flags, uint64_t contentLimit, SlotReport* report);
 
 // The listing reads entry heads through a window of this many bytes, so that
 // thousands of small entries cost a few large reads.

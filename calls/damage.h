@@ -12,28 +12,15 @@
 
 #include "archive/entry.h"
 #include "archive/state.h"
+#include "calls/walk.h"
 
-struct EntryDamage {
-    uint64_t storedMissing;   // stored bytes that lie past the end of the file
-    uint64_t contentMissing;  // content bytes that neither the stored bytes at
-                              // hand nor the entry's stream provide
-    bool compressed;          // the content is the expansion of a stream
-};
-
-// The bytes an entry lacks, as reported to people: the content's missing
-// bytes, or when the content is not short, the stored bytes the file lacks.
-static inline uint64_t EntryMissingBytes(const EntryDamage* damage)
-{
-    return damage->contentMissing ? damage->contentMissing : damage->storedMissing;
-}
-
-// Fills damage[0, count) for the listing's records[0, count) of the archive
+// Fills reports[0, count) for the listing's records[0, count) of the archive
 // whose count field is at file position `offset`, by the layout the listing
-// left in `state`: where each slot lies by the size table, how much of it the
-// file holds, and for a compressed entry how much content its stream gives.
-// Returns RESULT_OK, RESULT_CANNOT_OPEN, RESULT_NOT_ARCHIVE (no valid count)
-// or RESULT_NO_MEMORY.
+// left in `state`: each slot measured by the walk (calls/walk.h) without
+// expanding it, against the content size its record gives. Returns
+// RESULT_OK, RESULT_CANNOT_OPEN, RESULT_NOT_ARCHIVE (no valid count or size
+// table) or RESULT_NO_MEMORY.
 int CheckEntriesDamage(const PluginState* state, const char* path, int64_t offset, const EntryInfo* records,
-                       int32_t count, EntryDamage* damage);
+                       int32_t count, SlotReport* reports);
 
 #endif

@@ -3,6 +3,7 @@
 
 #include "archive/container.h"
 #include "archive/entry.h"
+#include "archive/table.h"
 #include "calls/archive_file.h"
 #include "calls/calls.h"
 
@@ -39,16 +40,15 @@ static int32_t LocateEntries(Listing* listing)
 {
     const PluginState* state = listing->state;
     const ArchiveFile* archive = &listing->archive;
-    int64_t offset = 4 + 4 * (int64_t)archive->count;
-    int32_t nonEmpty = 0;
-    for (int32_t i = 0; i < archive->count; i++) {
-        int32_t storedSize = StoredSizeAt(archive, i);
-        uint32_t headSize = EntryHeadSize(storedSize, state->entryLayout, state->CheckMode, false);
-        if (!LocateEntry(&listing->reader, offset, storedSize, headSize, &listing->locators[i])) return -1;
-        nonEmpty += storedSize != 0;
-        offset += storedSize;
+    TableWalk walk;
+    ArchiveWalkStart(archive, &walk);
+    SlotPlace place;
+    while (TableWalkNext(&walk, &place)) {
+        uint32_t headSize = EntryHeadSize(place.storedSize, state->entryLayout, state->CheckMode, false);
+        if (!LocateEntry(&listing->reader, place.offset, place.storedSize, headSize, &listing->locators[place.index]))
+            return -1;
     }
-    return nonEmpty;
+    return walk.nonEmpty;
 }
 
 // Builds the records of the listed slots into the locked block. A build may
@@ -58,22 +58,20 @@ static int BuildRecords(Listing* listing)
     PluginState* state = listing->state;
     const ArchiveFile* archive = &listing->archive;
     EntryInfo* cursor = listing->records;
-    int32_t packedNumber = 0;
-    int64_t offset = 4 + 4 * (int64_t)archive->count;
-    for (int32_t i = 0; i < archive->count; i++) {
-        EntryLocator* locator = &listing->locators[i];
-        int32_t storedSize = locator->storedSize;
-        int32_t number = state->NumberingMode == NUMBERING_PACKED ? packedNumber : i;
-        if (storedSize != 0) packedNumber++;
+    TableWalk walk;
+    ArchiveWalkStart(archive, &walk);
+    SlotPlace place;
+    while (TableWalkNext(&walk, &place)) {
+        EntryLocator* locator = &listing->locators[place.index];
+        int32_t storedSize = place.storedSize;
         if (state->NumberingMode == NUMBERING_WITH_DUMMIES || storedSize != 0) {
             uint32_t headSize = EntryHeadSize(storedSize, state->entryLayout, state->CheckMode, false);
-            int result = ReadEntryRecord(state, state->NumberingMode, &listing->reader, offset, headSize, number,
-                                         locator, cursor);
+            int result = ReadEntryRecord(state, state->NumberingMode, &listing->reader, place.offset, headSize,
+                                         SlotNumber(&place, state->NumberingMode), locator, cursor);
             if (result != RESULT_OK) return result;
-            cursor->position = 3 * (uint32_t)i + state->NumberingMode;
+            cursor->position = (EntryWord)EntryPosition(place.index, state->NumberingMode);
             cursor++;
         }
-        offset += storedSize;
     }
     cursor->method[0] = 0;  // end mark (the block is zero-filled already)
     return RESULT_OK;

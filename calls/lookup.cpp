@@ -4,22 +4,9 @@
 #include "archive/container.h"
 #include "archive/entry.h"
 #include "archive/names.h"
+#include "archive/table.h"
 #include "calls/archive_file.h"
 #include "calls/calls.h"
-
-// The table index of entry number `number` under `numberingMode`, or -1 when
-// it names no slot: the number itself in modes 0 and 1, the (number+1)-th
-// non-empty slot in mode 2.
-static int32_t SlotOfNumber(const ArchiveFile* archive, uint32_t numberingMode, int32_t number)
-{
-    if (numberingMode != NUMBERING_PACKED) return number < archive->count ? number : -1;
-    int32_t seen = 0;
-    for (int32_t i = 0; i < archive->count; i++) {
-        if (StoredSizeAt(archive, i) == 0) continue;
-        if (seen++ == number) return i;
-    }
-    return -1;
-}
 
 // Finds the entry that `entryName` names and fills the host's record; the
 // name's separator tells the numbering mode it was listed in (none: the
@@ -31,11 +18,13 @@ static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, cons
     uint32_t numberingMode = state->NumberingMode;  // a name without a separator is in the user's numbering
     int32_t number = ParseEntryName(copy, &numberingMode);
     if (number < 0) return RESULT_NOT_ARCHIVE;
-    int32_t index = SlotOfNumber(archive, numberingMode, number);
+    int32_t index = SlotOfNumber(archive->table, (size_t)archive->tableLength, archive->count, numberingMode, number);
     if (index < 0) return RESULT_NOT_ARCHIVE;
 
-    int64_t offset = EntryOffset(archive, index);
-    int32_t storedSize = StoredSizeAt(archive, index);
+    SlotPlace place;
+    ArchivePlaceOf(archive, index, &place);
+    int64_t offset = place.offset;
+    int32_t storedSize = place.storedSize;
     HeadReader reader;
     // A window of one head: the locator and the record read it once.
     if (!OpenHeadReader(&reader, archive, ENTRY_HEAD_SIZE)) return RESULT_NO_MEMORY;
@@ -44,7 +33,7 @@ static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, cons
     int result = RESULT_NO_MEMORY;
     if (LocateEntry(&reader, offset, storedSize, headSize, &locator))
         result = ReadEntryRecord(state, numberingMode, &reader, offset, headSize, number, &locator, info);
-    if (result == RESULT_OK) info->position = 3 * (uint32_t)index + numberingMode;
+    if (result == RESULT_OK) info->position = (EntryWord)EntryPosition(index, numberingMode);
     CloseHeadReader(&reader);
     return result;
 }

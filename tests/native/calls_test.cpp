@@ -76,11 +76,12 @@ int CodeOfFault(int kind)
 }
 
 // What a call works on: the entry's name and position as listed, and the
-// content it must deliver.
+// content it must deliver; a lookup asks by `asked` when it is given.
 struct Target {
     std::string name;
     int64_t position = 0;
     Bytes content = {};
+    std::string asked = {};
 };
 
 int staleBlock;
@@ -111,6 +112,8 @@ protected:
         // three sizes are 5, 7 and 0 and the first head is zeros.
         Serve("CUTTABLE.DAT", {3, 0, 0, 0, 5, 0, 0, 0, 7, 0});
         Serve("EMPTIES.DAT", Build({test_archive::Empty(), test_archive::Empty()}, test_archive::Layout::KindSize));
+        // Raw entries "BM" and "AB" about an empty slot.
+        Serve("GAP.DAT", {3, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 'B', 'M', 'A', 'B'});
         const Bytes good = Build(kGood, test_archive::Layout::KindSize);
         Bytes shifted(37, 0xEE);
         shifted.insert(shifted.end(), good.begin(), good.end());
@@ -150,7 +153,8 @@ protected:
         if (!listed) listed = &records;
         int code = -1;
         if (call == LIST) code = ListArchive(&state, path.c_str(), offset, flags, &handle);
-        if (call == FIND) code = FindEntry(&state, path.c_str(), offset, t.name.c_str(), flags, &info);
+        if (call == FIND)
+            code = FindEntry(&state, path.c_str(), offset, (t.asked.empty() ? t.name : t.asked).c_str(), flags, &info);
         if (call == TO_MEMORY) code = ExtractEntry(&state, path.c_str(), offset, t.position, (char*)&handle, flags | 0x100);
         if (call == TO_DISK) {
             if (realOutput) fs::remove(OutputPath(t.name));
@@ -273,6 +277,8 @@ TEST_F(Calls, EveryResultCode)
         int fault = NO_FAULT, n = 1;
         unsigned flags = 0;
         uint32_t check = 0;  // full scans, under kind-only heads
+        uint32_t numbering = NUMBERING_KEEP;  // the user's
+        int32_t layout = LAYOUT_KIND_SIZE;    // without full scans
     };
     const Target scanned = {"SCENE-000.DAT", 1, Content("abc", 2000)};
     std::vector<Row> rows = {
@@ -296,6 +302,10 @@ TEST_F(Calls, EveryResultCode)
         {FIND, "BAD.DAT", {"SCENE~001.DAT"}, 3},
         {FIND, "BAD.DAT", {"SCENE-002.DAT"}, 3},
         {FIND, "EMPTIES.DAT", {"SCENE~001.DMY", 3}, 0},
+        // A name without a separator is in the user's numbering: packed, the
+        // second non-empty slot (not the empty one).
+        {FIND, "GAP.DAT", {"SCENE_001.DAT", 3 * 2 + 2, {'A', 'B'}, "001.DAT"}, 0, NO_FAULT, 1, 0, 0, NUMBERING_PACKED,
+         LAYOUT_RAW},
         {LIST, "EMPTIES.DAT", none, 0},
         {LIST, "CUTTABLE.DAT", none, 3},  // two heads of zeros: kind 0 without a size
         {FIND, "GOOD.DAT", bitmap, 5, FAULT_WORK, 1},
@@ -344,9 +354,9 @@ TEST_F(Calls, EveryResultCode)
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << "call " << row.call << " on " << row.path << " '" << row.target.name
                                           << "' flags " << row.flags << " fault " << row.fault << " #" << row.n);
-        state.entryLayout = row.check ? LAYOUT_KIND_ONLY : LAYOUT_KIND_SIZE;
+        state.entryLayout = row.check ? LAYOUT_KIND_ONLY : row.layout;
         state.CheckMode = row.check;
-        state.NumberingMode = NUMBERING_KEEP;
+        state.NumberingMode = row.numbering;
         if (row.fault != NO_FAULT) FaultCountdown(nativeFaults, row.fault) = row.n;
         EXPECT_EQ(Run(row.call, row.path, row.target, row.flags), row.code);
     }

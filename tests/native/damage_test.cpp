@@ -23,7 +23,7 @@ using namespace test_content;
 struct Checked {
     int listResult = -1, checkResult = -1;
     std::vector<EntryInfo> records;
-    std::vector<EntryDamage> damage;
+    std::vector<SlotReport> damage;
 };
 
 Checked ListAndCheck(const Bytes& file, int64_t offset, uint32_t numbering = NUMBERING_WITH_DUMMIES)
@@ -74,7 +74,7 @@ const Bytes kBitmap = Bitmap(400), kWave = Wave(300), kText = Text(200);
 
 TEST(Damage, TableOfArchives)
 {
-    using test_archive::Compressed, test_archive::Empty, test_archive::Plain, test_archive::Layout;
+    using test_archive::Compressed, test_archive::Empty, test_archive::Plain, test_archive::Stored, test_archive::Layout;
     const size_t table2 = 4 + 4 * 2;  // count and two sizes
     const std::vector<Case> cases = {
         {"whole, raw", {Plain(kBitmap), Plain(kWave)}, {Layout::Raw, {}, {}, 0}, {{0, 0, false}, {0, 0, false}}},
@@ -94,6 +94,15 @@ TEST(Damage, TableOfArchives)
          {Plain(kText), Compressed(kBitmap)},
          {Layout::KindSize, {}, table2 + 206 + 40, 0},
          {{0, 0, false}, {kSome, kSome, true}}},
+        // A six-byte head is no content: 8 bytes declared, 4 of them in the file.
+        {"a plain entry after its six-byte head, cut",
+         {Stored(Cat({Head(0, 4), Str("BM"), Bytes(2)})), Stored(Cat({Head(0, 8), Str("ABCDEFGH")}))},
+         {Layout::KindSize, {}, 32, 0},
+         {{0, 0, false}, {4, 4, false}}},
+        {"a stream that gives more than its record's size: nothing missing",
+         {Stored(Cat({Head(0, 4), Str("BM"), Bytes(2)})), Stored(Cat({Head(1, 4), Literals(Str("ABCDEFGH"))}))},
+         {Layout::KindSize, {}, {}, 0},
+         {{0, 0, false}, {0, 0, true}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -104,14 +113,15 @@ TEST(Damage, TableOfArchives)
         ASSERT_EQ(got.damage.size(), c.expected.size());
         for (size_t i = 0; i < c.expected.size(); i++) {
             SCOPED_TRACE(got.records[i].fileName);
-            const EntryDamage& d = got.damage[i];
+            const SlotReport& d = got.damage[i];
             const Expected& e = c.expected[i];
-            if (e.storedMissing == kSome) EXPECT_GT(d.storedMissing, 0u);
-            else EXPECT_EQ(d.storedMissing, e.storedMissing);
+            if (e.storedMissing == kSome) EXPECT_GT(d.place.storedMissing, 0u);
+            else EXPECT_EQ(d.place.storedMissing, e.storedMissing);
             if (e.contentMissing == kSome) EXPECT_GT(d.contentMissing, 0u);
             else EXPECT_EQ(d.contentMissing, e.contentMissing);
-            EXPECT_EQ(EntryMissingBytes(&d), d.contentMissing ? d.contentMissing : d.storedMissing);
-            EXPECT_EQ(d.compressed, e.compressed);
+            EXPECT_EQ(d.contentDelivered + d.contentMissing, got.records[i].fileSize);
+            EXPECT_EQ(d.lack, d.place.storedMissing ? SLOT_CUT : d.contentMissing ? SLOT_STREAM_SHORT : SLOT_WHOLE);
+            EXPECT_EQ(d.payload.compressed, e.compressed);
         }
     }
     const NativeOutstanding left = NativeCountOutstanding();
@@ -129,11 +139,12 @@ TEST(Damage, RecordsInAnyOrder)
     NativeAddMemoryFile("DAMAGE.DAT", file.data(), file.size());
     PluginState state{};
     std::vector<EntryInfo> reversed(inOrder.records.rbegin(), inOrder.records.rend());
-    std::vector<EntryDamage> damage(reversed.size());
+    std::vector<SlotReport> damage(reversed.size());
     ASSERT_EQ(CheckEntriesDamage(&state, "DAMAGE.DAT", 0, reversed.data(), 3, damage.data()), RESULT_OK);
     NativeClearMemoryFiles();
-    for (size_t i = 0; i < 3; i++) EXPECT_EQ(damage[i].storedMissing, inOrder.damage[2 - i].storedMissing) << i;
-    EXPECT_EQ(damage[0].storedMissing, 200u);
+    for (size_t i = 0; i < 3; i++)
+        EXPECT_EQ(damage[i].place.storedMissing, inOrder.damage[2 - i].place.storedMissing) << i;
+    EXPECT_EQ(damage[0].place.storedMissing, 200u);
 }
 
 // The check's failures: each with its code and nothing left open or allocated.
@@ -158,12 +169,13 @@ TEST(Damage, FailuresReleaseEverything)
         SCOPED_TRACE(row.what);
         NativeAddMemoryFile("DAMAGE.DAT", row.bytes->data(), row.bytes->size());
         PluginState state{};
-        EntryDamage damage{99, 99, true};
+        SlotReport damage;
+        std::memset(&damage, 0x5A, sizeof damage);
         if (row.fault != NO_FAULT) FaultCountdown(nativeFaults, row.fault) = 1;
         EXPECT_EQ(CheckEntriesDamage(&state, "DAMAGE.DAT", 0, &record, 1, &damage), row.expected);
         nativeFaults = NativeFaults{};
         NativeClearMemoryFiles();
-        EXPECT_EQ(damage.storedMissing + damage.contentMissing, 0u) << "cleared whatever the outcome";
+        EXPECT_EQ(damage.place.storedMissing + damage.contentMissing, 0u) << "cleared whatever the outcome";
         const NativeOutstanding left = NativeCountOutstanding();
         EXPECT_EQ(left.files + left.workBuffers, 0);
     }

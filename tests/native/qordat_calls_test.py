@@ -61,14 +61,19 @@ def main(tmp):
 
     # The same archive by a relative path, an absolute one, through "..", and
     # under names without an extension or with a leading dot (which, as under
-    # a host, ends an empty base name).
+    # a host, ends an empty base name). Then raw entries of 2 bytes: the
+    # first one's head runs on into the next ("\x89P" + "NG": a PNG), with
+    # full scans too (only kind-only heads read an entry whole).
     os.makedirs(os.path.join(tmp, "elsewhere"))
     for name in ("SCENE", ".SCENE.DAT"):
         os.link(scene, os.path.join(tmp, "sub.d", name))
+    short = os.path.join(tmp, "SHORT.DAT")
+    open(short, "wb").write(bytes.fromhex("02000000 02000000 02000000 89504E47"))
     for args, cwd, first in (([scene], None, "SCENE~000.BMP"), (["sub.d/SCENE.DAT"], tmp, "SCENE~000.BMP"),
                              (["../sub.d/SCENE.DAT"], os.path.join(tmp, "elsewhere"), "SCENE~000.BMP"),
                              (["SCENE"], os.path.join(tmp, "sub.d"), "SCENE~000.BMP"),
-                             ([".SCENE.DAT"], os.path.join(tmp, "sub.d"), "~000.BMP")):
+                             ([".SCENE.DAT"], os.path.join(tmp, "sub.d"), "~000.BMP"),
+                             ([short], None, "SHORT~000.PNG"), ([short, "--full-scan"], None, "SHORT~000.PNG")):
         r = run("list", *args, "--tsv", cwd=cwd)
         check(r.returncode == 0 and r.stdout.splitlines()[1].split("\t")[0] == first, "list %s: %s" % (args, r.stdout))
 

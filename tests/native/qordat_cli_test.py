@@ -5,7 +5,10 @@ folder, damaged entries with and without --salvage, an interrupt in the
 middle of a large extraction, failures with the system's reason, and pack's
 peak memory.
 
-usage: qordat_cli_test.py BUILD_DIR SOURCE_DIR
+usage: qordat_cli_test.py BUILD_DIR SOURCE_DIR [NO_NOREPLACE_SHIM]
+
+NO_NOREPLACE_SHIM: a library that, preloaded, makes renameat2 refuse
+RENAME_NOREPLACE (rows that name it are left out without it).
 """
 import os
 import pty
@@ -21,6 +24,7 @@ import time
 from qordat_run import ENV, check, run_qordat, run_test
 
 BUILD, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+SHIM = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else None
 
 
 def files_in(directory):
@@ -52,8 +56,8 @@ def main(tmp):
                            env=dict(os.environ, LC_ALL="C", MANPAGER="cat", MANWIDTH="80"))
         check(r.returncode == 0 and not r.stderr and "LIMITS" in r.stdout, "man -l: " + r.stderr[:400])
 
-    def run(*args, cwd=None):
-        return run_qordat(qordat, *args, cwd=cwd)
+    def run(*args, cwd=None, env=ENV):
+        return run_qordat(qordat, *args, cwd=cwd, env=env)
 
     # Help on stdout with exit 0; usage errors: one line on stderr, exit 2.
     for args, wanted in ((["--help"], "usage: qordat COMMAND"), (["--version"], "qordat 0.07"),
@@ -166,8 +170,8 @@ def main(tmp):
                                          (short, "short~001.WAV", 100, ["short~000.BMP"])):
         out = os.path.join(tmp, "damaged-" + name)
         r = run("extract", archive, "-o", out)
-        check(r.returncode == 1 and files_in(out) == good and "%s: damaged: %d bytes missing" % (name, missing)
-              in r.stderr, "%s: %s %s" % (name, files_in(out), r.stderr))
+        check(r.returncode == 1 and files_in(out) == good and "%s: damaged: " % name in r.stderr and
+              "%d content bytes lost" % missing in r.stderr, "%s: %s %s" % (name, files_in(out), r.stderr))
         r = run("extract", archive, "--salvage", "-o", out)
         written = os.path.join(out, name)
         check(r.returncode == 1 and files_in(out) == sorted(good + [name]) and name + ": damaged" in r.stderr,
@@ -183,7 +187,9 @@ def main(tmp):
 
     # Never a success for a wrong or missing file. Each row: an archive (a
     # function that makes it), the command, the exit status wanted, words
-    # wanted on stderr, the files wanted in the output folder.
+    # wanted on stderr, the files wanted in the output folder. -q prints
+    # nothing on stdout; "@no-noreplace" runs qordat where renameat2 knows no
+    # RENAME_NOREPLACE.
     def archive(name, *pack_args):
         path = os.path.join(tmp, name)
         r = run("pack", path, "--force", *pack_args)
@@ -216,9 +222,11 @@ def main(tmp):
             (["test", after_count], 1, ["the size table is cut"], None),
             (["test", scene], 0, [], None),
             (["test", scene, "-q", "*.wav"], 0, [], None),
-            (["test", cut], 1, ["cut~001.WAV: damaged: %d bytes missing" % (len(wav) - 1000), "1 of 2 entries damaged"],
-             None),
-            (["test", short], 1, ["short~001.WAV: damaged: 100 bytes missing (its stream ends before its size)"], None),
+            (["test", scene, "-q"], 0, [], None),
+            (["test", cut], 1, ["cut~001.WAV: damaged: the archive ends before the entry does: "
+                                "%d stored bytes missing, %d content bytes lost" % ((len(wav) - 1000,) * 2),
+                                "1 of 2 entries damaged"], None),
+            (["test", short], 1, ["short~001.WAV: damaged: its stream ends early: 100 content bytes lost"], None),
             (["list", cut], 1, ["cut~001.WAV: damaged:"], None),
             (["list", scene, "NOTHING~*"], 1, ["NOTHING~*: no such entry"], None),
             # A later entry cut in a compressed archive: the listing fails
@@ -230,6 +238,10 @@ def main(tmp):
             # -k tests the name the file is written under.
             (["extract", renamed, "-k", "-o", keep_dir], 0, ["RENAMED~000.DAT: not overwritten"],
              ["RENAMED~000.DAT", "RENAMED~001.DAT"]),
+            # Every entry under its final name, no temporary link left.
+            (["extract", scene, "-k", "-o", "@out", "@no-noreplace"], 0, [], sorted([*originals, "SCENE~001.DMY"])),
+            # The most entries an archive holds, without --force.
+            (["pack", os.path.join(tmp, "R.DAT"), "--repeat", "8191", os.path.join(tmp, "notes.bin")], 0, [], None),
             (["dump", os.path.join(tmp, "notes.bin")], 1, ["not a QOR's DAT archive"], None),
             (["extract", scene, "-o", "@out", "--tsv"], 2, ["qordat: extract: unknown option '--tsv'"], None),
             (["pack", os.path.join(tmp, "x.dat"), "--compress", bmp_file], 2,
@@ -238,11 +250,14 @@ def main(tmp):
             (["unpack", scene, "--layout", "raw"], 2, ["qordat: unpack: unpack needs -o DIR"], None),
             (["list", scene, "--offset"], 2, ["qordat: list: --offset needs a value"], None),
             (["extract", scene, "-ko"], 2, ["qordat: extract: -ko needs a value"], None)):
+        if "@no-noreplace" in args and not SHIM:
+            continue
         out = os.path.join(tmp, "row-out")
         shutil.rmtree(out, ignore_errors=True)
-        r = run(*[out if a == "@out" else a for a in args])
-        check(r.returncode == status and all(w in r.stderr for w in words) and
-              (files is None or files_in(keep_dir if "-k" in args else out) == files),
+        r = run(*[out if a == "@out" else a for a in args if a != "@no-noreplace"],
+                env=dict(ENV, LD_PRELOAD=SHIM) if "@no-noreplace" in args else ENV)
+        check(r.returncode == status and all(w in r.stderr for w in words) and ("-q" not in args or not r.stdout) and
+              (files is None or files_in(keep_dir if keep_dir in args else out) == files),
               "%s: exit %d, files %s\n%s" % (args, r.returncode, files_in(out), r.stderr[-600:]))
     check(open(os.path.join(keep_dir, "RENAMED~000.DAT"), "rb").read() == b"mine", "-k replaced the file written as DAT")
     r = run("dump", scene, "--offset=0")
@@ -267,10 +282,12 @@ def main(tmp):
                                                                     "store it --plain"]),
             (["--layout", "kind-size", "--compress", txt_file, bmp_file], ["readers list it only with the full scan"]),
             (["--repeat", "8192", twelve], ["8192 entries; an archive holds at most 8191"])):
+        before = set(files_in(tmp))
         r = run("pack", packed, *args)
         check(r.returncode == 1 and all(w in r.stderr for w in words) and not os.path.exists(packed),
               "pack %s: %s" % (args, r.stderr[-600:]))
-        check(not [n for n in files_in(tmp) if n.startswith(".PACKED")], "pack %s left a temporary file" % args)
+        left = [n for n in set(files_in(tmp)) - before if n.startswith((".PACKED", ".qordat-"))]
+        check(not left, "pack %s left %s (a temporary file, or the read-back's private folder)" % (args, left))
     r = run("pack", packed, "--force", "--layout", "kind-only", twelve)
     check(r.returncode == 0 and os.path.exists(packed) and "kept as it is (--force)" in r.stderr, "--force: " + r.stderr)
     os.remove(packed)

@@ -25,9 +25,11 @@ def check(condition, what):
 
 
 def run_qordat(qordat, *args, **options):
-    """qordat with `args` (subprocess.run `options` added); its exit is checked
-    for a sanitizer report or a signal, whatever the caller expects."""
-    r = subprocess.run([qordat, *args], capture_output=True, text=True, env=ENV, **options)
+    """qordat with `args` (subprocess.run `options` added, an `env` in place
+    of ENV); its exit is checked for a sanitizer report or a signal, whatever
+    the caller expects."""
+    options.setdefault("env", ENV)
+    r = subprocess.run([qordat, *args], capture_output=True, text=True, **options)
     check(r.returncode >= 0 and r.returncode != SANITIZER_EXIT,
           f"qordat {' '.join(args)} exited {r.returncode}: {r.stderr[-2000:]}")
     return r

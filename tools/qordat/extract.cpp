@@ -37,14 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ExtractOptions {
-    std::string outDir = ".";
-    bool keep = false;
-    bool quiet = false;
-    bool verbose = false;
-    bool salvage = false;
-};
-
 // Why an entry's name cannot be a file directly inside DIR, or null. Names
 // are the archive's file name and a suffix, so none should be refused; this
 // keeps every file inside DIR whatever a name holds.
@@ -153,29 +145,13 @@ struct Extractor {
     {
         const std::string& name = entry.name;
         if (entry.result != RESULT_OK) {
-            const EntryCheck check = CheckEntry(s.file, s.base, s.table, s.layout, entry.Slot(), 0, false);
-            NotWritten(name, "a record of the entry cannot be built" +
-                                 (check.Damaged() ? ": " + check.Problem() : std::string()));
+            const std::string lack = LackText(s.Check(entry, 0, false));
+            NotWritten(name, "a record of the entry cannot be built" + (lack.empty() ? lack : ": " + lack));
             return 0;
         }
         if (const char* problem = NameProblem(name)) {
             NotWritten(name, problem);
             return 0;
-        }
-        const EntryCheck check = CheckEntry(s.file, s.base, s.table, s.layout, entry.Slot(), entry.size, true);
-        if (check.readFailed) {
-            NotWritten(name, "cannot read " + s.path + ": " + SystemError(check.readError));
-            return 0;
-        }
-        std::string damage;
-        if (check.Damaged()) {
-            damage = "damaged: " + check.Problem();
-            failed = true;
-            if (!o.salvage) {
-                Report(name, damage + "; not written (--salvage writes it, the missing bytes as zeros)");
-                notWritten++;
-                return 0;
-            }
         }
         // The extraction names its file from its own record of the entry,
         // which may give another extension than the listing did (a full
@@ -188,12 +164,34 @@ struct Extractor {
             if (dot != std::string::npos && name.compare(dot + 1, std::string::npos, extension))
                 candidates.push_back((fs::path(tempDir) / (name.substr(0, dot + 1) + extension)).string());
         SetCleanupFiles(candidates);
-        const int result = PluginExtractToDisk(s.path, s.base, entry.position, tempDir);
+        // Every slot of an unpack is read by the user's layout, whatever an
+        // earlier record raised it to.
+        if (s.forcedLayout >= 0) s.state.entryLayout = s.forcedLayout;
+        SlotReport report{};
+        const int result = PluginExtractToDisk(s.state, s.path, s.base, entry.position, tempDir, &report);
         const int error = errno;
         if (result != RESULT_OK) {
             ClearTempDir();
             NotWritten(name, Why(result, error, entry));
             return 0;
+        }
+        // The walk that wrote the file measured what the slot lacks; a read
+        // that failed is no damage, and its file is no entry.
+        if (report.readFailed) {
+            ClearTempDir();
+            NotWritten(name, "cannot read " + s.path + ": " + SystemError(error ? error : EIO));
+            return 0;
+        }
+        std::string damage;
+        if (report.lack != SLOT_WHOLE) {
+            damage = "damaged: " + LackText(report);
+            failed = true;
+            if (!o.salvage) {
+                ClearTempDir();
+                Report(name, damage + "; not written (--salvage writes it, the missing bytes as zeros)");
+                notWritten++;
+                return 0;
+            }
         }
         const std::string written = WrittenName();
         if (written.empty() || NameProblem(written)) {
@@ -218,9 +216,9 @@ struct Extractor {
         if (!o.quiet) {
             progress.Clear();
             std::printf("%-24s %10" PRIu64, name.c_str(), entry.size);
-            if (o.verbose && check.inTable)
-                std::printf("  at %" PRId64 ", stored %" PRIu64 ", %s%s", check.offset, entry.stored,
-                            LayoutName(s.layout), check.compressed ? ", compressed" : "");
+            if (o.verbose)
+                std::printf("  at %" PRId64 ", stored %" PRIu64 ", %s%s", report.place.offset, entry.stored,
+                            LayoutName(s.Layout()), report.payload.compressed ? ", compressed" : "");
             std::printf("\n");
             std::fflush(stdout);
         }
@@ -265,8 +263,14 @@ int CommandExtract(int argc, char** argv)
     bool allMatched = true;
     const std::vector<const ListedEntry*> chosen = s.Choose(&allMatched);
     const bool tableDamaged = s.ReportTableDamage();
-    if (chosen.empty()) return allMatched && !tableDamaged ? kExitOk : kExitFailed;
 
+    return ExtractEntries(s, o, chosen, !allMatched || tableDamaged);
+}
+
+int ExtractEntries(Session& s, const ExtractOptions& o, const std::vector<const ListedEntry*>& chosen,
+                   bool failedBefore)
+{
+    if (chosen.empty()) return failedBefore ? kExitFailed : kExitOk;
     std::error_code error;
     fs::create_directories(o.outDir, error);
     if (error || !fs::is_directory(o.outDir, error)) {
@@ -287,7 +291,7 @@ int CommandExtract(int argc, char** argv)
     if (x.notWritten)
         std::fprintf(stderr, "qordat: %s: %zu of %s not written\n", s.path.c_str(), x.notWritten,
                      Count(static_cast<int64_t>(chosen.size()), "entry", "entries").c_str());
-    return x.failed || !allMatched || tableDamaged ? kExitFailed : kExitOk;
+    return x.failed || failedBefore ? kExitFailed : kExitOk;
 }
 
 }  // namespace qordat

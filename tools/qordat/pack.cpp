@@ -167,24 +167,25 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
         if (SeekTo(f, options.leadingBytes)) (void)!std::fread(probe, 1, sizeof probe, f);
         std::fclose(f);
     }
-    if (!PluginProbe(outPath, probe)) {
+    PluginState state{};  // what a host's plug-in keeps while it reads the archive back
+    if (!PluginProbe(state, outPath, probe)) {
         if (PluginLeavesName(outPath))
             return {"hosts leave files named *.BMP, *.WAV or *.PNG to other plug-ins; name it otherwise"};
         return {"readers do not take it for an archive"};
     }
     std::vector<ListedEntry> listed;
-    int32_t layout = LAYOUT_RAW;
     ListSettings settings;
-    int result = PluginList(written, options.leadingBytes, settings, listed, &layout);
+    int result = PluginList(state, written, options.leadingBytes, settings, listed);
     if (result != RESULT_OK) {
         settings.fullScan = true;
-        result = PluginList(written, options.leadingBytes, settings, listed, &layout);
+        result = PluginList(state, written, options.leadingBytes, settings, listed);
         if (result != RESULT_OK)
             return {std::string("readers refuse it (") + ResultMeaning(result) + "); try " + layoutHint +
                     ", or --plain for its compressed entries"};
         problems.push_back("readers list it only with the full scan (qordat --full-scan; the plug-in's setting "
                            "'*.ANM *.SNL wo kaitou kanou ni suru', make *.ANM *.SNL extractable)");
     }
+    const int32_t layout = state.entryLayout;
     if (layout != options.layout)
         problems.push_back(std::string("readers take its entries' heads for the ") + LayoutName(layout) +
                            " layout; try " + layoutHint);
@@ -214,7 +215,7 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
             cleanup.push_back((fs::path(tempDir) / (name.substr(0, dot == std::string::npos ? name.size() : dot + 1) +
                                                     extension)).string());
         SetCleanupFiles(cleanup);
-        const int got = PluginExtractToDisk(written, options.leadingBytes, listed[i].position, tempDir);
+        const int got = PluginExtractToDisk(state, written, options.leadingBytes, listed[i].position, tempDir, nullptr);
         // The one file the extraction wrote, whatever name it gave it.
         std::string file;
         std::error_code listError;

@@ -19,10 +19,6 @@
 namespace qordat {
 namespace {
 
-// What the plug-in keeps between calls, for this run: the settings given,
-// the base name the probe takes, the layout the listing detects.
-PluginState state;
-
 // The path handed to the probe. A host hands the plug-in a full Windows
 // path, so the archive's file name always follows a '\', and the plug-in
 // takes its base name from what follows the last one. Here the file name is
@@ -51,7 +47,7 @@ size_t BlockSize(HostBlock block)
 
 }  // namespace
 
-bool PluginProbe(const std::string& archivePath, const uint8_t* bytes)
+bool PluginProbe(PluginState& state, const std::string& archivePath, const uint8_t* bytes)
 {
     const std::string probePath = ProbePath(archivePath);
     return ProbeArchive(&state, probePath.c_str(), bytes, static_cast<int32_t>(PROBE_SIZE)) != 0;
@@ -59,15 +55,19 @@ bool PluginProbe(const std::string& archivePath, const uint8_t* bytes)
 
 bool PluginLeavesName(const std::string& archivePath) { return HasMediaExtension(ProbePath(archivePath).c_str()); }
 
-int PluginList(const std::string& archivePath, uint64_t offset, const ListSettings& settings,
-               std::vector<ListedEntry>& entries, int32_t* layout)
+void PluginTakeBaseName(PluginState& state, const std::string& archivePath)
+{
+    DeriveBaseName(ProbePath(archivePath).c_str(), state.archiveBaseName, sizeof state.archiveBaseName);
+}
+
+int PluginList(PluginState& state, const std::string& archivePath, uint64_t offset, const ListSettings& settings,
+               std::vector<ListedEntry>& entries)
 {
     entries.clear();
     state.NumberingMode = settings.numbering;
     state.CheckMode = settings.fullScan ? 1 : 0;
     HostBlock block = nullptr;
     const int result = ListArchive(&state, archivePath.c_str(), static_cast<int64_t>(offset), 0, &block);
-    *layout = state.entryLayout;
     if (result != RESULT_OK) return result;
     // A host reads records up to the zeroed one; the block's size bounds it too.
     const size_t capacity = BlockSize(block) / sizeof(EntryInfo);
@@ -85,19 +85,20 @@ int PluginList(const std::string& archivePath, uint64_t offset, const ListSettin
     return RESULT_OK;
 }
 
-ListedEntry PluginRecordOfSlot(const std::string& archivePath, uint64_t offset, uint32_t numbering, size_t slot,
-                               size_t packedNumber)
+ListedEntry PluginRecordOfSlot(PluginState& state, const std::string& archivePath, uint64_t offset,
+                               uint32_t numbering, const SlotPlace& place)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "%c%03zu.DAT", NUMBERING_SEPARATORS[numbering],
-                  numbering == NUMBERING_PACKED ? packedNumber : slot);
+    std::snprintf(name, sizeof name, "%c%03d.DAT", NUMBERING_SEPARATORS[numbering],
+                  static_cast<int>(SlotNumber(&place, numbering)));
     EntryInfo info;
     std::memset(&info, 0, sizeof info);
     ListedEntry entry;
-    entry.position = 3 * slot + numbering;
+    entry.position = static_cast<uint64_t>(EntryPosition(place.index, numbering));
+    entry.stored = place.storedSize > 0 ? static_cast<uint32_t>(place.storedSize) : 0;
     entry.result = FindEntry(&state, archivePath.c_str(), static_cast<int64_t>(offset), name, 0, &info);
     if (entry.result != RESULT_OK) {
-        entry.name = "slot " + std::to_string(slot);
+        entry.name = "slot " + std::to_string(place.index);
         return entry;
     }
     entry.name.assign(info.fileName, strnlen(info.fileName, sizeof info.fileName));
@@ -106,13 +107,14 @@ ListedEntry PluginRecordOfSlot(const std::string& archivePath, uint64_t offset, 
     return entry;
 }
 
-int PluginExtractToDisk(const std::string& archivePath, uint64_t offset, uint64_t position, const std::string& dir)
+int PluginExtractToDisk(PluginState& state, const std::string& archivePath, uint64_t offset, uint64_t position,
+                        const std::string& dir, SlotReport* report)
 {
     std::vector<char> destination(dir.begin(), dir.end());
     destination.push_back('\0');
     errno = 0;
     return ExtractEntryUpTo(&state, archivePath.c_str(), static_cast<int64_t>(offset), static_cast<int64_t>(position),
-                            destination.data(), OUTPUT_DISK << 8, UINT64_MAX);
+                            destination.data(), OUTPUT_DISK << 8, UINT64_MAX, report);
 }
 
 }  // namespace qordat

@@ -1,6 +1,9 @@
 // qordat's calls into the plug-in's code: the host's side of the probe, the
 // listing, the lookup and the disk extraction. Natively they run over
 // calls/platform_native.cpp; in qordat.exe over the plug-in's own Win32 side.
+// Each takes the PluginState that the plug-in would keep between a host's
+// calls (the settings, the base name the probe takes, the layout the listing
+// detects): the caller keeps it for one archive's run.
 #ifndef MORQUENT_TOOLS_QORDAT_PLUGIN_H
 #define MORQUENT_TOOLS_QORDAT_PLUGIN_H
 
@@ -9,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/table.h"
 #include "calls/calls.h"
+#include "calls/walk.h"
 
 namespace qordat {
 
@@ -33,27 +38,34 @@ struct ListedEntry {
 // IsSupported over `bytes` (PROBE_SIZE of them, zero past the file's end) of
 // the file at `archivePath`; true when the plug-in takes the file. The entry
 // names' base name is then taken from the path's file name.
-bool PluginProbe(const std::string& archivePath, const uint8_t* bytes);
+bool PluginProbe(PluginState& state, const std::string& archivePath, const uint8_t* bytes);
 // True for the file names the plug-in leaves to other plug-ins (*.BMP, *.WAV, *.PNG).
 bool PluginLeavesName(const std::string& archivePath);
 
-// GetArchiveInfo of the archive at byte `offset` of the file, in `settings`:
-// the plug-in's result code; on success the records. The layout it
-// detected (LAYOUT_*, which the lookup and the extraction then work by) is
-// left in *layout also when a record could not be built.
-int PluginList(const std::string& archivePath, uint64_t offset, const ListSettings& settings,
-               std::vector<ListedEntry>& entries, int32_t* layout);
+// The base name the probe would take from `archivePath`, for an archive
+// read by a layout the user gives although the probe refuses it.
+void PluginTakeBaseName(PluginState& state, const std::string& archivePath);
+
+// GetArchiveInfo of the archive at byte `offset` of the file, in `settings`
+// (which go into `state`): the plug-in's result code; on success the
+// records. The layout it detected (LAYOUT_*, which the lookup and the
+// extraction then work by) is left in state.entryLayout also when a record
+// could not be built.
+int PluginList(PluginState& state, const std::string& archivePath, uint64_t offset, const ListSettings& settings,
+               std::vector<ListedEntry>& entries);
 
 // GetFileInfo of table slot `slot`, by the name the listing gives it in
 // `numbering` (the lookup reads the slot's number and separator, not the
 // extension): its record, or entry.result the plug-in's result code.
-ListedEntry PluginRecordOfSlot(const std::string& archivePath, uint64_t offset, uint32_t numbering, size_t slot,
-                               size_t packedNumber);
+ListedEntry PluginRecordOfSlot(PluginState& state, const std::string& archivePath, uint64_t offset,
+                               uint32_t numbering, const SlotPlace& place);
 
 // GetFile to disk, without the hosts' 1 GiB bound: the entry at `position`
-// into a file of its name in `dir`. The plug-in's result code; errno tells
-// why disk output failed (RESULT_OUTPUT_FAILED).
-int PluginExtractToDisk(const std::string& archivePath, uint64_t offset, uint64_t position, const std::string& dir);
+// into a file of its name in `dir`, and in *report what the walk that wrote
+// it found the file to lack. The plug-in's result code; errno tells why
+// disk output failed (RESULT_OUTPUT_FAILED).
+int PluginExtractToDisk(PluginState& state, const std::string& archivePath, uint64_t offset, uint64_t position,
+                        const std::string& dir, SlotReport* report);
 
 }  // namespace qordat
 

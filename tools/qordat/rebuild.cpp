@@ -68,12 +68,13 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
         if (SeekTo(f, base)) (void)!std::fread(probe, 1, sizeof probe, f);
         std::fclose(f);
     }
-    if (!PluginProbe(probeName, probe)) return {"readers do not take it for an archive"};
+    PluginState state{};
+    if (!PluginProbe(state, probeName, probe)) return {"readers do not take it for an archive"};
     ListSettings settings = given;
     settings.numbering = NUMBERING_WITH_DUMMIES;  // every slot listed, in table order
     std::vector<ListedEntry> listed;
-    int32_t detected = LAYOUT_RAW;
-    const int result = PluginList(written, base, settings, listed, &detected);
+    const int result = PluginList(state, written, base, settings, listed);
+    const int32_t detected = state.entryLayout;
     if (result != RESULT_OK)
         return {std::string("readers refuse it (") + ResultMeaning(result) + ")" +
                 (settings.fullScan ? "" : "; with --full-scan?")};
@@ -107,7 +108,8 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
                 return problems;
             }
         }
-        const int extracted = PluginExtractToDisk(written, base, got.position, tempDir);
+        SlotReport report{};
+        const int extracted = PluginExtractToDisk(state, written, base, got.position, tempDir, &report);
         const int error = errno;
         std::error_code ec;
         std::string file;
@@ -119,7 +121,7 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
                                ")");
         else if (file.empty() || !DigestOfFile(file, digest))
             problems.push_back(want.what + ": cannot read it back: " + SystemError());
-        else if (digest != *want.digest)
+        else if (report.lack != SLOT_WHOLE || digest != *want.digest)
             problems.push_back(want.what + ": readers get other bytes than its file's");
         for (const fs::directory_entry& e : fs::directory_iterator(tempDir, ec)) fs::remove(e.path(), ec);
     }

@@ -76,11 +76,18 @@ int CommandReplace(int argc, char** argv)
     const std::string& path = s.path;
     // The archive must be whole: a copy of a damaged one would carry its
     // damage under a new date.
-    const int64_t dataEnd = s.table.DataEnd();
-    if (dataEnd < 0 || s.base + static_cast<uint64_t>(dataEnd) > s.file.Length()) {
+    const int32_t count = s.reader.archive.count;
+    const int32_t layout = s.Layout();
+    uint64_t dataEnd = 4 + 4 * static_cast<uint64_t>(count);
+    bool damaged = s.places.size() != static_cast<size_t>(count);
+    for (const SlotPlace& place : s.places) {
+        if (place.offset < 0 || place.storedMissing) damaged = true;
+        else dataEnd = static_cast<uint64_t>(place.offset) + static_cast<uint32_t>(place.storedSize);
+    }
+    if (damaged) {
         s.ReportTableDamage();
-        return Fail(path + ": damaged (the file ends before its last slot, or its table is cut); replace rewrites "
-                    "whole archives only ('qordat unpack' reads what it holds)");
+        return Fail(path + ": damaged (the file ends before its last slot, or its table is cut or holds a negative "
+                    "size); replace rewrites whole archives only ('qordat unpack' reads what it holds)");
     }
 
     std::map<size_t, Replacement> chosen;  // by slot
@@ -107,21 +114,21 @@ int CommandReplace(int argc, char** argv)
 
     // What each replaced slot was: its head's fields, and so whether it is
     // stored compressed; what the format cannot hold is refused here.
-    const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(s.layout));
+    const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(layout));
     std::map<size_t, writer::Store> stores;
     for (auto& [slot, r] : chosen) {
         writer::Store& how = stores[slot];
         how.name = r.path;
-        how.head = static_cast<writer::Layout>(s.layout);
-        const int32_t stored = s.table.stored[slot];
-        if (stored > 0 && s.layout != LAYOUT_RAW) {
+        how.head = static_cast<writer::Layout>(layout);
+        const int32_t stored = s.places[slot].storedSize;
+        if (stored > 0 && layout != LAYOUT_RAW) {
             uint8_t bytes[6] = {};
             size_t got = 0;
-            if (!s.file.ReadAt(s.base + static_cast<uint64_t>(s.table.offsets[slot]), bytes,
+            if (!s.file.ReadAt(s.base + static_cast<uint64_t>(s.places[slot].offset), bytes,
                                static_cast<size_t>(std::min<uint64_t>(head, static_cast<uint32_t>(stored))), &got))
                 return Fail("cannot read " + path + ": " + SystemError());
             how.kind = static_cast<int16_t>(bytes[0] | bytes[1] << 8);
-            how.compress = static_cast<uint64_t>(stored) >= head && KindIsStream(s.layout, *how.kind);
+            how.compress = static_cast<uint64_t>(stored) >= head && KindIsStream(layout, *how.kind);
             const int32_t declared = static_cast<int32_t>(
                 static_cast<uint32_t>(bytes[2]) | static_cast<uint32_t>(bytes[3]) << 8 |
                 static_cast<uint32_t>(bytes[4]) << 16 | static_cast<uint32_t>(bytes[5]) << 24);
@@ -129,7 +136,7 @@ int CommandReplace(int argc, char** argv)
             uint64_t listedSize = 0;
             for (const ListedEntry& e : s.entries)
                 if (e.Slot() == slot) listedSize = e.size;
-            if (s.layout == LAYOUT_KIND_SIZE && static_cast<uint32_t>(declared) != listedSize)
+            if (layout == LAYOUT_KIND_SIZE && static_cast<uint32_t>(declared) != listedSize)
                 how.declaredSize = declared;
         }
         if (r.size > INT32_MAX || (!how.compress && r.size + head > INT32_MAX))
@@ -146,20 +153,20 @@ int CommandReplace(int argc, char** argv)
         writer::FileSource prefix(path, 0, s.base);
         ok = w.Prefix(prefix);
     }
-    ok = ok && w.Begin(s.table.stored.size(), s.table.rawCount);
-    for (size_t slot = 0; ok && slot < s.table.stored.size(); slot++) {
+    ok = ok && w.Begin(s.places.size());
+    for (size_t slot = 0; ok && slot < s.places.size(); slot++) {
         const auto r = chosen.find(slot);
-        const uint32_t stored = static_cast<uint32_t>(s.table.stored[slot]);
+        const uint32_t stored = static_cast<uint32_t>(s.places[slot].storedSize);
         if (r != chosen.end()) {
             ok = w.Content(stores[slot], std::make_unique<DigestSource>(r->second.path, 0, std::nullopt, &r->second.digest));
         } else if (stored == 0) {
             ok = w.Empty();
         } else {
-            writer::FileSource copy(path, s.base + static_cast<uint64_t>(s.table.offsets[slot]), stored);
+            writer::FileSource copy(path, s.base + static_cast<uint64_t>(s.places[slot].offset), stored);
             ok = w.Copy(copy, stored);
         }
     }
-    const uint64_t after = s.base + static_cast<uint64_t>(dataEnd);
+    const uint64_t after = s.base + dataEnd;
     if (ok && after < s.file.Length()) {
         writer::FileSource suffix(path, after);
         ok = w.Suffix(suffix);
@@ -169,24 +176,24 @@ int CommandReplace(int argc, char** argv)
     if (!out.Close() || !CopyMode(path, out.TempPath()))
         return Fail("cannot write beside " + path + ": " + SystemError() + "; left as it was");
 
-    std::vector<SlotExpected> expected(s.table.stored.size());
+    std::vector<SlotExpected> expected(s.places.size());
     for (size_t slot = 0; slot < expected.size(); slot++) {
         SlotExpected& e = expected[slot];
         e.what = "slot " + std::to_string(slot);
         const auto r = chosen.find(slot);
         if (r != chosen.end()) {
             e.what = r->second.entry + " (" + r->second.path + ")";
-            e.empty = writer::HeadSize(static_cast<writer::Layout>(s.layout)) == 0 && r->second.size == 0;
+            e.empty = writer::HeadSize(static_cast<writer::Layout>(layout)) == 0 && r->second.size == 0;
             e.size = r->second.size;
             e.digest = r->second.digest.Value();
             continue;
         }
-        e.empty = s.table.stored[slot] == 0;
+        e.empty = s.places[slot].storedSize == 0;
         for (const ListedEntry& listed : s.entries)
             if (listed.Slot() == slot) e.size = listed.size;
     }
     const std::vector<std::string> problems =
-        ReadBackArchive(out.TempPath(), path, s.base, s.settings, s.layout, expected);
+        ReadBackArchive(out.TempPath(), path, s.base, s.settings, layout, expected);
     for (size_t i = 0; i < problems.size() && i < 8; i++)
         std::fprintf(stderr, "qordat: %s: %s\n", path.c_str(), problems[i].c_str());
     if (!problems.empty())

@@ -1,9 +1,11 @@
 #include "tools/qordat/session.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "archive/lzss.h"
 #include "archive/state.h"
 
 namespace qordat {
@@ -124,6 +126,35 @@ int Session::TakeArgument(const char* argument)
     return 0;
 }
 
+int Session::OpenSlots()
+{
+    const int result = OpenArchiveReader(&reader, path.c_str(), static_cast<int64_t>(base));
+    if (result == RESULT_NOT_ARCHIVE)
+        return Fail(path + ": not a QOR's DAT archive (no valid count and size table at byte " +
+                    std::to_string(base) + ")");
+    if (result != RESULT_OK) return Fail("cannot read " + path + ": " + ResultMeaning(result));
+    TableWalk walk;
+    ArchiveWalkStart(&reader.archive, &walk);
+    SlotPlace place;
+    while (TableWalkNext(&walk, &place) && place.sizeInFile) places.push_back(place);
+    return 0;
+}
+
+void Session::LookUpEverySlot()
+{
+    // The slots as the plug-in reads the table: what the file does not hold
+    // of it reads as empty.
+    entries.clear();
+    TableWalk walk;
+    ArchiveWalkStart(&reader.archive, &walk);
+    SlotPlace place;
+    while (TableWalkNext(&walk, &place)) {
+        if (place.storedSize == 0 && settings.numbering != NUMBERING_WITH_DUMMIES) continue;
+        if (forcedLayout >= 0) state.entryLayout = forcedLayout;
+        entries.push_back(PluginRecordOfSlot(state, path, base, settings.numbering, place));
+    }
+}
+
 int Session::Open(bool recordsPerSlot)
 {
     if (path.empty()) return Usage("no archive given");
@@ -136,27 +167,29 @@ int Session::Open(bool recordsPerSlot)
     uint8_t bytes[PROBE_SIZE] = {};
     size_t got = 0;
     if (!file.ReadAt(base, bytes, sizeof bytes, &got)) return Fail("cannot read " + path + ": " + SystemError());
-    table = ReadSizeTable(file, base);
-    if (table.readFailed) return Fail("cannot read " + path + ": " + SystemError());
-    if (!PluginProbe(path, bytes)) {
-        if (PluginLeavesName(path))
+    state.NumberingMode = settings.numbering;
+    state.CheckMode = settings.fullScan ? 1 : 0;
+    if (!PluginProbe(state, path, bytes)) {
+        if (forcedLayout >= 0) {
+            // Read by the user's layout all the same, named as under a host.
+            PluginTakeBaseName(state, path);
+        } else if (PluginLeavesName(path)) {
             return Fail(path + ": refused: files named *.BMP, *.WAV or *.PNG are left to other plug-ins");
-        return Fail(path + ": refused: not a QOR's DAT archive (no valid count and size table at byte " +
-                    std::to_string(base) + ")");
+        } else {
+            return Fail(path + ": refused: not a QOR's DAT archive (no valid count and size table at byte " +
+                        std::to_string(base) + ")");
+        }
     }
-    listResult = PluginList(path, base, settings, entries, &layout);
+    if (const int status = OpenSlots()) return status;
+    if (forcedLayout >= 0) {
+        LookUpEverySlot();
+        return 0;
+    }
+    listResult = PluginList(state, path, base, settings, entries);
     if (listResult == RESULT_OK) return 0;
 
     if (recordsPerSlot && listResult == RESULT_NO_RECORD) {
-        // The slots as the plug-in reads the table: what the file does not
-        // hold of it reads as empty.
-        size_t packed = 0;
-        for (size_t slot = 0; slot < static_cast<size_t>(table.rawCount); slot++) {
-            const int32_t stored = slot < table.stored.size() ? table.stored[slot] : 0;
-            if (stored == 0 && settings.numbering != NUMBERING_WITH_DUMMIES) continue;
-            entries.push_back(PluginRecordOfSlot(path, base, settings.numbering, slot, packed));
-            packed += stored != 0;
-        }
+        LookUpEverySlot();
         return 0;
     }
 
@@ -169,15 +202,46 @@ int Session::Open(bool recordsPerSlot)
     // entry of unknown content is sized only by a full scan): name the one
     // setting that lists it, the scan first.
     std::vector<ListedEntry> scratch;
-    int32_t ignored;
     std::vector<ListSettings> others;
     if (!settings.fullScan) others.push_back({settings.numbering, true});
     for (uint32_t numbering = 0; numbering < 3; numbering++)
         if (numbering != settings.numbering) others.push_back({numbering, settings.fullScan});
-    for (const ListSettings& other : others)
-        if (PluginList(path, base, other, scratch, &ignored) == RESULT_OK)
+    for (const ListSettings& other : others) {
+        PluginState trial = state;
+        if (PluginList(trial, path, base, other, scratch) == RESULT_OK)
             return Fail(message + "; it is listed with " + SettingsText(other, settings));
+    }
     return Fail(message);
+}
+
+SlotReport Session::Check(const ListedEntry& entry, uint64_t size, bool expand)
+{
+    SlotReport report{};
+    const size_t slot = entry.Slot();
+    if (slot >= places.size()) {
+        // Its size lies past the end of the file.
+        ArchivePlaceOf(&reader.archive, static_cast<int32_t>(slot), &report.place);
+        report.lack = SLOT_SIZE_PAST_END;
+        return report;
+    }
+    // Expanded content is thrown away: a window of the history references
+    // reach and a chunk.
+    static const auto discard = [](void*, const uint8_t*, uint32_t) { return true; };
+    std::vector<uint8_t> window(expand ? LZSS_RING_SIZE + ENTRY_PIECE_SIZE : 0);
+    const SlotSink sink{expand ? window.data() : nullptr, static_cast<uint32_t>(window.size()),
+                        expand ? +discard : nullptr, nullptr, false};
+    errno = 0;
+    if (WalkSlot(&reader.reader, &places[slot], Layout(), static_cast<uint32_t>(size), &sink, &report) != RESULT_OK)
+        report.readFailed = true;  // no buffer: nothing could be read
+    if (report.readFailed && !errno) errno = ENOMEM;
+    return report;
+}
+
+std::string LackText(const SlotReport& report)
+{
+    char text[200];
+    DescribeSlotLack(&report, text, sizeof text);
+    return text;
 }
 
 std::vector<const ListedEntry*> Session::Choose(bool* allMatched) const
@@ -201,9 +265,13 @@ std::vector<const ListedEntry*> Session::Choose(bool* allMatched) const
 
 bool Session::ReportTableDamage() const
 {
-    const std::string problem = TableProblem(table, file.Length(), base);
-    if (problem.empty()) return false;
-    std::fprintf(stderr, "qordat: %s: damaged: %s\n", path.c_str(), problem.c_str());
+    const int64_t length = static_cast<int64_t>(file.Length() - base);
+    const int32_t missing = TableSizesMissing(reader.archive.count, length);
+    if (!missing) return false;
+    const int64_t tableEnd = 4 + 4 * static_cast<int64_t>(reader.archive.count);
+    std::fprintf(stderr, "qordat: %s: damaged: the size table is cut: the file ends %s before it does (%s missing)\n",
+                 path.c_str(), Bytes(static_cast<uint64_t>(tableEnd - length)).c_str(),
+                 Count(missing, "size", "sizes").c_str());
     return true;
 }
 

@@ -20,14 +20,25 @@ enum { kOptNumbering = 100, kOptFullScan, kOptOffset };
 extern const std::vector<OptionDef> kReadingOptions;
 
 struct Session {
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() { CloseArchiveReader(&reader); }
+
     std::string path;
     uint64_t base = 0;  // --offset: where the count field is in the file
     ListSettings settings;
     std::vector<std::string> patterns;
+    // What the plug-in keeps between a host's calls, for this archive: the
+    // settings, the base name, the layout the listing detected.
+    PluginState state{};
+    // A layout the user gives (unpack --layout), or -1: every slot is then
+    // read by it, whatever the listing detects or raises.
+    int32_t forcedLayout = -1;
     InputFile file;
-    SizeTable table;
+    ArchiveReader reader{};         // the archive's slots, for the walks
+    std::vector<SlotPlace> places;  // one per slot whose size the file holds
     int listResult = RESULT_OK;
-    int32_t layout = LAYOUT_RAW;       // as the listing left it
     std::vector<ListedEntry> entries;  // the listing's records (or, see Open)
 
     // Handles one of kReadingOptions; other ids are the caller's. Returns 0
@@ -36,12 +47,22 @@ struct Session {
     // The first argument is the archive, the others patterns.
     int TakeArgument(const char* argument);
 
-    // Reads the file's table, probes and lists it. With `recordsPerSlot`
-    // (extract and test), a listing that fails for an entry whose record
-    // cannot be built is replaced by the lookup of each slot the numbering
-    // lists, so that the others can still be read; the slots without a
-    // record keep their result. Returns 0 or the exit status (reported).
+    // Probes and lists the archive and opens its slots for the walks. With
+    // `recordsPerSlot` (extract and test), a listing that fails for an entry
+    // whose record cannot be built is replaced by the lookup of each slot
+    // the numbering lists, so that the others can still be read; the slots
+    // without a record keep their result. With forcedLayout set, the probe
+    // may refuse the file and the listing is not asked: every slot is
+    // looked up by that layout. Returns 0 or the exit status (reported).
     int Open(bool recordsPerSlot);
+
+    // The layout the slots are read by.
+    int32_t Layout() const { return forcedLayout >= 0 ? forcedLayout : state.entryLayout; }
+
+    // The walk over `entry`'s slot for a content of `size` bytes: measured
+    // only, or with `expand` expanded (and thrown away) as extraction
+    // expands it. The report's readFailed says a read failed (errno).
+    SlotReport Check(const ListedEntry& entry, uint64_t size, bool expand);
 
     // The entries the patterns choose, in listing order; every entry when
     // there are none. A pattern that matches nothing is reported; *allMatched
@@ -50,7 +71,30 @@ struct Session {
 
     // Reports what the table shows wrong as a whole (stderr); true if any.
     bool ReportTableDamage() const;
+
+private:
+    int OpenSlots();
+    void LookUpEverySlot();
 };
+
+// How extract and unpack write entries.
+struct ExtractOptions {
+    std::string outDir = ".";
+    bool keep = false;
+    bool quiet = false;
+    bool verbose = false;
+    bool salvage = false;
+};
+
+// Writes the chosen entries into o.outDir through the plug-in's extraction:
+// each checked by the walk that writes it, put in place whole or not at
+// all. Returns the exit status; `failedBefore` (a pattern that matched
+// nothing, a cut table) makes it 1 as well.
+int ExtractEntries(Session& s, const ExtractOptions& o, const std::vector<const ListedEntry*>& chosen,
+                   bool failedBefore);
+
+// What a slot lacks, in the words every program uses ("" when whole).
+std::string LackText(const SlotReport& report);
 
 }  // namespace qordat
 

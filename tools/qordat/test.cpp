@@ -30,15 +30,16 @@ int CommandTest(int argc, char** argv)
     size_t damaged = 0;
     for (const ListedEntry* e : chosen) {
         const uint64_t size = e->result == RESULT_OK ? e->size : 0;
-        const EntryCheck check = CheckEntry(s.file, s.base, s.table, s.layout, e->Slot(), size, true);
-        if (check.readFailed) return Fail("cannot read " + s.path + ": " + SystemError(check.readError));
+        const SlotReport report = s.Check(*e, size, true);
+        if (report.readFailed) return Fail("cannot read " + s.path + ": " + SystemError());
         std::fflush(stdout);
+        const std::string lack = LackText(report);
         if (e->result != RESULT_OK) {
             std::fprintf(stderr, "qordat: %s: damaged: no record can be built%s\n", e->name.c_str(),
-                         check.Damaged() ? (": " + check.Problem()).c_str() : "");
+                         lack.empty() ? "" : (": " + lack).c_str());
             damaged++;
-        } else if (check.Damaged()) {
-            std::fprintf(stderr, "qordat: %s: damaged: %s\n", e->name.c_str(), check.Problem().c_str());
+        } else if (!lack.empty()) {
+            std::fprintf(stderr, "qordat: %s: damaged: %s\n", e->name.c_str(), lack.c_str());
             damaged++;
         } else if (!quiet) {
             std::printf("%-24s %10" PRIu64 "  ok\n", e->name.c_str(), e->size);

@@ -24,7 +24,7 @@ PluginState state;
 HostBlock listing;        // the last listing's records
 const EntryInfo* records;  // locked
 int32_t listed;           // records before the zeroed one
-EntryDamage* damage;      // one per record, filled by MorquentCheck
+SlotReport* damage;       // one per record, filled by MorquentCheck
 
 void DropListing()
 {
@@ -88,7 +88,7 @@ EMSCRIPTEN_KEEPALIVE int MorquentList(int numbering, int fullScan, double offset
     // A host reads records up to the zeroed one; the block's size bounds it too.
     size_t capacity = NativeHostBlockSize(block) / sizeof(EntryInfo);
     while ((size_t)listed < capacity && records[listed].method[0]) listed++;
-    damage = (EntryDamage*)calloc((size_t)listed + 1, sizeof(EntryDamage));
+    damage = (SlotReport*)calloc((size_t)listed + 1, sizeof(SlotReport));
     if (!damage) {
         DropListing();
         return RESULT_NO_MEMORY;
@@ -121,9 +121,19 @@ EMSCRIPTEN_KEEPALIVE int MorquentCheck(int first, int count, double offset)
     if (count > listed - first) count = listed - first;
     return CheckEntriesDamage(&state, ARCHIVE_PATH, (int64_t)offset, records + first, count, damage + first);
 }
-EMSCRIPTEN_KEEPALIVE double MorquentMissing(int i) { return Listed(i) ? (double)EntryMissingBytes(&damage[i]) : 0; }
-EMSCRIPTEN_KEEPALIVE double MorquentStoredMissing(int i) { return Listed(i) ? (double)damage[i].storedMissing : 0; }
-EMSCRIPTEN_KEEPALIVE int MorquentCompressed(int i) { return Listed(i) && damage[i].compressed ? 1 : 0; }
+// Content bytes lost, stored bytes missing, whether the content is a stream,
+// and what the entry lacks in the words qordat uses ("" when whole).
+EMSCRIPTEN_KEEPALIVE double MorquentMissing(int i) { return Listed(i) ? (double)damage[i].contentMissing : 0; }
+EMSCRIPTEN_KEEPALIVE double MorquentStoredMissing(int i) { return Listed(i) ? (double)damage[i].place.storedMissing : 0; }
+EMSCRIPTEN_KEEPALIVE int MorquentCompressed(int i) { return Listed(i) && damage[i].payload.compressed ? 1 : 0; }
+EMSCRIPTEN_KEEPALIVE int MorquentDamaged(int i) { return Listed(i) && damage[i].lack != SLOT_WHOLE ? 1 : 0; }
+EMSCRIPTEN_KEEPALIVE const char* MorquentLack(int i)
+{
+    static char text[160];
+    text[0] = 0;
+    if (Listed(i)) DescribeSlotLack(&damage[i], text, sizeof text);
+    return text;
+}
 
 // GetFile to the seam's output: the entry at `position` goes out in pieces
 // under the name the extraction gives it. The result code.

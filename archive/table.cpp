@@ -1,0 +1,84 @@
+#include "archive/table.h"
+
+#include <string.h>
+
+#include "archive/bytes.h"
+
+int32_t TableStoredSize(const uint8_t* table, size_t tableLength, int32_t index)
+{
+    return S32At(table, tableLength, 4 + 4 * (size_t)index);
+}
+
+int32_t TableSizesMissing(int32_t count, int64_t fileLength)
+{
+    // Size field i lies at bytes [4 + 4i, 8 + 4i) from the count field.
+    int64_t whole = fileLength < 4 ? 0 : (fileLength - 4) / 4;
+    return whole >= count ? 0 : count - (int32_t)whole;
+}
+
+void TableWalkStart(TableWalk* walk, const uint8_t* table, size_t tableLength, int32_t count, int64_t fileLength)
+{
+    walk->table = table;
+    walk->tableLength = tableLength;
+    walk->count = count;
+    walk->fileLength = fileLength;
+    walk->next = 0;
+    walk->offset = 4 + 4 * (int64_t)count;
+    walk->nonEmpty = 0;
+}
+
+bool TableWalkNext(TableWalk* walk, SlotPlace* place)
+{
+    if (walk->next >= walk->count) return false;
+    int32_t index = walk->next++;
+    int32_t size = TableStoredSize(walk->table, walk->tableLength, index);
+    place->index = index;
+    place->storedSize = size;
+    place->packedNumber = walk->nonEmpty;
+    place->sizeInFile = 8 + 4 * (int64_t)index <= walk->fileLength;
+    place->offset = size < 0 ? -1 : walk->offset;
+    place->held = 0;
+    place->storedMissing = 0;
+    if (place->offset >= 0 && size > 0) {
+        int64_t inFile = walk->fileLength > place->offset ? walk->fileLength - place->offset : 0;
+        place->held = inFile < size ? (uint64_t)inFile : (uint64_t)size;
+        place->storedMissing = (uint64_t)size - place->held;
+    }
+    // Nothing is placed after a negative size: where it ends is unknown.
+    walk->offset = walk->offset < 0 || size < 0 ? -1 : walk->offset + size;
+    walk->nonEmpty += size != 0;
+    return true;
+}
+
+void TablePlaceOf(const uint8_t* table, size_t tableLength, int32_t count, int64_t fileLength, int32_t index,
+                  SlotPlace* place)
+{
+    TableWalk walk;
+    TableWalkStart(&walk, table, tableLength, count, fileLength);
+    // Sizes before the slot only add up; its own place is then read whole.
+    for (int32_t i = 0; i < index; i++) {
+        int32_t size = TableStoredSize(table, tableLength, i);
+        walk.offset = walk.offset < 0 || size < 0 ? -1 : walk.offset + size;
+        walk.nonEmpty += size != 0;
+    }
+    walk.next = index;
+    TableWalkNext(&walk, place);
+}
+
+int32_t SlotNumber(const SlotPlace* place, uint32_t numberingMode)
+{
+    return numberingMode == NUMBERING_PACKED ? place->packedNumber : place->index;
+}
+
+int32_t SlotOfNumber(const uint8_t* table, size_t tableLength, int32_t count, uint32_t numberingMode,
+                     int32_t number)
+{
+    if (number < 0) return -1;
+    if (numberingMode != NUMBERING_PACKED) return number < count ? number : -1;
+    int32_t seen = 0;
+    for (int32_t i = 0; i < count; i++) {
+        if (TableStoredSize(table, tableLength, i) == 0) continue;
+        if (seen++ == number) return i;
+    }
+    return -1;
+}
