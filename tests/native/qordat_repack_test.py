@@ -271,6 +271,8 @@ def bad_manifests(tmp):
         where = "qordat.manifest:%d:" % (line + 1) if line is not None else "qordat.manifest"
         check(r.returncode == 1 and wanted in r.stderr and where in r.stderr and "nothing written" in r.stderr
               and not os.path.exists(back), f"{name}: {r.returncode} {r.stderr!r}")
+        if os.path.exists(back):
+            os.remove(back)
     write(manifest, ("\n".join(good) + "\n").encode())
     # A folder of extract: no manifest, and words that lead to unpack.
     plain = os.path.join(tmp, "extracted")
