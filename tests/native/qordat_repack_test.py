@@ -377,7 +377,32 @@ def replaces(tmp):
         check(not left, f"{sig.name} past {written} bytes: left {left}")
 
 
+def words(tmp):
+    """list lines its columns up by display width for names of wide and
+    accented characters; an archive named like a picture is refused with the
+    way to read it."""
+    import unicodedata
+    data = archive("raw", [(0, 0, b"one"), None, (0, 0, b"three")])
+
+    def columns(line):
+        return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1
+                   for c in line)
+    for name in ("シーン.DAT", "Cafe\u0301.DAT", "Café.DAT", "PLAIN.DAT"):
+        path = os.path.join(tmp, name)
+        write(path, data)
+        r = run("list", path, env=dict(ENV, PYTHONIOENCODING="utf-8"), encoding="utf-8")
+        rows = r.stdout.splitlines()[:4]
+        check(r.returncode == 0 and len(rows) == 4 and len({columns(line) for line in rows}) == 1,
+              f"{name}: columns do not line up: {rows}")
+    path = os.path.join(tmp, "SCENE.BMP")
+    write(path, data)
+    r = run("list", path)
+    check(r.returncode == 1 and "image and sound plug-ins" in r.stderr and "SCENE.DAT" in r.stderr,
+          f"a picture's name: {r.stderr}")
+
+
 def main(tmp):
+    words(tmp)
     round_trips(tmp)
     edits(tmp)
     bad_manifests(tmp)
