@@ -85,6 +85,8 @@ int CommandTest(int argc, char** argv);
 int CommandPack(int argc, char** argv);
 int CommandDump(int argc, char** argv);
 int CommandUnpack(int argc, char** argv);
+int CommandRepack(int argc, char** argv);
+int CommandReplace(int argc, char** argv);
 
 }  // namespace qordat
 

@@ -211,6 +211,7 @@ struct Extractor {
             return 0;
         }
         SetCleanupFiles({});
+        if (o.onWritten) o.onWritten(entry, written);
         if (written != name && !o.quiet) Report(name, "written as " + written + ", the name the extraction gives it");
         if (!damage.empty()) Report(written, damage + "; written with the missing bytes as zeros (--salvage)");
         if (!o.quiet) {

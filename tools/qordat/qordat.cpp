@@ -5,11 +5,13 @@
 //   qordat test ARCHIVE [PATTERN...]              (test.cpp)
 //   qordat pack OUT.DAT ENTRY...                  (pack.cpp)
 //   qordat dump ARCHIVE                           (dump.cpp)
-//   qordat unpack ARCHIVE --layout L -o DIR       (unpack.cpp)
+//   qordat unpack ARCHIVE -o DIR                  (unpack.cpp)
+//   qordat repack DIR OUT.DAT                     (repack.cpp)
+//   qordat replace ARCHIVE ENTRY FILE...          (replace.cpp)
 //
-// list, extract and test run the plug-in's own calls (plugin.cpp) and read
-// the file themselves besides (input.cpp) for what the calls do not tell;
-// dump and unpack read it themselves only. Every field is checked against
+// list, extract, test and unpack run the plug-in's own calls (plugin.cpp);
+// dump reads the file itself only; pack, repack and replace write through
+// the one archive writer (writer/) and read back through the calls. Every field is checked against
 // the file's length before use, and every command reads in pieces.
 #include <cstdio>
 #include <cstring>
@@ -40,7 +42,9 @@ const char kOverview[] =
     "  test ARCHIVE [PATTERN...]               check every entry, writing nothing\n"
     "  pack OUT.DAT ENTRY...                   build an archive from files, checked\n"
     "  dump ARCHIVE                            the count, size table and entry heads, raw\n"
-    "  unpack ARCHIVE --layout L -o DIR        every slot, read by qordat's own reader\n"
+    "  unpack ARCHIVE -o DIR                   every slot, and a manifest to rebuild it from\n"
+    "  repack DIR OUT.DAT                      the archive again from an unpacked folder\n"
+    "  replace ARCHIVE ENTRY FILE...           entries replaced in place\n"
     "\n"
     "'qordat COMMAND --help' shows a command's options, 'man qordat' the details.\n"
     "--version prints the version. Exit status: 0 done, 1 something failed\n"
@@ -150,16 +154,55 @@ const CommandHelp kHelp[] = {
      "\n"
      "  qordat dump SCENE.DAT\n"},
     {"unpack",
-     "usage: qordat unpack ARCHIVE --layout raw|kind-size|kind-only -o DIR [--offset N]\n"
-     "Writes each non-empty slot's content to DIR/NNN.bin, read by qordat's own\n"
-     "reader under the layout given: for archives the plug-in refuses or whose\n"
-     "layout it guesses wrong.\n"
+     "usage: qordat unpack ARCHIVE -o DIR [--layout L] [--offset N] [OPTION...]\n"
+     "Writes every slot's content into DIR through the plug-in's extraction, under\n"
+     "the name it gives it (an empty slot as an empty *.DMY file), read by the\n"
+     "layout the plug-in detects (full scans on) or the one --layout gives, and\n"
+     "beside them qordat.manifest (one line per slot: head, kind, declared size,\n"
+     "storage, digests) and qordat.stored (compressed slots' stored bytes, the\n"
+     "bytes before and after the archive): what 'qordat repack' rebuilds the\n"
+     "archive from, byte for byte. A slot that cannot be read is named; the\n"
+     "others still are, and the manifest keeps its stored bytes.\n"
      "\n"
      "  -o, --output DIR   where the files go\n"
-     "  --layout L         the entries' heads: raw, kind-size or kind-only\n"
+     "  --layout L         read the slots by this layout: raw, kind-size or kind-only\n"
+     "                     (also archives the plug-in refuses)\n"
      "  --offset N         the archive begins N bytes into the file\n"
+     "  --salvage          write damaged slots too, the missing bytes as zeros\n"
+     "  -q, --quiet        print only errors\n"
      "\n"
-     "  qordat unpack SCENE.DAT --layout kind-size -o slots\n"},
+     "  qordat unpack SCENE.DAT -o scene\n"
+     "  qordat repack scene SCENE.DAT\n"},
+    {"repack",
+     "usage: qordat repack DIR OUT.DAT [OPTION...]\n"
+     "Rebuilds the archive that 'qordat unpack' wrote into DIR, by DIR's\n"
+     "qordat.manifest: a slot whose file and head fields are unchanged is copied\n"
+     "as it was stored; a changed file is stored as its slot was (compressed if\n"
+     "it was, with its kind, its declared size following the content); slots\n"
+     "added to the manifest are appended. The archive is read back as a host\n"
+     "reads it before it is put in place. A manifest line that is wrong, or a file\n"
+     "it names that DIR lacks, is named and nothing is written.\n"
+     "\n"
+     "  --fast, --best     the encoder's level for changed compressed slots\n"
+     "  -j, --jobs N       compress on N threads (default: every core)\n"
+     "  -v, --verbose      say how each slot with a file was stored\n"
+     "  -q, --quiet        print only errors\n"
+     "\n"
+     "  qordat unpack SCENE.DAT -o scene && edit scene/SCENE~004.DAT\n"
+     "  qordat repack scene SCENE.DAT\n"},
+    {"replace",
+     "usage: qordat replace ARCHIVE ENTRY FILE [ENTRY FILE...] [OPTION...]\n"
+     "Replaces the named entries (names as 'qordat list' shows them, any case) with\n"
+     "the FILEs, in place: each stored as its slot was (compressed if it was,\n"
+     "with its kind), every other slot's stored bytes copied as they are. The\n"
+     "new archive is written beside the old, read back as a host reads it, and\n"
+     "renamed over it; on any failure, or Ctrl-C, the archive is left as it was.\n"
+     "A name the archive lacks, or a FILE too large for a slot, changes nothing.\n"
+     "\n" QORDAT_READING_OPTIONS
+     "  --fast, --best, -j N  the encoder, as for repack\n"
+     "  -q, --quiet        print only errors\n"
+     "\n"
+     "  qordat replace SCENE.DAT SCENE~004.DAT script.txt\n"},
 };
 
 }  // namespace
@@ -194,7 +237,8 @@ int main(int argc, char** argv)
         int (*run)(int, char**);
     } kCommands[] = {{"list", qordat::CommandList}, {"extract", qordat::CommandExtract},
                      {"test", qordat::CommandTest}, {"pack", qordat::CommandPack},
-                     {"dump", qordat::CommandDump}, {"unpack", qordat::CommandUnpack}};
+                     {"dump", qordat::CommandDump}, {"unpack", qordat::CommandUnpack},
+                     {"repack", qordat::CommandRepack}, {"replace", qordat::CommandReplace}};
     for (const auto& c : kCommands) {
         if (command != c.name) continue;
         qordat::currentCommand = c.name;

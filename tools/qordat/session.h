@@ -5,6 +5,7 @@
 #ifndef MORQUENT_TOOLS_QORDAT_SESSION_H
 #define MORQUENT_TOOLS_QORDAT_SESSION_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,9 @@ struct ExtractOptions {
     bool quiet = false;
     bool verbose = false;
     bool salvage = false;
+    // Called for each entry once its file is in place, with the name it was
+    // written under (unpack's manifest).
+    std::function<void(const ListedEntry& entry, const std::string& written)> onWritten;
 };
 
 // Writes the chosen entries into o.outDir through the plug-in's extraction:

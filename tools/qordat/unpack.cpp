@@ -5,13 +5,205 @@
 // reads archives the plug-in refuses or whose layout it guesses wrong. Each
 // slot goes through the plug-in's own extraction, checked by the walk that
 // writes it; a slot that cannot be read is named and the others still are.
+//
+// Beside the files it writes what `qordat repack` needs to rebuild the
+// archive byte for byte (manifest.h): qordat.manifest, one line per slot,
+// and qordat.stored, the bytes a slot's file cannot give back: the stored
+// streams of compressed slots (whoever encoded them), a slot whose stored
+// bytes are not its head and its content, the bytes before the archive
+// (--offset) and after its last slot. A plain slot is its head and its file
+// again, so its bytes are not kept twice.
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <system_error>
 
+#include "archive/entry.h"
 #include "archive/state.h"
 #include "tools/qordat/common.h"
+#include "tools/qordat/digest.h"
+#include "tools/qordat/manifest.h"
+#include "tools/qordat/pending.h"
 #include "tools/qordat/session.h"
 
 namespace qordat {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kPiece = size_t(1) << 20;
+
+// Hands `length` bytes of the archive file from `at` to `digests` and, when
+// `out` is not null, writes them there. Returns "" or what failed.
+std::string Pass(InputFile& file, uint64_t at, uint64_t length, std::vector<Digest*> digests, FILE* out,
+                 std::vector<uint8_t>& piece)
+{
+    for (uint64_t done = 0; done < length;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), length - done));
+        size_t got = 0;
+        if (!file.ReadAt(at + done, piece.data(), n, &got)) return "cannot read: " + SystemError();
+        if (got < n) return "the file ends early";
+        for (Digest* d : digests) d->Update(piece.data(), n);
+        if (out && std::fwrite(piece.data(), 1, n, out) != n) return "cannot write: " + SystemError();
+        done += n;
+    }
+    return "";
+}
+
+// The digest of a file in the folder, and of `head` followed by it.
+bool DigestFile(const std::string& path, const uint8_t* head, size_t headSize, std::vector<uint8_t>& piece,
+                uint64_t& size, Digest& content, Digest& withHead)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    withHead.Update(head, headSize);
+    size = 0;
+    size_t n;
+    while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0) {
+        content.Update(piece.data(), n);
+        withHead.Update(piece.data(), n);
+        size += n;
+    }
+    const bool failed = std::ferror(f);
+    std::fclose(f);
+    return !failed;
+}
+
+// How the plug-in lists the archive by `layout`: in its default settings,
+// only with full scans, or not at all (it refuses the file, or detects
+// another layout than the one given).
+Listing ListingOf(const Session& s, int32_t layout)
+{
+    uint8_t probe[PROBE_SIZE] = {};
+    if (FILE* f = std::fopen(s.path.c_str(), "rb")) {
+        if (SeekTo(f, s.base)) (void)!std::fread(probe, 1, sizeof probe, f);
+        std::fclose(f);
+    }
+    // A name left to image plug-ins is no matter: a repacked archive is
+    // named anew.
+    std::string name = s.path;
+    if (PluginLeavesName(name)) name += ".dat";
+    for (const bool fullScan : {false, true}) {
+        PluginState state{};
+        std::vector<ListedEntry> entries;
+        if (!PluginProbe(state, name, probe)) return Listing::None;
+        if (PluginList(state, s.path, s.base, {NUMBERING_WITH_DUMMIES, fullScan}, entries) == RESULT_OK &&
+            state.entryLayout == layout)
+            return fullScan ? Listing::FullScan : Listing::Default;
+    }
+    return Listing::None;
+}
+
+// Writes qordat.stored and qordat.manifest into `dir` for the slots of `s`,
+// `written` naming the file each slot's content went to. Returns "" or what
+// failed; nothing is left of either file then.
+std::string WriteManifest(Session& s, const std::string& dir, const std::map<size_t, std::string>& written)
+{
+    Manifest m;
+    m.archive = fs::path(s.path).filename().string();
+    m.layout = s.Layout();
+    m.listing = ListingOf(s, m.layout);
+    const uint32_t headSize = LayoutHeadSize(m.layout);
+    const std::string storedPath = (fs::path(dir) / kStoredName).string();
+    PendingFile stored;
+    if (!stored.Open(storedPath)) return "cannot write " + storedPath + ": " + SystemError();
+    std::vector<uint8_t> piece(kPiece);
+    uint64_t at = 0;  // the end of qordat.stored
+
+    auto keep = [&](uint64_t from, uint64_t length, Kept& kept, const char* what) -> std::string {
+        if (!length) return "";
+        Digest digest;
+        const std::string problem = Pass(s.file, from, length, {&digest}, stored.Stream(), piece);
+        if (!problem.empty()) return std::string(what) + ": " + problem;
+        kept = {length, digest.Value(), at};
+        at += length;
+        return "";
+    };
+    std::string problem = keep(0, s.base, m.prefix, "the bytes before the archive");
+    uint64_t dataEnd = 4 + 4 * static_cast<uint64_t>(s.places.size());
+    for (size_t i = 0; problem.empty() && i < s.places.size(); i++) {
+        const SlotPlace& place = s.places[i];
+        ManifestSlot slot;
+        const auto name = written.find(i);
+        if (name != written.end()) slot.file = name->second;
+        if (place.storedSize == 0) {
+            slot.empty = true;
+            m.slots.push_back(slot);
+            continue;
+        }
+        const uint32_t storedSize = static_cast<uint32_t>(place.storedSize);
+        const uint64_t from = s.base + static_cast<uint64_t>(place.offset);
+        dataEnd = static_cast<uint64_t>(place.offset) + storedSize;
+        uint8_t head[6] = {};
+        const size_t headHeld = std::min<size_t>(headSize, storedSize);
+        size_t got = 0;
+        if (!s.file.ReadAt(from, head, headHeld, &got) || got < headHeld)
+            return "cannot read " + s.path + ": " + SystemError();
+        if (m.layout != LAYOUT_RAW) slot.kind = static_cast<int16_t>(head[0] | head[1] << 8);
+        if (m.layout == LAYOUT_KIND_SIZE)
+            slot.declared = static_cast<int32_t>(static_cast<uint32_t>(head[2]) | static_cast<uint32_t>(head[3]) << 8 |
+                                                 static_cast<uint32_t>(head[4]) << 16 |
+                                                 static_cast<uint32_t>(head[5]) << 24);
+        slot.compressed = SlotPayloadOf(m.layout, slot.kind, storedSize).compressed;
+        // A slot is kept unless its stored bytes are its head and its file.
+        bool mustKeep = slot.compressed || slot.file.empty() || headHeld < headSize;
+        Digest withHead;
+        if (!slot.file.empty()) {
+            const std::string path = (fs::path(dir) / slot.file).string();
+            uint64_t size = 0;
+            Digest content;
+            if (!DigestFile(path, head, headSize, piece, size, content, withHead))
+                return "cannot read " + path + ": " + SystemError();
+            slot.contentSize = size;
+            slot.contentDigest = content.Value();
+        }
+        // A plain slot's stored bytes are read once to compare them with its
+        // head and file; only those that differ are read again to be kept.
+        Digest storedDigest;
+        if (!mustKeep) {
+            problem = Pass(s.file, from, storedSize, {&storedDigest}, nullptr, piece);
+            mustKeep = storedDigest.Value() != withHead.Value();
+        }
+        slot.storedSize = storedSize;
+        if (problem.empty() && mustKeep) {
+            storedDigest = Digest();
+            problem = Pass(s.file, from, storedSize, {&storedDigest}, stored.Stream(), piece);
+            slot.keptAt = at;
+            at += storedSize;
+        }
+        slot.storedDigest = storedDigest.Value();
+        if (!problem.empty()) problem = "slot " + std::to_string(i) + ": " + problem;
+        m.slots.push_back(slot);
+    }
+    if (problem.empty() && s.base + dataEnd < s.file.Length())
+        problem = keep(s.base + dataEnd, s.file.Length() - s.base - dataEnd, m.suffix, "the bytes after the archive");
+    if (!problem.empty()) return s.path + ": " + problem;
+
+    const std::string manifestPath = (fs::path(dir) / kManifestName).string();
+    PendingFile manifest;
+    if (!manifest.Open(manifestPath)) return "cannot write " + manifestPath + ": " + SystemError();
+    const std::string text = FormatManifest(m);
+    if (std::fwrite(text.data(), 1, text.size(), manifest.Stream()) != text.size() || !stored.Commit() ||
+        !manifest.Commit())
+        return "cannot write " + manifestPath + ": " + SystemError();
+    return "";
+}
+
+// Why the archive cannot be rebuilt byte for byte from what unpack
+// writes, or "": its table or a slot cut by the end of the file, a
+// negative size.
+std::string Unrebuildable(const Session& s)
+{
+    if (s.places.size() != static_cast<size_t>(s.reader.archive.count)) return "its size table is cut";
+    for (const SlotPlace& place : s.places) {
+        if (place.offset < 0) return "slot " + std::to_string(place.index) + " has a negative size";
+        if (place.storedMissing) return "the file ends inside slot " + std::to_string(place.index);
+    }
+    return "";
+}
+
+}  // namespace
 
 int CommandUnpack(int argc, char** argv)
 {
@@ -58,7 +250,21 @@ int CommandUnpack(int argc, char** argv)
     const bool tableDamaged = s.ReportTableDamage();
     std::vector<const ListedEntry*> every;
     for (const ListedEntry& entry : s.entries) every.push_back(&entry);
-    return ExtractEntries(s, o, every, tableDamaged);
+    std::map<size_t, std::string> written;
+    o.onWritten = [&](const ListedEntry& entry, const std::string& name) { written[entry.Slot()] = name; };
+    const int status = ExtractEntries(s, o, every, tableDamaged);
+
+    const std::string why = Unrebuildable(s);
+    if (!why.empty()) {
+        std::fprintf(stderr, "qordat: %s: no %s written: %s, so repack cannot give it back\n", s.path.c_str(),
+                     kManifestName, why.c_str());
+        return kExitFailed;
+    }
+    std::error_code ec;
+    if (!fs::is_directory(o.outDir, ec)) return status;  // ExtractEntries said why
+    const std::string problem = WriteManifest(s, o.outDir, written);
+    if (!problem.empty()) return Fail(problem + " (no " + kManifestName + " written)");
+    return status;
 }
 
 }  // namespace qordat

@@ -1,0 +1,413 @@
+#!/usr/bin/env python3
+"""qordat unpack, repack and replace end to end: archives of every layout,
+plain and compressed, empty slots, 1,200 slots, inside another file, and
+archives whose streams this script encodes with a parse of its own come back
+byte for byte; an edited slot changes only itself and keeps its storage; the
+manifest's bad lines are refused naming the line, with nothing written;
+replace in place leaves the archive as it was on every failure.
+
+usage: qordat_repack_test.py PATH/TO/qordat
+"""
+import os
+import resource
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+from qordat_run import ENV, check, run_qordat, run_test
+
+QORDAT = sys.argv[1]
+LAYOUTS = {"raw": 0, "kind-size": 6, "kind-only": 2}
+
+
+def run(*args, **options):
+    return run_qordat(QORDAT, *args, **options)
+
+
+def greedy_lzss(data):
+    """The stream format with a plain greedy parse (the last position of each
+    three-byte key, distances up to 4,000): other bytes than qordat's encoder
+    writes for the same content."""
+    out, last, i = bytearray(), {}, 0
+    while i < len(data):
+        flags_at, flags = len(out), 0
+        out.append(0)
+        for bit in range(8):
+            if i >= len(data):
+                break
+            key, length, src = data[i:i + 3], 0, last.get(data[i:i + 3])
+            if len(key) == 3 and src is not None and i - src <= 4000:
+                while length < 18 and i + length < len(data) and data[src + length] == data[i + length]:
+                    length += 1
+            if length >= 3:
+                ring = (4078 + src) & 4095
+                out += bytes([ring & 0xFF, ((ring >> 4) & 0xF0) | (length - 3)])
+                flags |= 1 << bit
+            else:
+                length = 1
+                out.append(data[i])
+            for k in range(i, i + length):
+                last[data[k:k + 3]] = k
+            i += length
+        out[flags_at] = flags
+    return bytes(out)
+
+
+def archive(layout, slots, prefix=b"", suffix=b""):
+    """The file's bytes: slots are None (empty) or (kind, declared, payload);
+    under raw the payload alone."""
+    stored = []
+    for s in slots:
+        if s is None:
+            stored.append(b"")
+        elif layout == "raw":
+            stored.append(s[2])
+        elif layout == "kind-size":
+            stored.append(struct.pack("<hi", s[0], s[1]) + s[2])
+        else:
+            stored.append(struct.pack("<h", s[0]) + s[2])
+    table = struct.pack("<i", len(slots)) + b"".join(struct.pack("<i", len(b)) for b in stored)
+    return prefix + table + b"".join(stored) + suffix
+
+
+def slot_bytes(data, base=0):
+    """Each slot's stored bytes, by the file's table."""
+    count = struct.unpack_from("<i", data, base)[0]
+    sizes = struct.unpack_from("<%di" % count, data, base + 4)
+    at, out = base + 4 + 4 * count, []
+    for n in sizes:
+        out.append(data[at:at + n])
+        at += n
+    return out
+
+
+def text(seed, n):
+    words = [b"castle", b"ring", b"of", b"the", b"window", b"stream", b"token", b"lantern"]
+    return b" ".join(words[(seed * 7 + i * i) % len(words)] for i in range(n))[:n * 4]
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def fields(manifest_path):
+    return [line.split() for line in read(manifest_path).decode().splitlines()]
+
+
+def round_trips(tmp):
+    """Every row comes back byte for byte through unpack and repack."""
+    media = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "media")
+    bmp, wav = os.path.join(media, "title.bmp"), os.path.join(media, "chime.wav")
+    txt = os.path.join(tmp, "words.txt")
+    write(txt, text(3, 3000))
+    one = os.path.join(tmp, "one.txt")
+    write(one, b"a small entry, said twice: a small entry")
+    t1, t2 = text(1, 2500), text(2, 900)
+    rows = [
+        # name, how it is made (qordat pack arguments, or bytes), unpack options, the listing the manifest says
+        ("raw plain", ["--layout", "raw", bmp, "--empty", wav, txt], [], "default"),
+        ("kind-size mixed", ["--layout", "kind-size", "--force", "--compressed", txt, "--empty", wav, "--compressed", bmp],
+         [], "full-scan"),
+        ("kind-only mixed", ["--layout", "kind-only", "--force", bmp, "--compressed", wav, "--empty", "--compressed", txt],
+         [], "full-scan"),
+        ("1,200 slots", ["--layout", "kind-size", "--compress", "--force", "--repeat", "1199", one, "--empty"],
+         [], "full-scan"),
+        ("greedy streams, kind-size",
+         archive("kind-size", [(1, len(t1), greedy_lzss(t1)), None, (0, len(t2), t2), (1, len(t2), greedy_lzss(t2))]),
+         [], "full-scan"),
+        ("greedy streams, kind-only, inside a file",
+         archive("kind-only", [(0, 0, t2), (1, 0, greedy_lzss(t1)), None, (3, 0, greedy_lzss(t2))],
+                 prefix=b"\xee" * 37, suffix=b"TRAILER-BYTES"), ["--offset", "37"], None),
+        ("odd plain heads: declared sizes not the content's",
+         archive("kind-size", [(0, len(t2), t2), (0, 5, t1), (0, len(t2) + 100, t2), (8, len(t2), t2)]),
+         ["--salvage"], None),
+        ("a layout given: kind-size read as kind-only",
+         archive("kind-size", [(0, len(t2), t2), (1, len(t1), greedy_lzss(t1))]), ["--layout", "kind-only"], None),
+        ("refused by the plug-in, read by --layout",
+         archive("kind-size", [(7, -3, t2), (1, len(t1), greedy_lzss(t1))]), ["--layout", "kind-size"], "none"),
+    ]
+    for name, make, options, listing in rows:
+        path = os.path.join(tmp, "ROW.DAT")
+        if isinstance(make, bytes):
+            write(path, make)
+        else:
+            r = run("pack", path, *make)
+            check(r.returncode == 0, f"{name}: pack: {r.stderr}")
+        out = os.path.join(tmp, "row")
+        r = run("unpack", path, "-o", out, "-q", *options)
+        manifest = os.path.join(out, "qordat.manifest")
+        check(os.path.exists(manifest), f"{name}: no manifest: {r.returncode} {r.stderr}")
+        if not os.path.exists(manifest):
+            continue
+        lines = fields(manifest)
+        if listing:
+            check(["listing", listing] in lines, f"{name}: listing should be {listing}: {lines[:10]}")
+        back = os.path.join(tmp, "BACK.DAT")
+        r = run("repack", out, back)
+        check(r.returncode == 0 and os.path.exists(back) and read(back) == read(path),
+              f"{name}: repack does not give the archive back: {r.returncode} {r.stderr}")
+        for f in os.listdir(out):
+            os.remove(os.path.join(out, f))
+        if os.path.exists(back):
+            os.remove(back)
+
+
+def edits(tmp):
+    """An edited file changes its slot only, stored as it was; a slot added
+    by hand and one marked empty; the declared size follows the content."""
+    t1, t2, t3 = text(4, 3000), text(5, 1200), text(6, 800)
+    original = archive("kind-size", [(1, len(t1), greedy_lzss(t1)), (0, len(t2), t2), None,
+                                     (1, len(t3), greedy_lzss(t3))], prefix=b"P" * 11, suffix=b"S" * 5)
+    path = os.path.join(tmp, "EDIT.DAT")
+    write(path, original)
+    out = os.path.join(tmp, "edit")
+    r = run("unpack", path, "--offset", "11", "-o", out, "-q")
+    check(r.returncode == 0, "unpack: " + r.stderr)
+    names = sorted(n for n in os.listdir(out) if n.startswith("EDIT"))
+    check(names == ["EDIT~000.DAT", "EDIT~001.DAT", "EDIT~002.DMY", "EDIT~003.DAT"], f"names: {names}")
+    before = slot_bytes(original, 11)
+    for slot, new in ((0, t1 + b" and a line more"), (1, b"plain, shorter now"), (3, t3[:-1] + b"X")):
+        write(os.path.join(out, names[slot]), new)
+        back = os.path.join(tmp, "EDITED.DAT")
+        r = run("repack", out, back)
+        check(r.returncode == 0, f"slot {slot}: repack: {r.stderr}")
+        data = read(back)
+        after = slot_bytes(data, 11)
+        check(data[:11] == b"P" * 11 and data.endswith(b"S" * 5), f"slot {slot}: prefix or suffix lost")
+        check([i for i in range(4) if after[i] != before[i]] == [slot], f"slot {slot}: other slots changed")
+        kind, declared = struct.unpack_from("<hi", after[slot])
+        check(kind == struct.unpack_from("<h", before[slot])[0] and declared == len(new),
+              f"slot {slot}: kind {kind} declared {declared}, want the old kind and {len(new)}")
+        x = os.path.join(tmp, "x")
+        r = run("extract", back, "--offset", "11", "--full-scan", "-o", x, "-q", "EDITED~%03d.*" % slot)
+        got = [read(os.path.join(x, n)) for n in os.listdir(x)] if os.path.isdir(x) else []
+        check(r.returncode == 0 and got == [new], f"slot {slot}: the new content does not come back: {r.stderr}")
+        for n in os.listdir(x) if os.path.isdir(x) else []:
+            os.remove(os.path.join(x, n))
+        write(os.path.join(out, names[slot]), [t1, t2, None, t3][slot])  # put it back
+    # A new slot, a slot marked empty, an empty slot filled.
+    manifest = os.path.join(out, "qordat.manifest")
+    text_before = read(manifest).decode()
+    write(os.path.join(out, "NEW.TXT"), t2)
+    lines = text_before.splitlines()
+    lines = ["1 empty - - - - - - - - -" if line.startswith("1 ") else line for line in lines]
+    lines.append("4 kind-size 1 - compressed - - - - - NEW.TXT")
+    write(manifest, ("\n".join(lines) + "\n").encode())
+    back = os.path.join(tmp, "GROWN.DAT")
+    r = run("repack", out, back)
+    check(r.returncode == 0, "new slot: " + r.stderr)
+    if r.returncode == 0:
+        after = slot_bytes(read(back), 11)
+        check(len(after) == 5 and after[1] == b"" and after[0] == before[0] and after[3] == before[3],
+              "new slot: the others changed")
+        kind, declared = struct.unpack_from("<hi", after[4])
+        check(kind == 1 and declared == len(t2), f"new slot: kind {kind} declared {declared}")
+    write(manifest, text_before.encode())
+    # An archive whose kept bytes changed is refused, nothing written.
+    stored = os.path.join(out, "qordat.stored")
+    keep = read(stored)
+    write(stored, keep[:-1] + bytes([keep[-1] ^ 1]))
+    back = os.path.join(tmp, "KEPT.DAT")
+    r = run("repack", out, back)
+    check(r.returncode == 1 and "not the ones unpacked" in r.stderr and not os.path.exists(back),
+          f"changed kept bytes: {r.returncode} {r.stderr}")
+    check(not [n for n in os.listdir(tmp) if ".qordat-" in n], f"temporary files left: {os.listdir(tmp)}")
+    write(stored, keep)
+
+
+def bad_manifests(tmp):
+    """Each wrong line is named; nothing is written."""
+    t1 = text(7, 900)
+    path = os.path.join(tmp, "BAD.DAT")
+    write(path, archive("kind-size", [(1, len(t1), greedy_lzss(t1)), (0, 5, b"plain"), None]))
+    out = os.path.join(tmp, "bad")
+    r = run("unpack", path, "-o", out, "-q")
+    check(r.returncode == 0, "unpack: " + r.stderr)
+    manifest = os.path.join(out, "qordat.manifest")
+    good = read(manifest).decode().splitlines()
+    first = next(i for i, line in enumerate(good) if line.startswith("0 "))
+
+    def edit(slot, change):
+        lines = list(good)
+        lines[first + slot] = change(lines[first + slot])
+        return lines
+
+    def field(slot, index, value):
+        return edit(slot, lambda line: " ".join(value if i == index else f for i, f in enumerate(line.split())))
+
+    rows = [
+        # name, the manifest's lines, what the message says, the line it names
+        ("too few fields", edit(1, lambda line: line.rsplit(" ", 1)[0]), "this one 10", first + 1),
+        ("too many fields", edit(0, lambda line: line + " extra"), "this one 12", first),
+        ("slot out of order", field(1, 0, "2"), "slot 2 out of order", first + 1),
+        ("unknown head", field(0, 1, "kind-and-size"), "unknown head 'kind-and-size'", first),
+        ("another layout's head", field(0, 1, "kind-only"), "head kind-only in an archive of the kind-size",
+         first),
+        ("storage against the kind", field(0, 4, "plain"), "kind 1 is compressed, not plain", first),
+        ("a kind past 16 bits", field(1, 2, "65536"), "the kind '65536'", first + 1),
+        ("a digest cut short", field(0, 6, "xxh64:12"), "not a digest", first),
+        ("a file name that leaves the folder", field(1, 10, "../x"), "not a file name", first + 1),
+        ("no slots", good[:first], "no slots", None),
+        ("an unknown line", good[:first] + ["colour blue"] + good[first:], "unknown line 'colour'", first),
+        ("a file missing", good, "BAD~001.DAT", first + 1),
+    ]
+    back = os.path.join(tmp, "OUT.DAT")
+    for name, lines, wanted, line in rows:
+        write(manifest, ("\n".join(lines) + "\n").encode())
+        moved = os.path.join(tmp, "moved")
+        if name == "a file missing":
+            os.rename(os.path.join(out, "BAD~001.DAT"), moved)
+        r = run("repack", out, back)
+        if name == "a file missing":
+            os.rename(moved, os.path.join(out, "BAD~001.DAT"))
+        where = "qordat.manifest:%d:" % (line + 1) if line is not None else "qordat.manifest"
+        check(r.returncode == 1 and wanted in r.stderr and where in r.stderr and "nothing written" in r.stderr
+              and not os.path.exists(back), f"{name}: {r.returncode} {r.stderr!r}")
+        if os.path.exists(back):
+            os.remove(back)
+    write(manifest, ("\n".join(good) + "\n").encode())
+    # A folder of extract: no manifest, and words that lead to unpack.
+    plain = os.path.join(tmp, "extracted")
+    r = run("extract", path, "--full-scan", "-o", plain, "-q")
+    r = run("repack", plain, back)
+    check(r.returncode == 1 and "qordat unpack" in r.stderr and not os.path.exists(back),
+          f"no manifest: {r.returncode} {r.stderr}")
+
+
+def replaces(tmp):
+    """Entries replaced in place; the rest byte for byte; every failure leaves
+    the archive as it was and no temporary file."""
+    t1, t2, t3 = text(8, 4000), text(9, 700), text(10, 1500)
+    original = archive("kind-size", [(1, len(t1), greedy_lzss(t1)), (0, len(t2), t2), None,
+                                     (1, len(t3), greedy_lzss(t3))], prefix=b"\x01" * 9, suffix=b"tail")
+    path = os.path.join(tmp, "GAME.DAT")
+    new = os.path.join(tmp, "new.txt")
+    write(new, b"the replacement, " * 40)
+    before = slot_bytes(original, 9)
+    rows = [
+        # entries replaced (slot, name), the slots that change
+        ([(0, "GAME~000.DAT")], {0}),
+        ([(1, "game~001.dat")], {1}),
+        ([(3, "GAME~003.DAT"), (2, "GAME~002.DMY")], {2, 3}),
+    ]
+    for chosen, changed in rows:
+        write(path, original)
+        os.chmod(path, 0o640)
+        args = [a for slot, name in chosen for a in (name, new)]
+        r = run("replace", path, "--offset", "9", "--full-scan", *args)
+        data = read(path)
+        after = slot_bytes(data, 9)
+        check(r.returncode == 0 and {i for i in range(4) if after[i] != before[i]} == changed,
+              f"replace {chosen}: {r.returncode} {r.stderr}")
+        check(data[:9] == b"\x01" * 9 and data.endswith(b"tail"), f"replace {chosen}: prefix or suffix lost")
+        check(os.stat(path).st_mode & 0o777 == 0o640, f"replace {chosen}: permissions not kept")
+        for slot, _ in chosen:
+            kind = struct.unpack_from("<h", after[slot])[0]
+            check(kind == (struct.unpack_from("<h", before[slot])[0] if before[slot] else 0),
+                  f"replace {chosen}: slot {slot} kind {kind}")
+
+    def untouched(what, r, words=""):
+        check(r.returncode == 1 and read(path) == original and words in r.stderr,
+              f"{what}: {r.returncode} {r.stderr!r}")
+        left = [n for n in os.listdir(tmp) if n.startswith(".GAME") or n.startswith(".qordat")]
+        check(not left, f"{what}: left {left}")
+
+    write(path, original)
+    untouched("a name the archive lacks", run("replace", path, "--offset", "9", "--full-scan", "GAME~009.DAT", new),
+              "GAME~009.DAT: no such entry")
+    huge = os.path.join(tmp, "huge.bin")
+    with open(huge, "wb") as f:
+        f.truncate(1 << 31)  # sparse: 2 GiB, more than a slot holds
+    untouched("a replacement too large", run("replace", path, "--offset", "9", "--full-scan", "GAME~001.DAT", huge),
+              "too large for the format")
+    os.remove(huge)
+    # The write fails at each step: in the prefix, the table, a copied slot,
+    # the new content, the suffix (a file size limit makes the write fail).
+    copy = os.path.join(tmp, "sizes", "GAME.DAT")
+    os.makedirs(os.path.dirname(copy))
+    write(copy, original)
+    r = run("replace", copy, "--offset", "9", "--full-scan", "GAME~003.DAT", new)
+    size = len(read(copy))
+    check(r.returncode == 0 and size > 9 + 4 + 16 + 100, "replace of a copy: " + r.stderr)
+    for limit in (0, 5, 9 + 10, 9 + 4 + 16 + 100, size - 200, size - 2):
+        def limited(limit=limit):
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        r = run("replace", path, "--offset", "9", "--full-scan", "GAME~003.DAT", new, preexec_fn=limited)
+        untouched(f"a write that fails past byte {limit}", r)
+    # The read-back refuses: a kind-only archive whose compressed bitmap
+    # first becomes compressed text, which only a full scan sizes.
+    bitmap = b"BM" + struct.pack("<I", 600) + bytes(range(256)) * 2 + bytes(82)
+    ko = archive("kind-only", [(1, 0, greedy_lzss(bitmap)), (0, len(t2), t2)])
+    write(path, ko)
+    r = run("replace", path, "GAME~000.BMP", new)
+    check(r.returncode == 1 and read(path) == ko and "left as it was" in r.stderr and "full-scan" in r.stderr,
+          f"read-back refusal: {r.returncode} {r.stderr}")
+    # Ctrl-C or SIGTERM while it writes a large archive: the archive as it
+    # was, nothing left.
+    big, filler = os.path.join(tmp, "BIG.DAT"), os.path.join(tmp, "filler.bin")
+    write(filler, os.urandom(1 << 20))
+    r = run("pack", big, "--layout", "kind-size", new, new, "--repeat", "64", filler)
+    check(r.returncode == 0, "pack big: " + r.stderr)
+    big_bytes = read(big)
+    for sig, written in ((signal.SIGINT, 0), (signal.SIGTERM, 16 << 20), (signal.SIGINT, 40 << 20)):
+        p = subprocess.Popen([QORDAT, "replace", big, "BIG~001.DAT", new], env=ENV, stderr=subprocess.PIPE)
+        temp, deadline = None, time.monotonic() + 20
+        while p.poll() is None and time.monotonic() < deadline:
+            temps = [n for n in os.listdir(tmp) if n.startswith(".BIG.DAT.qordat-")]
+            try:
+                if temps and os.path.getsize(os.path.join(tmp, temps[0])) >= written:
+                    temp = temps[0]
+                    break
+            except OSError:
+                pass
+            time.sleep(0.0005)
+        p.send_signal(sig)
+        p.wait()
+        check(temp is not None and p.returncode == -sig and read(big) == big_bytes,
+              f"{sig.name} past {written} bytes: exit {p.returncode}, the archive changed or it was not caught")
+        left = [n for n in os.listdir(tmp) if n.startswith(".BIG") or n.startswith(".qordat")]
+        check(not left, f"{sig.name} past {written} bytes: left {left}")
+
+
+def words(tmp):
+    """list lines its columns up by display width for names of wide and
+    accented characters; an archive named like a picture is refused with the
+    way to read it."""
+    import unicodedata
+    data = archive("raw", [(0, 0, b"one"), None, (0, 0, b"three")])
+
+    def columns(line):
+        return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1
+                   for c in line)
+    for name in ("シーン.DAT", "Cafe\u0301.DAT", "Café.DAT", "PLAIN.DAT"):
+        path = os.path.join(tmp, name)
+        write(path, data)
+        r = run("list", path, env=dict(ENV, PYTHONIOENCODING="utf-8"), encoding="utf-8")
+        rows = r.stdout.splitlines()[:4]
+        check(r.returncode == 0 and len(rows) == 4 and len({columns(line) for line in rows}) == 1,
+              f"{name}: columns do not line up: {rows}")
+    path = os.path.join(tmp, "SCENE.BMP")
+    write(path, data)
+    r = run("list", path)
+    check(r.returncode == 1 and "image and sound plug-ins" in r.stderr and "SCENE.DAT" in r.stderr,
+          f"a picture's name: {r.stderr}")
+
+
+def main(tmp):
+    words(tmp)
+    round_trips(tmp)
+    edits(tmp)
+    bad_manifests(tmp)
+    replaces(tmp)
+
+
+if __name__ == "__main__":
+    sys.exit(run_test("qordat-repack-", main))

@@ -1,0 +1,168 @@
+#include "tools/qordat/rebuild.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "calls/calls.h"
+#include "tools/qordat/common.h"
+#include "tools/qordat/pending.h"
+
+namespace qordat {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The digest of the file at `path`, read in large pieces; false with errno set.
+bool DigestOfFile(const std::string& path, uint64_t& value)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::vector<uint8_t> piece(1 << 20);
+    Digest digest;
+    size_t n;
+    while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0) digest.Update(piece.data(), n);
+    const bool failed = std::ferror(f);
+    const int error = errno;
+    std::fclose(f);
+    value = digest.Value();
+    errno = error;
+    return !failed;
+}
+
+}  // namespace
+
+DigestSource::DigestSource(const std::string& path, uint64_t offset, std::optional<uint64_t> length, Digest* digest,
+                           std::optional<uint64_t> expected, std::string what)
+    : file_(path, offset, length), digest_(digest), expected_(expected), what_(std::move(what))
+{
+}
+
+bool DigestSource::Read(uint8_t* data, size_t size, size_t* got)
+{
+    if (!file_.Read(data, size, got)) return false;
+    digest_->Update(data, *got);
+    if (*got == 0 && expected_ && digest_->Value() != *expected_) {
+        error_ = what_ + ": the kept bytes in " + file_.Path() + " are not the ones unpacked (their digest differs)";
+        return false;
+    }
+    return true;
+}
+
+std::string DigestSource::Error() const { return error_.empty() ? file_.Error() : error_; }
+
+std::vector<std::string> ReadBackArchive(const std::string& written, const std::string& finalPath, uint64_t base,
+                                         const ListSettings& given, int32_t layout,
+                                         const std::vector<SlotExpected>& slots)
+{
+    // The probe as a host makes it, under the final name (its base name
+    // names the entries); a name the plug-in leaves to image plug-ins is
+    // read as the archive it is all the same.
+    std::string probeName = finalPath;
+    if (PluginLeavesName(probeName)) probeName += ".dat";
+    uint8_t probe[PROBE_SIZE] = {};
+    if (FILE* f = std::fopen(written.c_str(), "rb")) {
+        if (SeekTo(f, base)) (void)!std::fread(probe, 1, sizeof probe, f);
+        std::fclose(f);
+    }
+    PluginState state{};
+    if (!PluginProbe(state, probeName, probe)) return {"readers do not take it for an archive"};
+    ListSettings settings = given;
+    settings.numbering = NUMBERING_WITH_DUMMIES;  // every slot listed, in table order
+    std::vector<ListedEntry> listed;
+    const int result = PluginList(state, written, base, settings, listed);
+    const int32_t detected = state.entryLayout;
+    if (result != RESULT_OK)
+        return {std::string("readers refuse it (") + ResultMeaning(result) + ")" +
+                (settings.fullScan ? "" : "; with --full-scan?")};
+    std::vector<std::string> problems;
+    if (detected != layout)
+        problems.push_back(std::string("readers take its heads for the ") + LayoutName(detected) + " layout, not " +
+                           LayoutName(layout));
+    if (listed.size() != slots.size()) {
+        problems.push_back("readers list " + Count(static_cast<int64_t>(listed.size()), "slot", "slots") + " of " +
+                           std::to_string(slots.size()));
+        return problems;
+    }
+    std::string tempDir;
+    for (size_t i = 0; i < slots.size(); i++) {
+        const SlotExpected& want = slots[i];
+        const ListedEntry& got = listed[i];
+        if (want.empty != (got.stored == 0)) {
+            problems.push_back(want.what + (want.empty ? ": readers find content in it" : ": readers find it empty"));
+            continue;
+        }
+        if (want.size && got.size != *want.size) {
+            problems.push_back(want.what + ": readers get " + Bytes(got.size) + " of its " + Bytes(*want.size));
+            continue;
+        }
+        if (!want.digest) continue;
+        if (tempDir.empty()) {
+            const std::string dir = fs::path(written).parent_path().string();
+            tempDir = MakeTempDir(dir.empty() ? "." : dir);
+            if (tempDir.empty()) {
+                problems.push_back("cannot read it back: " + SystemError());
+                return problems;
+            }
+        }
+        SlotReport report{};
+        const int extracted = PluginExtractToDisk(state, written, base, got.position, tempDir, &report);
+        const int error = errno;
+        std::error_code ec;
+        std::string file;
+        for (const fs::directory_entry& e : fs::directory_iterator(tempDir, ec)) file = e.path().string();
+        uint64_t digest = 0;
+        if (extracted != RESULT_OK)
+            problems.push_back(want.what + ": readers cannot extract it (" +
+                               (extracted == RESULT_OUTPUT_FAILED ? SystemError(error) : ResultMeaning(extracted)) +
+                               ")");
+        else if (file.empty() || !DigestOfFile(file, digest))
+            problems.push_back(want.what + ": cannot read it back: " + SystemError());
+        else if (report.lack != SLOT_WHOLE || digest != *want.digest)
+            problems.push_back(want.what + ": readers get other bytes than its file's");
+        for (const fs::directory_entry& e : fs::directory_iterator(tempDir, ec)) fs::remove(e.path(), ec);
+    }
+    if (!tempDir.empty()) {
+        std::error_code ec;
+        fs::remove_all(tempDir, ec);
+        SetCleanupDir("");
+    }
+    return problems;
+}
+
+EncodeOptions::EncodeOptions()
+{
+    lzss.level = LzssLevel::Normal;
+    lzss.threads = std::max(1u, std::min(64u, std::thread::hardware_concurrency()));
+}
+
+const std::vector<OptionDef> kEncodeOptions = {
+    {"fast", 0, false, kEncodeFast}, {"best", 0, false, kEncodeBest}, {"jobs", 'j', true, kEncodeJobs}};
+
+int TakeEncodeOption(int id, const char* value, EncodeOptions& options)
+{
+    int64_t n = 0;
+    switch (id) {
+    case kEncodeFast: options.lzss.level = LzssLevel::Fast; return 0;
+    case kEncodeBest: options.lzss.level = LzssLevel::Optimal; return 0;
+    case kEncodeJobs:
+        if (!ParseNumber(value, 1, 64, n)) return Usage("-j takes a count of threads from 1 to 64");
+        options.lzss.threads = static_cast<unsigned>(n);
+        return 0;
+    }
+    return 0;
+}
+
+bool CopyMode(const std::string& from, const std::string& to)
+{
+    std::error_code error;
+    const fs::perms perms = fs::status(from, error).permissions();
+    if (!error) fs::permissions(to, perms, fs::perm_options::replace, error);
+    if (error) errno = error.value();
+    return !error;
+}
+
+}  // namespace qordat

@@ -1,0 +1,72 @@
+// What repack and replace share: sources for the writer that take the
+// digest of what they hand on (and check stored bytes against theirs), and
+// the read-back of a rebuilt archive as a host reads it before it is put in
+// place.
+#ifndef MORQUENT_TOOLS_QORDAT_REBUILD_H
+#define MORQUENT_TOOLS_QORDAT_REBUILD_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/qordat/digest.h"
+#include "tools/qordat/common.h"
+#include "tools/qordat/plugin.h"
+#include "writer/archive_writer.h"
+
+namespace qordat {
+
+// A file's bytes (from `offset`, `length` of them or to its end) for the
+// writer, their digest taken on the way into *digest (kept by the caller:
+// the writer may drop the source). With `expected`, the bytes must have that
+// digest: a read that ends on others fails, naming `what`, so that an
+// archive is never built from kept bytes that changed.
+class DigestSource : public writer::Source {
+public:
+    DigestSource(const std::string& path, uint64_t offset, std::optional<uint64_t> length, Digest* digest,
+                 std::optional<uint64_t> expected = {}, std::string what = "");
+    bool Read(uint8_t* data, size_t size, size_t* got) override;
+    std::string Error() const override;
+
+private:
+    writer::FileSource file_;
+    Digest* digest_;
+    std::optional<uint64_t> expected_;
+    std::string what_, error_;
+};
+
+// What the read-back expects of one slot.
+struct SlotExpected {
+    std::string what;                 // the slot in messages ("slot 3 (title.bmp)")
+    bool empty = false;
+    std::optional<uint64_t> size;     // the content's size a host gets
+    std::optional<uint64_t> digest;   // extract it and compare the content
+};
+
+// Reads the archive just written at `written` (to be named `finalPath`,
+// whose file name gives the entries' names) back as a host does: the probe,
+// the listing in `settings` at byte `base`, the layout it detects, the size
+// of every slot, and the content of those with a digest, extracted through
+// the plug-in. Returns one line per problem.
+std::vector<std::string> ReadBackArchive(const std::string& written, const std::string& finalPath, uint64_t base,
+                                         const ListSettings& settings, int32_t layout,
+                                         const std::vector<SlotExpected>& slots);
+
+// The writer's options for new content: the encoder's level and threads.
+struct EncodeOptions {
+    LzssOptions lzss;
+    EncodeOptions();
+};
+// Takes --fast, --best and -j N (ids from kEncodeFast on) into `options`.
+enum { kEncodeFast = 200, kEncodeBest, kEncodeJobs };
+extern const std::vector<OptionDef> kEncodeOptions;
+int TakeEncodeOption(int id, const char* value, EncodeOptions& options);
+
+// Copies the permission bits of `from` onto `to` (an archive rewritten in
+// place keeps them); false with errno set.
+bool CopyMode(const std::string& from, const std::string& to);
+
+}  // namespace qordat
+
+#endif

@@ -1,0 +1,246 @@
+// qordat repack: an archive rebuilt from a folder that `qordat unpack` wrote,
+// by its manifest (manifest.h), through the one archive writer.
+//
+// Each slot whose file and head fields are what was unpacked is copied as
+// it was stored: its kept stored bytes from qordat.stored (a compressed
+// slot's stream, as whoever encoded it wrote it), or, for a plain slot whose
+// stored bytes are its head and its content, the head and the file again.
+// A changed file is stored as its slot was: compressed if it was, with its
+// kind, its declared size following the content. The bytes kept from
+// before and after the archive frame it again.
+//
+// The folder stands alone: the stored bytes come from qordat.stored, not
+// from the archive unpacked, which may since have been moved, deleted or
+// replaced by this very repack (the usual loop repacks over it). Every kept
+// range is checked against its digest as it is copied. Everything is read
+// and written in pieces, in slot order: memory stays the writer's.
+//
+// Nothing is written before every line of the manifest is read and every
+// file found; the archive is written under a temporary name, read back as
+// a host reads it, and only then put in place.
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "archive/state.h"
+#include "tools/qordat/common.h"
+#include "tools/qordat/manifest.h"
+#include "tools/qordat/pending.h"
+#include "tools/qordat/rebuild.h"
+
+namespace qordat {
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class Action { Empty, Copy, Store };
+
+struct Planned {
+    Action action = Action::Empty;
+    std::string path;     // the file in the folder
+    uint64_t size = 0;    // its size
+    bool verified = false;  // its digest was taken and is the one unpacked
+    Digest digest;        // of the content written (Store)
+    bool changed = false;
+};
+
+// The kept head fields of a slot: kind and declared size, from the first
+// bytes of its kept stored bytes. False when they cannot be read.
+bool KeptHead(const std::string& stored, uint64_t at, uint64_t storedSize, int32_t layout, int16_t& kind,
+              int32_t& declared)
+{
+    const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(layout));
+    uint8_t bytes[6] = {};
+    FILE* f = std::fopen(stored.c_str(), "rb");
+    if (!f) return false;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(head, storedSize));
+    const bool ok = SeekTo(f, at) && std::fread(bytes, 1, want, f) == want;
+    std::fclose(f);
+    kind = static_cast<int16_t>(bytes[0] | bytes[1] << 8);
+    declared = static_cast<int32_t>(static_cast<uint32_t>(bytes[2]) | static_cast<uint32_t>(bytes[3]) << 8 |
+                                    static_cast<uint32_t>(bytes[4]) << 16 | static_cast<uint32_t>(bytes[5]) << 24);
+    return ok;
+}
+
+bool FileDigest(const std::string& path, uint64_t& value)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::vector<uint8_t> piece(1 << 20);
+    Digest digest;
+    size_t n;
+    while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0) digest.Update(piece.data(), n);
+    const bool failed = std::ferror(f);
+    std::fclose(f);
+    value = digest.Value();
+    return !failed;
+}
+
+std::string SlotName(size_t i, const ManifestSlot& s)
+{
+    return "slot " + std::to_string(i) + (s.file.empty() ? "" : " (" + s.file + ")");
+}
+
+}  // namespace
+
+int CommandRepack(int argc, char** argv)
+{
+    enum { kQuiet = 1, kVerbose, kForce };
+    std::vector<OptionDef> options = kEncodeOptions;
+    options.insert(options.end(), {{"quiet", 'q', false, kQuiet}, {"verbose", 'v', false, kVerbose}});
+    EncodeOptions encode;
+    bool quiet = false, verbose = false;
+    std::vector<std::string> arguments;
+    const int parsed = ParseCommandLine(
+        argc, argv, options,
+        [&](int id, const char* value) {
+            if (id == kQuiet) quiet = true;
+            else if (id == kVerbose) verbose = true;
+            else return TakeEncodeOption(id, value, encode);
+            return 0;
+        },
+        [&](const char* argument) {
+            if (!*argument) return Usage("an empty argument");
+            if (arguments.size() == 2) return Usage("repack takes a folder and an archive to write");
+            arguments.push_back(argument);
+            return 0;
+        });
+    if (parsed) return parsed == kHelped ? kExitOk : parsed;
+    if (arguments.size() < 2) return Usage(arguments.empty() ? "no folder given" : "no archive to write given");
+    if (quiet && verbose) return Usage("-q and -v cannot go together");
+    const std::string dir = arguments[0], outPath = arguments[1];
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) return Fail(dir + ": not a folder");
+    const std::string manifestPath = (fs::path(dir) / kManifestName).string();
+    const std::string storedPath = (fs::path(dir) / kStoredName).string();
+    if (!fs::exists(manifestPath, ec))
+        return Fail(dir + " has no " + kManifestName + ": repack rebuilds folders that 'qordat unpack ARCHIVE -o " +
+                    dir + "' wrote (it keeps each slot's head, kind and stored bytes); 'qordat pack OUT.DAT FILE...' "
+                    "builds a new archive from files");
+    Manifest m;
+    const std::string problem = ReadManifest(manifestPath, m);
+    if (!problem.empty()) return Fail(problem + "; nothing written");
+
+    // Every file found and every choice made before a byte is written.
+    const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(m.layout));
+    std::vector<Planned> plan(m.slots.size());
+    for (size_t i = 0; i < m.slots.size(); i++) {
+        const ManifestSlot& s = m.slots[i];
+        Planned& p = plan[i];
+        if (s.empty) continue;
+        const std::string where = manifestPath + ":" + std::to_string(s.line) + ": ";
+        if (s.file.empty()) {  // no file: the kept stored bytes as they are
+            p.action = Action::Copy;
+            continue;
+        }
+        p.path = (fs::path(dir) / s.file).string();
+        const fs::file_status status = fs::status(p.path, ec);
+        if (ec || !fs::is_regular_file(status))
+            return Fail(where + s.file + ": " + (ec ? ec.message() : "not a file") + " in " + dir + "; nothing written");
+        p.size = fs::file_size(p.path, ec);
+        if (ec) return Fail(where + s.file + ": " + ec.message() + "; nothing written");
+        if (p.size > INT32_MAX || (!s.compressed && p.size + head > INT32_MAX))
+            return Fail(where + s.file + ": " + Bytes(p.size) +
+                        ", too large for the format (a slot holds less than 2 GiB); nothing written");
+        p.action = Action::Store;
+        // A slot whose stored bytes are kept is copied when its file and its
+        // head fields are what was unpacked.
+        if (!s.keptAt || !s.contentSize || *s.contentSize != p.size) continue;
+        int16_t kind = 0;
+        int32_t declared = 0;
+        if (!KeptHead(storedPath, *s.keptAt, *s.storedSize, m.layout, kind, declared))
+            return Fail("cannot read " + storedPath + ": " + SystemError() + "; nothing written");
+        if (m.layout != LAYOUT_RAW && kind != s.kind) continue;
+        if (m.layout == LAYOUT_KIND_SIZE && (!s.declared || declared != *s.declared)) continue;
+        uint64_t digest = 0;
+        if (!FileDigest(p.path, digest)) return Fail("cannot read " + p.path + ": " + SystemError() + "; nothing written");
+        if (digest == s.contentDigest) p.action = Action::Copy;
+    }
+
+    PendingFile out;
+    if (!out.Open(outPath)) return Fail("cannot write " + outPath + ": " + SystemError());
+    writer::FileSink sink(out.Stream());
+    writer::ArchiveWriter w(sink, encode.lzss);
+    auto kept = [&](const Kept& k, const char* what, auto write) {
+        if (!k.size) return true;
+        Digest digest;
+        DigestSource source(storedPath, k.at, k.size, &digest, k.digest, what);
+        return write(source);
+    };
+    bool ok = kept(m.prefix, "the bytes before the archive", [&](writer::Source& s) { return w.Prefix(s); }) &&
+              w.Begin(m.slots.size());
+    size_t copied = 0, stored = 0;
+    for (size_t i = 0; ok && i < m.slots.size(); i++) {
+        const ManifestSlot& s = m.slots[i];
+        Planned& p = plan[i];
+        if (p.action == Action::Empty) {
+            ok = w.Empty();
+        } else if (p.action == Action::Copy) {
+            Digest digest;
+            DigestSource source(storedPath, *s.keptAt, *s.storedSize, &digest, s.storedDigest, SlotName(i, s));
+            ok = w.Copy(source, *s.storedSize);
+            copied++;
+        } else {
+            writer::Store how;
+            how.name = s.file;
+            how.head = static_cast<writer::Layout>(m.layout);
+            how.compress = s.compressed;
+            if (m.layout != LAYOUT_RAW) how.kind = s.kind;
+            // The declared size follows the content, unless it said another
+            // size than the content's when unpacked.
+            if (m.layout == LAYOUT_KIND_SIZE && s.declared && s.contentSize &&
+                static_cast<uint32_t>(*s.declared) != *s.contentSize)
+                how.declaredSize = *s.declared;
+            ok = w.Content(how, std::make_unique<DigestSource>(p.path, 0, std::nullopt, &p.digest));
+            p.changed = !s.contentSize || *s.contentSize != p.size || p.digest.Value() != s.contentDigest;
+            stored++;
+            if (ok && verbose)
+                std::printf("%s: %s, stored %s\n", SlotName(i, s).c_str(), p.changed ? "changed" : "unchanged",
+                            s.compressed ? "compressed" : "plain");
+        }
+    }
+    ok = ok && kept(m.suffix, "the bytes after the archive", [&](writer::Source& s) { return w.Suffix(s); }) &&
+         w.Finish();
+    if (!ok) return Fail(outPath + ": " + w.Error() + "; nothing written");
+    if (!out.Close()) return Fail("cannot write " + outPath + ": " + SystemError());
+
+    // Read back as a host reads it, where the plug-in lists the archive.
+    if (m.listing != Listing::None) {
+        ListSettings settings;
+        settings.fullScan = m.listing == Listing::FullScan;
+        std::vector<SlotExpected> expected(m.slots.size());
+        for (size_t i = 0; i < m.slots.size(); i++) {
+            const ManifestSlot& s = m.slots[i];
+            SlotExpected& e = expected[i];
+            e.what = SlotName(i, s);
+            e.empty = s.empty;
+            if (s.empty) continue;
+            if (plan[i].action == Action::Copy) {
+                e.size = s.contentSize;
+            } else if (plan[i].changed) {
+                e.size = plan[i].size;
+                e.digest = plan[i].digest.Value();
+            } else {
+                e.size = s.contentSize;
+            }
+        }
+        const std::vector<std::string> problems =
+            ReadBackArchive(out.TempPath(), outPath, m.prefix.size, settings, m.layout, expected);
+        for (size_t i = 0; i < problems.size() && i < 8; i++)
+            std::fprintf(stderr, "qordat: %s: %s\n", outPath.c_str(), problems[i].c_str());
+        if (!problems.empty()) return Fail(outPath + ": not written: readers would not get the folder's files back");
+    }
+    if (!out.Commit()) return Fail("cannot write " + outPath + ": " + SystemError());
+    if (!quiet) {
+        size_t changed = 0;
+        for (const Planned& p : plan) changed += p.changed;
+        std::printf("%s: %s: %zu copied as stored, %zu stored from their files (%zu changed or new)\n",
+                    outPath.c_str(), Count(static_cast<int64_t>(m.slots.size()), "slot", "slots").c_str(), copied,
+                    stored, changed);
+    }
+    return kExitOk;
+}
+
+}  // namespace qordat
