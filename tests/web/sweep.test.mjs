@@ -106,7 +106,7 @@ for (const [name, args, offset] of ARCHIVES) {
           assert.match(await web.message(page), /cut short or damaged/);
           for (const row of shown.filter((r) => r.name.startsWith('slot '))) {
             assert.equal(row.state, 'damaged');
-            assert.match(row.text, /^no record: [\d,]+ bytes missing$/);
+            assert.match(row.text, /^no record(: the archive ends before the entry does: [\d]+ stored bytes? missing)?$/);
           }
           assert.deepEqual(await pageSaves(page, shown), reference.files);
           seen.bySlot++;
