@@ -10,17 +10,19 @@
 
 #include "archive/state.h"
 
-// Detects the layout of a container whose count (already validated) is
-// `count`, from the first `length` bytes at `bytes`, and stores it in
-// state->entryLayout (CheckMode is state->CheckMode). Returns 1 when the
-// archive is acceptable and 0 when not:
-//   - fewer than 4 x count + 16 bytes offered: 0, entryLayout untouched;
+// What DetectEntryLayout answers for an archive it does not accept.
+enum { LAYOUT_REFUSED = -1 };
+
+// The layout of a container whose count (already validated) is `count`,
+// detected from the first `length` bytes at `bytes` under the CheckMode
+// setting `checkMode`: LAYOUT_RAW, LAYOUT_KIND_SIZE or LAYOUT_KIND_ONLY, or
+// LAYOUT_REFUSED when the archive is not acceptable:
+//   - fewer than 4 x count + 16 bytes offered;
 //   - a compressed first entry whose content can be confirmed neither as a
 //     bitmap or wave of the declared size nor as a bitmap, wave or PNG after a
-//     two-byte head, with CheckMode off: 0, entryLayout left LAYOUT_KIND_ONLY
-//     (the listing puts back the value it saved).
+//     two-byte head, with CheckMode off.
 // Bytes past `length` (an archive whose slots are all empty, a file that ends
-// inside the detection bytes) read as zero.
-int DetectEntryLayout(PluginState* state, const uint8_t* bytes, int32_t length, int32_t count);
+// inside the detection bytes) read as zero. Changes nothing.
+int32_t DetectEntryLayout(uint32_t checkMode, const uint8_t* bytes, int32_t length, int32_t count);
 
 #endif

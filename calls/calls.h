@@ -27,22 +27,6 @@ enum {
     RESULT_CANNOT_OPEN = 6         // the archive file could not be opened
 };
 
-// What a result code means, in a few words, for tools that report codes.
-inline const char* ResultMeaning(int code)
-{
-    switch (code) {
-    case RESULT_OK: return "success";
-    case -1: return "function not offered";
-    case RESULT_UNSUPPORTED_FLAGS: return "unsupported input/output kind, or the output could not be written";
-    case RESULT_NOT_ARCHIVE: return "not an archive of this format, or no such entry";
-    case RESULT_NO_RECORD: return "a record for the entry could not be built";
-    case RESULT_NO_HOST_MEMORY: return "memory for the result could not be allocated";
-    case RESULT_NO_MEMORY: return "a working buffer could not be allocated";
-    case RESULT_CANNOT_OPEN: return "the archive file could not be opened";
-    default: return "unknown result";
-    }
-}
-
 // Bits 0-2 of the flags: the input kind; 0 (a file) is the only one accepted.
 // Output kinds: bits 8-10 of GetFile's flags. Other bits are ignored.
 enum { OUTPUT_DISK = 0, OUTPUT_MEMORY = 1 };

@@ -84,14 +84,10 @@ int ListArchive(PluginState* state, const char* path, int64_t offset, unsigned f
     listing.state = state;
     if (!InputIsFile(flags)) return FinishListing(&listing, RESULT_UNSUPPORTED_FLAGS, listHandle);
 
-    // A file that is not an archive must not disturb the layout that the
-    // last archive listed left for extraction.
-    int32_t previousLayout = state->entryLayout;
+    // A file that is not an archive leaves the layout that the last archive
+    // listed left for extraction: the detection writes only what it accepts.
     int result = OpenArchive(state, path, offset, VALIDATE_LISTING, &listing.archive);
-    if (result != RESULT_OK) {
-        if (result == RESULT_NOT_ARCHIVE) state->entryLayout = previousLayout;
-        return FinishListing(&listing, result, listHandle);
-    }
+    if (result != RESULT_OK) return FinishListing(&listing, result, listHandle);
     listing.archiveOpen = true;
 
     int32_t count = listing.archive.count;

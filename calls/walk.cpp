@@ -200,7 +200,9 @@ void DescribeSlotLack(const SlotReport* r, char* out, size_t outSize)
                      Plural(stored));
         break;
     case SLOT_STREAM_SHORT:
-        snprintf(out, outSize, "its stream ends early: %llu content byte%s lost", content, Plural(content));
+        snprintf(out, outSize, "%s: %llu content byte%s lost",
+                 r->payload.compressed ? "its stream ends early" : "its stored bytes end before its size", content,
+                 Plural(content));
         break;
     default:
         if (outSize) out[0] = 0;

@@ -39,8 +39,8 @@ static void FuzzValidation(const uint8_t* body, size_t n, int32_t layoutBefore)
         Check(state.entryLayout == LAYOUT_RAW || state.entryLayout == LAYOUT_KIND_SIZE ||
               state.entryLayout == LAYOUT_KIND_ONLY);
     } else {
-        // Untouched, or left by a refused compressed first entry.
-        Check(state.entryLayout == layoutBefore || state.entryLayout == LAYOUT_KIND_ONLY);
+        // A refusal changes nothing.
+        Check(state.entryLayout == layoutBefore);
     }
     // Probe mode never touches the layout.
     int32_t detected = state.entryLayout;

@@ -51,8 +51,8 @@ bash scripts/web.sh >/dev/null
 WEB=build/release/morquent-web-$VERSION
 rm -rf "$WEB" "$WEB.zip"
 mkdir -p "$WEB"
-cp build/web/index.html build/web/style.css build/web/app.js build/web/worker.js build/web/engine.js \
-  build/web/engine.wasm build/web/fflate.js build/web/fflate.LICENSE "$WEB/"
+# Everything scripts/web.sh put there (the page, its modules, the engine, the zip writer and its licence).
+cp build/web/* "$WEB/"
 cp LICENSE "$WEB/LICENSE.txt"
 (cd build/release && zip -q -r "morquent-web-$VERSION.zip" "morquent-web-$VERSION")
 rm -rf "$WEB"

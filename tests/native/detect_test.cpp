@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/container.h"
+#include "archive/detect.h"
 #include "archive/state.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/test_content.h"
@@ -94,12 +95,16 @@ TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
         for (uint32_t check : {0u, 1u}) {
             const int expected = check ? row.withCheck : row.withoutCheck;
             state.CheckMode = check;
-            state.entryLayout = (expected == LAYOUT_RAW) ? LAYOUT_KIND_ONLY : LAYOUT_RAW;  // must be overwritten
+            const int before = (expected == LAYOUT_RAW) ? LAYOUT_KIND_ONLY : LAYOUT_RAW;  // must be overwritten
+            state.entryLayout = before;
             const int accepted = Validate(archive);
-            // A refusal after the kind-1 tests leaves LAYOUT_KIND_ONLY behind.
+            // A refusal changes nothing: the last archive's layout stays.
             EXPECT_EQ(expected != refused, accepted) << row.what << ", state.CheckMode " << check;
-            EXPECT_EQ(expected == refused ? LAYOUT_KIND_ONLY : expected, state.entryLayout)
+            EXPECT_EQ(expected == refused ? before : expected, state.entryLayout)
                 << row.what << ", state.CheckMode " << check;
+            EXPECT_EQ(expected, DetectEntryLayout(check, archive.data(), static_cast<int32_t>(archive.size()),
+                                                  ContainerCount(archive.data())))
+                << row.what << ", the detection's own answer";
         }
     }
 }

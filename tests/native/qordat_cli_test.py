@@ -185,6 +185,46 @@ def main(tmp):
                     check(f.read() == wav + bytes(100), name + ": not the host's bytes")
             os.remove(written)
 
+    # One damaged slot, one record: list (where the file cuts it), test,
+    # extract and unpack name the same entry in the same words with the same
+    # figures. Each row: the archive, the entry, the words (None: the figures
+    # are the commands' own, but the same in each).
+    bmp, cut_stream = open(os.path.join(media, "title.bmp"), "rb").read(), os.path.join(tmp, "CUTSTREAM.DAT")
+    r = run("pack", cut_stream, "--force", "--layout", "kind-only", "--compressed", os.path.join(media, "chime.wav"),
+            "--compressed", os.path.join(media, "title.bmp"))
+    with open(cut_stream, "r+b") as f:  # the file ends 40 bytes into the second entry's stream
+        f.seek(4)
+        f.truncate(12 + struct.unpack("<i", f.read(4))[0] + 40)
+    for archive_path, entry, words in ((cut, "cut~001.WAV", "the archive ends before the entry does: "
+                                        "%d stored bytes missing, %d content bytes lost" % ((len(wav) - 1000,) * 2)),
+                                       (cut_stream, "CUTSTREAM~001.BMP", None),
+                                       (short, "short~001.WAV", "its stream ends early: 100 content bytes lost")):
+        said = {}
+        for command in (["list"], ["test"], ["extract", "-o", os.path.join(tmp, "one-record")],
+                        ["unpack", "-o", os.path.join(tmp, "one-record-unpacked")]):
+            r = run(command[0], archive_path, *command[1:])
+            lines = [line for line in r.stderr.splitlines() if line.startswith("qordat: %s: damaged: " % entry)]
+            if command[0] == "list" and archive_path == short:
+                check(r.returncode == 0 and not lines, "list reads no stream: %s" % r.stderr)
+                continue
+            check(r.returncode == 1 and len(lines) == 1, "%s %s: %s" % (command[0], entry, r.stderr))
+            said[command[0]] = lines[0].split(": damaged: ")[1].split("; not written")[0] if lines else None
+        check(len(set(said.values())) == 1 and (words is None or words in said.values()),
+              "%s: one damage, one record: %s" % (entry, said))
+
+    # Unpack of a slot shorter than its head goes on to the whole slot after
+    # it, under every layout that has a head.
+    for layout, whole in (("kind-size", b"\x00\x00\x04\x00\x00\x00ABCD"), ("kind-only", b"\x00\x00ABCD")):
+        archive_path = os.path.join(tmp, "HEADLESS-%s.DAT" % layout)
+        open(archive_path, "wb").write(struct.pack("<iii", 2, 1, len(whole)) + b"\x07" + whole)
+        out = os.path.join(tmp, "headless-" + layout)
+        r = run("unpack", archive_path, "--layout", layout, "-o", out)
+        written = [n for n in files_in(out) if "~001." in n]
+        check(written and open(os.path.join(out, written[0]), "rb").read() == b"ABCD" and
+              "cannot read" not in r.stderr, "unpack --layout %s past a slot shorter than its head: %s %s"
+              % (layout, files_in(out), r.stderr))
+        check(r.returncode == 1 and "slot 0: not written" in r.stderr, "slot 0 named: " + r.stderr)
+
     # Never a success for a wrong or missing file. Each row: an archive (a
     # function that makes it), the command, the exit status wanted, words
     # wanted on stderr, the files wanted in the output folder. -q prints
@@ -276,8 +316,9 @@ def main(tmp):
     open(short_bmp, "wb").write(b"BM" + struct.pack("<I", 300 - 1) + bytes(294))
     packed = os.path.join(tmp, "PACKED.DAT")
     for args, words in (
-            (["--layout", "kind-only", twelve], ["readers get", "try another --layout (kind-size)"]),
-            (["--layout", "raw", icon, bmp_file], ["readers refuse it", "try another --layout (kind-size)"]),
+            (["--layout", "kind-only", twelve], ["readers take its entries' heads for the kind-size layout; "
+                                                 "try --layout kind-size", "entry 0 (%s): readers get" % twelve]),
+            (["--layout", "raw", icon, bmp_file], ["readers refuse it", "try another --layout (kind-size or kind-only)"]),
             (["--layout", "kind-only", "--compressed", short_bmp], ["readers get 299 bytes of its 300 bytes",
                                                                     "store it --plain"]),
             (["--layout", "kind-size", "--compress", txt_file, bmp_file], ["readers list it only with the full scan"]),

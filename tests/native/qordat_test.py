@@ -199,7 +199,11 @@ def main(tmp):
     r = run("dump", damaged)
     check(r.returncode == 1 and "INVALID" in r.stdout and "not a QOR's DAT archive" in r.stderr,
           f"damaged at offset 0: count should be invalid\n{r.stdout}")
+    # --force: the damaged file is no archive at its start, so pack keeps it otherwise.
     r = run("pack", damaged, "--count", "9", "--truncate", "13", paths[2], paths[2])
+    check(r.returncode == 1 and "not a QOR's DAT archive; not replaced (--force replaces it)" in r.stderr,
+          f"pack over a file that is no archive: {r.returncode} {r.stderr}")
+    r = run("pack", damaged, "--force", "--count", "9", "--truncate", "13", paths[2], paths[2])
     r = run("dump", damaged)
     check(os.path.getsize(damaged) == 13 and "count:    9 " in r.stdout and "table cut" in r.stdout,
           f"count and truncation\n{r.stdout}")

@@ -58,21 +58,21 @@ test('thumbnails, previews and the screenshot', {timeout: 120000}, async (t) => 
   const {page} = ctx;
   try {
     await web.openFile(ctx, archive, {numbering: 'dummies', fullScan: false});
-    const row = (name) => `#entries tbody tr[data-name="${name}"]`;
+    const {row} = web;
 
     await t.test('the thumbnails are the bitmap and the PNG', async () => {
       for (const [name, file] of [['SCENE~000.BMP', 'title.bmp'], ['SCENE~003.PNG', 'icon.png']]) {
-        await page.waitForSelector(`${row(name)} td.thumb img`);
-        const {shown, original} = await pixelsOf(page, `${row(name)} td.thumb img`, readFileSync(join(M, file)));
+        await page.waitForSelector(`${row(name)} .c-thumb img`);
+        const {shown, original} = await pixelsOf(page, `${row(name)} .c-thumb img`, readFileSync(join(M, file)));
         assert.deepEqual(shown, original, name);
         assert.ok(shown.width > 0 && shown.height > 0);
       }
       // Other entries get none.
-      assert.equal(await page.$(`${row('SCENE~004.DAT')} td.thumb img`), null);
+      assert.equal(await page.$(`${row('SCENE~004.DAT')} .c-thumb img`), null);
     });
 
     await t.test('a picture previews at full size', async () => {
-      await page.click(`${row('SCENE~000.BMP')} td.name`);
+      await page.click(`${row('SCENE~000.BMP')} .c-name`);
       await page.waitForSelector('#preview-body img');
       const size = await page.$eval('#preview-body img', async (img) => {
         await img.decode();
@@ -83,9 +83,10 @@ test('thumbnails, previews and the screenshot', {timeout: 120000}, async (t) => 
     });
 
     await t.test('the keyboard moves through the rows and Enter previews', async () => {
-      await page.focus(row('SCENE~000.BMP'));
+      await page.click(`${row('SCENE~000.BMP')} .c-name`);
       for (let i = 0; i < 3; i++) await page.keyboard.press('ArrowDown');
-      assert.equal(await page.evaluate(() => document.activeElement.dataset.name), 'SCENE~003.PNG');
+      assert.equal(await page.evaluate(() => document.getElementById(
+        document.activeElement.getAttribute('aria-activedescendant')).dataset.name), 'SCENE~003.PNG');
       await page.keyboard.press('ArrowDown');
       await page.keyboard.press('Enter');
       await page.waitForFunction(() => document.querySelector('#preview-title').textContent === 'SCENE~004.DAT');
@@ -110,7 +111,7 @@ test('thumbnails, previews and the screenshot', {timeout: 120000}, async (t) => 
     });
 
     await t.test('the screenshot for the README', async () => {
-      await page.click(`${row('SCENE~000.BMP')} td.name`);
+      await page.click(`${row('SCENE~000.BMP')} .c-name`);
       await page.waitForSelector('#preview-body img');
       await page.evaluate(() => document.querySelector('#preview-body img').decode());
       await page.screenshot({path: join(web.root, 'docs/web.png'), fullPage: true});
@@ -124,7 +125,7 @@ test('thumbnails, previews and the screenshot', {timeout: 120000}, async (t) => 
 
     await t.test('a wave plays for its duration, and Stop stops it', async () => {
       const expected = waveDuration(readFileSync(join(M, 'chime.wav')));
-      await page.click(`${row('SCENE~002.WAV')} td.name`);
+      await page.click(`${row('SCENE~002.WAV')} .c-name`);
       await page.waitForSelector('#preview-body audio');
       const duration = await page.$eval('#preview-body audio', (audio) => new Promise((resolve, reject) => {
         if (audio.readyState >= 1) resolve(audio.duration);

@@ -26,18 +26,18 @@ after(() => rmSync(dir, {recursive: true, force: true}));
 test('saving entries', {timeout: 120000}, async (t) => {
   const ctx = await web.startPage();
   const {page} = ctx;
-  const row = (name) => `#entries tbody tr[data-name="${name}"]`;
+  const {row} = web;
   try {
     await web.openFile(ctx, archive, {numbering: 'dummies', fullScan: false});
 
     await t.test('Save downloads the entry under its name', async () => {
-      const file = await web.download(ctx, () => page.click(`${row('SCENE~000.BMP')} button.save-one`));
+      const file = await web.download(ctx, () => page.click(`${row('SCENE~000.BMP')} button[data-action=save]`));
       assert.equal(file.name, 'SCENE~000.BMP');
       assert.ok(file.data.equals(original('title.bmp')));
     });
 
-    await t.test('S saves the focused entry', async () => {
-      await page.focus(row('SCENE~002.WAV'));
+    await t.test('S saves the selected entry', async () => {
+      await page.click(`${row('SCENE~002.WAV')} .c-name`);
       const file = await web.download(ctx, () => page.keyboard.press('s'));
       assert.equal(file.name, 'SCENE~002.WAV');
       assert.ok(file.data.equals(original('chime.wav')));
@@ -59,7 +59,7 @@ test('saving entries', {timeout: 120000}, async (t) => {
       const shown = await web.rows(page);
       assert.deepEqual(shown.map((r) => r.state), ['whole', 'damaged']);
       // Declined: nothing is saved.
-      await page.click(`${row('CUT~001.BMP')} button.save-one`);
+      await page.click(`${row('CUT~001.BMP')} button[data-action=save]`);
       await page.waitForSelector('#damaged-dialog[open]');
       assert.match(await page.$eval('#damaged-text', (p) => p.textContent), /CUT~001\.BMP is damaged: [\d,]+ of its bytes/);
       const before = ctx.finished.size;
@@ -68,7 +68,7 @@ test('saving entries', {timeout: 120000}, async (t) => {
       assert.equal(ctx.finished.size, before, 'no download after "Don\'t save"');
       // Accepted: the entry as a host receives it, the missing bytes zeros.
       const file = await web.download(ctx, async () => {
-        await page.click(`${row('CUT~001.BMP')} button.save-one`);
+        await page.click(`${row('CUT~001.BMP')} button[data-action=save]`);
         await page.waitForSelector('#damaged-dialog[open]');
         await page.click('#damaged-save');
       });
@@ -80,8 +80,8 @@ test('saving entries', {timeout: 120000}, async (t) => {
       assert.match(await web.message(page), /1 damaged entry was left out/);
     });
 
-    await t.test('Cancel stops a long save: nothing saved, the page lists again and saves', async () => {
-      // A 300 MB entry the file holds (as a hole): reading it takes seconds.
+    await t.test('Cancel stops a long save: nothing saved, "cancelled" said, the page saves again', async () => {
+      // A 300 MB entry the file holds (as a hole): writing it into a zip takes seconds.
       const long = await web.pack(join(dir, 'LONG.DAT'), '--layout', 'raw', join(M, 'title.bmp'),
         '--stored-size', '300000000', join(M, 'chime.wav'));
       truncateSync(long, 4 + 8 + 9270 + 300000000);
@@ -95,10 +95,13 @@ test('saving entries', {timeout: 120000}, async (t) => {
         }).observe(line, {attributes: true});
       });
       const before = ctx.finished.size;
-      await web.afterListing(page, () => page.click(`${row('LONG~001.WAV')} button.save-one`));
-      assert.equal(await web.message(page), null);
+      await page.click('#save-all');
+      await page.waitForFunction(() => /cancelled/.test(document.querySelector('#message-text').textContent),
+        {timeout: 60000});
+      assert.match(await web.message(page), /^Saving LONG\.zip was cancelled\.$/);
+      await new Promise((resolve) => setTimeout(resolve, 300));
       assert.equal(ctx.finished.size, before, 'nothing saved');
-      const file = await web.download(ctx, () => page.click(`${row('LONG~000.BMP')} button.save-one`));
+      const file = await web.download(ctx, () => page.click(web.saveButton('LONG~000.BMP')));
       assert.ok(file.data.equals(original('title.bmp')));
     });
 

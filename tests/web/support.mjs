@@ -72,15 +72,15 @@ export async function qordatList(archive, settings, offset = 0) {
 }
 
 // qordat extract into a fresh folder: the damaged entries it reports
-// (name -> bytes missing) and, with --salvage, every file written (name -> SHA-256).
+// (name -> what it lacks, in qordat's words) and, with --salvage, every file written (name -> SHA-256).
 export async function qordatExtract(archive, settings, offset, salvage) {
   const dir = tempDir('morquent-qordat-');
   try {
     const r = await qordat('extract', archive, '-q', '-o', dir, '--offset', String(offset), ...settingArgs(settings),
       ...(salvage ? ['--salvage'] : []));
     const damaged = new Map();
-    for (const match of r.stderr.matchAll(/^qordat: (.+?): damaged: ([\d,]+) bytes missing/gm)) {
-      damaged.set(match[1], Number(match[2].replace(/,/g, '')));
+    for (const match of r.stderr.matchAll(/^qordat: (.+?): damaged: (.+?)(?:; (?:not )?written.*)?$/gm)) {
+      damaged.set(match[1], match[2]);
     }
     const files = new Map();
     for (const name of readdirSync(dir)) files.set(name, sha256(readFileSync(join(dir, name))));
@@ -93,10 +93,12 @@ export async function qordatExtract(archive, settings, offset, salvage) {
 // ---- the page ----
 
 const TYPES = {'.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.css': 'text/css',
-  '.wasm': 'application/wasm', '.png': 'image/png', '.LICENSE': 'text/plain'};
+  '.wasm': 'application/wasm', '.png': 'image/png', '.svg': 'image/svg+xml',
+  '.webmanifest': 'application/manifest+json', '.LICENSE': 'text/plain'};
 
-function serve(dir) {
+export function serve(dir, port = 0) {
   const server = createServer((request, response) => {
+    (server.requests ||= []).push(request.url);
     const path = normalize(decodeURIComponent(new URL(request.url, 'http://x').pathname));
     const file = join(dir, path === '/' ? 'index.html' : path);
     if (!file.startsWith(dir) || !existsSync(file) || !statSync(file).isFile()) {
@@ -106,14 +108,16 @@ function serve(dir) {
     response.writeHead(200, {'content-type': TYPES[extname(file)] || 'application/octet-stream'});
     createReadStream(file).pipe(response);
   });
-  return new Promise((done) => server.listen(0, '127.0.0.1', () => done(server)));
+  return new Promise((done) => server.listen(port, '127.0.0.1', () => done(server)));
 }
 
 // Headless Chromium on the served page. The network is closed: nothing but
-// the page's own origin is reached.
-export async function startPage({width = 1280, height = 900} = {}) {
+// the page's own origin is reached. Where the browser would let the page ask
+// where to write a file (showSaveFilePicker), the tests take the browser's
+// download instead, as in a browser without that choice.
+export async function startPage({width = 1280, height = 900, pickers = false, dir = webDir, ready = true} = {}) {
   if (!existsSync(join(webDir, 'index.html'))) throw new Error(`no page in ${webDir}: run bash scripts/web.sh`);
-  const server = await serve(webDir);
+  const server = await serve(dir);
   const profile = tempDir('morquent-chromium-');
   const downloads = tempDir('morquent-downloads-');
   const browser = await puppeteer.launch({
@@ -126,6 +130,14 @@ export async function startPage({width = 1280, height = 900} = {}) {
   });
   const page = await browser.newPage();
   await page.setViewport({width, height});
+  if (!pickers) {
+    await page.evaluateOnNewDocument(() => {
+      for (const name of ['showSaveFilePicker', 'showDirectoryPicker', 'showOpenFilePicker']) {
+        delete Window.prototype[name];
+        delete window[name];
+      }
+    });
+  }
   const errors = [];
   page.on('pageerror', (error) => errors.push(String(error)));
   const url = `http://127.0.0.1:${server.address().port}/`;
@@ -139,6 +151,7 @@ export async function startPage({width = 1280, height = 900} = {}) {
   await useDownloadDir(ctx, downloads);
   await page.goto(url, {waitUntil: 'load'});
   await page.waitForSelector('html[data-ready]');
+  if (ready) await page.waitForSelector('html[data-engine=ready]');
   ctx.close = async () => {
     await browser.close().catch(() => {});
     server.close();
@@ -195,7 +208,11 @@ export async function setControls(page, {numbering, fullScan, offset}) {
     };
     set('#numbering', 'value', numbering);
     set('#full-scan', 'checked', fullScan);
-    set('#offset', 'value', offset === undefined ? undefined : String(offset));
+    // The offset typed for the file about to be chosen (the page resets it
+    // for a new file unless it was typed since the last one).
+    if (set('#offset', 'value', offset === undefined ? undefined : String(offset))) {
+      document.querySelector('#offset').dispatchEvent(new Event('input', {bubbles: true}));
+    }
   }, numbering, fullScan, offset);
 }
 
@@ -216,16 +233,24 @@ export async function changeSetting(page, selector, value) {
   }, selector, value));
 }
 
-// The rows as the page shows them, and the message when it shows one.
+// The rows in the document, in the order shown (only those in view are in
+// it), and the message when the page shows one.
 export function rows(page) {
-  return page.$$eval('#entries tbody tr', (trs) => trs.map((tr) => ({name: tr.dataset.name,
-    size: Number(tr.dataset.size), state: tr.dataset.state, text: tr.cells[5].textContent})));
+  return page.$$eval('#entries .row', (made) => made
+    .sort((a, b) => Number(a.getAttribute('aria-rowindex')) - Number(b.getAttribute('aria-rowindex')))
+    .map((row) => ({name: row.dataset.name, size: Number(row.dataset.size), state: row.dataset.state,
+      text: row.querySelector('.c-state').textContent, selected: row.getAttribute('aria-selected') === 'true'})));
 }
+export const row = (name) => `#entries .row[data-name="${name}"]`;
+export const saveButton = (name) => `${row(name)} button[data-action=save]`;
+// #entries's data-total and data-shown, and the status line.
+export const counts = (page) => page.$eval('#entries', (list) => ({total: Number(list.dataset.total),
+  shown: Number(list.dataset.shown), status: document.querySelector('#status').textContent}));
 export const message = (page) =>
   page.$eval('#message', (box) => (box.hidden ? null : document.querySelector('#message-text').textContent));
 
-// The module's heap, read in the worker.
+// The module's heap, as the page's footer gives it after each listing.
 export async function workerHeap(page) {
-  const worker = page.workers()[0];
-  return worker.evaluate(() => ({heap: engine.HEAP8.length}));
+  await page.waitForSelector('#engine-state[data-heap]');
+  return {heap: await page.$eval('#engine-state', (s) => Number(s.dataset.heap))};
 }

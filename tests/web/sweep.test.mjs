@@ -60,10 +60,10 @@ async function pageSaves(page, shown) {
     assert.equal(Object.keys(files).length, whole.length, 'the zip holds every whole entry');
     for (const [name, data] of Object.entries(files)) saved.set(name, web.sha256(data));
   }
-  for (const [i, row] of shown.entries()) {
+  for (const row of shown) {
     if (row.state !== 'damaged') continue;
     const file = await web.download(ctx, async () => {
-      await page.click(`#entries tbody tr:nth-child(${i + 1}) button.save-one`);
+      await page.click(web.saveButton(row.name));
       await page.waitForSelector('#damaged-dialog[open]');
       await page.click('#damaged-save');
     });
@@ -103,7 +103,7 @@ for (const [name, args, offset] of ARCHIVES) {
           const missing = reference.damaged.get(row.name);
           assert.equal(row.state, missing === undefined ? 'whole' : 'damaged', `${row.name}: ${row.text}`);
           seen[row.state]++;
-          if (missing !== undefined) assert.match(row.text.replace(/,/g, ''), new RegExp(`\\b${missing} bytes missing`));
+          if (missing !== undefined) assert.equal(row.text, `damaged: ${missing}`, 'the page and qordat say the same');
         }
         assert.deepEqual(await pageSaves(page, shown), reference.files);
       });

@@ -11,7 +11,6 @@
 namespace qordat {
 
 const char* currentCommand = nullptr;
-const char* const kNumberingNames[3] = {"dummies", "kept", "packed"};
 
 int Usage(const std::string& problem)
 {
@@ -59,21 +58,7 @@ bool ParseNumber(const char* text, int64_t low, int64_t high, int64_t& value)
     return true;
 }
 
-const char* LayoutName(int32_t layout)
-{
-    return layout == LAYOUT_KIND_SIZE ? "kind-size" : layout == LAYOUT_KIND_ONLY ? "kind-only" : "raw";
-}
-
-bool ParseLayout(const char* text, int32_t& layout)
-{
-    for (int32_t l : {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY}) {
-        if (text && !std::strcmp(text, LayoutName(l))) {
-            layout = l;
-            return true;
-        }
-    }
-    return false;
-}
+bool ParseLayout(const char* text, int32_t& layout) { return LayoutOfName(text, &layout); }
 
 int ParseCommandLine(int argc, char** argv, const std::vector<OptionDef>& options,
                      const std::function<int(int id, const char* value)>& onOption,

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "calls/words.h"
+
 namespace qordat {
 
 constexpr int kExitOk = 0;
@@ -53,11 +55,8 @@ bool SeekTo(FILE* f, uint64_t at);
 // Offsets into a file: 0 to 2^62.
 constexpr int64_t kMaxOffset = int64_t(1) << 62;
 
-// Layouts (LAYOUT_* of the archive code) by name: raw, kind-size, kind-only.
-const char* LayoutName(int32_t layout);
+// Layouts (LAYOUT_* of the archive code) by the names in calls/words.h.
 bool ParseLayout(const char* text, int32_t& layout);
-// Numbering modes (NUMBERING_*) by name: dummies, kept, packed.
-extern const char* const kNumberingNames[3];
 
 // The one option parser of every command (getopt_long): options and
 // arguments in any order, long options with their value after '=' or as

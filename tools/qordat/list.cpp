@@ -95,7 +95,7 @@ int CommandList(int argc, char** argv)
                         e->stored, e->position);
         std::printf("%s: %s (numbering %s, %s)\n", s.path.c_str(),
                     Count(static_cast<int64_t>(chosen.size()), "entry", "entries").c_str(),
-                    kNumberingNames[s.settings.numbering], s.settings.fullScan ? "full scan" : "no full scan");
+                    NumberingName(s.settings.numbering), s.settings.fullScan ? "full scan" : "no full scan");
     }
     std::fflush(stdout);
     bool damaged = s.ReportTableDamage();

@@ -45,9 +45,11 @@ struct PackEntry {
     std::optional<int16_t> kind;
     std::optional<int32_t> declared;
     std::optional<int32_t> stored;
+    bool folder = false;        // a folder: its files in natural order, each with these modifiers
     uint64_t content = 0;       // its size, once written
     uint64_t storedBytes = 0;   // its stored size, once written
     bool storedPlain = false;   // compression made it larger: stored plain
+    bool storedCompressed = false;  // stored as a stream, once written
 };
 
 struct PackOptions {
@@ -59,8 +61,83 @@ struct PackOptions {
     uint64_t leadingBytes = 0;
     LzssOptions lzss;      // the encoder's level and threads
     bool verbose = false;  // say how each entry was stored (-v)
+    bool quiet = false;    // no summary line (-q)
     bool Damaging() const { return count || truncate; }
 };
+
+// Names in natural order: runs of digits compared as numbers (MANY~101
+// before MANY~1000; of equal numbers, the one of fewer leading zeros
+// first), everything else byte by byte.
+bool NaturalLess(const std::string& a, const std::string& b)
+{
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (!digit(a[i]) || !digit(b[j])) {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            i++, j++;
+            continue;
+        }
+        const size_t a0 = i, b0 = j;
+        while (i < a.size() && digit(a[i])) i++;
+        while (j < b.size() && digit(b[j])) j++;
+        size_t x = a0, y = b0;  // the numbers without their leading zeros
+        while (x + 1 < i && a[x] == '0') x++;
+        while (y + 1 < j && b[y] == '0') y++;
+        if (i - x != j - y) return i - x < j - y;
+        if (const int c = a.compare(x, i - x, b, y, j - y)) return c < 0;
+        if (i - a0 != j - b0) return i - a0 < j - b0;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+// The files of folder `dir` (not its folders, nor its hidden files), in
+// natural order of their names; `skip` (the output) left out. "" or what
+// failed.
+std::string FolderFiles(const std::string& dir, const std::string& skip, std::vector<std::string>& files)
+{
+    std::error_code error;
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        std::error_code typeError;
+        if (name.empty() || name[0] == '.' || !it->is_regular_file(typeError)) continue;
+        std::error_code same;
+        if (!skip.empty() && fs::equivalent(it->path(), skip, same)) continue;
+        names.push_back(name);
+    }
+    if (error) return "cannot read the folder " + dir + ": " + error.message();
+    std::sort(names.begin(), names.end(), NaturalLess);
+    for (const std::string& name : names) files.push_back((fs::path(dir) / name).string());
+    return "";
+}
+
+// Whether the file at `path` holds what begins a QOR's DAT archive (a valid
+// count and size table) at byte 0 or at `offset`. False with errno set when
+// it cannot be read.
+bool LooksLikeArchive(const std::string& path, uint64_t offset, bool* readable)
+{
+    *readable = false;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    bool archive = false;
+    *readable = true;
+    for (const uint64_t at : {uint64_t(0), offset}) {
+        uint8_t bytes[PROBE_SIZE] = {};
+        size_t got = 0;
+        if (SeekTo(f, at)) got = std::fread(bytes, 1, sizeof bytes, f);
+        if (std::ferror(f)) {
+            const int error = errno;
+            *readable = false;
+            std::fclose(f);
+            errno = error;
+            return false;
+        }
+        archive = archive || ValidateContainer(nullptr, bytes, static_cast<int32_t>(got), VALIDATE_PROBE);
+    }
+    std::fclose(f);
+    return archive;
+}
 
 bool CutAt(FILE* f, uint64_t length)
 {
@@ -79,7 +156,7 @@ bool CutAt(FILE* f, uint64_t length)
 // while the oldest is written. Memory stays a few MiB per thread whatever
 // the sizes. Sets each entry's content size and how it was stored. Returns
 // "" or what failed, with the system's reason for that very call.
-std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackOptions& options)
+std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackOptions& options, uint64_t* size)
 {
     writer::FileSink sink(out);
     writer::ArchiveWriter archive(sink, options.lzss);
@@ -116,6 +193,7 @@ std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackO
         entry.content = slot.content;
         entry.storedPlain = slot.storedPlain;
         entry.storedBytes = slot.stored;
+        entry.storedCompressed = slot.compressed;
         if (!options.verbose || entry.path.empty()) continue;
         if (slot.storedPlain)
             std::printf("%s: stored plain, %" PRIu64 " bytes (compressed: %" PRIu64 ")\n", entry.path.c_str(),
@@ -126,8 +204,11 @@ std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackO
         else
             std::printf("%s: plain, %" PRIu64 " bytes\n", entry.path.c_str(), slot.content);
     }
-    if (options.truncate && *options.truncate < archive.Size() && !CutAt(out, *options.truncate))
-        return "cannot write: " + SystemError();
+    *size = archive.Size();
+    if (options.truncate && *options.truncate < archive.Size()) {
+        if (!CutAt(out, *options.truncate)) return "cannot write: " + SystemError();
+        *size = *options.truncate;
+    }
     return "";
 }
 
@@ -149,9 +230,14 @@ bool SameBytes(const std::string& path, const std::string& original, int* readEr
     return same;
 }
 
-// The layout to suggest instead of `layout`: kind-size says of every entry
-// whether it is compressed, and its size.
-const char* OtherLayout(int32_t layout) { return layout == LAYOUT_KIND_SIZE ? "kind-only" : "kind-size"; }
+// The layouts to suggest instead of `layout`: the two others.
+std::string OtherLayouts(int32_t layout)
+{
+    std::string both;
+    for (int32_t other : {LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY, LAYOUT_RAW})
+        if (other != layout) both += std::string(both.empty() ? "" : " or ") + LayoutName(other);
+    return both;
+}
 
 // Reads the archive written at `written` back as a host would (probe,
 // listing in the default settings, then every entry extracted in a private
@@ -161,7 +247,7 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
                                   const std::vector<PackEntry>& entries, const PackOptions& options)
 {
     std::vector<std::string> problems;
-    const std::string layoutHint = std::string("another --layout (") + OtherLayout(options.layout) + ")";
+    std::string layoutHint = "another --layout (" + OtherLayouts(options.layout) + ")";
     uint8_t probe[PROBE_SIZE] = {};
     if (FILE* f = std::fopen(written.c_str(), "rb")) {
         if (SeekTo(f, options.leadingBytes)) (void)!std::fread(probe, 1, sizeof probe, f);
@@ -181,14 +267,30 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
         result = PluginList(state, written, options.leadingBytes, settings, listed);
         if (result != RESULT_OK)
             return {std::string("readers refuse it (") + ResultMeaning(result) + "); try " + layoutHint +
-                    ", or --plain for its compressed entries"};
+                    (std::any_of(entries.begin(), entries.end(), [](const PackEntry& e) { return e.storedCompressed; })
+                         ? ", or --plain for its compressed entries"
+                         : "")};
+        // The first entry decides: a compressed one of content the readers
+        // cannot size by its head alone is sized by the scan only.
+        std::string way = "--force keeps it as it is";
+        for (size_t i = 0; i < entries.size(); i++) {
+            if (entries[i].path.empty()) continue;
+            if (entries[i].storedCompressed)
+                way = "entry " + std::to_string(i) + " (" + entries[i].path + ") is compressed and comes first: "
+                      "store it --plain, or put another entry first (--force keeps it as it is)";
+            break;
+        }
         problems.push_back("readers list it only with the full scan (qordat --full-scan; the plug-in's setting "
-                           "'*.ANM *.SNL wo kaitou kanou ni suru', make *.ANM *.SNL extractable)");
+                           "'*.ANM *.SNL wo kaitou kanou ni suru', make *.ANM *.SNL extractable); " + way);
     }
     const int32_t layout = state.entryLayout;
-    if (layout != options.layout)
+    if (layout != options.layout) {
+        // Heads that readers take for another layout read right when
+        // written in that one.
+        layoutHint = std::string("--layout ") + LayoutName(layout);
         problems.push_back(std::string("readers take its entries' heads for the ") + LayoutName(layout) +
                            " layout; try " + layoutHint);
+    }
     if (listed.size() != entries.size()) {
         problems.push_back("readers list " + Count(static_cast<int64_t>(listed.size()), "entry", "entries") +
                            " of " + std::to_string(entries.size()));
@@ -201,7 +303,7 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
         const PackEntry& entry = entries[i];
         if (entry.path.empty()) continue;
         const std::string what = "entry " + std::to_string(i) + " (" + entry.path + "): ";
-        const std::string way = entry.compress ? "store it --plain, or try " + layoutHint : "try " + layoutHint;
+        const std::string way = entry.storedCompressed ? "store it --plain, or try " + layoutHint : "try " + layoutHint;
         if (listed[i].size != entry.content) {
             problems.push_back(what + "readers get " + Bytes(listed[i].size) + " of its " + Bytes(entry.content) +
                                "; " + way);
@@ -241,14 +343,14 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
 int CommandPack(int argc, char** argv)
 {
     enum { kEmpty = 1, kCompress, kPlain, kCompressed, kLayout, kOffset, kTruncate, kCount, kDeclared, kStored,
-           kRepeat, kKind, kForce, kFast, kBest, kJobs, kVerbose };
+           kRepeat, kKind, kForce, kFast, kBest, kJobs, kVerbose, kQuiet };
     const std::vector<OptionDef> definitions = {
         {"empty", 0, false, kEmpty},       {"compress", 0, false, kCompress},   {"plain", 0, false, kPlain},
         {"compressed", 0, false, kCompressed}, {"layout", 0, true, kLayout},   {"offset", 0, true, kOffset},
         {"truncate", 0, true, kTruncate},  {"count", 0, true, kCount},         {"declared", 0, true, kDeclared},
         {"stored-size", 0, true, kStored}, {"repeat", 0, true, kRepeat},       {"kind", 0, true, kKind},
         {"force", 'f', false, kForce},     {"fast", 0, false, kFast},          {"best", 0, false, kBest},
-        {"jobs", 'j', true, kJobs},        {"verbose", 'v', false, kVerbose}};
+        {"jobs", 'j', true, kJobs},        {"verbose", 'v', false, kVerbose},  {"quiet", 'q', false, kQuiet}};
     std::string outPath;
     PackOptions options;
     options.lzss.threads = std::max(1u, std::min(64u, std::thread::hardware_concurrency()));
@@ -259,6 +361,8 @@ int CommandPack(int argc, char** argv)
     bool pendingAny = false;
     auto addEntry = [&](const std::string& path) {
         pending.path = path;
+        std::error_code error;
+        if (!path.empty() && fs::is_directory(path, error)) pending.folder = true;  // its files, once OUT is known
         for (int64_t n = 0; n < repeat; n++) entries.push_back(pending);
         pending = PackEntry();
         repeat = 1;
@@ -276,6 +380,7 @@ int CommandPack(int argc, char** argv)
             case kFast:
             case kBest: options.lzss.level = id == kFast ? LzssLevel::Fast : LzssLevel::Optimal; return 0;
             case kVerbose: options.verbose = true; return 0;
+            case kQuiet: options.quiet = true; return 0;
             case kJobs:
                 if (!ParseNumber(value, 1, 64, n)) return Usage("-j takes a count of threads from 1 to 64");
                 options.lzss.threads = static_cast<unsigned>(n);
@@ -326,7 +431,42 @@ int CommandPack(int argc, char** argv)
     if (parsed) return parsed == kHelped ? kExitOk : parsed;
     if (outPath.empty()) return Usage("no output file given");
     if (pendingAny) return Usage("entry modifiers after the last entry");
-    if (entries.empty()) return Usage("no ENTRY given (a file or --empty)");
+    if (entries.empty()) return Usage("no ENTRY given (a file, a folder or --empty)");
+    if (std::any_of(entries.begin(), entries.end(), [](const PackEntry& e) { return e.folder; })) {
+        std::vector<PackEntry> expanded;
+        for (const PackEntry& entry : entries) {
+            if (!entry.folder) {
+                expanded.push_back(entry);
+                continue;
+            }
+            std::vector<std::string> files;
+            const std::string problem = FolderFiles(entry.path, outPath, files);
+            if (!problem.empty()) return Fail(problem);
+            if (files.empty()) return Fail(entry.path + ": a folder without files");
+            for (const std::string& file : files) {
+                expanded.push_back(entry);
+                expanded.back().path = file;
+                expanded.back().folder = false;
+            }
+        }
+        entries.swap(expanded);
+    }
+
+    // An existing OUT is replaced only when it is an archive (a file packed
+    // before, say): anything else is kept unless --force, as gzip keeps a
+    // file it would overwrite.
+    std::error_code outError;
+    const fs::file_status outStatus = fs::status(outPath, outError);
+    if (fs::is_directory(outStatus)) return Fail(outPath + ": is a folder; name the archive to write");
+    if (fs::exists(outStatus) && !options.force) {
+        bool readable = false;
+        if (!LooksLikeArchive(outPath, options.leadingBytes, &readable)) {
+            if (!readable)
+                return Fail("cannot read " + outPath + ": " + SystemError() +
+                            "; it is not replaced unless it is an archive (--force replaces it)");
+            return Fail(outPath + ": exists and is not a QOR's DAT archive; not replaced (--force replaces it)");
+        }
+    }
     const bool damaging = options.Damaging() ||
         std::any_of(entries.begin(), entries.end(), [](const PackEntry& e) { return e.kind || e.declared || e.stored; });
 
@@ -348,13 +488,19 @@ int CommandPack(int argc, char** argv)
         std::error_code error;
         const uint64_t size = fs::file_size(entry.path, error);
         if (error) return Fail("cannot read " + entry.path + ": " + error.message());
+        // Readers refuse an entry whose head stands for no content; an empty
+        // slot is what holds nothing. (Under raw, 0 bytes are an empty slot.)
+        if (size == 0 && options.layout != LAYOUT_RAW && !options.force)
+            return Fail("entry " + std::to_string(i) + " (" + entry.path + "): an empty file, which readers refuse "
+                        "as an entry; give --empty for an empty slot instead (--force writes it as it is)");
         if (size > INT32_MAX || (!entry.compress && size + writer::HeadSize(static_cast<writer::Layout>(options.layout)) > INT32_MAX))
             return Fail(entry.path + ": " + Bytes(size) + ", too large for the format (an entry holds less than 2 GiB)");
     }
 
     PendingFile out;
     if (!out.Open(outPath)) return Fail("cannot write " + outPath + ": " + SystemError());
-    const std::string problem = WriteArchive(out.Stream(), entries, options);
+    uint64_t archiveSize = 0;
+    const std::string problem = WriteArchive(out.Stream(), entries, options, &archiveSize);
     if (!problem.empty()) return Fail(outPath + ": " + problem);
     // Closed before it is read back: a Windows reader cannot open a file
     // that is open for writing.
@@ -371,6 +517,20 @@ int CommandPack(int argc, char** argv)
         if (!problems.empty()) std::fprintf(stderr, "qordat: %s: kept as it is (--force)\n", outPath.c_str());
     }
     if (!out.Commit()) return Fail("cannot write " + outPath + ": " + SystemError());
+    if (!options.quiet) {
+        size_t empty = 0, compressed = 0;
+        uint64_t content = 0;
+        for (const PackEntry& entry : entries) {
+            empty += entry.path.empty();
+            compressed += entry.storedCompressed;
+            content += entry.content;
+        }
+        std::string line = outPath + ": " + Count(static_cast<int64_t>(entries.size()), "entry", "entries");
+        if (empty) line += " (" + std::to_string(empty) + " empty)";
+        line += ", " + Bytes(archiveSize) + " (content " + Bytes(content) + "), " + std::to_string(compressed) +
+                " compressed";
+        std::printf("%s\n", line.c_str());
+    }
     return kExitOk;
 }
 

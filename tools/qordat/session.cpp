@@ -87,7 +87,7 @@ bool WildcardMatch(const char* p, const char* n)
 std::string SettingsText(const ListSettings& s, const ListSettings& given)
 {
     std::string text;
-    if (s.numbering != given.numbering) text = std::string("--numbering ") + kNumberingNames[s.numbering];
+    if (s.numbering != given.numbering) text = std::string("--numbering ") + NumberingName(s.numbering);
     if (s.fullScan != given.fullScan) text += std::string(text.empty() ? "" : " ") + "--full-scan";
     return text;
 }
@@ -99,12 +99,7 @@ int Session::TakeOption(int id, const char* value)
     int64_t n = 0;
     switch (id) {
     case kOptNumbering:
-        for (uint32_t mode = 0; mode < 3; mode++) {
-            if (!std::strcmp(value, kNumberingNames[mode])) {
-                settings.numbering = mode;
-                return 0;
-            }
-        }
+        if (NumberingOfName(value, &settings.numbering)) return 0;
         return Usage(std::string("--numbering takes dummies, kept or packed, not '") + value + "'");
     case kOptFullScan: settings.fullScan = true; return 0;
     case kOptOffset:

@@ -27,6 +27,7 @@
 #include "tools/spihost/plugin_exports.h"
 #include "tools/spihost/registry_settings.h"
 #include "calls/calls.h"
+#include "calls/words.h"
 
 namespace {
 
@@ -278,9 +279,9 @@ int main(int argc, char** argv)
         else if (a == "--tsv") tsvListing = true;
         else if (a == "--full-scan") fullScan = true;
         else if (a == "--numbering" && i + 1 < argc) {
-            std::string mode = argv[++i];
-            numbering = mode == "dummies" ? 0 : mode == "kept" ? 1 : mode == "packed" ? 2 : -2;
-            if (numbering == -2) return Usage();
+            uint32_t mode = 0;
+            if (!NumberingOfName(argv[++i], &mode)) return Usage();
+            numbering = (int)mode;
         }
         else if (a == "-o" && i + 1 < argc) dir = argv[++i];
         else if (a == "--memory") memory = true;

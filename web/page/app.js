@@ -1,99 +1,64 @@
-// The page: takes an archive, has the worker (worker.js) list it through the
-// plug-in's own calls, and shows, previews and saves its entries. All work
-// on the archive runs in the worker; this module only keeps the page.
+// The page: takes an archive, has the worker list it through the plug-in's
+// own calls, and shows it as a list (list.js) beside a preview (preview.js);
+// saves entries (save.js) and keeps changes to make (edit.js). All work on
+// the archive runs in the worker (engine-client.js, protocol.js).
+//
+// <html data-listings> counts the listings that came to an end (listed and
+// checked, or refused), and <html data-engine> says whether the engine is
+// "starting", "ready" or "unavailable": whoever waits for the page (a
+// person's script, the browser tests) reads these.
+import {Engine} from './engine-client.js';
+import {RESULT_TEXT} from './protocol.js';
+import {EntryList} from './list.js';
+import {Preview, isPicture} from './preview.js';
+import {Saver, progressText, readable} from './save.js';
+import {Edits} from './edit.js';
+import * as settings from './settings.js';
 
 const $ = (selector) => document.querySelector(selector);
-const NUMBERINGS = ['dummies', 'kept', 'packed'];
-const NUMBERING_TEXT = {dummies: 'empty slots listed as dummies', kept: 'empty slots left out, numbers kept',
-  packed: 'empty slots left out, numbered without gaps'};
-const RESULT_TEXT = {1: 'unsupported input', 2: 'not this format in these settings', 3: 'a record could not be built',
-  4: 'out of memory', 5: 'out of memory', 6: 'the file could not be opened'};
-const THUMB_LIMIT = 32 * 1024 * 1024;  // larger pictures get no thumbnail
-const PREVIEW_BYTES = 64 * 1024;
-
+const html = document.documentElement;
 const bytes = (n) => Number(n).toLocaleString('en-US');
-const extensionOf = (name) => name.slice(name.lastIndexOf('.') + 1).toUpperCase();
+const THUMB_LIMIT = 32 * 1024 * 1024;  // larger pictures get no thumbnail
 
-// ---- settings, kept between visits as the plug-in keeps its own ----
-
-const settings = {
-  load() {
-    let numbering = 'dummies';
-    let fullScan = false;
-    try {
-      numbering = localStorage.getItem('morquent.numbering') || numbering;
-      fullScan = localStorage.getItem('morquent.fullScan') === '1';
-    } catch { /* storage refused: defaults */ }
-    if (!NUMBERINGS.includes(numbering)) numbering = 'dummies';
-    $('#numbering').value = numbering;
-    $('#full-scan').checked = fullScan;
-  },
-  save() {
-    try {
-      localStorage.setItem('morquent.numbering', $('#numbering').value);
-      localStorage.setItem('morquent.fullScan', $('#full-scan').checked ? '1' : '0');
-    } catch { /* not kept */ }
-  },
-  numbering: () => NUMBERINGS.indexOf($('#numbering').value),
-  fullScan: () => $('#full-scan').checked,
-};
-
-// ---- the worker: requests answered by id; a crash or Cancel replaces it ----
-
-class Engine {
-  constructor() {
-    this.nextId = 1;
-    this.pending = new Map();
-    this.onEvent = () => {};
-    this.onCrash = () => {};
-    this.spawn();
-  }
-  spawn() {
-    this.worker = new Worker('worker.js');
-    this.worker.onmessage = (event) => this.receive(event.data);
-    this.worker.onerror = (event) => {
-      event.preventDefault();
-      this.replace(`the engine could not run (${event.message || 'load error'})`);
-    };
-  }
-  // Stops whatever the worker does, fails what was asked of it, and starts a fresh one.
-  replace(why, crashed = true) {
-    this.worker.terminate();
-    const pending = [...this.pending.values()];
-    this.pending.clear();
-    this.spawn();
-    for (const p of pending) p.reject(Object.assign(new Error(why), {cancelled: !crashed, crashed}));
-    if (crashed) this.onCrash(why);
-  }
-  request(op, fields = {}, onProgress = null) {
-    const id = this.nextId++;
-    return new Promise((resolve, reject) => {
-      this.pending.set(id, {resolve, reject, onProgress});
-      this.worker.postMessage({op, id, ...fields});
-    });
-  }
-  receive(m) {
-    const p = this.pending.get(m.id);
-    if (m.type === 'progress') {
-      if (p && p.onProgress) p.onProgress(m);
-      return;
-    }
-    if (m.type === 'damage' || m.type === 'checked' || (m.type === 'failed' && !p)) {
-      this.onEvent(m);
-      return;
-    }
-    if (m.type === 'crash') {
-      this.replace(m.message);
-      return;
-    }
-    if (!p) return;
-    this.pending.delete(m.id);
-    if (m.type === 'failed') p.reject(Object.assign(new Error(m.message), {unreadable: !!m.unreadable}));
-    else p.resolve(m);
-  }
-}
+// ---- the engine ----
 
 const engine = new Engine();
+html.dataset.engine = 'starting';
+engine.onReady = () => {
+  html.dataset.engine = 'ready';
+  $('#engine-state').textContent = 'Engine: ready.';
+};
+engine.onUnavailable = (why) => {
+  html.dataset.engine = 'unavailable';
+  $('#engine-state').textContent = 'Engine: not loaded.';
+  sayUnavailable(why);
+  if (view.file) listingDone();
+};
+function sayUnavailable(why) {
+  say(`The page's engine could not be loaded (${why}). It comes from the server this page came from: connect ` +
+    'to it again and try again. After one visit with the network, the page keeps it and works offline.',
+  {label: 'Try again', run() {
+    html.dataset.engine = 'starting';
+    engine.retry();
+    if (view.file) openArchive();
+  }});
+}
+let lastCrash = 0;
+engine.onCrash = (why) => {
+  // Listed again at once, unless the last crash was a moment ago (a listing
+  // that itself crashes the engine is not tried again and again).
+  const again = Date.now() - lastCrash > 5000;
+  lastCrash = Date.now();
+  say(`The engine stopped (${why}). It was started afresh` +
+    (view.file && again ? '; the archive is being listed again.' : '.'), view.file && !again
+    ? {label: 'List it again', run: () => openArchive()} : null);
+  if (view.file && again) setTimeout(() => openArchive({keepMessage: true}), 0);
+  else if (view.file) listingDone();
+};
+
+if ('serviceWorker' in navigator && location.protocol !== 'file:') {
+  navigator.serviceWorker.register('sw.js').catch(() => { /* no offline copy: the page works online */ });
+}
 
 // ---- messages and progress ----
 
@@ -114,37 +79,40 @@ function say(text, action = null, kind = 'error') {
 }
 
 let cancelCurrent = null;
-// Runs `work(onProgress)` with the progress line and Cancel shown.
+// Runs `work(progress, signal)` with the progress line and Cancel shown once
+// it takes longer than a moment; progress(done) takes the bytes done of `total`.
 async function withProgress(label, total, work, listing = false) {
   const bar = $('#progress-bar');
   const line = $('#progress');
   const text = $('#progress-text');
   const started = performance.now();
+  const controller = new AbortController();
   let shown = false;
   const show = () => {
     shown = true;
     line.hidden = false;
   };
-  // Quick work shows nothing; what runs longer than a moment shows its progress.
   const timer = setTimeout(show, 300);
   text.textContent = label;
-  if (total) bar.max = total; else bar.removeAttribute('value');
-  // Cancel stops the worker; a fresh one holds no archive until it is listed again.
+  if (total) {
+    bar.max = total;
+    bar.value = 0;
+  } else bar.removeAttribute('value');
+  // Cancel stops the work; work in the worker stops with the worker, and a
+  // fresh one holds no archive until it is listed again.
   cancelCurrent = () => {
-    engine.replace('cancelled', false);
-    if (!listing) setTimeout(openArchive, 0);
+    controller.abort();
+    if (engine.pending.size) {
+      engine.replace('cancelled', false);
+      if (!listing) setTimeout(() => openArchive({keepMessage: true}), 0);
+    }
   };
   try {
-    return await work((m) => {
+    return await work((done) => {
       if (!shown && performance.now() - started > 300) show();
-      if (total && m.bytes !== undefined) bar.value = Math.min(m.bytes, total);
-      if (m.total) {
-        bar.max = m.total;
-        bar.value = m.done;
-      }
-      const mib = m.bytes !== undefined ? `, ${(m.bytes / 1048576).toFixed(1)} MiB` : '';
-      text.textContent = m.total ? `${label}: ${m.done} of ${m.total} entries${mib}` : `${label}${mib}`;
-    });
+      if (total) bar.value = Math.min(done, total);
+      text.textContent = progressText(label, done, total);
+    }, controller.signal);
   } finally {
     clearTimeout(timer);
     line.hidden = true;
@@ -155,34 +123,109 @@ $('#cancel').addEventListener('click', () => cancelCurrent && cancelCurrent());
 
 // ---- the archive and its listing ----
 
-// Each listing that comes to an end (shown and checked, or refused) counts
-// on <html data-listings>, so that whoever waits for one can tell it is over.
 function listingDone() {
-  const html = document.documentElement;
   html.dataset.listings = String(Number(html.dataset.listings || 0) + 1);
 }
 
 const view = {
   file: null,
   offset: 0,
-  entries: [],     // as listed, plus state
-  rows: [],
+  entries: [],
   urls: [],        // object URLs to revoke with the listing
+  thumbs: new Map(),  // entry index -> object URL
   listingId: 0,
   checked: false,
+  summary: null,
 };
+
+const edits = new Edits(() => {
+  list.arrange();
+  $('#undo').disabled = edits.count === 0;
+  $('#edit-note').textContent = edits.count
+    ? `${edits.count} ${edits.count === 1 ? 'change' : 'changes'} kept; writing the changed archive is not ` +
+      'available in the page yet (qordat repack writes one).' : '';
+});
+
+const preview = new Preview({
+  urls: view.urls,
+  async read(entry, limit) {
+    if (entry.edit) return {blob: entry.edit.file || new Blob([]), size: entry.size, cut: false};
+    const plainLength = limit ? Math.min(entry.size, limit) : entry.size;
+    try {
+      if (entry.start >= 0) {
+        return {blob: await readable(view.file.slice(entry.start, entry.start + plainLength)), size: plainLength,
+          cut: plainLength < entry.size};
+      }
+    } catch (error) {
+      say(error.message);
+      return null;
+    }
+    try {
+      return await withProgress(`Reading ${entry.name}`, plainLength, (progress) =>
+        engine.request('extract', {position: entry.position, limit}, (m) => progress(m.bytes || 0)));
+    } catch (error) {
+      if (!error.cancelled && !error.crashed) say(`${entry.name}: ${error.message}`);
+      return null;
+    }
+  },
+});
+
+const saver = new Saver({engine, say, withProgress, file: () => view.file});
+
+let previewTimer = 0;
+const list = new EntryList($('#entries'), {
+  thumbnail: (entry) => view.thumbs.get(entry.index) || null,
+  onRendered: (indexes) => thumbs.want(indexes),
+  onSelection: status,
+  onActive(entry) {
+    clearTimeout(previewTimer);
+    previewTimer = setTimeout(() => preview.show(entry), 120);
+  },
+  onOpen(entry) {
+    clearTimeout(previewTimer);
+    preview.show(entry, true);
+    // Below the list on narrow screens: brought into view.
+    if (window.innerWidth < 1024) $('#preview').scrollIntoView({block: 'nearest'});
+  },
+  onSpace: () => preview.playPause(),
+  onSave: saveSelected,
+  onKey(event) {
+    if ((event.ctrlKey || event.metaKey) && (event.key === 'z' || event.key === 'Z')) return edits.undo(view.entries);
+    return false;
+  },
+  onRowAction(action, entry) {
+    if (action === 'save') saver.saveOne(entry);
+    else if (action === 'replace') chooseEditFile((file) => edits.replace(entry, file));
+    else if (action === 'empty') edits.empty(entry);
+  },
+  onRowDrop: (entry, file) => edits.replace(entry, file),
+  rowActions: (entry, name) =>
+    `<button type="button" tabindex="-1" data-action="replace" aria-label="Replace ${name}…">Replace…</button>` +
+    `<button type="button" tabindex="-1" data-action="empty" aria-label="Empty ${name}"` +
+    `${entry.state === 'emptied' ? ' disabled' : ''}>Empty</button>`,
+});
+
+function chooseEditFile(take) {
+  const input = $('#edit-file');
+  input.value = '';
+  input.onchange = () => input.files.length && take(input.files[0]);
+  input.click();
+}
+$('#add-entry').addEventListener('click', () => chooseEditFile((file) => list.select(edits.add(view.entries, file).index)));
+$('#undo').addEventListener('click', () => edits.undo(view.entries));
 
 function clearListing() {
   for (const url of view.urls) URL.revokeObjectURL(url);
-  view.urls = [];
+  view.urls.length = 0;
+  for (const url of view.thumbs.values()) URL.revokeObjectURL(url);
+  view.thumbs.clear();
   view.entries = [];
-  view.rows = [];
   view.checked = false;
+  edits.reset();
   thumbs.reset();
-  $('#entries tbody').replaceChildren();
-  $('#listing').hidden = true;
-  $('#preview').hidden = true;
-  $('#preview-body').replaceChildren();
+  list.setEntries([]);
+  $('#workspace').hidden = true;
+  preview.clear();
 }
 
 function refusal(m, name) {
@@ -199,13 +242,13 @@ function refusal(m, name) {
       (view.offset ? ` at byte ${bytes(view.offset)}.` : '.') +
       (view.offset ? '' : ' If the archive lies inside another file, give the byte where it begins.')];
   case 'settings': {
-    const numbering = NUMBERINGS[m.numbering];
+    const numbering = settings.NUMBERINGS[m.numbering];
     if (m.fullScan && !settings.fullScan()) {
       return [`${name} can be listed only with the full scan on: a compressed entry has content of an ` +
         'unknown kind, whose size only a scan of the whole entry tells.', {label: 'List it with the full scan',
         run() { $('#full-scan').checked = true; settingsChanged(); }}];
     }
-    return [`${name} can be listed only with ${NUMBERING_TEXT[numbering]}.`, {label: `List it that way`,
+    return [`${name} can be listed only with ${settings.NUMBERING_TEXT[numbering]}.`, {label: 'List it that way',
       run() { $('#numbering').value = numbering; $('#full-scan').checked = m.fullScan; settingsChanged(); }}];
   }
   default:
@@ -215,27 +258,30 @@ function refusal(m, name) {
   }
 }
 
-async function openArchive({keepMessage = false} = {}) {
+async function openArchive({keepMessage = false, note = null} = {}) {
   const file = view.file;
   if (!file) return;
   clearListing();
-  if (!keepMessage) say(null);
-  const offset = Number($('#offset').value || 0);
-  if (!Number.isSafeInteger(offset) || offset < 0) {
-    say('The byte where the archive begins must be a whole number, 0 or more.');
+  if (!keepMessage) say(note, null, 'info');
+  const offset = settings.parseOffset(settings.offsetText());
+  if (offset === null) {
+    say('The byte where the archive begins must be a whole number, 0 or more: decimal (35664) or ' +
+      'hexadecimal after 0x (0x8b50).');
     listingDone();
     return;
   }
   view.offset = offset;
+  offsetTyped = false;  // it belongs to this file now
   const listingId = ++view.listingId;
   let m;
   try {
-    m = await withProgress(`Reading ${file.name}`, file.size, (onProgress) =>
+    m = await withProgress(`Reading ${file.name}`, file.size, (progress) =>
       engine.request('open', {file, offset, numbering: settings.numbering(), fullScan: settings.fullScan()},
-        onProgress), true);
+        (p) => progress(p.bytes || 0)), true);
   } catch (error) {
     if (listingId !== view.listingId) return;
     if (error.cancelled) say(`Listing ${file.name} was cancelled.`, {label: 'List it again', run: openArchive}, 'info');
+    else if (error.unavailable) sayUnavailable(error.message);
     else if (!error.crashed) say(error.message);
     listingDone();
     return;
@@ -251,67 +297,42 @@ async function openArchive({keepMessage = false} = {}) {
   showListing(m);
 }
 
-const escapeHtml = (text) => text.replace(/[&<>"']/g, (c) => `&#${c.charCodeAt(0)};`);
-const stateText = (entry) => (entry.state === 'damaged' ? `damaged: ${bytes(entry.missing)} bytes missing`
-  : entry.state === 'checking' ? 'checking…' : entry.state);
-const compressedText = (entry) => (entry.compressed === null ? (entry.state === 'checking' ? '…' : '?')
-  : entry.compressed ? 'yes' : 'no');
-
-// One row's markup: the entry's name, size and state in data-* as well.
-function rowHtml(entry) {
-  const name = escapeHtml(entry.name);
-  return `<tr tabindex="-1" data-index="${entry.index}" data-name="${name}" data-size="${entry.size}" ` +
-    `data-state="${entry.state}"><td class="thumb"></td><td class="name">${name}</td>` +
-    `<td class="num size">${bytes(entry.size)}</td><td class="num stored">${bytes(entry.stored)}</td>` +
-    `<td class="comp">${compressedText(entry)}</td><td class="state">${stateText(entry)}</td>` +
-    `<td class="save"><button type="button" class="save-one" aria-label="Save ${name}">Save</button></td></tr>`;
-}
-
 function showListing(m) {
-  view.entries = m.entries.map((e, index) => ({...e, index, state: 'checking', missing: 0, compressed: null}));
-  view.rows = new Array(view.entries.length);
-  const tbody = $('#entries tbody');
-  // The first rows at once, the rest in batches between frames: the table
-  // shows without waiting for thousands of rows to be made and laid out.
-  tbody.replaceChildren();
-  const listingId = view.listingId;
-  view.attached = false;
-  const attach = (from) => {
-    if (listingId !== view.listingId) return;
-    const to = Math.min(view.entries.length, from + (from ? 1000 : 100));
-    tbody.insertAdjacentHTML('beforeend', view.entries.slice(from, to).map(rowHtml).join(''));
-    const made = tbody.rows;
-    for (let i = from; i < to; i++) {
-      view.rows[i] = made[i];
-      if (isPicture(view.entries[i])) thumbs.watch(made[i]);
-    }
-    if (from === 0 && to > 0) made[0].tabIndex = 0;
-    if (to < view.entries.length) {
-      setTimeout(() => attach(to), 0);
-      return;
-    }
-    view.attached = true;
-    if (view.checked) finishListing();
-  };
-  attach(0);
-  $('#listing').hidden = false;
-  $('#entries').setAttribute('aria-busy', 'true');
-  summarize(m);
-}
-
-// Every row is in the table and every entry checked.
-function finishListing() {
-  $('#entries').removeAttribute('aria-busy');
-  summarize();
-  listingDone();
-}
-
-function summarize(m = view.summary) {
+  view.entries = m.entries.map((e, index) => {
+    const noRecord = m.bySlot && e.result !== 0;
+    return {...e, index, name: noRecord ? `slot ${Math.floor(e.position / 3)}` : e.name, noRecord,
+      state: noRecord ? 'damaged' : 'checking', missing: noRecord ? e.slotMissing : 0, lack: noRecord ? e.lack : '',
+      compressed: null};
+  });
   view.summary = m;
+  list.setEntries(view.entries);
+  $('#workspace').hidden = false;
+  $('#entries').setAttribute('aria-busy', 'true');
+  if (m.bySlot) {
+    const lost = view.entries.filter((e) => e.noRecord).length;
+    say(`${view.file.name} is cut short or damaged: its listing stops at an entry whose record cannot be built. ` +
+      `Its slots were read one by one: ${lost} of ${view.entries.length} have no record and cannot be saved; ` +
+      'the others are listed.', null, 'info');
+  }
+  summarize();
+}
+
+function summarize() {
+  const m = view.summary;
+  if (!m) return;
   const damaged = view.entries.filter((e) => e.state === 'damaged').length;
-  const n = view.entries.length;
-  $('#summary').textContent = `${view.file.name}: ${n} ${n === 1 ? 'entry' : 'entries'}, ${m.layout} layout` +
-    (damaged ? `, ${damaged} damaged` : '') + (view.checked ? '' : ', checking…');
+  $('#summary').textContent = `${view.file.name}: ${m.layout} layout` + (damaged ? `, ${damaged} damaged` : '') +
+    (view.checked ? '' : ', checking…');
+}
+
+// The status line: how many entries, shown, selected.
+function status() {
+  const total = list.entries.length;
+  const shown = list.shown.length;
+  const selected = list.selected.size;
+  $('#status').textContent = `${bytes(total)} ${total === 1 ? 'entry' : 'entries'}, ${bytes(shown)} shown, ` +
+    `${bytes(selected)} selected`;
+  $('#save-selected').disabled = selected === 0;
 }
 
 engine.onEvent = (m) => {
@@ -319,74 +340,68 @@ engine.onEvent = (m) => {
   if (m.type === 'damage') {
     m.items.forEach((item, k) => {
       const entry = view.entries[m.first + k];
-      if (!entry) return;
+      if (!entry || entry.noRecord || entry.edit) return;
       entry.missing = item.missing;
       entry.compressed = item.compressed;
-      entry.state = item.missing === null ? 'unknown' : item.missing > 0 ? 'damaged' : 'whole';
-      const row = view.rows[m.first + k];
-      if (!row) return;  // made later, in this state
-      row.dataset.state = entry.state;
-      row.cells[4].textContent = compressedText(entry);
-      row.cells[5].textContent = stateText(entry);
+      entry.lack = item.lack;
+      entry.state = item.missing === null ? 'unknown' : item.damaged ? 'damaged' : 'whole';
     });
+    list.changed(true);
   } else if (m.type === 'checked') {
     view.checked = true;
-    if (view.attached) finishListing();
+    $('#entries').removeAttribute('aria-busy');
+    summarize();
+    // The module's memory, in the footer (data-heap: bytes), before the listing counts as done.
+    engine.request('stats').then((s) => {
+      $('#engine-state').textContent = `Engine: ready, ${(s.heap / 1048576).toFixed(1)} MiB of memory.`;
+      $('#engine-state').dataset.heap = String(s.heap);
+    }, () => {}).finally(listingDone);
   } else if (m.type === 'failed') {
     say(m.message);
     listingDone();
   }
 };
 
-engine.onCrash = (why) => {
-  say(`The engine stopped (${why}). It was started afresh; the archive is being listed again.`);
-  if (view.file) setTimeout(() => openArchive({keepMessage: true}), 0);
-};
-
 // ---- thumbnails: made for the rows in view, one at a time ----
 
-const isPicture = (entry) => ['BMP', 'PNG'].includes(extensionOf(entry.name)) && entry.size > 0 &&
-  entry.size <= THUMB_LIMIT;
-
 const thumbs = {
-  queue: [],
+  wanted: [],
   running: false,
-  observer: new IntersectionObserver((seen) => {
-    for (const s of seen) {
-      if (!s.isIntersecting) continue;
-      thumbs.observer.unobserve(s.target);
-      thumbs.queue.push(s.target);
-    }
-    thumbs.run();
-  }, {root: null, rootMargin: '200px'}),
-  watch(row) { this.observer.observe(row); },
-  reset() {
-    this.observer.disconnect();
-    this.queue = [];
+  inView: new Set(),
+  reset() { this.wanted = []; },
+  want(indexes) {
+    this.inView = new Set(indexes);
+    this.wanted = indexes.filter((i) => {
+      const e = view.entries[i];
+      return e && !view.thumbs.has(i) && isPicture(e) && e.size > 0 && e.size <= THUMB_LIMIT && !e.noRecord &&
+        e.state !== 'checking';
+    });
+    this.run();
   },
   async run() {
     if (this.running) return;
     this.running = true;
     const listing = view.listingId;
     try {
-      while (this.queue.length && listing === view.listingId) {
-        const row = this.queue.shift();
-        const entry = view.entries[Number(row.dataset.index)];
-        if (!entry || !row.isConnected) continue;
-        let m;
+      while (this.wanted.length && listing === view.listingId) {
+        const index = this.wanted.shift();
+        const entry = view.entries[index];
+        if (!entry || view.thumbs.has(index) || !this.inView.has(index)) continue;
+        let blob;
         try {
-          m = await engine.request('extract', {position: entry.position});
+          blob = entry.edit ? entry.edit.file : await saver.blobOf(entry);
         } catch {
           continue;  // no thumbnail; the row says the rest
         }
         if (listing !== view.listingId) break;
-        const url = URL.createObjectURL(m.blob);
-        view.urls.push(url);
-        const img = document.createElement('img');
-        img.alt = '';
-        img.decoding = 'async';
-        img.src = url;
-        row.cells[0].replaceChildren(img);
+        view.thumbs.set(index, URL.createObjectURL(blob));
+        const row = list.rowOf(index);
+        if (row && !row.querySelector('.c-thumb img')) {
+          const img = document.createElement('img');
+          img.alt = '';
+          img.src = view.thumbs.get(index);
+          row.querySelector('.c-thumb').replaceChildren(img);
+        }
       }
     } finally {
       this.running = false;
@@ -394,242 +409,52 @@ const thumbs = {
   },
 };
 
-// ---- preview of the selected entry ----
-
-function hexDump(data) {
-  const lines = [];
-  for (let at = 0; at < data.length; at += 16) {
-    const row = data.subarray(at, at + 16);
-    const hex = Array.from(row, (b) => b.toString(16).padStart(2, '0')).join(' ');
-    const text = Array.from(row, (b) => (b >= 0x20 && b < 0x7f ? String.fromCharCode(b) : '.')).join('');
-    lines.push(`${at.toString(16).padStart(8, '0')}  ${hex.padEnd(47)}  ${text}`);
-  }
-  return lines.join('\n');
-}
-
-async function preview(entry) {
-  select(entry.index);
-  const kind = extensionOf(entry.name);
-  const media = kind === 'BMP' || kind === 'PNG' || kind === 'WAV';
-  let m;
-  try {
-    m = await withProgress(`Reading ${entry.name}`, media ? entry.size : Math.min(entry.size, PREVIEW_BYTES),
-      (onProgress) => engine.request('extract', {position: entry.position, limit: media ? 0 : PREVIEW_BYTES},
-        onProgress));
-  } catch (error) {
-    if (!error.cancelled && !error.crashed) say(`${entry.name}: ${error.message}`);
-    return;
-  }
-  const body = $('#preview-body');
-  const url = URL.createObjectURL(m.blob);
-  view.urls.push(url);
-  $('#preview').hidden = false;
-  $('#preview-title').textContent = entry.name;
-  $('#preview-note').textContent = (entry.state === 'damaged'
-    ? `Damaged: ${bytes(entry.missing)} bytes are missing and shown as zeros. ` : '') +
-    (m.cut ? `The first ${bytes(m.size)} of ${bytes(entry.size)} bytes.` : `${bytes(entry.size)} bytes.`);
-  if (kind === 'BMP' || kind === 'PNG') {
-    const img = document.createElement('img');
-    img.src = url;
-    img.alt = `${entry.name}, at full size`;
-    body.replaceChildren(img);
-  } else if (kind === 'WAV') {
-    const player = document.createElement('div');
-    player.className = 'player';
-    const audio = document.createElement('audio');
-    audio.controls = true;
-    audio.src = url;
-    audio.preload = 'auto';
-    audio.setAttribute('aria-label', `${entry.name}, sound`);
-    const stop = document.createElement('button');
-    stop.type = 'button';
-    stop.textContent = 'Stop';
-    stop.addEventListener('click', () => {
-      audio.pause();
-      audio.currentTime = 0;
-    });
-    player.append(audio, stop);
-    body.replaceChildren(player);
-  } else {
-    const data = new Uint8Array(await m.blob.arrayBuffer());
-    const dump = document.createElement('div');
-    dump.className = 'dump';
-    const hex = document.createElement('pre');
-    hex.className = 'hex';
-    hex.setAttribute('aria-label', 'Bytes in hexadecimal');
-    hex.tabIndex = 0;
-    hex.textContent = hexDump(data);
-    const text = document.createElement('pre');
-    text.className = 'text';
-    text.setAttribute('aria-label', 'Bytes as text');
-    text.tabIndex = 0;
-    text.textContent = new TextDecoder('utf-8').decode(data).replace(/[\u0000-\u0008\u000b-\u001f\u007f]/g, '·');
-    dump.append(hex, text);
-    body.replaceChildren(dump);
-  }
-}
-
 // ---- saving ----
 
-function download(blob, name) {
-  const url = URL.createObjectURL(blob);
-  const link = document.createElement('a');
-  link.href = url;
-  link.download = name;
-  document.body.appendChild(link);
-  link.click();
-  link.remove();
-  setTimeout(() => URL.revokeObjectURL(url), 60000);
-}
+function baseName() { return view.file.name.replace(/\.[^.]*$/, '') || view.file.name; }
 
-// A damaged entry is saved only once the person has read what it lacks.
-function confirmDamaged(entry) {
-  const dialog = $('#damaged-dialog');
-  $('#damaged-text').textContent = `${entry.name} is damaged: ${bytes(entry.missing)} of its bytes are not in the ` +
-    'archive. Saved, it holds zeros in their place, as a viewer would receive it; it is not the original file.';
-  dialog.returnValue = '';
-  dialog.showModal();
-  return new Promise((resolve) => dialog.addEventListener('close', () => resolve(dialog.returnValue === 'save'),
-    {once: true}));
+function saveSelected() {
+  let chosen = list.selection();
+  if (!chosen.length && list.activeEntry()) chosen = [list.activeEntry()];
+  if (!chosen.length) return;
+  if (chosen.length === 1) saver.saveOne(chosen[0]);
+  else saver.saveZip(chosen, `${baseName()}-selected.zip`);
 }
-
-async function save(entry) {
-  if (entry.state === 'checking') {
-    say(`${entry.name} is still being checked; save it in a moment.`, null, 'info');
-    return;
-  }
-  if (entry.state === 'damaged' && !(await confirmDamaged(entry))) return;
-  try {
-    const m = await withProgress(`Saving ${entry.name}`, entry.size, (onProgress) =>
-      engine.request('extract', {position: entry.position}, onProgress));
-    download(m.blob, m.name);
-  } catch (error) {
-    if (!error.cancelled && !error.crashed) say(`${entry.name} was not saved: ${error.message}`);
-  }
-}
-
-function wholeEntries() {
-  return view.entries.filter((e) => e.state === 'whole');
-}
-
-function leftOut(n) {
-  const damaged = view.entries.filter((e) => e.state === 'damaged').length;
-  return damaged ? ` ${damaged} damaged ${damaged === 1 ? 'entry was' : 'entries were'} left out (save ` +
-    `${damaged === 1 ? 'it' : 'them'} one by one).` : '';
-}
-
-async function saveAll() {
+$('#save-selected').addEventListener('click', saveSelected);
+$('#save-all').addEventListener('click', () => {
   if (!view.checked) {
     say('The entries are still being checked; save them all in a moment.', null, 'info');
     return;
   }
-  const entries = wholeEntries();
-  if (!entries.length) {
-    say('There is no whole entry to save.', null, 'info');
-    return;
-  }
-  const total = entries.reduce((sum, e) => sum + e.size, 0);
-  // The zip writer writes plain zip, whose sizes and offsets end at 4 GiB.
-  if (total + entries.length * 128 >= 2 ** 32) {
-    say(`These entries hold ${bytes(total)} bytes, more than one zip file can hold (4 GiB). ` +
-      ('showDirectoryPicker' in window ? 'Save them into a folder instead.' : 'Save them one by one.'), null, 'info');
-    return;
-  }
-  try {
-    const m = await withProgress('Writing the zip', total, (onProgress) =>
-      engine.request('zip', {positions: entries.map((e) => e.position)}, onProgress));
-    download(m.blob, view.file.name.replace(/\.[^.]*$/, '') + '.zip');
-    say(`${entries.length} entries saved in one zip.${leftOut()}`, null, 'info');
-  } catch (error) {
-    if (!error.cancelled && !error.crashed) say(`The zip was not saved: ${error.message}`);
+  saver.saveZip(view.entries, `${baseName()}.zip`);
+});
+
+// ---- the preview's own controls, the filter ----
+
+function step(by) {
+  const at = list.active >= 0 ? list.posOf[list.active] : -1;
+  list.moveTo(at + by);
+  const entry = list.activeEntry();
+  if (entry) {
+    clearTimeout(previewTimer);
+    preview.show(entry, true);
   }
 }
-
-async function saveIntoFolder() {
-  if (!view.checked) {
-    say('The entries are still being checked; save them all in a moment.', null, 'info');
-    return;
-  }
-  let folder;
-  try {
-    folder = await window.showDirectoryPicker({mode: 'readwrite'});
-  } catch {
-    return;  // no folder chosen
-  }
-  const entries = wholeEntries();
-  let saved = 0;
-  try {
-    await withProgress('Saving into the folder', entries.length, async (onProgress) => {
-      for (const entry of entries) {
-        const m = await engine.request('extract', {position: entry.position});
-        const handle = await folder.getFileHandle(m.name, {create: true});
-        const writable = await handle.createWritable();
-        await writable.write(m.blob);
-        await writable.close();
-        onProgress({done: ++saved, total: entries.length});
-      }
-    });
-    say(`${saved} entries saved into ${folder.name}.${leftOut()}`, null, 'info');
-  } catch (error) {
-    if (!error.crashed) say(`${saved} of ${entries.length} entries were saved; then: ${error.message}`);
-  }
-}
-
-// ---- selection and keyboard ----
-
-let selected = -1;
-function select(index, focus = false) {
-  if (!view.rows[index]) return;
-  if (view.rows[selected]) {
-    view.rows[selected].classList.remove('selected');
-    view.rows[selected].tabIndex = -1;
-    view.rows[selected].removeAttribute('aria-current');
-  }
-  selected = index;
-  const row = view.rows[index];
-  row.classList.add('selected');
-  row.tabIndex = 0;
-  row.setAttribute('aria-current', 'true');
-  if (focus) row.focus();
-}
-
-const tbody = $('#entries tbody');
-tbody.addEventListener('click', (event) => {
-  const row = event.target.closest('tr');
-  if (!row) return;
-  const entry = view.entries[Number(row.dataset.index)];
-  if (event.target.closest('button.save-one')) save(entry);
-  else preview(entry);
-});
-tbody.addEventListener('focusin', (event) => {
-  const row = event.target.closest('tr');
-  if (row && event.target === row) select(Number(row.dataset.index));
-});
-tbody.addEventListener('keydown', (event) => {
-  const row = event.target.closest('tr');
-  if (!row || event.target !== row) return;
-  const index = Number(row.dataset.index);
-  const page = 10;
-  const moves = {ArrowDown: index + 1, ArrowUp: index - 1, Home: 0, End: view.rows.length - 1,
-    PageDown: index + page, PageUp: index - page};
-  if (event.key in moves) {
-    select(Math.max(0, Math.min(view.rows.length - 1, moves[event.key])), true);
-  } else if (event.key === 'Enter') {
-    preview(view.entries[index]);
-  } else if (event.key === 's' || event.key === 'S') {
-    save(view.entries[index]);
-  } else {
-    return;
-  }
-  event.preventDefault();
-});
+$('#preview-prev').addEventListener('click', () => step(-1));
+$('#preview-next').addEventListener('click', () => step(1));
+$('#filter').addEventListener('input', () => list.setFilter($('#filter').value));
 
 // ---- taking the archive ----
 
-function take(file) {
+let offsetTyped = false;  // typed since the last listing: meant for the next file
+
+function take(file, note = null) {
   view.file = file;
-  $('#current').textContent = `Open: ${file.name} (${bytes(file.size)} bytes)`;
-  openArchive();
+  if (!offsetTyped) settings.resetOffset();
+  $('#file-name').textContent = `${file.name} (${bytes(file.size)} bytes)`;
+  $('#filter').value = '';
+  list.match = () => true;
+  openArchive({note});
 }
 
 function settingsChanged() {
@@ -650,35 +475,33 @@ drop.addEventListener('dragover', (event) => {
   drop.classList.add('over');
 });
 drop.addEventListener('dragleave', () => drop.classList.remove('over'));
-// Dropped anywhere else, a file would replace the page: taken here too.
-for (const target of [document.documentElement]) {
-  target.addEventListener('dragover', (event) => event.preventDefault());
-  target.addEventListener('drop', (event) => {
-    event.preventDefault();
-    drop.classList.remove('over');
-    const items = [...(event.dataTransfer.items || [])].filter((item) => item.kind === 'file');
-    const entry = items.length && items[0].webkitGetAsEntry ? items[0].webkitGetAsEntry() : null;
-    if (entry && entry.isDirectory) {
-      clearListing();
-      view.file = null;
-      $('#current').textContent = '';
-      say(`${entry.name} is a folder. Drop the archive file itself (a folder is not read).`);
-      listingDone();
-      return;
-    }
-    const files = event.dataTransfer.files;
-    if (!files.length) return;
-    take(files[0]);
-  });
-}
+// Dropped anywhere but on a row, a file would replace the page: taken here.
+html.addEventListener('dragover', (event) => event.preventDefault());
+html.addEventListener('drop', (event) => {
+  event.preventDefault();
+  drop.classList.remove('over');
+  const items = [...(event.dataTransfer.items || [])].filter((item) => item.kind === 'file');
+  const entry = items.length && items[0].webkitGetAsEntry ? items[0].webkitGetAsEntry() : null;
+  if (entry && entry.isDirectory) {
+    clearListing();
+    view.file = null;
+    $('#file-name').textContent = 'No file chosen';
+    say(`${entry.name} is a folder. Drop the archive file itself (a folder is not read).`);
+    listingDone();
+    return;
+  }
+  const files = event.dataTransfer.files;
+  if (!files.length) return;
+  const ignored = [...files].slice(1).map((f) => f.name);
+  take(files[0], ignored.length ? `One archive at a time: ${files[0].name} is open; ${ignored.join(', ')} ` +
+    `${ignored.length === 1 ? 'was' : 'were'} not opened.` : null);
+});
+$('#offset').addEventListener('input', () => (offsetTyped = true));
 $('#offset').addEventListener('change', () => view.file && openArchive());
 $('#numbering').addEventListener('change', settingsChanged);
 $('#full-scan').addEventListener('change', settingsChanged);
-$('#save-all').addEventListener('click', saveAll);
-if ('showDirectoryPicker' in window) {
-  $('#save-folder').hidden = false;
-  $('#save-folder').addEventListener('click', saveIntoFolder);
-}
 
 settings.load();
-document.documentElement.dataset.ready = '1';
+preview.clear();
+status();
+if (location.protocol !== 'file:') html.dataset.ready = '1';

@@ -1,14 +1,14 @@
-// The page's worker: runs the archive calls (engine.js, the module built
-// from archive/ and calls/) over the File the page hands it, and the zip
-// writer. Every message names an operation and carries an id; every answer
-// carries the id back. An abort or trap of the module is reported as a
-// crash, and the page starts a fresh worker.
-'use strict';
-importScripts('engine.js', 'fflate.js');
+// The page's worker (a module worker): runs the archive calls (engine.js,
+// the module built from archive/ and calls/) over the File the page hands
+// it. The messages are listed in protocol.js. The engine is loaded as soon
+// as the worker starts, and the worker says when it is ready or that it
+// cannot be loaded; an abort or trap of the module is reported as a crash,
+// and the page starts a fresh worker.
+import createEngine from './engine.js';
 
 let engine = null;
 let api = null;
-let archive = null;  // {name, offset, count, generation}
+let archive = null;  // {offset, count}
 let generation = 0;  // a new listing stops the damage check of the last one
 let busy = null;     // the id of the operation reporting progress
 const CACHE_SIZE = 1 << 20;
@@ -22,10 +22,6 @@ const io = (self.morquentIo = {
   sink: null,  // name => {write(bytes) -> bool, close(keep) -> bool}, or null
   outputs: new Map(),
   nextId: 1,
-  read(n) {
-    this.bytesRead += n;
-    progress({bytes: this.bytesRead});
-  },
   // Every read of the File costs a round trip to the browser whatever its
   // size, and the calls read small heads one after another: reads are
   // served from a window of CACHE_SIZE bytes, read once. It is dropped
@@ -46,7 +42,8 @@ const io = (self.morquentIo = {
   },
   readSlice(start, end) {
     const bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(this.file.slice(start, end)));
-    this.read(bytes.length);
+    this.bytesRead += bytes.length;
+    progress({bytes: this.bytesRead});
     return bytes;
   },
   outputCreate(name) {
@@ -87,15 +84,19 @@ function checkReads() {
 }
 
 async function start() {
-  if (engine) return;
   engine = await createEngine({print() {}, printErr() {}});
   const c = (name, ret, args) => engine.cwrap(name, ret, args);
   api = {
     probe: c('MorquentProbe', 'number', ['string', 'number']),
     leavesName: c('MorquentLeavesName', 'number', ['string']),
     list: c('MorquentList', 'number', ['number', 'number', 'number']),
+    listSlots: c('MorquentListSlots', 'number', ['number', 'number', 'number']),
+    slotResult: c('MorquentSlotResult', 'number', ['number']),
+    slotMissing: c('MorquentSlotMissing', 'number', ['number']),
+    locate: c('MorquentLocate', 'number', ['number']),
+    contentStart: c('MorquentContentStart', 'number', ['number']),
     count: c('MorquentCount', 'number', []),
-    layout: c('MorquentLayout', 'number', []),
+    layoutName: c('MorquentLayoutName', 'string', []),
     name: c('MorquentName', 'string', ['number']),
     position: c('MorquentPosition', 'number', ['number']),
     stored: c('MorquentStored', 'number', ['number']),
@@ -104,6 +105,8 @@ async function start() {
     missing: c('MorquentMissing', 'number', ['number']),
     storedMissing: c('MorquentStoredMissing', 'number', ['number']),
     compressed: c('MorquentCompressed', 'number', ['number']),
+    damaged: c('MorquentDamaged', 'number', ['number']),
+    lack: c('MorquentLack', 'string', ['number']),
     extract: c('MorquentExtract', 'number', ['number', 'number']),
   };
 }
@@ -112,7 +115,24 @@ const heapSize = () => engine.HEAP8.length;
 let heapPeak = 0;
 function notePeak() { heapPeak = Math.max(heapPeak, heapSize()); }
 
-const LAYOUTS = ['raw', 'kind-size', 'kind-only'];
+// The records of the last listing, with where plain content lies.
+function records(bySlot, offset) {
+  const count = api.count();
+  io.cache = null;
+  api.locate(offset);
+  checkReads();
+  const entries = new Array(count);
+  for (let i = 0; i < count; i++) {
+    entries[i] = {name: api.name(i), position: api.position(i), stored: api.stored(i), size: api.size(i),
+      start: api.contentStart(i)};
+    if (bySlot) {
+      entries[i].result = api.slotResult(i);
+      entries[i].slotMissing = api.slotMissing(i);
+      entries[i].lack = api.lack(i);
+    }
+  }
+  return entries;
+}
 
 // Probe and list: the listing, or why the file is refused.
 function open(m) {
@@ -120,7 +140,7 @@ function open(m) {
   io.readFailed = null;
   io.bytesRead = 0;
   archive = null;
-  const gen = ++generation;
+  ++generation;
   if (m.file.size === 0) return {type: 'refused', id: m.id, reason: 'empty'};
   if (m.offset >= m.file.size) return {type: 'refused', id: m.id, reason: 'offset', size: m.file.size};
   const probed = api.probe(m.file.name, m.offset);
@@ -129,6 +149,7 @@ function open(m) {
   const result = api.list(m.numbering, m.fullScan ? 1 : 0, m.offset);
   checkReads();
   notePeak();
+  let bySlot = false;
   if (result !== 0) {
     // The settings change what the listing accepts (a compressed first entry
     // of unknown content is sized only by a full scan): say which would do.
@@ -143,15 +164,18 @@ function open(m) {
       }
     }
     checkReads();
-    return {type: 'refused', id: m.id, reason: 'not-listed', result};
+    // An entry whose record cannot be built (an archive cut short): the
+    // others are read slot by slot, as qordat test and extract read them.
+    if (result !== 3) return {type: 'refused', id: m.id, reason: 'not-listed', result};
+    api.list(m.numbering, m.fullScan ? 1 : 0, m.offset);  // the layout, as this setting detects it
+    const bySlotResult = api.listSlots(m.numbering, m.fullScan ? 1 : 0, m.offset);
+    checkReads();
+    if (bySlotResult !== 0) return {type: 'refused', id: m.id, reason: 'not-listed', result};
+    bySlot = true;
   }
-  const count = api.count();
-  const entries = new Array(count);
-  for (let i = 0; i < count; i++) {
-    entries[i] = {name: api.name(i), position: api.position(i), stored: api.stored(i), size: api.size(i)};
-  }
-  archive = {name: m.file.name, offset: m.offset, count, generation: gen};
-  return {type: 'listed', id: m.id, entries, layout: LAYOUTS[api.layout()] || 'raw', fileSize: m.file.size};
+  const entries = records(bySlot, m.offset);
+  archive = {offset: m.offset, count: entries.length};
+  return {type: 'listed', id: m.id, entries, layout: api.layoutName(), fileSize: m.file.size, bySlot};
 }
 
 // What each entry lacks, in batches between which other requests are served.
@@ -164,7 +188,7 @@ async function checkDamage(id) {
     if (first === 0) io.cache = null;
     const result = api.check(first, batch, archive.offset);
     if (io.readFailed) {
-      post({type: 'failed', id, message: UNREADABLE});
+      post({type: 'failed', id, message: UNREADABLE, unreadable: true});
       return;
     }
     notePeak();
@@ -173,8 +197,9 @@ async function checkDamage(id) {
     for (let k = 0; k < n; k++) {
       const i = first + k;
       items[k] = result === 0
-        ? {missing: api.missing(i), storedMissing: api.storedMissing(i), compressed: !!api.compressed(i)}
-        : {missing: null, compressed: null};
+        ? {missing: api.missing(i), storedMissing: api.storedMissing(i), compressed: !!api.compressed(i),
+          damaged: !!api.damaged(i), lack: api.lack(i)}
+        : {missing: null, compressed: null, damaged: false, lack: ''};
     }
     post({type: 'damage', id, first, items});
   }
@@ -182,14 +207,16 @@ async function checkDamage(id) {
 }
 
 // Pieces gathered into blocks of up to GATHER_SIZE bytes: a Blob of a few
-// large parts is made much faster than one of a thousand 64 KiB parts.
+// large parts is made much faster than one of a thousand 64 KiB parts; a
+// streamed entry goes out block by block.
 const GATHER_SIZE = 8 << 20;
 class Gathered {
-  constructor() {
+  constructor(emit = null) {
     this.parts = [];
     this.block = null;
     this.used = 0;
     this.size = 0;
+    this.emit = emit;  // takes each full block instead of keeping it
   }
   add(bytes) {
     for (let at = 0; at < bytes.length;) {
@@ -202,38 +229,28 @@ class Gathered {
     this.size += bytes.length;
   }
   flush() {
-    if (this.block && this.used) this.parts.push(this.block.subarray(0, this.used));
+    if (this.block && this.used) {
+      const part = this.block.subarray(0, this.used);
+      if (this.emit) this.emit(part);
+      else this.parts.push(part);
+    }
     this.block = null;
     this.used = 0;
   }
-  blob(type) {
+  blob() {
     this.flush();
-    return new Blob(this.parts, type ? {type} : undefined);
+    return new Blob(this.parts);
   }
 }
 
-// Runs the extraction of the entry at `position` with the seam's disk output
-// going to `sink` (called with the entry's name, it returns the writer), and
-// checks afterwards that every read of the file succeeded. The result code.
-function extractThrough(position, sink) {
-  io.sink = sink;
-  let result;
-  try {
-    result = api.extract(position, archive.offset);
-  } finally {
-    io.sink = null;
-  }
-  checkReads();
-  return result;
-}
-
-// One entry through the calls' disk output, its pieces gathered. With a
-// limit, the output stops once it holds that many bytes (a preview).
-function extractEntry(position, limit) {
+// The entry at `position` through the calls' disk output, its pieces
+// gathered (or handed to `emit` block by block). With a limit, the output
+// stops once it holds that many bytes (a preview).
+function extractEntry(position, limit, emit) {
   let name = null;
-  const gathered = new Gathered();
+  const gathered = new Gathered(emit);
   let cut = false;
-  const sink = (outputName) => {
+  io.sink = (outputName) => {
     name = outputName;
     return {
       write(bytes) {
@@ -249,72 +266,44 @@ function extractEntry(position, limit) {
       close(keep) { return keep; },
     };
   };
-  const result = extractThrough(position, sink);
+  let result;
+  try {
+    result = api.extract(position, archive.offset);
+  } finally {
+    io.sink = null;
+  }
+  checkReads();
   notePeak();
   if (result !== 0 && !cut) return {result, name};
-  return {result: 0, name, blob: gathered.blob(), size: gathered.size, cut};
+  const blob = gathered.blob();
+  return {result: 0, name, blob: emit ? null : blob, size: gathered.size, cut};
 }
 
-// A zip of the entries at `positions`, written in pieces as each entry comes
-// out of the extraction; stored, not compressed (images and sounds barely shrink).
-function zipEntries(id, positions) {
-  const parts = [];
-  let failure = null;
-  const zip = new fflate.Zip((error, chunk) => {
-    if (error) failure = failure || String(error);
-    else parts.push(chunk);
-  });
-  let bytes = 0;
-  positions.forEach((position, done) => {
-    if (failure) return;
-    let file = null;
-    const sink = (name) => {
-      file = new fflate.ZipPassThrough(name);
-      zip.add(file);
-      return {
-        write(piece) {
-          file.push(piece.slice());
-          bytes += piece.length;
-          progress({done, total: positions.length, bytes});
-          return true;
-        },
-        close(keep) {
-          file.push(new Uint8Array(0), true);
-          return keep;
-        },
-      };
-    };
-    const result = extractThrough(position, sink);
-    if (result !== 0) failure = `an entry could not be extracted (result ${result})`;
-    else if (!file) {
-      failure = 'an entry could not be extracted';
-    }
-  });
-  if (failure) return {type: 'failed', id, message: `The zip was not made: ${failure}.`};
-  zip.end();
-  notePeak();
-  return {type: 'zipped', id, blob: new Blob(parts, {type: 'application/zip'}), count: positions.length};
-}
+const loaded = start();
+loaded.then(() => post({type: 'ready'}),
+  (error) => post({type: 'unavailable', message: String((error && error.message) || error)}));
 
 self.onmessage = async (event) => {
   const m = event.data;
+  try {
+    await loaded;
+  } catch {
+    return;  // said once, as 'unavailable'
+  }
   busy = m.id;
   io.cache = null;
   io.lastProgress = Date.now();
   try {
-    await start();
     if (m.op === 'open') {
       const answer = open(m);
       post(answer);
       if (answer.type === 'listed') checkDamage(m.id).catch(report(m));
     } else if (m.op === 'extract') {
       if (!archive) throw new Unreadable('No archive is open: choose the file again.');
-      const out = extractEntry(m.position, m.limit || 0);
-      if (!out.blob) post({type: 'failed', id: m.id, message: `The entry could not be extracted (result ${out.result}).`});
-      else post({type: 'entry', id: m.id, name: out.name, blob: out.blob, size: out.size, cut: out.cut});
-    } else if (m.op === 'zip') {
-      if (!archive) throw new Unreadable('No archive is open: choose the file again.');
-      post(zipEntries(m.id, m.positions));
+      const emit = m.stream ? (part) => post({type: 'piece', id: m.id, bytes: part}, [part.buffer]) : null;
+      const out = extractEntry(m.position, m.limit || 0, emit);
+      if (out.result !== 0) post({type: 'failed', id: m.id, message: `The entry could not be extracted (result ${out.result}).`});
+      else post({type: 'entry', id: m.id, name: out.name, blob: out.blob || undefined, size: out.size, cut: out.cut});
     } else if (m.op === 'stats') {
       post({type: 'stats', id: m.id, heap: heapSize(), heapPeak: Math.max(heapPeak, heapSize())});
     }
