@@ -397,7 +397,7 @@ def words(tmp):
     path = os.path.join(tmp, "SCENE.BMP")
     write(path, data)
     r = run("list", path)
-    check(r.returncode == 1 and "image and sound plug-ins" in r.stderr and "SCENE.DAT" in r.stderr,
+    check(r.returncode == 1 and "left to other plug-ins" in r.stderr and "SCENE.DAT" in r.stderr,
           f"a picture's name: {r.stderr}")
 
 

@@ -169,9 +169,9 @@ int Session::Open(bool recordsPerSlot)
             // Read by the user's layout all the same, named as under a host.
             PluginTakeBaseName(state, path);
         } else if (PluginLeavesName(path)) {
-            return Fail(path + ": refused: files named *.BMP, *.WAV or *.PNG are left to image and sound plug-ins, "
-                        "and the plug-in does not read them (nor does qordat, to show what a host shows); copy or "
-                        "rename it to another name (cp " + path + " " + path.substr(0, path.rfind('.')) +
+            return Fail(path + ": refused: files named *.BMP, *.WAV or *.PNG are left to other plug-ins (image and "
+                        "sound plug-ins), as a host leaves them, and so does qordat; copy or rename it to another "
+                        "name (cp " + path + " " + path.substr(0, path.rfind('.')) +
                         ".DAT) to read it as an archive");
         } else {
             return Fail(path + ": refused: not a QOR's DAT archive (no valid count and size table at byte " +
