@@ -11,7 +11,11 @@ bytes, output / content, speed against gzip -6 and gzip -1 (median of the
 rounds' own ratios), peak memory (/usr/bin/time %M). Checks that pack's
 default on every thread gives the bytes of -j 1.
 
-usage: bench/pack_bench.py [--size MIB] [--rounds N] [--kinds text,english,photo,...]
+With --baseline QORDAT (a qordat built from another commit) its --fast and
+default run beside this tree's in every round, so that a change's speed is
+compared within one run ("before --fast" and so on).
+
+usage: bench/pack_bench.py [--size MIB] [--rounds N] [--kinds text,english,photo,...] [--baseline QORDAT]
 """
 import argparse
 import os
@@ -51,6 +55,7 @@ def main():
     parser.add_argument("--size", type=int, default=64, help="MiB per file (default 64)")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--kinds", default="text,english,photo,sound,random")
+    parser.add_argument("--baseline", help="another qordat whose --fast and default run beside this one's")
     args = parser.parse_args()
 
     subprocess.run(["cmake", "--preset", "bench"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
@@ -70,10 +75,13 @@ def main():
         else:
             subprocess.run([os.path.join(BUILD, "bench", "pack_content"), kind, str(size), path], check=True)
 
-    def pack(*options):
+    def pack(*options, binary=qordat):
         # --force: a compressed text alone is listed only with the full scan,
         # which the read-back says (and would keep no archive without it).
-        return lambda src, dst: [qordat, "pack", dst, "--force", "--layout", "kind-only", "--compress", *options, src]
+        # -q: no summary line.
+        quiet = ["-q"] if binary == qordat else []
+        return lambda src, dst: [binary, "pack", dst, "--force", *quiet, "--layout", "kind-only", "--compress",
+                                 *options, src]
 
     def gzip(level):
         return lambda src, dst: ["sh", "-c", 'gzip -%d -c "$0" > "$1"' % level, src, dst]
@@ -87,6 +95,9 @@ def main():
         ("pack -j 1", pack("-j", "1")),
         ("pack --best", pack("--best")),
     ]
+    if args.baseline:
+        tools += [("before --fast", pack("--fast", binary=os.path.abspath(args.baseline))),
+                  ("before (default, -j %d)" % cores, pack(binary=os.path.abspath(args.baseline)))]
     seconds = {(k, t): [] for k in kinds for t, _ in tools}
     ratio6 = {(k, t): [] for k in kinds for t, _ in tools}
     ratio1 = {(k, t): [] for k in kinds for t, _ in tools}

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive/entry.h"
+
 #if defined(_WIN32)
 #include <io.h>
 #else
@@ -43,9 +45,12 @@ constexpr size_t kPiece = size_t(1) << 20;  // bytes copied at a time
 
 }  // namespace
 
+// By the archive code's own rule for where a payload begins.
 uint32_t HeadSize(Layout layout)
 {
-    return layout == Layout::KindSize ? 6 : layout == Layout::KindOnly ? 2 : 0;
+    EntryExpansion payload;
+    EntryExpandStart(&payload, static_cast<int32_t>(layout), 0, 0);
+    return payload.start;
 }
 
 // --- FileSink ---

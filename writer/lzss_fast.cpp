@@ -1,4 +1,5 @@
-// The fast level of the LZSS encoder: lazy matching over hash chains.
+// The fast level of the LZSS encoder: lazy matching over hash chains
+// (writer/lzss_chains.h, the normal level's too).
 //
 // Every position of the block's virtual text (writer/lzss_blocks.h) goes into
 // a chain of the earlier positions whose first three bytes hash alike; a
@@ -13,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "writer/lzss_blocks.h"
+#include "writer/lzss_chains.h"
 
 namespace lzss_blocks {
 
@@ -22,54 +23,26 @@ namespace {
 constexpr int kHashBits = 14;
 constexpr int kChainDepth = 8;
 constexpr int kLazyBelow = 6;
-constexpr int64_t kWindow = LZSS_RING_SIZE;
 constexpr int64_t kPrefix = kHistory;
-
-inline uint32_t Hash3(const uint8_t* p)
-{
-    uint32_t x;
-    std::memcpy(&x, p, 4);
-    return ((x & 0xFFFFFF) * 2654435761u) >> (32 - kHashBits);
-}
 
 struct Chains {
     const uint8_t* text;
-    std::vector<int32_t> head = std::vector<int32_t>(size_t(1) << kHashBits, -1);
-    int32_t prev[LZSS_RING_SIZE];  // by position mod 4096: the previous position of its chain
+    HashChain<3, kHashBits, kChainDepth> chain;
 
-    void Insert(int32_t v)
-    {
-        const uint32_t h = Hash3(text + v);
-        prev[v & (LZSS_RING_SIZE - 1)] = head[h];
-        head[h] = v;
-    }
+    void Insert(int32_t v) { chain.Link(v, text + v); }
 
     // Inserts v and returns the longest match there (0 when shorter than 3)
     // among the chain's first kChainDepth candidates in the window, at most
     // `limit` bytes long; its position in `source`.
     int Find(int32_t v, int limit, int32_t& source)
     {
-        const uint8_t* key = text + v;
-        const uint32_t h = Hash3(key);
-        int32_t c = head[h];
-        prev[v & (LZSS_RING_SIZE - 1)] = c;
-        head[h] = v;
-        int best = LZSS_MIN_MATCH - 1;
-        for (int depth = 0; depth < kChainDepth && c >= 0 && v - c <= kWindow; depth++) {
-            const uint8_t* node = text + c;
-            // Only a candidate that beats the best so far is worth the compare.
-            if (node[best] == key[best]) {
-                const int n = CommonPrefix(key, node, 0);
-                if (n > best) {
-                    best = n;
-                    source = c;
-                    if (n >= limit) break;
-                }
-            }
-            c = prev[c & (LZSS_RING_SIZE - 1)];
-        }
+        const int32_t newest = chain.Link(v, text + v);
+        int64_t found = 0;
+        int best = chain.Search(text, v, newest, LZSS_MIN_MATCH - 1, limit, found);
         if (best > limit) best = limit;
-        return best >= LZSS_MIN_MATCH ? best : 0;
+        if (best < LZSS_MIN_MATCH) return 0;
+        source = static_cast<int32_t>(found);
+        return best;
     }
 };
 

@@ -1,4 +1,5 @@
-// The normal level of the LZSS encoder: matches from hash chains, then the
+// The normal level of the LZSS encoder: matches from hash chains
+// (writer/lzss_chains.h, the fast level's too), then the
 // parse of fewest bits over them (writer/lzss_parse.cpp), as the optimal
 // level parses its exact matches.
 //
@@ -21,7 +22,7 @@
 #include <cstring>
 #include <vector>
 
-#include "writer/lzss_blocks.h"
+#include "writer/lzss_chains.h"
 
 namespace lzss_blocks {
 
@@ -30,73 +31,14 @@ namespace {
 constexpr int kChainDepth = 16;
 constexpr int kChainHashBits = 15;
 constexpr int kHeadHashBits = 14;
-constexpr int32_t kWindow = LZSS_RING_SIZE;
-constexpr int32_t kNone = -(int32_t(1) << 29);  // never in the window, and v - kNone never overflows
-constexpr size_t kLinks = 2 * LZSS_RING_SIZE;    // chain links, by position mod 8192
-
-// The first `n` bytes at p (n <= 8; 8 readable), as a number.
-inline uint64_t Prefix(const uint8_t* p, int n)
-{
-    uint64_t x;
-    std::memcpy(&x, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    x = __builtin_bswap64(x);
-#endif
-    return x << (64 - 8 * n);
-}
-
-inline uint32_t Hash(const uint8_t* p, int n, int bits)
-{
-    return static_cast<uint32_t>((Prefix(p, n) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
-}
-
-// A chain of positions by the hash of their first `n` bytes.
-template <int n>
-struct Chain {
-    std::vector<int32_t> head = std::vector<int32_t>(size_t(1) << kChainHashBits, kNone);
-    // The previous position of each position's chain. Twice the window, so a
-    // link read from any position in the window is never one written later.
-    std::vector<int32_t> prev = std::vector<int32_t>(kLinks, kNone);
-
-    // Adds v (with its bytes at key); returns the newest earlier position.
-    int32_t Link(int32_t v, const uint8_t* key)
-    {
-        int32_t& h = head[Hash(key, n, kChainHashBits)];
-        const int32_t newest = h;
-        prev[static_cast<size_t>(v) & (kLinks - 1)] = newest;
-        h = v;
-        return newest;
-    }
-
-    // Searches the chain from c, the newest earlier position, for a match at
-    // v longer than `best`; returns the longest length found (or `best`),
-    // its position in `source`.
-    int Search(const uint8_t* text, int32_t v, int32_t c, int best, int64_t& source) const
-    {
-        const uint8_t* key = text + v;
-        for (int depth = 0; depth < kChainDepth && v - c <= kWindow; depth++) {
-            const uint8_t* node = text + c;
-            // Only a candidate that beats the best so far is worth the compare.
-            if (node[best] == key[best]) {
-                const int length = CommonPrefix(key, node, 0);
-                if (length > best) {
-                    best = length;
-                    source = c;
-                    if (length == LZSS_MAX_MATCH) break;
-                }
-            }
-            c = prev[static_cast<size_t>(c) & (kLinks - 1)];
-        }
-        return best;
-    }
-};
+constexpr int32_t kWindow = kChainWindow;
 
 struct Chains {
     const uint8_t* text;
-    Chain<8> long8;
-    Chain<6> long6;
-    std::vector<int32_t> newest4 = std::vector<int32_t>(size_t(1) << kHeadHashBits, kNone);
-    std::vector<int32_t> newest3 = std::vector<int32_t>(size_t(1) << kHeadHashBits, kNone);
+    HashChain<8, kChainHashBits, kChainDepth> long8;
+    HashChain<6, kChainHashBits, kChainDepth> long6;
+    std::vector<int32_t> newest4 = std::vector<int32_t>(size_t(1) << kHeadHashBits, kChainNone);
+    std::vector<int32_t> newest3 = std::vector<int32_t>(size_t(1) << kHeadHashBits, kChainNone);
 
     // Adds v; returns the newest earlier positions of its hashes.
     void Link(int32_t v, int32_t& c8, int32_t& c6, int32_t& c4, int32_t& c3)
@@ -104,8 +46,8 @@ struct Chains {
         const uint8_t* key = text + v;
         c8 = long8.Link(v, key);
         c6 = long6.Link(v, key);
-        int32_t& h4 = newest4[Hash(key, 4, kHeadHashBits)];
-        int32_t& h3 = newest3[Hash(key, 3, kHeadHashBits)];
+        int32_t& h4 = newest4[KeyHash(key, 4, kHeadHashBits)];
+        int32_t& h3 = newest3[KeyHash(key, 3, kHeadHashBits)];
         c4 = h4;
         c3 = h3;
         h4 = h3 = v;
@@ -131,8 +73,8 @@ struct Chains {
         if (v - c3 > kWindow) return 0;
         int best = LZSS_MIN_MATCH - 1;
         if (v - c4 <= kWindow) {
-            best = long8.Search(text, v, c8, best, source);
-            if (best < 8) best = long6.Search(text, v, c6, best, source);
+            best = long8.Search(text, v, c8, best, LZSS_MAX_MATCH, source);
+            if (best < 8) best = long6.Search(text, v, c6, best, LZSS_MAX_MATCH, source);
             if (best < 6) {
                 const int length = CommonPrefix(key, text + c4, 0);
                 if (length > best) {

@@ -276,4 +276,34 @@ TEST(LzssLevels, OptimalStreamIsTheOneItWasOnAnyThreads)
     }
 }
 
+// The fast and normal levels' streams on fixed content, on two threads:
+// the sizes and checksums they had when each level had hash chains of its
+// own, before one template served both (a change of either shows here).
+TEST(LzssLevels, FastAndNormalStreamsAreTheOnesTheyWere)
+{
+    struct Known {
+        LzssLevel level;
+        int kind;
+        size_t size;
+        uint32_t seed;
+        size_t streamSize;
+        uint64_t checksum;
+    };
+    const Known known[] = {
+        {LzssLevel::Fast, TEXT, (1 << 20) + 4097, 11, 445614, 0xfc73b7ec387f147full},
+        {LzssLevel::Fast, PHOTO, 300000, 12, 312675, 0x5b0db83a8cf135ccull},
+        {LzssLevel::Fast, RUNS, 200000, 13, 23808, 0x12ff278111e006fcull},
+        {LzssLevel::Normal, TEXT, (1 << 20) + 4097, 11, 398335, 0x8594f46ec34a8b38ull},
+        {LzssLevel::Normal, PHOTO, 300000, 12, 314561, 0x6b97ea1c7b25adc4ull},
+        {LzssLevel::Normal, RUNS, 200000, 13, 23807, 0x1b396b57bee5d661ull},
+    };
+    for (const Known& k : known) {
+        const Bytes content = Make(k.kind, k.size, k.seed);
+        SCOPED_TRACE(std::string(LevelName(k.level)) + ", " + KindName(k.kind));
+        const Bytes stream = LzssEncode(content.data(), content.size(), Options(k.level, 2, 1 << 20));
+        EXPECT_EQ(k.streamSize, stream.size());
+        EXPECT_EQ(k.checksum, Fnv1a(stream)) << std::hex << Fnv1a(stream);
+    }
+}
+
 }  // namespace

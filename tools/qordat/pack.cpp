@@ -23,7 +23,6 @@
 #endif
 
 #include "archive/container.h"
-#include "archive/entry.h"
 #include "archive/state.h"
 #include "tools/qordat/common.h"
 #include "tools/qordat/pending.h"

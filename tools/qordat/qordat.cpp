@@ -145,7 +145,8 @@ const CommandHelp kHelp[] = {
      "Numbers may be decimal or 0x-hex; 32-bit fields take negative values or\n"
      "their unsigned form (0xFFFFFFFF).\n"
      "\n"
-     "  qordat pack SCENE.DAT --layout kind-size --compressed title.bmp --empty chime.wav\n"},
+     "  qordat pack SCENE.DAT --layout kind-size --compressed title.bmp --empty chime.wav\n"
+     "  qordat pack SCENE.DAT --layout kind-size --compress scene/\n"},
     {"dump",
      "usage: qordat dump ARCHIVE [--offset N]\n"
      "Prints the count, the size table, each entry's offset and the raw kind and\n"
