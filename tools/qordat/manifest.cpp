@@ -125,7 +125,9 @@ struct Reader {
         if (f[4] != "plain" && f[4] != "compressed")
             return Fail("storage '" + f[4] + "' is neither plain nor compressed");
         slot.compressed = f[4] == "compressed";
-        if (slot.compressed != KindIsStream(m.layout, slot.kind))
+        // The archive code's one payload rule; whether a payload is a stream
+        // does not depend on the slot's size.
+        if (slot.compressed != SlotPayloadOf(m.layout, slot.kind, UINT32_MAX).compressed)
             return Fail(std::string(m.layout == LAYOUT_RAW ? "the raw layout stores every slot plain"
                                                            : "under " + std::string(LayoutName(m.layout)) +
                                                                  " kind " + f[2] + " is " +
@@ -159,14 +161,6 @@ std::string KeptText(const char* what, const Kept& kept)
 }
 
 }  // namespace
-
-bool KindIsStream(int32_t layout, int16_t kind)
-{
-    // The archive code's own rule, for a slot large enough to hold its head.
-    EntryExpansion payload;
-    EntryExpandStart(&payload, layout, kind, 0);
-    return payload.compressed;
-}
 
 std::string EscapeName(const std::string& name)
 {

@@ -91,10 +91,6 @@ std::string FormatManifest(const Manifest& manifest);
 std::string EscapeName(const std::string& name);
 bool UnescapeName(const std::string& field, std::string& name);
 
-// Whether a slot's payload is an LZSS stream, by the layout and its kind:
-// under kind-size kind 1, under kind-only every kind but 0, under raw never.
-bool KindIsStream(int32_t layout, int16_t kind);
-
 }  // namespace qordat
 
 #endif

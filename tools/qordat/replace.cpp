@@ -15,6 +15,7 @@
 #include <memory>
 #include <system_error>
 
+#include "archive/entry.h"
 #include "archive/state.h"
 #include "tools/qordat/common.h"
 #include "tools/qordat/manifest.h"
@@ -128,7 +129,8 @@ int CommandReplace(int argc, char** argv)
                                static_cast<size_t>(std::min<uint64_t>(head, static_cast<uint32_t>(stored))), &got))
                 return Fail("cannot read " + path + ": " + SystemError());
             how.kind = static_cast<int16_t>(bytes[0] | bytes[1] << 8);
-            how.compress = static_cast<uint64_t>(stored) >= head && KindIsStream(layout, *how.kind);
+            how.compress = static_cast<uint64_t>(stored) >= head &&
+                           SlotPayloadOf(layout, *how.kind, static_cast<uint32_t>(stored)).compressed;
             const int32_t declared = static_cast<int32_t>(
                 static_cast<uint32_t>(bytes[2]) | static_cast<uint32_t>(bytes[3]) << 8 |
                 static_cast<uint32_t>(bytes[4]) << 16 | static_cast<uint32_t>(bytes[5]) << 24);
