@@ -148,6 +148,11 @@ def round_trips(tmp):
         if not os.path.exists(manifest):
             continue
         lines = fields(manifest)
+        # qordat.stored is there exactly when the manifest keeps bytes in it.
+        keeps = any(f[0] in ("prefix", "suffix") and f[1] != "0" for f in lines) or \
+            any(f[0].isdigit() and len(f) == 11 and f[9] != "-" for f in lines)
+        check(os.path.exists(os.path.join(out, "qordat.stored")) == keeps,
+              f"{name}: qordat.stored {'missing' if keeps else 'written with nothing to keep'}")
         if listing:
             check(["listing", listing] in lines, f"{name}: listing should be {listing}: {lines[:10]}")
         back = os.path.join(tmp, "BACK.DAT")
@@ -158,6 +163,14 @@ def round_trips(tmp):
             os.remove(os.path.join(out, f))
         if os.path.exists(back):
             os.remove(back)
+    # An unpack into a folder that an unpack with kept bytes wrote before
+    # leaves no qordat.stored of the other archive behind.
+    path, out = os.path.join(tmp, "ROW.DAT"), os.path.join(tmp, "again")
+    for name, make, _, _ in rows[1::-1]:
+        r = run("pack", path, "--force", *make)
+        r = run("unpack", path, "-o", out, "-q") if r.returncode == 0 else r
+        check(r.returncode == 0, f"{name} again: {r.stderr}")
+    check(not os.path.exists(os.path.join(out, "qordat.stored")), "a qordat.stored of an earlier unpack left")
 
 
 def edits(tmp):

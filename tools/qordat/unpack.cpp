@@ -180,11 +180,20 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
         problem = keep(s.base + dataEnd, s.file.Length() - s.base - dataEnd, m.suffix, "the bytes after the archive");
     if (!problem.empty()) return s.path + ": " + problem;
 
+    // qordat.stored only when it keeps something (an archive of plain slots
+    // alone keeps nothing); one left by an earlier unpack into the folder
+    // goes, so that the folder holds what this manifest names.
+    if (at == 0) {
+        stored.Discard();
+        std::error_code ec;
+        if (!fs::remove(storedPath, ec) && ec)
+            return "cannot remove the " + std::string(kStoredName) + " of an earlier unpack: " + ec.message();
+    }
     const std::string manifestPath = (fs::path(dir) / kManifestName).string();
     PendingFile manifest;
     if (!manifest.Open(manifestPath)) return "cannot write " + manifestPath + ": " + SystemError();
     const std::string text = FormatManifest(m);
-    if (std::fwrite(text.data(), 1, text.size(), manifest.Stream()) != text.size() || !stored.Commit() ||
+    if (std::fwrite(text.data(), 1, text.size(), manifest.Stream()) != text.size() || (at && !stored.Commit()) ||
         !manifest.Commit())
         return "cannot write " + manifestPath + ": " + SystemError();
     return "";
