@@ -173,6 +173,54 @@ def round_trips(tmp):
     check(not os.path.exists(os.path.join(out, "qordat.stored")), "a qordat.stored of an earlier unpack left")
 
 
+def read_backs(tmp):
+    """A rebuilt archive is read back before it is put in place: as a host
+    reads it where the plug-in lists it, and through the one walk by the
+    manifest's layout where it does not (listing none); a slot that would
+    not give its file back is named and nothing is written."""
+    t2 = text(11, 900)
+    bitmap = b"BM" + struct.pack("<I", 600) + bytes(range(256)) * 2 + bytes(82)
+    lying = b"BM" + struct.pack("<I", 600) + bytes(294)  # says 600 bytes, holds 300
+    refused = archive("kind-only", [(0, 0, t2), (1, 0, greedy_lzss(bitmap))])  # the plug-in takes other heads
+    rows = [
+        # name, archive, unpack options, the listing, the slot's file and its new content, exit, words
+        ("listing none: a text changed", refused, ["--layout", "kind-only"], "none",
+         "RB~000.DAT", t2 + b" and more", 0, ""),
+        ("listing none: a bitmap whose header says another size", refused, ["--layout", "kind-only"], "none",
+         "RB~001.BMP", lying, 1, "slot 1 (RB~001.BMP): read by the kind-only layout, it gives 600 bytes of its "
+         "300 bytes"),
+        ("listing none: an empty slot", refused, ["--layout", "kind-only"], "none", None, None, 0, ""),
+    ]
+    for name, data, options, listing, file, new, status, words in rows:
+        path, out, back = (os.path.join(tmp, n) for n in ("RB.DAT", "rb", "RB-BACK.DAT"))
+        write(path, data)
+        r = run("unpack", path, "-o", out, "-q", *options)
+        check(r.returncode == 0 and ["listing", listing] in fields(os.path.join(out, "qordat.manifest")),
+              f"{name}: unpack: {r.returncode} {r.stderr}")
+        if file:
+            write(os.path.join(out, file), new)
+        else:  # a slot emptied by hand
+            manifest = os.path.join(out, "qordat.manifest")
+            lines = read(manifest).decode().splitlines()
+            write(manifest, "\n".join("0 empty - - - - - - - - -" if line.startswith("0 ") else line
+                                      for line in lines).encode() + b"\n")
+        r = run("repack", out, back)
+        check(r.returncode == status and words in r.stderr and os.path.exists(back) == (status == 0),
+              f"{name}: {r.returncode} {r.stderr!r}")
+        if status == 0 and r.returncode == 0:
+            again = os.path.join(tmp, "rb-again")
+            r = run("unpack", back, "-o", again, "-q", *options)
+            got = read(os.path.join(again, file.replace("RB~", "RB-BACK~"))) if file else None
+            check(r.returncode == 0 and (got == new if file else slot_bytes(read(back))[0] == b""),
+                  f"{name}: unpack of the repacked archive: {r.stderr}")
+            for n in os.listdir(again):
+                os.remove(os.path.join(again, n))
+        for n in os.listdir(out):
+            os.remove(os.path.join(out, n))
+        if os.path.exists(back):
+            os.remove(back)
+
+
 def edits(tmp):
     """An edited file changes its slot only, stored as it was; a slot added
     by hand and one marked empty; the declared size follows the content."""
@@ -417,6 +465,7 @@ def words(tmp):
 def main(tmp):
     words(tmp)
     round_trips(tmp)
+    read_backs(tmp)
     edits(tmp)
     bad_manifests(tmp)
     replaces(tmp)

@@ -67,6 +67,27 @@ ListedEntry PluginRecordOfSlot(PluginState& state, const std::string& archivePat
 int PluginExtractToDisk(PluginState& state, const std::string& archivePath, uint64_t offset, uint64_t position,
                         const std::string& dir, SlotReport* report);
 
+// GetFile's own steps for one slot, taken apart so that the content can go
+// to a sink of qordat's (unpack digests it as it writes it; repack reads
+// back archives the plug-in refuses): the same record, built from the
+// entry read whole, and the same walk, as a host gets the content. What
+// calls/extract.cpp does between them (a file of the record's name, a
+// content limit for hosts) is the caller's.
+//
+// The record the extraction builds for the slot at `place`, read through
+// `reader` by state.entryLayout (which the record may raise, as in the
+// extraction), named in `numbering`. RESULT_OK, RESULT_NO_MEMORY or
+// RESULT_NO_RECORD.
+int PluginExtractionRecord(PluginState& state, HeadReader* reader, const SlotPlace& place, uint32_t numbering,
+                           EntryInfo* info);
+
+// The content of the slot at `place` whose record is `info`, by
+// state.entryLayout, handed to `write` in pieces as a host gets it (the
+// stored bytes the file lacks as zeros), *report filled. RESULT_OK,
+// RESULT_NO_MEMORY or RESULT_OUTPUT_FAILED (`write` refused bytes).
+int PluginWalkContent(const PluginState& state, HeadReader* reader, const SlotPlace& place, const EntryInfo& info,
+                      SlotWrite write, void* context, SlotReport* report);
+
 }  // namespace qordat
 
 #endif

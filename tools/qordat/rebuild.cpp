@@ -133,6 +133,69 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
     return problems;
 }
 
+std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t base, int32_t layout,
+                                         const std::vector<SlotExpected>& slots)
+{
+    ArchiveReader r{};
+    const int opened = OpenArchiveReader(&r, written.c_str(), static_cast<int64_t>(base));
+    if (opened != RESULT_OK) return {std::string("cannot read it back (") + ResultMeaning(opened) + ")"};
+    std::vector<std::string> problems;
+    const std::string how = std::string("read by the ") + LayoutName(layout) + " layout, ";
+    if (r.archive.count < 0 || static_cast<size_t>(r.archive.count) != slots.size()) {
+        problems.push_back("it holds " + Count(r.archive.count, "slot", "slots") + " of " +
+                           std::to_string(slots.size()));
+        CloseArchiveReader(&r);
+        return problems;
+    }
+    // As unpack reads every slot: dummies numbering, full scans on, each
+    // slot by the layout given, whatever an earlier record raised it to.
+    PluginState state{};
+    state.NumberingMode = NUMBERING_WITH_DUMMIES;
+    state.CheckMode = 1;
+    const SlotWrite digestWrite = [](void* context, const uint8_t* bytes, uint32_t length) {
+        static_cast<Digest*>(context)->Update(bytes, length);
+        return true;
+    };
+    TableWalk walk;
+    ArchiveWalkStart(&r.archive, &walk);
+    SlotPlace place;
+    for (size_t i = 0; i < slots.size() && TableWalkNext(&walk, &place); i++) {
+        const SlotExpected& want = slots[i];
+        if (want.empty != (place.storedSize == 0)) {
+            problems.push_back(want.what + ": " + how + (want.empty ? "it holds content" : "it is empty"));
+            continue;
+        }
+        // A slot copied without a file (unpack could not read it) has
+        // nothing to compare.
+        if (want.empty || (!want.size && !want.digest)) continue;
+        state.entryLayout = layout;
+        EntryInfo info;
+        const int recorded = PluginExtractionRecord(state, &r.reader, place, NUMBERING_WITH_DUMMIES, &info);
+        if (recorded != RESULT_OK) {
+            problems.push_back(want.what + ": " + how + "it has no record (" + ResultMeaning(recorded) + ")");
+            continue;
+        }
+        if (want.size && info.fileSize != *want.size) {
+            problems.push_back(want.what + ": " + how + "it gives " + Bytes(info.fileSize) + " of its " +
+                               Bytes(*want.size));
+            continue;
+        }
+        if (!want.digest) continue;
+        Digest digest;
+        SlotReport report{};
+        errno = 0;
+        const int walked = PluginWalkContent(state, &r.reader, place, info, digestWrite, &digest, &report);
+        if (walked != RESULT_OK || report.readFailed)
+            problems.push_back(want.what + ": cannot read it back: " +
+                               (walked == RESULT_OK || walked == RESULT_OUTPUT_FAILED ? SystemError(errno ? errno : EIO)
+                                                                                       : ResultMeaning(walked)));
+        else if (report.lack != SLOT_WHOLE || digest.Value() != *want.digest)
+            problems.push_back(want.what + ": " + how + "it gives other bytes than its file's");
+    }
+    CloseArchiveReader(&r);
+    return problems;
+}
+
 EncodeOptions::EncodeOptions()
 {
     lzss.level = LzssLevel::Normal;

@@ -53,6 +53,15 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
                                          const ListSettings& settings, int32_t layout,
                                          const std::vector<SlotExpected>& slots);
 
+// Reads the archive just written at `written` back as `qordat unpack
+// --layout` reads it, for an archive the plug-in does not list by `layout`
+// (it refuses it, or takes its heads for another layout): every slot's
+// record and content by the calls' own steps (PluginExtractionRecord, then
+// the one walk, PluginWalkContent), the size and digest compared with
+// what is expected. Returns one line per problem.
+std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t base, int32_t layout,
+                                         const std::vector<SlotExpected>& slots);
+
 // The writer's options for new content: the encoder's level and threads.
 struct EncodeOptions {
     LzssOptions lzss;

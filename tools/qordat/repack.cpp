@@ -206,32 +206,43 @@ int CommandRepack(int argc, char** argv)
     if (!ok) return Fail(outPath + ": " + w.Error() + "; nothing written");
     if (!out.Close()) return Fail("cannot write " + outPath + ": " + SystemError());
 
-    // Read back as a host reads it, where the plug-in lists the archive.
-    if (m.listing != Listing::None) {
+    // Read back as a host reads it, where the plug-in lists the archive;
+    // where it does not, as unpack --layout reads it, through the same
+    // walk, every slot stored from a file compared with its file.
+    const bool listed = m.listing != Listing::None;
+    std::vector<SlotExpected> expected(m.slots.size());
+    for (size_t i = 0; i < m.slots.size(); i++) {
+        const ManifestSlot& s = m.slots[i];
+        SlotExpected& e = expected[i];
+        e.what = SlotName(i, s);
+        e.empty = s.empty;
+        if (s.empty) continue;
+        if (plan[i].action == Action::Copy) {
+            e.size = s.contentSize;
+        } else if (plan[i].changed || !listed) {
+            e.size = plan[i].size;
+            e.digest = plan[i].digest.Value();
+        } else {
+            e.size = s.contentSize;
+        }
+    }
+    std::vector<std::string> problems;
+    if (listed) {
         ListSettings settings;
         settings.fullScan = m.listing == Listing::FullScan;
-        std::vector<SlotExpected> expected(m.slots.size());
-        for (size_t i = 0; i < m.slots.size(); i++) {
-            const ManifestSlot& s = m.slots[i];
-            SlotExpected& e = expected[i];
-            e.what = SlotName(i, s);
-            e.empty = s.empty;
-            if (s.empty) continue;
-            if (plan[i].action == Action::Copy) {
-                e.size = s.contentSize;
-            } else if (plan[i].changed) {
-                e.size = plan[i].size;
-                e.digest = plan[i].digest.Value();
-            } else {
-                e.size = s.contentSize;
-            }
-        }
-        const std::vector<std::string> problems =
-            ReadBackArchive(out.TempPath(), outPath, m.prefix.size, settings, m.layout, expected);
-        for (size_t i = 0; i < problems.size() && i < 8; i++)
-            std::fprintf(stderr, "qordat: %s: %s\n", outPath.c_str(), problems[i].c_str());
-        if (!problems.empty()) return Fail(outPath + ": not written: readers would not get the folder's files back");
+        problems = ReadBackArchive(out.TempPath(), outPath, m.prefix.size, settings, m.layout, expected);
+    } else {
+        problems = WalkBackArchive(out.TempPath(), m.prefix.size, m.layout, expected);
     }
+    for (size_t i = 0; i < problems.size() && i < 8; i++)
+        std::fprintf(stderr, "qordat: %s: %s\n", outPath.c_str(), problems[i].c_str());
+    if (problems.size() > 8)
+        std::fprintf(stderr, "qordat: %s: and %zu more like these\n", outPath.c_str(), problems.size() - 8);
+    if (!problems.empty())
+        return Fail(outPath + ": not written: " +
+                    (listed ? std::string("readers")
+                            : std::string("'qordat unpack --layout ") + LayoutName(m.layout) + "'") +
+                    " would not get the folder's files back");
     if (!out.Commit()) return Fail("cannot write " + outPath + ": " + SystemError());
     if (!quiet) {
         size_t changed = 0;
