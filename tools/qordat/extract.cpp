@@ -29,6 +29,8 @@
 #define QORDAT_ISATTY(fd) isatty(fd)
 #endif
 
+#include "archive/table.h"
+#include "calls/archive_file.h"
 #include "tools/qordat/pending.h"
 #include "tools/qordat/session.h"
 
@@ -140,6 +142,52 @@ struct Extractor {
         SetCleanupFiles({});
     }
 
+    // GetFile to disk, its steps taken apart so that o.onContent sees the
+    // content as it goes into the file: the extraction's record names the
+    // file in the private folder, and the walk writes it. The plug-in's
+    // result code; errno tells why the output failed.
+    int WriteThroughSink(const ListedEntry& entry, SlotReport* report)
+    {
+        SlotPlace place;
+        ArchivePlaceOf(&s.reader.archive, static_cast<int32_t>(entry.Slot()), &place);
+        EntryInfo info;
+        errno = 0;
+        int result = PluginExtractionRecord(s.state, &s.reader.reader, place, NumberingOfPosition(entry.position), &info);
+        if (result != RESULT_OK) return result;
+        const std::string name(info.fileName, strnlen(info.fileName, sizeof info.fileName));
+        if (NameProblem(name)) {
+            errno = EINVAL;
+            return RESULT_OUTPUT_FAILED;
+        }
+        const std::string path = (fs::path(tempDir) / name).string();
+        FILE* file = std::fopen(path.c_str(), "wb");
+        if (!file) return RESULT_OUTPUT_FAILED;
+        struct Out {
+            FILE* file;
+            const ListedEntry& entry;
+            const ExtractOptions& o;
+            int error = 0;
+        } out{file, entry, o};
+        const SlotWrite write = [](void* context, const uint8_t* bytes, uint32_t length) {
+            Out* to = static_cast<Out*>(context);
+            if (std::fwrite(bytes, 1, length, to->file) != length) {
+                to->error = errno;
+                return false;
+            }
+            to->o.onContent(to->entry, bytes, length);
+            return true;
+        };
+        result = PluginWalkContent(s.state, &s.reader.reader, place, info, write, &out, report);
+        // A close that fails loses the file, as a write that fails does.
+        if (std::fclose(file) != 0 && result == RESULT_OK) {
+            out.error = errno;
+            result = RESULT_OUTPUT_FAILED;
+        }
+        if (result != RESULT_OK) std::remove(path.c_str());
+        errno = out.error;
+        return result;
+    }
+
     // Returns the bytes written, or 0 (the problem reported).
     uint64_t One(const ListedEntry& entry)
     {
@@ -168,7 +216,8 @@ struct Extractor {
         // earlier record raised it to.
         if (s.forcedLayout >= 0) s.state.entryLayout = s.forcedLayout;
         SlotReport report{};
-        const int result = PluginExtractToDisk(s.state, s.path, s.base, entry.position, tempDir, &report);
+        const int result = o.onContent ? WriteThroughSink(entry, &report)
+                                       : PluginExtractToDisk(s.state, s.path, s.base, entry.position, tempDir, &report);
         const int error = errno;
         if (result != RESULT_OK) {
             ClearTempDir();

@@ -88,6 +88,12 @@ struct ExtractOptions {
     // Called for each entry once its file is in place, with the name it was
     // written under (unpack's manifest).
     std::function<void(const ListedEntry& entry, const std::string& written)> onWritten;
+    // Given, each entry's content is also handed here as it is written, in
+    // order (unpack digests it, so that no file is read again): the entry
+    // is then written by GetFile's own steps taken apart (plugin.h:
+    // PluginExtractionRecord, PluginWalkContent), the same record and name,
+    // the same walk, the same bytes.
+    std::function<void(const ListedEntry& entry, const uint8_t* bytes, size_t length)> onContent;
 };
 
 // Writes the chosen entries into o.outDir through the plug-in's extraction:

@@ -51,24 +51,15 @@ std::string Pass(InputFile& file, uint64_t at, uint64_t length, std::vector<Dige
     return "";
 }
 
-// The digest of a file in the folder, and of `head` followed by it.
-bool DigestFile(const std::string& path, const uint8_t* head, size_t headSize, std::vector<uint8_t>& piece,
-                uint64_t& size, Digest& content, Digest& withHead)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    withHead.Update(head, headSize);
-    size = 0;
-    size_t n;
-    while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0) {
-        content.Update(piece.data(), n);
-        withHead.Update(piece.data(), n);
-        size += n;
-    }
-    const bool failed = std::ferror(f);
-    std::fclose(f);
-    return !failed;
-}
+// What unpack learns of a slot's content while it writes its file: its size,
+// its digest, and the digest of the slot's head followed by it (a plain
+// slot's stored bytes, when they are its head and its content).
+struct Written {
+    std::string name;   // the file in the folder
+    uint64_t size = 0;
+    Digest content, withHead;
+    bool headRead = false;  // withHead began with the head
+};
 
 // How the plug-in lists the archive by `layout`: in its default settings,
 // only with full scans, or not at all (it refuses the file, or detects
@@ -96,9 +87,9 @@ Listing ListingOf(const Session& s, int32_t layout)
 }
 
 // Writes qordat.stored and qordat.manifest into `dir` for the slots of `s`,
-// `written` naming the file each slot's content went to. Returns "" or what
-// failed; nothing is left of either file then.
-std::string WriteManifest(Session& s, const std::string& dir, const std::map<size_t, std::string>& written)
+// `written` the file each slot's content went to, with its digests. Returns
+// "" or what failed; nothing is left of either file then.
+std::string WriteManifest(Session& s, const std::string& dir, const std::map<size_t, Written>& written)
 {
     Manifest m;
     m.archive = fs::path(s.path).filename().string();
@@ -125,8 +116,8 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
     for (size_t i = 0; problem.empty() && i < s.places.size(); i++) {
         const SlotPlace& place = s.places[i];
         ManifestSlot slot;
-        const auto name = written.find(i);
-        if (name != written.end()) slot.file = name->second;
+        const auto file = written.find(i);
+        if (file != written.end()) slot.file = file->second.name;
         if (place.storedSize == 0) {
             slot.empty = true;
             m.slots.push_back(slot);
@@ -146,33 +137,28 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
                                                  static_cast<uint32_t>(head[4]) << 16 |
                                                  static_cast<uint32_t>(head[5]) << 24);
         slot.compressed = SlotPayloadOf(m.layout, slot.kind, storedSize).compressed;
-        // A slot is kept unless its stored bytes are its head and its file.
-        bool mustKeep = slot.compressed || slot.file.empty() || headHeld < headSize;
-        Digest withHead;
-        if (!slot.file.empty()) {
-            const std::string path = (fs::path(dir) / slot.file).string();
-            uint64_t size = 0;
-            Digest content;
-            if (!DigestFile(path, head, headSize, piece, size, content, withHead))
-                return "cannot read " + path + ": " + SystemError();
-            slot.contentSize = size;
-            slot.contentDigest = content.Value();
-        }
-        // A plain slot's stored bytes are read once to compare them with its
-        // head and file; only those that differ are read again to be kept.
-        Digest storedDigest;
-        if (!mustKeep) {
-            problem = Pass(s.file, from, storedSize, {&storedDigest}, nullptr, piece);
-            mustKeep = storedDigest.Value() != withHead.Value();
+        // A slot is kept unless its stored bytes are its head and its file:
+        // a plain slot the file holds whole whose content is its payload,
+        // no more and no less, copied by the walk that wrote the file. Its
+        // stored bytes are then not read again: their digest is that of
+        // the head and the content the walk handed on.
+        bool mustKeep = true;
+        if (file != written.end()) {
+            slot.contentSize = file->second.size;
+            slot.contentDigest = file->second.content.Value();
+            mustKeep = slot.compressed || headHeld < headSize || !file->second.headRead || place.storedMissing ||
+                       file->second.size != storedSize - headSize;
         }
         slot.storedSize = storedSize;
-        if (problem.empty() && mustKeep) {
-            storedDigest = Digest();
+        if (mustKeep) {
+            Digest storedDigest;
             problem = Pass(s.file, from, storedSize, {&storedDigest}, stored.Stream(), piece);
+            slot.storedDigest = storedDigest.Value();
             slot.keptAt = at;
             at += storedSize;
+        } else {
+            slot.storedDigest = file->second.withHead.Value();
         }
-        slot.storedDigest = storedDigest.Value();
         if (!problem.empty()) problem = "slot " + std::to_string(i) + ": " + problem;
         m.slots.push_back(slot);
     }
@@ -259,8 +245,37 @@ int CommandUnpack(int argc, char** argv)
     const bool tableDamaged = s.ReportTableDamage();
     std::vector<const ListedEntry*> every;
     for (const ListedEntry& entry : s.entries) every.push_back(&entry);
-    std::map<size_t, std::string> written;
-    o.onWritten = [&](const ListedEntry& entry, const std::string& name) { written[entry.Slot()] = name; };
+    // Each slot's content digested as the extraction writes it: no file is
+    // read again. The digest with the head starts with the slot's head as
+    // stored (the bytes the layout gives it, as many as the slot holds).
+    std::map<size_t, Written> written;
+    Written current;
+    size_t currentSlot = SIZE_MAX;
+    const uint32_t headSize = LayoutHeadSize(s.Layout());
+    auto start = [&](size_t slot) {
+        current = Written();
+        currentSlot = slot;
+        uint8_t head[6] = {};
+        size_t got = 0;
+        if (slot < s.places.size() && s.places[slot].offset >= 0 && s.places[slot].storedSize > 0) {
+            const size_t held = std::min<size_t>(headSize, static_cast<uint32_t>(s.places[slot].storedSize));
+            current.headRead =
+                s.file.ReadAt(s.base + static_cast<uint64_t>(s.places[slot].offset), head, held, &got) && got == held;
+            current.withHead.Update(head, held);
+        }
+    };
+    o.onContent = [&](const ListedEntry& entry, const uint8_t* bytes, size_t length) {
+        if (entry.Slot() != currentSlot) start(entry.Slot());
+        current.content.Update(bytes, length);
+        current.withHead.Update(bytes, length);
+        current.size += length;
+    };
+    o.onWritten = [&](const ListedEntry& entry, const std::string& name) {
+        if (entry.Slot() != currentSlot) start(entry.Slot());  // no content
+        current.name = name;
+        written[entry.Slot()] = current;
+        currentSlot = SIZE_MAX;
+    };
     const int status = ExtractEntries(s, o, every, tableDamaged);
 
     const std::string why = Unrebuildable(s);
