@@ -3,8 +3,10 @@
 // file), read by the layout the plug-in detects in the setting that lists
 // the archive (full scans on), or by the layout the user gives, which also
 // reads archives the plug-in refuses or whose layout it guesses wrong. Each
-// slot goes through the plug-in's own extraction, checked by the walk that
-// writes it; a slot that cannot be read is named and the others still are.
+// slot goes through the plug-in's own extraction, its steps taken apart
+// (the record GetFile names the file by, the walk that writes it and
+// checks the slot), so that its content is digested as it is written; a
+// slot that cannot be read is named and the others still are.
 //
 // Beside the files it writes what `qordat repack` needs to rebuild the
 // archive byte for byte (manifest.h): qordat.manifest, one line per slot,
@@ -12,7 +14,8 @@
 // streams of compressed slots (whoever encoded them), a slot whose stored
 // bytes are not its head and its content, the bytes before the archive
 // (--offset) and after its last slot. A plain slot is its head and its file
-// again, so its bytes are not kept twice.
+// again, so its bytes are not kept twice, nor read twice: the archive is
+// read once, and only the stored bytes kept are read again.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
