@@ -10,6 +10,7 @@ usage: qordat_repack_test.py PATH/TO/qordat
 """
 import os
 import resource
+import shutil
 import signal
 import struct
 import subprocess
@@ -397,12 +398,102 @@ def bad_manifests(tmp):
         if os.path.exists(back):
             os.remove(back)
     write(manifest, ("\n".join(good) + "\n").encode())
-    # A folder of extract: no manifest, and words that lead to unpack.
-    plain = os.path.join(tmp, "extracted")
-    r = run("extract", path, "--full-scan", "-o", plain, "-q")
+    # A folder of neither a manifest nor entries' files: words that lead to unpack.
+    plain = os.path.join(tmp, "not-entries")
+    os.makedirs(plain)
+    write(os.path.join(plain, "notes.txt"), b"notes")
     r = run("repack", plain, back)
     check(r.returncode == 1 and "qordat unpack" in r.stderr and not os.path.exists(back),
           f"no manifest: {r.returncode} {r.stderr}")
+
+
+def by_numbers(tmp):
+    """A folder without a manifest (from extract) is rebuilt by the numbers in
+    its files' names, empty *.DMY files as empty slots, in pack's layout or
+    --layout's; numbers that are not the slots each once are refused,
+    naming the files, with nothing written."""
+    src = os.path.join(tmp, "numbers-src")
+    os.makedirs(src)
+    for i in range(1100):  # distinct contents: the order shows
+        write(os.path.join(src, "f%05d" % i), b"entry %d " % i * (1 + i % 7))
+    many = os.path.join(tmp, "MANY.DAT")
+    r = run("pack", many, "--layout", "raw", src, "--empty", "--repeat", "2", "--empty")
+    check(r.returncode == 0, "pack: " + r.stderr)
+    manyData = read(many)
+    t = text(12, 700)
+    mixed = archive("kind-size", [(0, len(t), t), None, (1, len(t), greedy_lzss(t)), None])
+
+    def extracted(data, base, *options):
+        path, out = os.path.join(tmp, base + ".DAT"), os.path.join(tmp, base.lower())
+        shutil.rmtree(out, ignore_errors=True)
+        write(path, data)
+        r = run("extract", path, "--full-scan", "-o", out, "-q", *options)
+        check(r.returncode == 0, "extract: " + r.stderr)
+        return out
+
+    def rename(old, new):
+        return lambda out: os.rename(os.path.join(out, old), os.path.join(out, new))
+
+    def add(name, data):
+        return lambda out: write(os.path.join(out, name), data)
+
+    def hidden_and_folder(out):
+        write(os.path.join(out, ".hidden"), b"x")
+        os.makedirs(os.path.join(out, "sub"), exist_ok=True)
+        write(os.path.join(out, "sub", "NUM~9999.DAT"), b"x")
+
+    rows = [
+        # name, archive, extract options, change, repack options, exit, words (stderr or stdout), the same archive back
+        ("1,100 entries and two empty slots, numbers past 999", manyData, [], None, [], 0,
+         "1103 slots from the numbers", True),
+        ("hidden files and folders left alone", manyData, [], hidden_and_folder, [], 0, "raw layout", True),
+        ("kind-size by --layout, empty *.DMY files as empty slots", mixed, [], None, ["--layout", "kind-size"], 0,
+         "(2 empty), stored plain in the kind-size layout\n", False),
+        ("a duplicate number, written otherwise", manyData, [], add("MANY~0007.DAT", b"again"), [], 1,
+         "MANY~0007.DAT and MANY~007.DAT: the same number, 7", False),
+        ("a gap", manyData, [], lambda out: os.remove(os.path.join(out, "MANY~1000.DAT")), [], 1,
+         "no file numbered 1000: between MANY~999.DAT and MANY~1001.DAT", False),
+        ("no slot 0", mixed, [], rename("NUM~000.DAT", "NUM~009.DAT"), [], 1,
+         "no file numbered 0: before NUM~001.DMY", False),
+        ("kept numbering: empty slots left out", mixed, ["--numbering", "kept"], None, [], 1,
+         "no file numbered 1: between NUM-000.DAT and NUM-002.DAT", False),
+        ("names of two archives", mixed, [], add("OTHER~004.DAT", b"x"), [], 1,
+         "NUM~000.DAT and OTHER~004.DAT: names of two archives", False),
+        ("a file not named as an entry", mixed, [], add("readme.txt", b"x"), [], 1,
+         "readme.txt: not named as the plug-in names entries", False),
+        ("an empty file that is no *.DMY, kind-size", mixed, [], add("NUM~004.DAT", b""),
+         ["--layout", "kind-size"], 1, "NUM~004.DAT: an empty file, which readers refuse", False),
+        ("the raw layout refused by readers", mixed, [], add("NUM~000.DAT", b"\0\0\0\0 zeros first"), [], 1,
+         "not written: readers would not get the folder's files back", False),
+    ]
+    for name, data, options, change, repack, status, words, same in rows:
+        base = "MANY" if data is manyData else "NUM"
+        out = extracted(data, base, *options)
+        if change:
+            change(out)
+        back = os.path.join(tmp, "back", base + ".DAT")
+        os.makedirs(os.path.dirname(back), exist_ok=True)
+        if os.path.exists(back):
+            os.remove(back)
+        r = run("repack", out, back, *repack)
+        check(r.returncode == status and words in r.stderr + r.stdout and os.path.exists(back) == (status == 0),
+              f"{name}: {r.returncode} {r.stdout!r} {r.stderr!r}")
+        if status == 0 and r.returncode == 0:
+            # Through list: the archive's entries, in order, as before (names,
+            # sizes, stored sizes); and every file's bytes back.
+            listed = run("list", back, "--tsv", "--full-scan").stdout.splitlines()
+            files = [n for n in os.listdir(out) if not n.startswith(".") and os.path.isfile(os.path.join(out, n))]
+            check(len(listed) == len(files) + 1, f"{name}: list: {listed[:3]}")
+            if same:
+                check(read(back) == data and
+                      listed == run("list", os.path.join(tmp, base + ".DAT"), "--tsv", "--full-scan").stdout.splitlines(),
+                      f"{name}: the archive does not come back")
+            x = os.path.join(tmp, "num-back")
+            r = run("extract", back, "--full-scan", "-o", x, "-q")
+            check(r.returncode == 0 and sorted(os.listdir(x)) == sorted(files), f"{name}: extract: {r.stderr}")
+            for n in os.listdir(x):
+                check(read(os.path.join(x, n)) == read(os.path.join(out, n)), f"{name}: {n} differs")
+                os.remove(os.path.join(x, n))
 
 
 def replaces(tmp):
@@ -530,6 +621,7 @@ def main(tmp):
     read_backs(tmp)
     edits(tmp)
     bad_manifests(tmp)
+    by_numbers(tmp)
     replaces(tmp)
 
 

@@ -18,12 +18,15 @@
 // Nothing is written before every line of the manifest is read and every
 // file found; the archive is written under a temporary name, read back as
 // a host reads it, and only then put in place.
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <system_error>
 
+#include "archive/container.h"
 #include "archive/state.h"
 #include "tools/qordat/common.h"
 #include "tools/qordat/manifest.h"
@@ -83,22 +86,207 @@ std::string SlotName(size_t i, const ManifestSlot& s)
     return "slot " + std::to_string(i) + (s.file.empty() ? "" : " (" + s.file + ")");
 }
 
+
+// A folder without a manifest (from `qordat extract`): its files taken as
+// slots by the numbers in their names, as the plug-in names entries:
+// BASE, a separator (~, - or _ by numbering), a number, '.', an extension.
+struct NumberedFile {
+    std::string name, path;
+    std::string base;
+    char separator = 0;
+    uint64_t number = 0;
+    bool empty = false;  // an empty *.DMY file: an empty slot
+    uint64_t size = 0;
+};
+
+// Takes `name` apart as the plug-in makes entry names; false for any other.
+bool ParseEntryName(const std::string& name, NumberedFile& file)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == name.size()) return false;
+    size_t digits = dot;
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') digits--;
+    // At least one digit, at most what a count could need and then some.
+    if (digits == dot || dot - digits > 9 || digits == 0) return false;
+    const char separator = name[digits - 1];
+    if (separator != '~' && separator != '-' && separator != '_') return false;
+    file.name = name;
+    file.base = name.substr(0, digits - 1);
+    file.separator = separator;
+    file.number = std::stoull(name.substr(digits, dot - digits));
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    file.empty = extension == "DMY";  // an empty slot when it is empty too
+    return true;
+}
+
+// "A, B and C", at most `shown` of them and how many more.
+std::string Names(const std::vector<std::string>& names, size_t shown = 4)
+{
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < shown; i++)
+        text += (i == 0 ? "" : i + 1 == names.size() || i + 1 == shown ? " and " : ", ") + names[i];
+    if (names.size() > shown) text += " (and " + std::to_string(names.size() - shown) + " more)";
+    return text;
+}
+
+// The archive rebuilt from the numbered files of `dir`, in the order of
+// their numbers, as pack would write them (every file stored plain, under
+// `layout`), and read back as a host reads it before it is put in place.
+int RepackByNumbers(const std::string& dir, const std::string& outPath, int32_t layout, bool layoutGiven,
+                    const EncodeOptions& encode, bool quiet, bool verbose)
+{
+    std::error_code ec;
+    std::vector<NumberedFile> files;
+    std::vector<std::string> others;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code typeError, same;
+        if (name.empty() || name[0] == '.' || !it->is_regular_file(typeError)) continue;
+        if (fs::equivalent(it->path(), outPath, same)) continue;
+        NumberedFile file;
+        if (!ParseEntryName(name, file)) {
+            others.push_back(name);
+            continue;
+        }
+        file.path = it->path().string();
+        file.size = fs::file_size(it->path(), typeError);
+        if (typeError) return Fail("cannot read " + file.path + ": " + typeError.message() + "; nothing written");
+        file.empty = file.empty && file.size == 0;
+        files.push_back(file);
+    }
+    if (ec) return Fail("cannot read the folder " + dir + ": " + ec.message());
+    if (files.empty())
+        return Fail(dir + " has no " + kManifestName + " and no files named as entries (SCENE~000.BMP): repack "
+                    "rebuilds folders that 'qordat unpack ARCHIVE -o " + dir + "' wrote (it keeps each slot's head, "
+                    "kind and stored bytes) or 'qordat extract' wrote; 'qordat pack OUT.DAT FILE...' builds a new "
+                    "archive from files");
+    std::sort(others.begin(), others.end());
+    if (!others.empty())
+        return Fail(dir + ": " + Names(others) + ": not named as the plug-in names entries (BASE~NNN.EXT), in a "
+                    "folder without a " + kManifestName + " whose files are taken by their numbers; move " +
+                    (others.size() == 1 ? "it" : "them") + " out; nothing written");
+    // Numbers compared as numbers: SCENE~1000 comes after SCENE~999.
+    std::sort(files.begin(), files.end(), [](const NumberedFile& a, const NumberedFile& b) {
+        return a.number != b.number ? a.number < b.number : a.name < b.name;
+    });
+    std::vector<std::string> problems;
+    for (const NumberedFile& f : files)
+        if (f.base != files[0].base || f.separator != files[0].separator) {
+            problems.push_back(files[0].name + " and " + f.name +
+                               ": names of two archives or two numberings (a folder holds one archive's entries)");
+            break;
+        }
+    for (size_t i = 0; i < files.size(); i++) {
+        const uint64_t expected = i == 0 ? 0 : files[i - 1].number + 1;
+        if (i > 0 && files[i].number == files[i - 1].number) {
+            std::vector<std::string> same{files[i - 1].name};
+            for (; i < files.size() && files[i].number == files[i - 1].number; i++) same.push_back(files[i].name);
+            i--;
+            problems.push_back(Names(same, 8) + ": the same number, " + std::to_string(files[i].number));
+        } else if (files[i].number > expected) {
+            const uint64_t last = files[i].number - 1;
+            problems.push_back("no file numbered " +
+                               (last == expected ? std::to_string(expected)
+                                                 : std::to_string(expected) + " to " + std::to_string(last)) +
+                               (i == 0 ? ": before " + files[i].name
+                                       : ": between " + files[i - 1].name + " and " + files[i].name));
+        }
+    }
+    if (!problems.empty()) {
+        for (size_t i = 0; i < problems.size() && i < 8; i++)
+            std::fprintf(stderr, "qordat: %s: %s\n", dir.c_str(), problems[i].c_str());
+        std::string hint;
+        if (files[0].separator == '-')
+            hint = " (names with '-' leave empty slots out: 'qordat extract' without --numbering, or 'qordat "
+                   "unpack', keeps them as *.DMY files)";
+        else if (files[0].separator == '_')
+            hint = " (names with '_' number the entries without their empty slots)";
+        return Fail(dir + ": its files' numbers are not the slots 0, 1, 2, ... each once" + hint +
+                    "; nothing written");
+    }
+    if (files.size() > MAX_ENTRY_COUNT)
+        return Fail(dir + ": " + std::to_string(files.size()) + " files; an archive holds at most " +
+                    std::to_string(MAX_ENTRY_COUNT) + " slots; nothing written");
+    const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(layout));
+    for (const NumberedFile& f : files) {
+        // Readers refuse an entry whose head stands for no content: an
+        // empty slot is what holds nothing (under raw, 0 bytes are one).
+        if (f.size == 0 && !f.empty && layout != LAYOUT_RAW)
+            return Fail(f.path + ": an empty file, which readers refuse as an entry in the " + LayoutName(layout) +
+                        " layout; name it *.DMY for an empty slot; nothing written");
+        if (f.size > INT32_MAX || f.size + head > INT32_MAX)
+            return Fail(f.path + ": " + Bytes(f.size) +
+                        ", too large for the format (a slot holds less than 2 GiB); nothing written");
+    }
+
+    PendingFile out;
+    if (!out.Open(outPath)) return Fail("cannot write " + outPath + ": " + SystemError());
+    writer::FileSink sink(out.Stream());
+    writer::ArchiveWriter w(sink, encode.lzss);
+    std::vector<Digest> digests(files.size());
+    bool ok = w.Begin(files.size());
+    size_t empty = 0;
+    for (size_t i = 0; ok && i < files.size(); i++) {
+        const NumberedFile& f = files[i];
+        if (f.empty) {
+            ok = w.Empty();
+            empty++;
+        } else {
+            writer::Store how;
+            how.name = f.path;
+            how.head = static_cast<writer::Layout>(layout);
+            ok = w.Content(how, std::make_unique<DigestSource>(f.path, 0, std::nullopt, &digests[i]));
+        }
+        if (ok && verbose) std::printf("slot %zu: %s%s\n", i, f.name.c_str(), f.empty ? " (empty)" : "");
+    }
+    ok = ok && w.Finish();
+    if (!ok) return Fail(outPath + ": " + w.Error() + "; nothing written");
+    if (!out.Close()) return Fail("cannot write " + outPath + ": " + SystemError());
+
+    std::vector<SlotExpected> expected(files.size());
+    for (size_t i = 0; i < files.size(); i++) {
+        SlotExpected& e = expected[i];
+        e.what = "slot " + std::to_string(i) + " (" + files[i].name + ")";
+        e.empty = files[i].empty || (layout == LAYOUT_RAW && files[i].size == 0);
+        if (e.empty) continue;
+        e.size = files[i].size;
+        e.digest = digests[i].Value();
+    }
+    const std::vector<std::string> back = ReadBackArchive(out.TempPath(), outPath, 0, ListSettings(), layout, expected);
+    for (size_t i = 0; i < back.size() && i < 8; i++)
+        std::fprintf(stderr, "qordat: %s: %s\n", outPath.c_str(), back[i].c_str());
+    if (back.size() > 8) std::fprintf(stderr, "qordat: %s: and %zu more like these\n", outPath.c_str(), back.size() - 8);
+    if (!back.empty())
+        return Fail(outPath + ": not written: readers would not get the folder's files back in the " +
+                    LayoutName(layout) + " layout (--layout raw, kind-size or kind-only chooses the heads)");
+    if (!out.Commit()) return Fail("cannot write " + outPath + ": " + SystemError());
+    if (!quiet)
+        std::printf("%s: %s from the numbers in %s's file names (%zu empty), stored plain in the %s layout%s\n",
+                    outPath.c_str(), Count(static_cast<int64_t>(files.size()), "slot", "slots").c_str(), dir.c_str(),
+                    empty, LayoutName(layout), layoutGiven ? "" : " (pack's default; --layout chooses another)");
+    return kExitOk;
+}
 }  // namespace
 
 int CommandRepack(int argc, char** argv)
 {
-    enum { kQuiet = 1, kVerbose, kForce };
+    enum { kQuiet = 1, kVerbose, kLayout };
     std::vector<OptionDef> options = kEncodeOptions;
-    options.insert(options.end(), {{"quiet", 'q', false, kQuiet}, {"verbose", 'v', false, kVerbose}});
+    options.insert(options.end(),
+                   {{"quiet", 'q', false, kQuiet}, {"verbose", 'v', false, kVerbose}, {"layout", 0, true, kLayout}});
     EncodeOptions encode;
     bool quiet = false, verbose = false;
+    int32_t layout = -1;
     std::vector<std::string> arguments;
     const int parsed = ParseCommandLine(
         argc, argv, options,
         [&](int id, const char* value) {
             if (id == kQuiet) quiet = true;
             else if (id == kVerbose) verbose = true;
-            else return TakeEncodeOption(id, value, encode);
+            else if (id == kLayout && !ParseLayout(value, layout))
+                return Usage("--layout takes raw, kind-size or kind-only");
+            else if (id != kLayout) return TakeEncodeOption(id, value, encode);
             return 0;
         },
         [&](const char* argument) {
@@ -116,9 +304,9 @@ int CommandRepack(int argc, char** argv)
     const std::string manifestPath = (fs::path(dir) / kManifestName).string();
     const std::string storedPath = (fs::path(dir) / kStoredName).string();
     if (!fs::exists(manifestPath, ec))
-        return Fail(dir + " has no " + kManifestName + ": repack rebuilds folders that 'qordat unpack ARCHIVE -o " +
-                    dir + "' wrote (it keeps each slot's head, kind and stored bytes); 'qordat pack OUT.DAT FILE...' "
-                    "builds a new archive from files");
+        return RepackByNumbers(dir, outPath, layout >= 0 ? layout : LAYOUT_RAW, layout >= 0, encode, quiet, verbose);
+    if (layout >= 0)
+        return Usage("--layout is for a folder without a manifest: " + manifestPath + " gives the layout");
     Manifest m;
     const std::string problem = ReadManifest(manifestPath, m);
     if (!problem.empty()) return Fail(problem + "; nothing written");
