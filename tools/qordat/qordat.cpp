@@ -43,7 +43,7 @@ const char kOverview[] =
     "  pack OUT.DAT ENTRY...                   build an archive from files, checked\n"
     "  dump ARCHIVE                            the count, size table and entry heads, raw\n"
     "  unpack ARCHIVE -o DIR                   every slot, and a manifest to rebuild it from\n"
-    "  repack DIR OUT.DAT                      the archive again from an unpacked or extracted folder\n"
+    "  repack DIR OUT.DAT                      the archive again from an unpacked folder\n"
     "  replace ARCHIVE ENTRY FILE...           entries replaced in place\n"
     "\n"
     "'qordat COMMAND --help' shows a command's options, 'man qordat' the details.\n"
@@ -163,8 +163,9 @@ const CommandHelp kHelp[] = {
      "storage, digests) and, when it keeps any, qordat.stored (compressed\n"
      "slots' stored bytes, the bytes before and after the archive): what\n"
      "'qordat repack' rebuilds the archive from, byte for byte. The archive is\n"
-     "read once, each file digested as it is written. A slot that cannot be read is named; the\n"
-     "others still are, and the manifest keeps its stored bytes.\n"
+     "read once, each file digested as it is written. A slot that cannot be\n"
+     "read is named; the others still are, and the manifest keeps its stored\n"
+     "bytes.\n"
      "\n"
      "  -o, --output DIR   where the files go\n"
      "  --layout L         read the slots by this layout: raw, kind-size or kind-only\n"
@@ -201,7 +202,7 @@ const CommandHelp kHelp[] = {
      "\n"
      "  qordat unpack SCENE.DAT -o scene && edit scene/SCENE~004.DAT\n"
      "  qordat repack scene SCENE.DAT\n"
-     "  qordat extract SCENE.DAT -o files && qordat repack files NEW.DAT --layout kind-size\n"},
+     "  qordat extract SCENE.DAT -o files && qordat repack files NEW.DAT\n"},
     {"replace",
      "usage: qordat replace ARCHIVE ENTRY FILE [ENTRY FILE...] [OPTION...]\n"
      "Replaces the named entries (names as 'qordat list' shows them, any case) with\n"
