@@ -12,7 +12,8 @@ with the page cache warm:
   replace  qordat replace on an archive of REPLACE MiB (one small entry),
            beside cp of that archive
 
-and prints a Markdown table: seconds (median of the rounds), the ratio to
+each step after a sync (the page cache warm, no writes of the step before
+pending), and prints a Markdown table: seconds (median of the rounds), the ratio to
 the copy, and peak memory (/usr/bin/time %M). Checks that repack of the
 unchanged folder gives the archive back byte for byte and that the edited
 repack differs in one slot only.
@@ -35,7 +36,10 @@ BUILD = os.path.join(ROOT, "build", "bench")
 
 
 def timed(args):
-    """(seconds, peak KiB) of args, from /usr/bin/time."""
+    """(seconds, peak KiB) of args, from /usr/bin/time. The dirty pages of the
+    step before are written out first (not timed): a step that runs while the
+    kernel throttles another's writes measures the disk, not itself."""
+    os.sync()
     report = tempfile.mktemp()
     r = subprocess.run(["/usr/bin/time", "-o", report, "-f", "%e %M", *args], stdout=subprocess.DEVNULL,
                        stderr=subprocess.PIPE, text=True)
