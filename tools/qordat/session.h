@@ -39,6 +39,7 @@ struct Session {
     InputFile file;
     ArchiveReader reader{};         // the archive's slots, for the walks
     std::vector<SlotPlace> places;  // one per slot whose size the file holds
+    int32_t tableCount = 0;         // the count field, when the file holds a valid one
     int listResult = RESULT_OK;
     std::vector<ListedEntry> entries;  // the listing's records (or, see Open)
 
