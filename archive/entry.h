@@ -1,8 +1,8 @@
 // Entry records: content sniffing, sizes and invented names.
 //
 // The archive stores no names and, under some layouts, no sizes. This module
-// turns what it does store into the 428-byte record that the 00AM archive
-// interface hands to the host.
+// turns what it does store into the record that the 00AM archive interface
+// hands to the host: 428 bytes in 32-bit plug-ins, 448 in 64-bit ones.
 #ifndef MORQUENT_ARCHIVE_ENTRY_H
 #define MORQUENT_ARCHIVE_ENTRY_H
 

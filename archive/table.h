@@ -48,6 +48,12 @@ void TableWalkStart(TableWalk* walk, const uint8_t* table, size_t tableLength, i
 // The next slot's place in *place; false (nothing written) past the last.
 bool TableWalkNext(TableWalk* walk, SlotPlace* place);
 
+// Moves the walk on to slot `index` (0 <= index < count) and puts its place
+// in *place, which holds the walk's last place (index -1 before the first):
+// forward from there, or again from slot 0 for a slot already passed. Slots
+// asked for in table order cost one walk over the table in all.
+void TableWalkTo(TableWalk* walk, SlotPlace* place, int32_t index);
+
 // The place of slot `index` (0 <= index < count), walking from slot 0.
 void TablePlaceOf(const uint8_t* table, size_t tableLength, int32_t count, int64_t fileLength, int32_t index,
                   SlotPlace* place);

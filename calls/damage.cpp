@@ -22,12 +22,7 @@ int CheckEntriesDamage(const PluginState* state, const char* path, int64_t offse
     for (int32_t i = 0; result == RESULT_OK && i < count; i++) {
         int64_t index = SlotOfPosition((int64_t)records[i].position);
         if (index >= reader.archive.count) continue;
-        if (index < place.index) {  // out of table order: again from slot 0
-            ArchiveWalkStart(&reader.archive, &walk);
-            place.index = -1;
-        }
-        while (place.index < index && TableWalkNext(&walk, &place)) {
-        }
+        TableWalkTo(&walk, &place, (int32_t)index);
         result = WalkSlot(&reader.reader, &place, state->entryLayout, (uint32_t)records[i].fileSize, &measure,
                           &reports[i]);
     }

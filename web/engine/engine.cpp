@@ -18,7 +18,7 @@
 
 namespace {
 
-// The seam reads the worker's File whatever the path says.
+// The path under which the worker hands the seam the archive's File.
 char ARCHIVE_PATH[] = "archive";
 
 PluginState state;
@@ -263,12 +263,7 @@ EMSCRIPTEN_KEEPALIVE int MorquentLocate(double offset)
     for (int32_t i = 0; i < listed; i++) {
         int64_t index = SlotOfPosition((int64_t)records[i].position);
         if (index >= reader.archive.count) continue;
-        if (index < place.index) {  // out of table order: again from slot 0
-            ArchiveWalkStart(&reader.archive, &walk);
-            place.index = -1;
-        }
-        while (place.index < index && TableWalkNext(&walk, &place)) {
-        }
+        TableWalkTo(&walk, &place, (int32_t)index);
         uint32_t size = records[i].fileSize;
         if (place.offset < 0 || place.storedSize <= 0 || size == 0 || !records[i].method[0]) continue;
         uint32_t got = 0;
