@@ -6,12 +6,12 @@
 #include "archive/table.h"
 #include "calls/calls.h"
 
-int CheckEntriesDamage(const PluginState* state, const char* path, int64_t offset, const EntryInfo* records,
+ResultCode CheckEntriesDamage(const PluginState* state, const char* path, int64_t offset, const EntryInfo* records,
                        int32_t count, SlotReport* reports)
 {
     memset(reports, 0, sizeof *reports * (size_t)(count > 0 ? count : 0));
     ArchiveReader reader;
-    int result = OpenArchiveReader(&reader, path, offset);
+    ResultCode result = OpenArchiveReader(&reader, path, offset);
     // A listing's records are in table order: one walk over the table places
     // them all.
     TableWalk walk;

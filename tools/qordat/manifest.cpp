@@ -164,7 +164,7 @@ bool KindIsStream(int32_t layout, int16_t kind)
 {
     // The archive code's own rule, for a slot large enough to hold its head.
     EntryExpansion payload;
-    EntryExpandStart(&payload, layout, kind, 0);
+    EntryExpandStart(&payload, static_cast<EntryLayout>(layout), kind, 0);
     return payload.compressed;
 }
 

@@ -86,7 +86,7 @@ int PluginList(PluginState& state, const std::string& archivePath, uint64_t offs
 }
 
 ListedEntry PluginRecordOfSlot(PluginState& state, const std::string& archivePath, uint64_t offset,
-                               uint32_t numbering, const SlotPlace& place)
+                               EntryNumbering numbering, const SlotPlace& place)
 {
     char name[32];
     std::snprintf(name, sizeof name, "%c%03d.DAT", NUMBERING_SEPARATORS[numbering],

@@ -146,7 +146,7 @@ void Session::LookUpEverySlot()
     SlotPlace place;
     while (TableWalkNext(&walk, &place)) {
         if (place.storedSize == 0 && settings.numbering != NUMBERING_WITH_DUMMIES) continue;
-        if (forcedLayout >= 0) state.entryLayout = forcedLayout;
+        if (forcedLayout >= 0) state.entryLayout = Layout();
         entries.push_back(PluginRecordOfSlot(state, path, base, settings.numbering, place));
     }
 }
@@ -206,7 +206,7 @@ int Session::Open(bool recordsPerSlot)
     std::vector<ListedEntry> scratch;
     std::vector<ListSettings> others;
     if (!settings.fullScan) others.push_back({settings.numbering, true});
-    for (uint32_t numbering = 0; numbering < 3; numbering++)
+    for (EntryNumbering numbering : {NUMBERING_WITH_DUMMIES, NUMBERING_KEEP, NUMBERING_PACKED})
         if (numbering != settings.numbering) others.push_back({numbering, settings.fullScan});
     for (const ListSettings& other : others) {
         PluginState trial = state;

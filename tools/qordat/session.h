@@ -59,7 +59,7 @@ struct Session {
     int Open(bool recordsPerSlot);
 
     // The layout the slots are read by.
-    int32_t Layout() const { return forcedLayout >= 0 ? forcedLayout : state.entryLayout; }
+    EntryLayout Layout() const { return forcedLayout >= 0 ? static_cast<EntryLayout>(forcedLayout) : state.entryLayout; }
 
     // The walk over `entry`'s slot for a content of `size` bytes: measured
     // only, or with `expand` expanded (and thrown away) as extraction
