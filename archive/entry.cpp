@@ -60,7 +60,7 @@ uint32_t AnnouncedContentSize(int contentClass, const uint8_t decoded[16])
 }
 
 // The payload's size of a plain entry: what its head leaves of the slot.
-static uint32_t ClampedPayload(int32_t storedSize, int32_t layout)
+static uint32_t ClampedPayload(int32_t storedSize, EntryLayout layout)
 {
     uint32_t stored = storedSize > 0 ? (uint32_t)storedSize : 0;
     return stored - SlotPayloadOf(layout, 0, stored).start;
@@ -134,7 +134,7 @@ static bool ShowsSixByteHead(const EntryLocator* locator, const EntryStreamSizes
     return sizes->entryEnd >= 6 && locator->declaredSize > 0 && sizes->from6 == locator->declaredSize;
 }
 
-uint32_t EntryHeadSize(int32_t storedSize, int32_t layout, uint32_t checkMode, bool readWhole)
+uint32_t EntryHeadSize(int32_t storedSize, EntryLayout layout, uint32_t checkMode, bool readWhole)
 {
     if (storedSize <= 0) return 0;
     bool whole = readWhole || (checkMode != 0 && layout == LAYOUT_KIND_ONLY);
@@ -200,7 +200,7 @@ static int SizeHeadedEntry(const PluginState* state, const EntryLocator* locator
     return 1;
 }
 
-int BuildEntryRecord(const PluginState* state, uint32_t numberingMode, int32_t number, const EntryLocator* locator,
+int BuildEntryRecord(const PluginState* state, EntryNumbering numberingMode, int32_t number, const EntryLocator* locator,
                      const uint8_t* head, uint32_t headAvailable, const EntryStreamSizes* sizes, EntryInfo* info,
                      EntryFindings* found)
 {
@@ -229,12 +229,12 @@ int BuildEntryRecord(const PluginState* state, uint32_t numberingMode, int32_t n
     return 1;
 }
 
-uint32_t LayoutHeadSize(int32_t layout)
+uint32_t LayoutHeadSize(EntryLayout layout)
 {
     return layout == LAYOUT_KIND_SIZE ? 6 : layout == LAYOUT_KIND_ONLY ? 2 : 0;
 }
 
-SlotPayload SlotPayloadOf(int32_t layout, int16_t kind, uint32_t storedSize)
+SlotPayload SlotPayloadOf(EntryLayout layout, int16_t kind, uint32_t storedSize)
 {
     SlotPayload payload;
     uint32_t head = LayoutHeadSize(layout);
@@ -243,7 +243,7 @@ SlotPayload SlotPayloadOf(int32_t layout, int16_t kind, uint32_t storedSize)
     return payload;
 }
 
-void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind, uint32_t fileSize)
+void EntryExpandStart(EntryExpansion* x, EntryLayout layout, int16_t kind, uint32_t fileSize)
 {
     // The expansion is handed the stored bytes only, so an unclamped start
     // skips no more than the slot holds.
@@ -285,7 +285,7 @@ ExpandStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* 
     return *outPos == outputLength ? EXPAND_OUTPUT_FULL : EXPAND_NEEDS_INPUT;
 }
 
-void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,
+void FormatEntryName(char* out, size_t outSize, const char* baseName, EntryNumbering numberingMode, int32_t number,
                      int contentClass)
 {
     assert(numberingMode < 3 && contentClass >= 0 && contentClass < 5);

@@ -1,8 +1,8 @@
 // Entry records: content sniffing, sizes and invented names.
 //
 // The archive stores no names and, under some layouts, no sizes. This module
-// turns what it does store into the 428-byte record that the 00AM archive
-// interface hands to the host.
+// turns what it does store into the record that the 00AM archive interface
+// hands to the host: 428 bytes in 32-bit plug-ins, 448 in 64-bit ones.
 #ifndef MORQUENT_ARCHIVE_ENTRY_H
 #define MORQUENT_ARCHIVE_ENTRY_H
 
@@ -128,7 +128,7 @@ enum { ENTRY_HEAD_SIZE = 50 };
 //     entry shorter than that runs on into the entries after it, and those
 //     bytes may decide its extension, as hosts have always been shown.
 // An empty entry has no head: 0.
-uint32_t EntryHeadSize(int32_t storedSize, int32_t layout, uint32_t checkMode, bool readWhole);
+uint32_t EntryHeadSize(int32_t storedSize, EntryLayout layout, uint32_t checkMode, bool readWhole);
 
 // What BuildEntryRecord learnt about an entry besides its record.
 struct EntryFindings {
@@ -156,7 +156,7 @@ struct EntryFindings {
 //                  scanned: an entry that needs them then has no record
 //
 // The record's position is left 0: only the caller knows the slot.
-int BuildEntryRecord(const PluginState* state, uint32_t numberingMode, int32_t number, const EntryLocator* locator,
+int BuildEntryRecord(const PluginState* state, EntryNumbering numberingMode, int32_t number, const EntryLocator* locator,
                      const uint8_t* head, uint32_t headAvailable, const EntryStreamSizes* sizes, EntryInfo* info,
                      EntryFindings* found);
 
@@ -173,9 +173,9 @@ struct SlotPayload {
 };
 
 // The head's size under `layout`: 0, 6 or 2 bytes.
-uint32_t LayoutHeadSize(int32_t layout);
+uint32_t LayoutHeadSize(EntryLayout layout);
 
-SlotPayload SlotPayloadOf(int32_t layout, int16_t kind, uint32_t storedSize);
+SlotPayload SlotPayloadOf(EntryLayout layout, int16_t kind, uint32_t storedSize);
 
 // Where an entry's content comes from under `layout`, the layout in force
 // once its record was built: under LAYOUT_KIND_SIZE a kind-1 entry is the
@@ -193,7 +193,7 @@ struct EntryExpansion {
     LzssDecoder decoder;
 };
 
-void EntryExpandStart(EntryExpansion* x, int32_t layout, int16_t kind, uint32_t fileSize);
+void EntryExpandStart(EntryExpansion* x, EntryLayout layout, int16_t kind, uint32_t fileSize);
 
 // How a call of EntryExpandSome ended.
 enum ExpandStatus {
@@ -214,7 +214,7 @@ ExpandStatus EntryExpandSome(EntryExpansion* x, const uint8_t* piece, uint32_t* 
 
 // Writes "<base><separator><number, at least 3 digits>.<extension>" into
 // `out` (at most `outSize` bytes with the NUL, cut when it does not fit).
-void FormatEntryName(char* out, size_t outSize, const char* baseName, uint32_t numberingMode, int32_t number,
+void FormatEntryName(char* out, size_t outSize, const char* baseName, EntryNumbering numberingMode, int32_t number,
                      int contentClass);
 
 #endif

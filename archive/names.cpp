@@ -58,7 +58,7 @@ bool CopyEntryFilePart(const char* name, char copy[ENTRY_NAME_COPY_SIZE])
     return true;
 }
 
-int32_t ParseEntryName(char* name, uint32_t* numberingMode)
+int32_t ParseEntryName(char* name, EntryNumbering* numberingMode)
 {
     char* filePart = strrchr(name, '\\');
     filePart = filePart ? filePart + 1 : name;
@@ -69,7 +69,7 @@ int32_t ParseEntryName(char* name, uint32_t* numberingMode)
         for (uint32_t mode = 0; mode < 3; mode++) {
             if (*p == NUMBERING_SEPARATORS[mode]) {
                 digits = p + 1;
-                *numberingMode = mode;
+                *numberingMode = (EntryNumbering)mode;
             }
         }
         if (*p == '.') break;

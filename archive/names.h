@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "archive/state.h"
+
 // True when the text after the last '.' of the whole name (directory part
 // included) is "BMP", "WAV" or "PNG", ignoring ASCII case. Such files are
 // media, never archives of this format.
@@ -36,6 +38,6 @@ bool CopyEntryFilePart(const char* name, char copy[ENTRY_NAME_COPY_SIZE]);
 // Returns the number (no digits: 0), or -1 when a byte of it is not a digit
 // or its value does not fit in 31 bits. *numberingMode may have been set even
 // when -1 is returned.
-int32_t ParseEntryName(char* name, uint32_t* numberingMode);
+int32_t ParseEntryName(char* name, EntryNumbering* numberingMode);
 
 #endif

@@ -8,14 +8,14 @@
 
 // Entry-header layouts. An archive does not say which one its entries use;
 // the listing detects it and leaves it in entryLayout.
-enum {
+enum EntryLayout : int32_t {
     LAYOUT_RAW = 0,        // no head: the entry's bytes are its content
     LAYOUT_KIND_SIZE = 1,  // kind (16 bits) and declared size (32 bits), payload at byte 6
     LAYOUT_KIND_ONLY = 2   // kind (16 bits), payload at byte 2
 };
 
 // How empty table slots are listed and entries numbered (user setting).
-enum {
+enum EntryNumbering : uint32_t {
     NUMBERING_WITH_DUMMIES = 0,  // every slot, empty ones as *.DMY, number = table index
     NUMBERING_KEEP = 1,          // non-empty slots, number = table index
     NUMBERING_PACKED = 2         // non-empty slots, number = place among non-empty slots
@@ -51,14 +51,14 @@ struct PluginState {
     // record raises it from LAYOUT_KIND_ONLY to LAYOUT_KIND_SIZE when the
     // record shows six-byte heads. The lookup and the extraction read
     // entries by it.
-    int32_t entryLayout;
+    EntryLayout entryLayout;
     // Setting: 1 lets compressed entries of unknown content be sized by
     // scanning their whole stream.
     uint32_t CheckMode;
     // Setting: NUMBERING_*, how the listing numbers entries. The lookup and
     // the extraction number by the mode of the name or position they are
     // given instead, passed down as a parameter.
-    uint32_t NumberingMode;
+    EntryNumbering NumberingMode;
     // Base name of the archive that the probe last accepted; the first part
     // of every entry name.
     char archiveBaseName[ARCHIVE_BASE_NAME_SIZE];

@@ -50,6 +50,16 @@ bool TableWalkNext(TableWalk* walk, SlotPlace* place)
     return true;
 }
 
+void TableWalkTo(TableWalk* walk, SlotPlace* place, int32_t index)
+{
+    if (index < place->index) {
+        TableWalkStart(walk, walk->table, walk->tableLength, walk->count, walk->fileLength);
+        place->index = -1;
+    }
+    while (place->index < index && TableWalkNext(walk, place)) {
+    }
+}
+
 void TablePlaceOf(const uint8_t* table, size_t tableLength, int32_t count, int64_t fileLength, int32_t index,
                   SlotPlace* place)
 {
@@ -65,12 +75,12 @@ void TablePlaceOf(const uint8_t* table, size_t tableLength, int32_t count, int64
     TableWalkNext(&walk, place);
 }
 
-int32_t SlotNumber(const SlotPlace* place, uint32_t numberingMode)
+int32_t SlotNumber(const SlotPlace* place, EntryNumbering numberingMode)
 {
     return numberingMode == NUMBERING_PACKED ? place->packedNumber : place->index;
 }
 
-int32_t SlotOfNumber(const uint8_t* table, size_t tableLength, int32_t count, uint32_t numberingMode,
+int32_t SlotOfNumber(const uint8_t* table, size_t tableLength, int32_t count, EntryNumbering numberingMode,
                      int32_t number)
 {
     if (number < 0) return -1;

@@ -48,6 +48,12 @@ void TableWalkStart(TableWalk* walk, const uint8_t* table, size_t tableLength, i
 // The next slot's place in *place; false (nothing written) past the last.
 bool TableWalkNext(TableWalk* walk, SlotPlace* place);
 
+// Moves the walk on to slot `index` (0 <= index < count) and puts its place
+// in *place, which holds the walk's last place (index -1 before the first):
+// forward from there, or again from slot 0 for a slot already passed. Slots
+// asked for in table order cost one walk over the table in all.
+void TableWalkTo(TableWalk* walk, SlotPlace* place, int32_t index);
+
 // The place of slot `index` (0 <= index < count), walking from slot 0.
 void TablePlaceOf(const uint8_t* table, size_t tableLength, int32_t count, int64_t fileLength, int32_t index,
                   SlotPlace* place);
@@ -61,20 +67,20 @@ int32_t TableSizesMissing(int32_t count, int64_t fileLength);
 
 // Numbering. A slot's number in the names the listing makes: its table
 // index, or under NUMBERING_PACKED its place among the non-empty slots.
-int32_t SlotNumber(const SlotPlace* place, uint32_t numberingMode);
+int32_t SlotNumber(const SlotPlace* place, EntryNumbering numberingMode);
 
 // The slot that entry number `number` names under `numberingMode`, or -1
 // when it names none (a packed number names only non-empty slots).
-int32_t SlotOfNumber(const uint8_t* table, size_t tableLength, int32_t count, uint32_t numberingMode,
+int32_t SlotOfNumber(const uint8_t* table, size_t tableLength, int32_t count, EntryNumbering numberingMode,
                      int32_t number);
 
 // A record's position, as the host hands it back: 3 x table index + the
 // numbering mode its name was made in. The two read back from a position.
-static inline int64_t EntryPosition(int32_t index, uint32_t numberingMode)
+static inline int64_t EntryPosition(int32_t index, EntryNumbering numberingMode)
 {
     return 3 * (int64_t)index + numberingMode;
 }
 static inline int64_t SlotOfPosition(int64_t position) { return position / 3; }
-static inline uint32_t NumberingOfPosition(int64_t position) { return (uint32_t)(position % 3); }
+static inline EntryNumbering NumberingOfPosition(int64_t position) { return (EntryNumbering)(position % 3); }
 
 #endif

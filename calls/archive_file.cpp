@@ -14,7 +14,7 @@ uint32_t BytesAvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t a
     return remaining < (int64_t)asked ? (uint32_t)remaining : asked;
 }
 
-int OpenArchive(PluginState* state, const char* path, int64_t base, int validateMode, ArchiveFile* archive)
+ResultCode OpenArchive(PluginState* state, const char* path, int64_t base, int validateMode, ArchiveFile* archive)
 {
     memset(archive, 0, sizeof *archive);
     archive->file = FileOpenRead(path, &archive->fileLength);
@@ -142,7 +142,7 @@ bool ScanEntryStreams(HeadReader* reader, int64_t offset, const EntryLocator* lo
     return true;
 }
 
-int ReadEntryRecord(PluginState* state, uint32_t numberingMode, HeadReader* reader, int64_t offset,
+ResultCode ReadEntryRecord(PluginState* state, EntryNumbering numberingMode, HeadReader* reader, int64_t offset,
                     uint32_t headSize, int32_t number, const EntryLocator* locator, EntryInfo* info)
 {
     const uint8_t* head = NULL;

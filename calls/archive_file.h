@@ -10,6 +10,7 @@
 #include "archive/state.h"
 #include "archive/table.h"
 #include "calls/platform.h"
+#include "calls/result.h"
 
 // Bits 0-2 of the flags: the input kind; 0 (a file) is the only one accepted.
 static inline bool InputIsFile(unsigned flags) { return (flags & 7) == 0; }
@@ -30,7 +31,7 @@ struct ArchiveFile {
 // (listing mode leaves the detected layout in `state`).
 // Returns RESULT_OK, or RESULT_CANNOT_OPEN, RESULT_NO_MEMORY or
 // RESULT_NOT_ARCHIVE with nothing left open or allocated.
-int OpenArchive(PluginState* state, const char* path, int64_t base, int validateMode, ArchiveFile* archive);
+ResultCode OpenArchive(PluginState* state, const char* path, int64_t base, int validateMode, ArchiveFile* archive);
 // Releases what OpenArchive took; also on a record it never filled (zeroed).
 void CloseArchive(ArchiveFile* archive);
 
@@ -92,7 +93,7 @@ bool LocateEntry(HeadReader* reader, int64_t offset, int32_t storedSize, uint32_
 // state->entryLayout to LAYOUT_KIND_SIZE: the only change it makes to the
 // state. The record's position is the caller's to set. Returns RESULT_OK,
 // RESULT_NO_MEMORY (a buffer could not be had) or RESULT_NO_RECORD.
-int ReadEntryRecord(PluginState* state, uint32_t numberingMode, HeadReader* reader, int64_t offset,
+ResultCode ReadEntryRecord(PluginState* state, EntryNumbering numberingMode, HeadReader* reader, int64_t offset,
                     uint32_t headSize, int32_t number, const EntryLocator* locator, EntryInfo* info);
 
 #endif

@@ -14,22 +14,12 @@
 #include "archive/entry.h"
 #include "archive/state.h"
 #include "calls/platform.h"
+#include "calls/result.h"
 
-// Result codes of the archive calls.
-enum {
-    RESULT_OK = 0,
-    RESULT_UNSUPPORTED_FLAGS = 1,  // input other than a file, or an output kind other than disk or memory
-    RESULT_OUTPUT_FAILED = 1,      // GetFile's output could not be made: the same code as above
-    RESULT_NOT_ARCHIVE = 2,        // not this format; a name or position that names no entry
-    RESULT_NO_RECORD = 3,          // a record for the entry could not be built
-    RESULT_NO_HOST_MEMORY = 4,     // a block for the host could not be allocated
-    RESULT_NO_MEMORY = 5,          // a working buffer could not be allocated, or a block locked
-    RESULT_CANNOT_OPEN = 6         // the archive file could not be opened
-};
 
 // Bits 0-2 of the flags: the input kind; 0 (a file) is the only one accepted.
 // Output kinds: bits 8-10 of GetFile's flags. Other bits are ignored.
-enum { OUTPUT_DISK = 0, OUTPUT_MEMORY = 1 };
+enum OutputKind : unsigned { OUTPUT_DISK = 0, OUTPUT_MEMORY = 1 };
 
 // The bytes a host offers the probe: the file's first 2,048.
 enum { PROBE_SIZE = 2048 };
@@ -54,7 +44,7 @@ int ProbeArchive(PluginState* state, const char* path, const uint8_t* bytes, int
 //   RESULT_NO_MEMORY          a working buffer, or the lock of the block
 //   RESULT_NO_HOST_MEMORY     the block for the records
 //   RESULT_NO_RECORD          an entry whose record cannot be built
-int ListArchive(PluginState* state, const char* path, int64_t offset, unsigned flags, HostBlock* listHandle);
+ResultCode ListArchive(PluginState* state, const char* path, int64_t offset, unsigned flags, HostBlock* listHandle);
 enum { LIST_RESULTS = 0x7F };  // a bit per code ListArchive can return
 
 // GetFileInfo: fills *info for the entry that `entryName` names, as the
@@ -70,7 +60,7 @@ enum { LIST_RESULTS = 0x7F };  // a bit per code ListArchive can return
 //   RESULT_NO_MEMORY          a working buffer
 //   RESULT_NO_RECORD          the entry's record cannot be built (*info may
 //                             then be partly written)
-int FindEntry(PluginState* state, const char* path, int64_t offset, const char* entryName, unsigned flags,
+ResultCode FindEntry(PluginState* state, const char* path, int64_t offset, const char* entryName, unsigned flags,
               EntryInfo* info);
 enum { FIND_RESULTS = 0x6F };  // never RESULT_NO_HOST_MEMORY
 
@@ -99,7 +89,7 @@ enum { FIND_RESULTS = 0x6F };  // never RESULT_NO_HOST_MEMORY
 //   RESULT_NO_HOST_MEMORY     the content's block, or content of 1 GiB or
 //                             more (refused for disk output alike)
 //   RESULT_NO_RECORD          the entry's record cannot be built
-int ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
+ResultCode ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
                  unsigned flags);
 enum { EXTRACT_RESULTS = 0x7F };
 
@@ -111,7 +101,7 @@ enum { EXTRACT_RESULTS = 0x7F };
 // measured by the same walk that delivered the content (calls/walk.h);
 // the report is zero when no content was walked.
 struct SlotReport;
-int ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
+ResultCode ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
                      unsigned flags, uint64_t contentLimit, SlotReport* report);
 
 // The listing reads entry heads through a window of this many bytes, so that

@@ -6,12 +6,12 @@
 #include "archive/table.h"
 #include "calls/calls.h"
 
-int CheckEntriesDamage(const PluginState* state, const char* path, int64_t offset, const EntryInfo* records,
+ResultCode CheckEntriesDamage(const PluginState* state, const char* path, int64_t offset, const EntryInfo* records,
                        int32_t count, SlotReport* reports)
 {
     memset(reports, 0, sizeof *reports * (size_t)(count > 0 ? count : 0));
     ArchiveReader reader;
-    int result = OpenArchiveReader(&reader, path, offset);
+    ResultCode result = OpenArchiveReader(&reader, path, offset);
     // A listing's records are in table order: one walk over the table places
     // them all.
     TableWalk walk;
@@ -22,12 +22,7 @@ int CheckEntriesDamage(const PluginState* state, const char* path, int64_t offse
     for (int32_t i = 0; result == RESULT_OK && i < count; i++) {
         int64_t index = SlotOfPosition((int64_t)records[i].position);
         if (index >= reader.archive.count) continue;
-        if (index < place.index) {  // out of table order: again from slot 0
-            ArchiveWalkStart(&reader.archive, &walk);
-            place.index = -1;
-        }
-        while (place.index < index && TableWalkNext(&walk, &place)) {
-        }
+        TableWalkTo(&walk, &place, (int32_t)index);
         result = WalkSlot(&reader.reader, &place, state->entryLayout, (uint32_t)records[i].fileSize, &measure,
                           &reports[i]);
     }

@@ -20,7 +20,7 @@
 // expanding it, against the content size its record gives. Returns
 // RESULT_OK, RESULT_CANNOT_OPEN, RESULT_NOT_ARCHIVE (no valid count or size
 // table) or RESULT_NO_MEMORY.
-int CheckEntriesDamage(const PluginState* state, const char* path, int64_t offset, const EntryInfo* records,
+ResultCode CheckEntriesDamage(const PluginState* state, const char* path, int64_t offset, const EntryInfo* records,
                        int32_t count, SlotReport* reports);
 
 #endif

@@ -26,12 +26,12 @@ static const uint32_t PIECE_SIZE = ENTRY_PIECE_SIZE;
 enum { DISK_HISTORY = LZSS_RING_SIZE, DISK_CHUNK = 64 * 1024 };
 
 // Bits 8-10 of GetFile's flags.
-static unsigned OutputKind(unsigned flags) { return (flags >> 8) & 7; }
+static OutputKind OutputKindOf(unsigned flags) { return (OutputKind)((flags >> 8) & 7); }
 
 // Everything one extraction takes, released in one place.
 struct Extraction {
     PluginState* state;
-    uint32_t numberingMode;   // the position's: the name is made in it
+    EntryNumbering numberingMode;   // the position's: the name is made in it
     EntryLocator locator;     // the entry
     ArchiveFile archive;
     bool archiveOpen;
@@ -53,7 +53,7 @@ static void ReleaseExtraction(Extraction* x)
 }
 
 // Locates the slot and builds its record, named in x->numberingMode.
-static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
+static ResultCode BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
 {
     const ArchiveFile* archive = &x->archive;
     ArchivePlaceOf(archive, index, &x->place);
@@ -67,7 +67,7 @@ static int BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* info)
     // The extraction reads the entry whole: its head is its own bytes.
     uint32_t headSize = EntryHeadSize(storedSize, x->state->entryLayout, x->state->CheckMode, true);
     if (!LocateEntry(&x->reader, x->place.offset, storedSize, headSize, &x->locator)) return RESULT_NO_MEMORY;
-    int result = ReadEntryRecord(x->state, x->numberingMode, &x->reader, x->place.offset, headSize,
+    ResultCode result = ReadEntryRecord(x->state, x->numberingMode, &x->reader, x->place.offset, headSize,
                                  SlotNumber(&x->place, x->numberingMode), &x->locator, info);
     if (result != RESULT_OK) return result;
     // A 32-bit host cannot get a block of a gigabyte or more anyway; a 64-bit
@@ -86,7 +86,7 @@ static uint32_t ContentSize(const Extraction* x, const EntryInfo* info)
 
 // The walk through `sink`, as a host gets the content, by the layout in
 // force now (the record's build may have raised it).
-static int WalkAsHost(Extraction* x, uint8_t* window, uint32_t windowSize, SlotWrite write, void* context,
+static ResultCode WalkAsHost(Extraction* x, uint8_t* window, uint32_t windowSize, SlotWrite write, void* context,
                       uint32_t contentSize)
 {
     SlotSink sink = {window, windowSize, write, context, true};
@@ -94,7 +94,7 @@ static int WalkAsHost(Extraction* x, uint8_t* window, uint32_t windowSize, SlotW
 }
 
 // An entry without content still has its slot measured, for the report.
-static int WalkNothing(Extraction* x)
+static ResultCode WalkNothing(Extraction* x)
 {
     static uint8_t none;
     return WalkAsHost(x, &none, 0, NULL, NULL, 0);
@@ -102,13 +102,13 @@ static int WalkNothing(Extraction* x)
 
 // The content into a host block of its size, in x->block: expanded straight
 // into it.
-static int ExtractToBlock(Extraction* x, uint32_t contentSize)
+static ResultCode ExtractToBlock(Extraction* x, uint32_t contentSize)
 {
     x->block = HostAlloc((size_t)contentSize);
     if (!x->block) return RESULT_NO_HOST_MEMORY;
     uint8_t* out = (uint8_t*)HostLock(x->block);
     if (!out) return RESULT_NO_MEMORY;
-    int result = WalkAsHost(x, out, contentSize, NULL, NULL, contentSize);
+    ResultCode result = WalkAsHost(x, out, contentSize, NULL, NULL, contentSize);
     HostUnlock(x->block);
     return result;
 }
@@ -122,7 +122,7 @@ static bool WriteToOutput(void* output, const uint8_t* bytes, uint32_t length)
 // of that name. A write that fails or falls short removes the partial file: a
 // truncated entry must not pass for a good one. An entry without content
 // gives an empty file.
-static int ExtractToDisk(Extraction* x, const char* dir, const EntryInfo* info)
+static ResultCode ExtractToDisk(Extraction* x, const char* dir, const EntryInfo* info)
 {
     // Whole when the content fits the window, else a chunk at a time after
     // the history the references need.
@@ -135,23 +135,23 @@ static int ExtractToDisk(Extraction* x, const char* dir, const EntryInfo* info)
     }
     PlatformOutput* output = OutputCreate(dir, info->fileName);
     if (!output) return RESULT_OUTPUT_FAILED;
-    int result = contentSize ? WalkAsHost(x, x->window, windowSize, WriteToOutput, output, contentSize) : WalkNothing(x);
+    ResultCode result = contentSize ? WalkAsHost(x, x->window, windowSize, WriteToOutput, output, contentSize) : WalkNothing(x);
     if (result == RESULT_OK && contentSize && !OutputSetEnd(output)) result = RESULT_OUTPUT_FAILED;
     // An empty entry is an empty file, kept; a close that fails loses it.
     if (!OutputClose(output, result == RESULT_OK) && result == RESULT_OK) result = RESULT_OUTPUT_FAILED;
     return result;
 }
 
-int ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
+ResultCode ExtractEntry(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
                  unsigned flags)
 {
     return ExtractEntryUpTo(state, path, offset, position, destination, flags, MAX_OUTPUT_BLOCK, NULL);
 }
 
-int ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
+ResultCode ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
                      unsigned flags, uint64_t contentLimit, SlotReport* report)
 {
-    unsigned output = OutputKind(flags);
+    OutputKind output = OutputKindOf(flags);
     // With memory output the host's handle variable gets a null handle on
     // every failure, so a host that looks at the handle first finds nothing.
     HostBlock* handleOut = output == OUTPUT_MEMORY ? (HostBlock*)destination : NULL;
@@ -162,7 +162,7 @@ int ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset, int64
     memset(&x, 0, sizeof x);
     x.state = state;
     x.contentLimit = contentLimit;
-    int result = OpenArchive(state, path, offset, VALIDATE_PROBE, &x.archive);
+    ResultCode result = OpenArchive(state, path, offset, VALIDATE_PROBE, &x.archive);
     if (result != RESULT_OK) return result;
     x.archiveOpen = true;
 

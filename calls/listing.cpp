@@ -22,7 +22,7 @@ struct Listing {
 // unlocked; on failure it is freed and the host's variable gets a null
 // handle, so a host that looks at the handle before the code cannot take
 // garbage for a list.
-static int FinishListing(Listing* listing, int result, HostBlock* listHandle)
+static ResultCode FinishListing(Listing* listing, ResultCode result, HostBlock* listHandle)
 {
     if (listing->records) HostUnlock(listing->block);
     if (result != RESULT_OK && listing->block) HostFree(listing->block);
@@ -53,7 +53,7 @@ static int32_t LocateEntries(Listing* listing)
 
 // Builds the records of the listed slots into the locked block. A build may
 // raise the layout, so each head is read with the size in force at its slot.
-static int BuildRecords(Listing* listing)
+static ResultCode BuildRecords(Listing* listing)
 {
     PluginState* state = listing->state;
     const ArchiveFile* archive = &listing->archive;
@@ -66,7 +66,7 @@ static int BuildRecords(Listing* listing)
         int32_t storedSize = place.storedSize;
         if (state->NumberingMode == NUMBERING_WITH_DUMMIES || storedSize != 0) {
             uint32_t headSize = EntryHeadSize(storedSize, state->entryLayout, state->CheckMode, false);
-            int result = ReadEntryRecord(state, state->NumberingMode, &listing->reader, place.offset, headSize,
+            ResultCode result = ReadEntryRecord(state, state->NumberingMode, &listing->reader, place.offset, headSize,
                                          SlotNumber(&place, state->NumberingMode), locator, cursor);
             if (result != RESULT_OK) return result;
             cursor->position = (EntryWord)EntryPosition(place.index, state->NumberingMode);
@@ -77,7 +77,7 @@ static int BuildRecords(Listing* listing)
     return RESULT_OK;
 }
 
-int ListArchive(PluginState* state, const char* path, int64_t offset, unsigned flags, HostBlock* listHandle)
+ResultCode ListArchive(PluginState* state, const char* path, int64_t offset, unsigned flags, HostBlock* listHandle)
 {
     Listing listing;
     memset(&listing, 0, sizeof listing);
@@ -86,7 +86,7 @@ int ListArchive(PluginState* state, const char* path, int64_t offset, unsigned f
 
     // A file that is not an archive leaves the layout that the last archive
     // listed left for extraction: the detection writes only what it accepts.
-    int result = OpenArchive(state, path, offset, VALIDATE_LISTING, &listing.archive);
+    ResultCode result = OpenArchive(state, path, offset, VALIDATE_LISTING, &listing.archive);
     if (result != RESULT_OK) return FinishListing(&listing, result, listHandle);
     listing.archiveOpen = true;
 

@@ -11,11 +11,11 @@
 // Finds the entry that `entryName` names and fills the host's record; the
 // name's separator tells the numbering mode it was listed in (none: the
 // user's), and the record is made in that mode.
-static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, const char* entryName, EntryInfo* info)
+static ResultCode FillRecordOfName(PluginState* state, const ArchiveFile* archive, const char* entryName, EntryInfo* info)
 {
     char copy[ENTRY_NAME_COPY_SIZE];
     if (!CopyEntryFilePart(entryName, copy)) return RESULT_NOT_ARCHIVE;
-    uint32_t numberingMode = state->NumberingMode;  // a name without a separator is in the user's numbering
+    EntryNumbering numberingMode = state->NumberingMode;  // a name without a separator is in the user's numbering
     int32_t number = ParseEntryName(copy, &numberingMode);
     if (number < 0) return RESULT_NOT_ARCHIVE;
     int32_t index = SlotOfNumber(archive->table, (size_t)archive->tableLength, archive->count, numberingMode, number);
@@ -30,7 +30,7 @@ static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, cons
     if (!OpenHeadReader(&reader, archive, ENTRY_HEAD_SIZE)) return RESULT_NO_MEMORY;
     uint32_t headSize = EntryHeadSize(storedSize, state->entryLayout, state->CheckMode, false);
     EntryLocator locator;
-    int result = RESULT_NO_MEMORY;
+    ResultCode result = RESULT_NO_MEMORY;
     if (LocateEntry(&reader, offset, storedSize, headSize, &locator))
         result = ReadEntryRecord(state, numberingMode, &reader, offset, headSize, number, &locator, info);
     if (result == RESULT_OK) info->position = (EntryWord)EntryPosition(index, numberingMode);
@@ -38,14 +38,14 @@ static int FillRecordOfName(PluginState* state, const ArchiveFile* archive, cons
     return result;
 }
 
-int FindEntry(PluginState* state, const char* path, int64_t offset, const char* entryName, unsigned flags,
+ResultCode FindEntry(PluginState* state, const char* path, int64_t offset, const char* entryName, unsigned flags,
               EntryInfo* info)
 {
     if (!InputIsFile(flags)) return RESULT_UNSUPPORTED_FLAGS;
     if (!entryName || !info) return RESULT_NOT_ARCHIVE;
 
     ArchiveFile archive;
-    int result = OpenArchive(state, path, offset, VALIDATE_PROBE, &archive);
+    ResultCode result = OpenArchive(state, path, offset, VALIDATE_PROBE, &archive);
     if (result != RESULT_OK) return result;
     result = FillRecordOfName(state, &archive, entryName, info);
     CloseArchive(&archive);

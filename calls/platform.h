@@ -3,10 +3,17 @@
 // The listing, the lookup and the extraction (calls/) are portable code. All
 // they need from the system is here: reading an archive file, working
 // buffers, the host's memory blocks and the file that disk output writes.
-// The choice is made at link time: plugin/platform_win32.cpp implements it
-// over kernel32 for the DLL, calls/platform_native.cpp over the C library for
-// tests, fuzz targets and tools. Nothing else in calls/ or archive/ touches
-// the system.
+// The choice is made at link time, one side per platform:
+//   - plugin/platform_win32.cpp, over kernel32, for the DLL (and qordat.exe);
+//   - calls/platform_native.cpp with calls/platform_heap.cpp, over the C
+//     library, for qordat and the benchmarks;
+//   - tests/support/platform_test.cpp, the tests' and fuzz targets' side:
+//     memory files, disk output kept in memory, faults on demand, counts of
+//     what is outstanding;
+//   - web/engine/platform_web.cpp with calls/platform_heap.cpp, the page's:
+//     the Files the worker holds, read in slices, and output handed to the
+//     worker's JavaScript in pieces.
+// Nothing else in calls/ or archive/ touches the system.
 #ifndef MORQUENT_CALLS_PLATFORM_H
 #define MORQUENT_CALLS_PLATFORM_H
 

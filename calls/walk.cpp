@@ -59,7 +59,7 @@ static int ExpandPiece(Walk* w, const uint8_t* piece, uint32_t length)
 
 // The content the payload of the held stored bytes gives, without
 // expanding it: a plain payload's length, a stream's scanned size.
-static int MeasurePayload(Walk* w, const SlotPayload* payload, uint64_t* gives)
+static ResultCode MeasurePayload(Walk* w, const SlotPayload* payload, uint64_t* gives)
 {
     uint64_t held = w->place->held;
     if (!payload->compressed) {
@@ -82,7 +82,7 @@ static int MeasurePayload(Walk* w, const SlotPayload* payload, uint64_t* gives)
 
 // Expands the held stored bytes, then for a host the missing ones as
 // zeros; *delivered is what the held bytes gave.
-static int ExpandPayload(Walk* w, uint32_t* delivered)
+static ResultCode ExpandPayload(Walk* w, uint32_t* delivered)
 {
     const SlotPlace* place = w->place;
     uint64_t held = place->held;
@@ -137,14 +137,14 @@ static SlotLack LackOf(const SlotReport* r)
     return SLOT_WHOLE;
 }
 
-int WalkSlot(HeadReader* reader, const SlotPlace* place, int32_t layout, uint32_t contentSize, const SlotSink* sink,
+ResultCode WalkSlot(HeadReader* reader, const SlotPlace* place, EntryLayout layout, uint32_t contentSize, const SlotSink* sink,
              SlotReport* report)
 {
     memset(report, 0, sizeof *report);
     report->place = *place;
     report->contentSize = contentSize;
     reader->readFailed = false;
-    int result = RESULT_OK;
+    ResultCode result = RESULT_OK;
     uint32_t delivered = 0;
     Walk w;
     memset(&w, 0, sizeof w);
@@ -209,11 +209,11 @@ void DescribeSlotLack(const SlotReport* r, char* out, size_t outSize)
     }
 }
 
-int OpenArchiveReader(ArchiveReader* r, const char* path, int64_t base)
+ResultCode OpenArchiveReader(ArchiveReader* r, const char* path, int64_t base)
 {
     memset(r, 0, sizeof *r);
     // The probe's check needs no state: the layout is the caller's.
-    int result = OpenArchive(NULL, path, base, VALIDATE_PROBE, &r->archive);
+    ResultCode result = OpenArchive(NULL, path, base, VALIDATE_PROBE, &r->archive);
     if (result != RESULT_OK) return result;
     r->open = true;
     if (!OpenHeadReader(&r->reader, &r->archive, ENTRY_PIECE_SIZE)) {

@@ -63,7 +63,7 @@ struct SlotSink {
 // at most ENTRY_PIECE_SIZE. Returns RESULT_OK (whatever the slot lacks, which
 // is the report's), RESULT_NO_MEMORY when a piece cannot be had, or
 // RESULT_OUTPUT_FAILED when the sink refuses bytes.
-int WalkSlot(HeadReader* reader, const SlotPlace* place, int32_t layout, uint32_t contentSize, const SlotSink* sink,
+ResultCode WalkSlot(HeadReader* reader, const SlotPlace* place, EntryLayout layout, uint32_t contentSize, const SlotSink* sink,
              SlotReport* report);
 
 // What the report says the slot lacks, in the words every program shows
@@ -82,7 +82,7 @@ struct ArchiveReader {
 // its count and size table as the probe does (the layout is the caller's).
 // Returns RESULT_OK, RESULT_CANNOT_OPEN, RESULT_NOT_ARCHIVE or
 // RESULT_NO_MEMORY, with nothing left open on failure.
-int OpenArchiveReader(ArchiveReader* reader, const char* path, int64_t base);
+ResultCode OpenArchiveReader(ArchiveReader* reader, const char* path, int64_t base);
 void CloseArchiveReader(ArchiveReader* reader);  // also on a reader never opened (zeroed)
 
 // The reader's table is reader->archive's: ArchivePlaceOf and

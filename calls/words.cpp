@@ -29,11 +29,11 @@ const char* NumberingName(uint32_t numberingMode)
     return NUMBERING_NAMES[numberingMode <= NUMBERING_PACKED ? numberingMode : NUMBERING_WITH_DUMMIES];
 }
 
-bool NumberingOfName(const char* name, uint32_t* numberingMode)
+bool NumberingOfName(const char* name, EntryNumbering* numberingMode)
 {
     for (uint32_t m = NUMBERING_WITH_DUMMIES; name && m <= NUMBERING_PACKED; m++) {
         if (!strcmp(name, NUMBERING_NAMES[m])) {
-            *numberingMode = m;
+            *numberingMode = (EntryNumbering)m;
             return true;
         }
     }

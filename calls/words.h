@@ -8,6 +8,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "archive/state.h"
+
 // "raw", "kind-size", "kind-only" for LAYOUT_*; "raw" for any other value.
 const char* LayoutName(int32_t layout);
 // The layout of that name into *layout; false (nothing written) for none.
@@ -15,7 +17,7 @@ bool LayoutOfName(const char* name, int32_t* layout);
 
 // "dummies", "kept", "packed" for NUMBERING_*; "dummies" for any other value.
 const char* NumberingName(uint32_t numberingMode);
-bool NumberingOfName(const char* name, uint32_t* numberingMode);
+bool NumberingOfName(const char* name, EntryNumbering* numberingMode);
 
 // What a result code of the archive calls means, in a few words.
 const char* ResultMeaning(int code);

@@ -380,7 +380,8 @@ int CodeOfFault(int kind)
 struct Run {
     const Recipe& r;
     const Table t;
-    uint32_t check = 0, numbering = 0;  // the settings of the current listing
+    uint32_t check = 0;  // the settings of the current listing
+    EntryNumbering numbering = NUMBERING_WITH_DUMMIES;
     int32_t detected = -1;              // the layout a listing with state.CheckMode 0 left: detection's
     int calls = 0;                      // calls so far that may meet the planned failure
     int faultCall = -1, faultKind = 0, faultCountdown = 0;  // the planned failure
@@ -465,7 +466,7 @@ void CheckRecord(const Run& run, const EntryInfo& info, int32_t slot, int32_t la
     // The lookup reads the number and the numbering mode back from the name.
     char copy[ENTRY_NAME_COPY_SIZE];
     CHECK(CopyEntryFilePart(info.fileName, copy));
-    uint32_t mode = 99;
+    EntryNumbering mode = static_cast<EntryNumbering>(99);
     CHECK(ParseEntryName(copy, &mode) == NumberOf(run, slot));
     CHECK(mode == run.numbering);
 }
@@ -766,7 +767,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (uint32_t check = 0; check < 2; check++) {
         for (uint32_t numbering = 0; numbering < 3; numbering++) {
             state.CheckMode = run.check = check;
-            state.NumberingMode = run.numbering = numbering;
+            state.NumberingMode = run.numbering = static_cast<EntryNumbering>(numbering);
             const Listing listing = List(run);
             // The probe sees at most the first 2,048 bytes; what it refuses,
             // the listing refuses too.

@@ -22,7 +22,7 @@
 
 static PluginState state;  // what validation and the record run under
 
-static const int32_t LAYOUTS[4] = {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY, 7};
+static const EntryLayout LAYOUTS[4] = {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY, static_cast<EntryLayout>(7)};
 
 static void Check(bool condition)
 {
@@ -33,7 +33,7 @@ static void FuzzValidation(const uint8_t* body, size_t n, int32_t layoutBefore)
 {
     uint8_t* offered = n ? new uint8_t[n] : nullptr;
     if (n) memcpy(offered, body, n);
-    state.entryLayout = layoutBefore;
+    state.entryLayout = static_cast<EntryLayout>(layoutBefore);
     int accepted = ValidateContainer(&state, offered, (int32_t)n, VALIDATE_LISTING);
     if (accepted) {
         Check(state.entryLayout == LAYOUT_RAW || state.entryLayout == LAYOUT_KIND_SIZE ||
@@ -49,7 +49,7 @@ static void FuzzValidation(const uint8_t* body, size_t n, int32_t layoutBefore)
     delete[] offered;
 }
 
-static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t storedSize, bool whole, int32_t number)
+static void FuzzRecord(const uint8_t* body, size_t n, EntryLayout layout, int32_t storedSize, bool whole, int32_t number)
 {
     int32_t headLength = (int32_t)EntryHeadSize(storedSize, layout, state.CheckMode, whole);
     if (whole) headLength = storedSize;  // the whole entry at hand, as a scan sees it
@@ -77,7 +77,7 @@ static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t st
     }
     EntryFindings found;
     const EntryLocator before = locator;
-    const uint32_t numberingMode = state.NumberingMode;
+    const EntryNumbering numberingMode = state.NumberingMode;
     int ok = BuildEntryRecord(&state, numberingMode, number, &locator, storedSize ? head : nullptr,
                               (uint32_t)available, whole && storedSize ? &sizes : nullptr, &info, &found);
     delete[] head;
@@ -102,7 +102,7 @@ static void FuzzRecord(const uint8_t* body, size_t n, int32_t layout, int32_t st
     // The lookup reads the number and the numbering mode back from the name.
     char copy[ENTRY_NAME_COPY_SIZE];
     Check(CopyEntryFilePart(info.fileName, copy));
-    uint32_t mode = 99;
+    EntryNumbering mode = static_cast<EntryNumbering>(99);
     Check(ParseEntryName(copy, &mode) == number);
     Check(mode == numberingMode);
 }
@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t n = size - 4;
 
     state.CheckMode = (settings >> 2) & 1;
-    state.NumberingMode = ((settings >> 3) & 3) % 3;
+    state.NumberingMode = static_cast<EntryNumbering>(((settings >> 3) & 3) % 3);
     memset(state.archiveBaseName, 0, sizeof state.archiveBaseName);
     if (read & 4) {
         memset(state.archiveBaseName, 'n', sizeof state.archiveBaseName - 1);

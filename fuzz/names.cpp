@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 3 || size > 4096) return 0;
     const size_t outSize = (size_t)data[0] + 1;
-    const uint32_t mode = data[1] % 3;
+    const EntryNumbering mode = static_cast<EntryNumbering>(data[1] % 3);
     const int32_t number = (int32_t)((data[1] | data[2] << 8) % 8192);
     const char* text = (const char*)data + 3;
     const size_t length = strnlen(text, size - 3);
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // Reading a name: a number or -1; the mode is set only to a valid one.
     char* parsed = CopyOf(text, length);
-    uint32_t parsedMode = 99;
+    EntryNumbering parsedMode = static_cast<EntryNumbering>(99);
     int32_t value = ParseEntryName(parsed, &parsedMode);
     Check(value >= -1);
     Check(parsedMode == 99 || parsedMode < 3);
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Check(strlen(entryName) <= 198);  // base name up to 189 bytes, then at most 9
         char copy[ENTRY_NAME_COPY_SIZE];
         Check(CopyEntryFilePart(entryName, copy));
-        uint32_t readMode = 99;
+        EntryNumbering readMode = static_cast<EntryNumbering>(99);
         Check(ParseEntryName(copy, &readMode) == number);
         Check(readMode == mode);
     }

@@ -41,7 +41,7 @@ void CheckReport(const SlotReport& r)
 bool Discard(void*, const uint8_t*, uint32_t) { return true; }
 
 // Every slot by `layout`: measured, expanded, and extracted as unpack does.
-void EverySlotBy(PluginState* state, int32_t layout, size_t fileSize)
+void EverySlotBy(PluginState* state, EntryLayout layout, size_t fileSize)
 {
     ArchiveReader reader;
     if (OpenArchiveReader(&reader, PATH, 0) != RESULT_OK) return;
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     nativeHostBlockLimit = 1u << 22;
     PluginState state;
     memset(&state, 0, sizeof state);
-    state.NumberingMode = (options >> 3 & 3) % 3;
+    state.NumberingMode = static_cast<EntryNumbering>((options >> 3 & 3) % 3);
     uint8_t probe[PROBE_SIZE] = {0};
     memcpy(probe, data + 1, size - 1 < sizeof probe ? size - 1 : sizeof probe);
     ProbeArchive(&state, PATH, probe, PROBE_SIZE);
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     nativeFaults = NativeFaults{};
 
     // Every slot by the user's layout, full scans on, as unpack reads them.
-    const int32_t layout = (options & 3) == 3 ? state.entryLayout : (int32_t)(options & 3);
+    const EntryLayout layout = (options & 3) == 3 ? state.entryLayout : static_cast<EntryLayout>(options & 3);
     state.CheckMode = 1;
     state.NumberingMode = NUMBERING_WITH_DUMMIES;
     EverySlotBy(&state, layout, size - 1);

@@ -21,7 +21,7 @@ static void ShowNumberingMode(HWND dialog, uint32_t mode)
 // the dialog's user data.
 struct DialogSettings {
     uint32_t* checkMode;
-    uint32_t* numberingMode;
+    EntryNumbering* numberingMode;
 };
 
 // Dialog procedure. Every click changes the setting at once; OK and Cancel
@@ -55,7 +55,7 @@ static INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wPara
     case CONFIG_NUMBERING_DUMMIES_ID:
     case CONFIG_NUMBERING_KEEP_ID:
     case CONFIG_NUMBERING_PACKED_ID:
-        *settings->numberingMode = LOWORD(wParam) - CONFIG_NUMBERING_DUMMIES_ID;
+        *settings->numberingMode = (EntryNumbering)(LOWORD(wParam) - CONFIG_NUMBERING_DUMMIES_ID);
         ShowNumberingMode(dialog, *settings->numberingMode);
         break;
     default:
@@ -64,10 +64,10 @@ static INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wPara
     return TRUE;
 }
 
-void RunSettingsDialog(HINSTANCE module, HWND parent, uint32_t* checkMode, uint32_t* numberingMode)
+void RunSettingsDialog(HINSTANCE module, HWND parent, uint32_t* checkMode, EntryNumbering* numberingMode)
 {
     uint32_t previousCheckMode = *checkMode;
-    uint32_t previousNumberingMode = *numberingMode;
+    EntryNumbering previousNumberingMode = *numberingMode;
     DialogSettings settings = {checkMode, numberingMode};
     INT_PTR result = DialogBoxParamA(module, MAKEINTRESOURCEA(CONFIG_DIALOG_ID), parent, ConfigDialogProc,
                                      (LPARAM)&settings);

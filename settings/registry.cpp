@@ -34,27 +34,32 @@ static void LoadSetting(HKEY key, const char* name, uint32_t* value, uint32_t ma
     }
 }
 
-void LoadSettings(uint32_t* checkMode, uint32_t* numberingMode)
+void LoadSettings(uint32_t* checkMode, EntryNumbering* numberingMode)
 {
     HKEY key;
     DWORD disposition = 0;
     if (!OpenSettingsKey(&key, &disposition)) return;
+    // The registry holds a DWORD; the numbering is read into one and checked
+    // before it becomes a mode.
+    uint32_t numbering = *numberingMode;
     if (disposition == REG_CREATED_NEW_KEY) {
         WriteSetting(key, CHECK_MODE_VALUE, checkMode);
-        WriteSetting(key, NUMBERING_MODE_VALUE, numberingMode);
+        WriteSetting(key, NUMBERING_MODE_VALUE, &numbering);
     } else if (disposition == REG_OPENED_EXISTING_KEY) {
         LoadSetting(key, CHECK_MODE_VALUE, checkMode, 1);
-        LoadSetting(key, NUMBERING_MODE_VALUE, numberingMode, 2);
+        LoadSetting(key, NUMBERING_MODE_VALUE, &numbering, NUMBERING_PACKED);
     }
+    *numberingMode = (EntryNumbering)numbering;
     RegCloseKey(key);
 }
 
-void SaveSettings(uint32_t checkMode, uint32_t numberingMode)
+void SaveSettings(uint32_t checkMode, EntryNumbering numberingMode)
 {
     HKEY key;
     DWORD disposition;
     if (!OpenSettingsKey(&key, &disposition)) return;
+    uint32_t numbering = numberingMode;
     WriteSetting(key, CHECK_MODE_VALUE, &checkMode);
-    WriteSetting(key, NUMBERING_MODE_VALUE, &numberingMode);
+    WriteSetting(key, NUMBERING_MODE_VALUE, &numbering);
     RegCloseKey(key);
 }

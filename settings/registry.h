@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "archive/state.h"
+
 // The key under HKEY_CURRENT_USER and its two values' names: the one place
 // the plug-in, the tools and the tests take them from.
 inline const char SETTINGS_KEY[] = "Software\\Orlentis\\Susie\\Plug-in\\morquent";
@@ -17,9 +19,9 @@ inline const char NUMBERING_MODE_VALUE[] = "NumberingMode";
 // first use; a missing, oversized or out-of-range value keeps the in-memory
 // value, which is written back as a REG_DWORD. A key that cannot be opened
 // leaves everything alone.
-void LoadSettings(uint32_t* checkMode, uint32_t* numberingMode);
+void LoadSettings(uint32_t* checkMode, EntryNumbering* numberingMode);
 
 // Writes both settings as REG_DWORD values. Failures are ignored.
-void SaveSettings(uint32_t checkMode, uint32_t numberingMode);
+void SaveSettings(uint32_t checkMode, EntryNumbering numberingMode);
 
 #endif

@@ -49,7 +49,7 @@ constexpr size_t kPiece = size_t(1) << 20;  // bytes copied at a time
 uint32_t HeadSize(Layout layout)
 {
     EntryExpansion payload;
-    EntryExpandStart(&payload, static_cast<int32_t>(layout), 0, 0);
+    EntryExpandStart(&payload, static_cast<EntryLayout>(layout), 0, 0);
     return payload.start;
 }
 

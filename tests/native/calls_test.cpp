@@ -205,7 +205,7 @@ protected:
     {
         std::vector<Target> targets;
         for (uint32_t mode = 0; mode < 3; mode++) {
-            state.NumberingMode = mode;
+            state.NumberingMode = static_cast<EntryNumbering>(mode);
             std::vector<EntryInfo> listed;
             EXPECT_EQ(Run(LIST, path, {}, 0, true, &listed), 0);
             EXPECT_EQ(listed.size(), mode == NUMBERING_WITH_DUMMIES ? 5u : 4u);
@@ -354,9 +354,9 @@ TEST_F(Calls, EveryResultCode)
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << "call " << row.call << " on " << row.path << " '" << row.target.name
                                           << "' flags " << row.flags << " fault " << row.fault << " #" << row.n);
-        state.entryLayout = row.check ? LAYOUT_KIND_ONLY : row.layout;
+        state.entryLayout = static_cast<EntryLayout>(row.check ? LAYOUT_KIND_ONLY : row.layout);
         state.CheckMode = row.check;
-        state.NumberingMode = row.numbering;
+        state.NumberingMode = static_cast<EntryNumbering>(row.numbering);
         if (row.fault != NO_FAULT) FaultCountdown(nativeFaults, row.fault) = row.n;
         EXPECT_EQ(Run(row.call, row.path, row.target, row.flags), row.code);
     }
@@ -459,7 +459,7 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
         // The listing and the lookup size a scanned entry reading it in pieces too.
         for (Call call : {LIST, FIND}) {
             if (a.layout != test_archive::Layout::KindOnly) break;
-            state.entryLayout = a.layoutState;
+            state.entryLayout = static_cast<EntryLayout>(a.layoutState);
             state.CheckMode = 1;
             NativeResetPeaks();
             std::vector<EntryInfo> listed;
@@ -469,7 +469,7 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
         }
         for (Call call : {TO_MEMORY, TO_DISK}) {
             SCOPED_TRACE(::testing::Message() << "layout " << a.layoutState << " call " << call);
-            state.entryLayout = a.layoutState;
+            state.entryLayout = static_cast<EntryLayout>(a.layoutState);
             state.CheckMode = 1;
             NativeResetPeaks();
             HostBlock handle = nullptr;
@@ -666,7 +666,7 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
                 std::copy_n(payload.begin(), std::min(payload.size(), expected.size()), expected.begin());
             }
             for (Call call : {TO_MEMORY, TO_DISK}) {
-                state.entryLayout = detected;
+                state.entryLayout = static_cast<EntryLayout>(detected);
                 EXPECT_EQ(Run(call, "PIECES.DAT", {listed[i].fileName, listed[i].position, expected}), 0);
             }
         }

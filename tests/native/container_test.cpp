@@ -6,6 +6,7 @@
 
 #include "archive/container.h"
 #include "archive/state.h"
+#include "archive/table.h"
 
 namespace {
 
@@ -88,6 +89,61 @@ TEST(ContainerSizes, SizeCutByTheEndOfTheBytesReadsMissingBytesAsZero)
         b.resize(8 + extra);
         std::vector<uint8_t> exact(b);  // ASan catches a read past the vector
         EXPECT_EQ(1, ValidateContainer(nullptr, exact.data(), (int32_t)exact.size(), VALIDATE_PROBE)) << extra;
+    }
+}
+
+// The size table walked over what a file holds: places, what each slot
+// lacks, the numbers in names, and nothing placed after a negative size.
+TEST(SizeTable, WalkPlacesEverySlotAsTheFileHoldsIt)
+{
+    // Four slots: 5 bytes, empty, 3 bytes, 2 bytes; the file ends two bytes
+    // into the third (after 4 + 16 + 5 + 2 bytes).
+    std::vector<uint8_t> table = Bytes({4, 0, 0, 0});
+    for (int32_t size : {5, 0, 3, 2}) PutS32(table, table.size(), size);
+    const int64_t fileLength = 20 + 5 + 2;
+    struct Want {
+        int64_t offset;
+        uint64_t held, missing;
+        int32_t packed;
+    } want[] = {{20, 5, 0, 0}, {25, 0, 0, 1}, {25, 2, 1, 1}, {28, 0, 2, 2}};
+    TableWalk walk;
+    TableWalkStart(&walk, table.data(), table.size(), 4, fileLength);
+    SlotPlace place;
+    for (const Want& w : want) {
+        ASSERT_TRUE(TableWalkNext(&walk, &place));
+        SCOPED_TRACE(place.index);
+        EXPECT_EQ(place.offset, w.offset);
+        EXPECT_EQ(place.held, w.held);
+        EXPECT_EQ(place.storedMissing, w.missing);
+        EXPECT_EQ(place.packedNumber, w.packed);
+        EXPECT_TRUE(place.sizeInFile);
+        SlotPlace again;
+        TablePlaceOf(table.data(), table.size(), 4, fileLength, place.index, &again);
+        EXPECT_EQ(std::memcmp(&again, &place, sizeof place), 0) << "one slot placed alone as in the walk";
+    }
+    EXPECT_FALSE(TableWalkNext(&walk, &place));
+    // Packed numbers name only the non-empty slots.
+    EXPECT_EQ(SlotOfNumber(table.data(), table.size(), 4, NUMBERING_PACKED, 1), 2);
+    EXPECT_EQ(SlotOfNumber(table.data(), table.size(), 4, NUMBERING_PACKED, 3), -1);
+    EXPECT_EQ(SlotOfNumber(table.data(), table.size(), 4, NUMBERING_KEEP, 1), 1);
+
+    // A file cut inside the table: the sizes it lacks, and slots whose size
+    // it does not hold.
+    EXPECT_EQ(TableSizesMissing(4, 13), 2);
+    EXPECT_EQ(TableSizesMissing(4, 20), 0);
+    TableWalkStart(&walk, table.data(), table.size(), 4, 13);
+    int inFile = 0;
+    while (TableWalkNext(&walk, &place)) inFile += place.sizeInFile;
+    EXPECT_EQ(inFile, 2);
+
+    // A negative size: nothing after it has a place.
+    PutS32(table, 8, -1);
+    TableWalkStart(&walk, table.data(), table.size(), 4, fileLength);
+    TableWalkNext(&walk, &place);
+    for (int i = 1; i < 4; i++) {
+        ASSERT_TRUE(TableWalkNext(&walk, &place));
+        EXPECT_EQ(place.offset, -1) << i;
+        EXPECT_EQ(place.held + place.storedMissing, 0u) << i;
     }
 }
 

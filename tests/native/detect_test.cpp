@@ -96,7 +96,7 @@ TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
             const int expected = check ? row.withCheck : row.withoutCheck;
             state.CheckMode = check;
             const int before = (expected == LAYOUT_RAW) ? LAYOUT_KIND_ONLY : LAYOUT_RAW;  // must be overwritten
-            state.entryLayout = before;
+            state.entryLayout = static_cast<EntryLayout>(before);
             const int accepted = Validate(archive);
             // A refusal changes nothing: the last archive's layout stays.
             EXPECT_EQ(expected != refused, accepted) << row.what << ", state.CheckMode " << check;

@@ -86,7 +86,7 @@ protected:
         uint8_t* exact = head.empty() ? nullptr : new uint8_t[head.size()];
         if (exact) memcpy(exact, head.data(), head.size());
         b.locator = {storedSize, S16At(head.data(), head.size(), 0), S32At(head.data(), head.size(), 2)};
-        const uint32_t mode = state.NumberingMode;
+        const EntryNumbering mode = state.NumberingMode;
         const uint32_t available = (uint32_t)head.size();
         if (storedSize == 0) {
             b.locator.kind = 0x7777;  // not looked at for an empty slot
@@ -147,7 +147,7 @@ TEST_F(EntryRecord, SizeAndClassByLayoutAndKind)
         {"kind-only 8 unknown", LAYOUT_KIND_ONLY, Pad(Head(8, 500), 60), -1, 500, "DAT"},
     };
     for (const Row& row : rows) {
-        state.entryLayout = row.layout;
+        state.entryLayout = static_cast<EntryLayout>(row.layout);
         Built b = Build50(row.entry, row.stored);
         ASSERT_EQ(1, b.ok) << row.what;
         EXPECT_EQ(row.fileSize, b.info.fileSize) << row.what;
@@ -213,7 +213,7 @@ TEST_F(EntryRecord, RefusedKindsAndDeclaredSizes)
         {"kind-only 1 unknown stream, scan not allowed", LAYOUT_KIND_ONLY, Pad(Head(1), 80)},
     };
     for (const Row& row : rows) {
-        state.entryLayout = row.layout;
+        state.entryLayout = static_cast<EntryLayout>(row.layout);
         EXPECT_EQ(0, Build50(row.entry).ok) << row.what;
         EXPECT_EQ(row.layout, state.entryLayout) << row.what;
     }
@@ -222,7 +222,7 @@ TEST_F(EntryRecord, RefusedKindsAndDeclaredSizes)
 TEST_F(EntryRecord, EmptySlotIsADummyUnderEveryLayout)
 {
     for (int layout : {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY}) {
-        state.entryLayout = layout;
+        state.entryLayout = static_cast<EntryLayout>(layout);
         state.CheckMode = 1;
         Built b = Build({}, 0, 0, 0);
         ASSERT_EQ(1, b.ok) << layout;
@@ -311,7 +311,7 @@ TEST_F(EntryRecord, ShortEntriesAndCutHeads)
         {"raw, nothing read", LAYOUT_RAW, 0, {}, 10, 50, 10, "DAT"},
     };
     for (const Row& row : rows) {
-        state.entryLayout = row.layout;
+        state.entryLayout = static_cast<EntryLayout>(row.layout);
         state.CheckMode = row.check;
         Built b = Build(row.head, row.stored, row.headLength);
         ASSERT_EQ(1, b.ok) << row.what;
@@ -357,7 +357,7 @@ TEST_F(Expansion, CopyOrExpandByLayoutAndKindBoundedByTheContentSize)
         const Bytes entry(row.entry);
         Bytes out(row.fileSize, 0xCD);
         EntryExpansion x;
-        EntryExpandStart(&x, row.layout, S16At(entry.data(), entry.size(), 0), row.fileSize);
+        EntryExpandStart(&x, static_cast<EntryLayout>(row.layout), S16At(entry.data(), entry.size(), 0), row.fileSize);
         uint32_t pos = 0, used = (uint32_t)entry.size();
         ExpandStatus status = EntryExpandSome(&x, entry.data(), &used, out.data(), &pos, row.fileSize);
         // Finished exactly when the entry fills the content; the caller zeroes the rest.
@@ -432,7 +432,7 @@ TEST_F(EntryRecord, NamesAndFixedFields)
         {NUMBERING_KEEP, 8191, kPng, "data-8191.PNG"},
     };
     for (const Row& row : rows) {
-        state.NumberingMode = row.mode;
+        state.NumberingMode = static_cast<EntryNumbering>(row.mode);
         Built b = Build(row.entry, (int32_t)row.entry.size(), 50, row.number);
         ASSERT_EQ(1, b.ok) << row.name;
         EXPECT_EQ(row.name, b.name());

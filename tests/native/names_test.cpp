@@ -91,7 +91,7 @@ TEST(EntryName, NumberAndModeFromTheLastSeparatorBeforeTheFirstDot)
     };
     for (const Row& row : rows) {
         std::string name = row.name;
-        uint32_t mode = untouched;
+        EntryNumbering mode = static_cast<EntryNumbering>(untouched);
         EXPECT_EQ(row.number, ParseEntryName(&name[0], &mode)) << row.name;
         EXPECT_EQ(row.mode, mode) << row.name;
     }

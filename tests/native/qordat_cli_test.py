@@ -263,6 +263,9 @@ def main(tmp):
             (["test", scene], 0, [], None),
             (["test", scene, "-q", "*.wav"], 0, [], None),
             (["test", scene, "-q"], 0, [], None),
+            # A folder that cannot be made: the system's reason for that (not
+            # the terminal test's ENOTTY that came after it).
+            (["extract", scene, "-o", "/proc/self"], 1, ["cannot write in /proc/self: No such file or directory"], None),
             (["test", cut], 1, ["cut~001.WAV: damaged: the archive ends before the entry does: "
                                 "%d stored bytes missing, %d content bytes lost" % ((len(wav) - 1000,) * 2),
                                 "1 of 2 entries damaged"], None),

@@ -18,11 +18,12 @@ protected:
     void SetUp() override
     {
         RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Orlentis");
-        CheckMode = NumberingMode = 0;
+        CheckMode = 0;
+        NumberingMode = NUMBERING_WITH_DUMMIES;
     }
     // The settings as the plug-in's state holds them.
     uint32_t CheckMode = 0;
-    uint32_t NumberingMode = 0;
+    EntryNumbering NumberingMode = NUMBERING_WITH_DUMMIES;
     void TearDown() override { RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Orlentis"); }
 
     static HKEY CreateKey()
@@ -203,7 +204,7 @@ TEST_F(Settings, KeyThatCannotBeOpenedLeavesEverythingAlone)
 
     // Saving then writes nothing, and the in-memory choice stays.
     CheckMode = 1;
-    NumberingMode = 2;
+    NumberingMode = NUMBERING_PACKED;
     SaveSettings(CheckMode, NumberingMode);
     EXPECT_FALSE(KeyExists());
     EXPECT_EQ(1u, CheckMode);
@@ -213,7 +214,7 @@ TEST_F(Settings, KeyThatCannotBeOpenedLeavesEverythingAlone)
 TEST_F(Settings, SaveWritesBothValues)
 {
     CheckMode = 1;
-    NumberingMode = 2;
+    NumberingMode = NUMBERING_PACKED;
     SaveSettings(CheckMode, NumberingMode);
     EXPECT_EQ(std::vector<BYTE>({1, 0, 0, 0}), Get("CheckMode").data);
     EXPECT_EQ(std::vector<BYTE>({2, 0, 0, 0}), Get("NumberingMode").data);

@@ -214,7 +214,7 @@ struct Extractor {
         SetCleanupFiles(candidates);
         // Every slot of an unpack is read by the user's layout, whatever an
         // earlier record raised it to.
-        if (s.forcedLayout >= 0) s.state.entryLayout = s.forcedLayout;
+        if (s.forcedLayout >= 0) s.state.entryLayout = s.Layout();
         SlotReport report{};
         const int result = o.onContent ? WriteThroughSink(entry, &report)
                                        : PluginExtractToDisk(s.state, s.path, s.base, entry.position, tempDir, &report);
@@ -327,8 +327,11 @@ int ExtractEntries(Session& s, const ExtractOptions& o, const std::vector<const 
         if (!error) error = std::make_error_code(std::errc::not_a_directory);
         return Fail("cannot create " + o.outDir + ": " + error.message());
     }
-    Extractor x{s, o, MakeTempDir(o.outDir), Progress(chosen.size(), o.quiet)};
-    if (x.tempDir.empty()) return Fail("cannot write in " + o.outDir + ": " + SystemError());
+    // The private folder first: the progress line asks isatty, which would
+    // overwrite the reason a folder could not be made.
+    std::string tempDir = MakeTempDir(o.outDir);
+    if (tempDir.empty()) return Fail("cannot write in " + o.outDir + ": " + SystemError());
+    Extractor x{s, o, tempDir, Progress(chosen.size(), o.quiet)};
     size_t done = 0;
     uint64_t bytes = 0;
     for (const ListedEntry* entry : chosen) {

@@ -89,7 +89,7 @@ int PluginList(PluginState& state, const std::string& archivePath, uint64_t offs
 }
 
 ListedEntry PluginRecordOfSlot(PluginState& state, const std::string& archivePath, uint64_t offset,
-                               uint32_t numbering, const SlotPlace& place)
+                               EntryNumbering numbering, const SlotPlace& place)
 {
     char name[32];
     std::snprintf(name, sizeof name, "%c%03d.DAT", NUMBERING_SEPARATORS[numbering],
@@ -120,7 +120,7 @@ int PluginExtractToDisk(PluginState& state, const std::string& archivePath, uint
                             destination.data(), OUTPUT_DISK << 8, UINT64_MAX, report);
 }
 
-int PluginExtractionRecord(PluginState& state, HeadReader* reader, const SlotPlace& place, uint32_t numbering,
+int PluginExtractionRecord(PluginState& state, HeadReader* reader, const SlotPlace& place, EntryNumbering numbering,
                            EntryInfo* info)
 {
     // As calls/extract.cpp builds the record it names its file by: the

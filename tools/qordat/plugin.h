@@ -21,7 +21,7 @@ namespace qordat {
 // The plug-in's two settings, the ones of a host's dialog, as qordat takes
 // them on its command line.
 struct ListSettings {
-    uint32_t numbering = NUMBERING_WITH_DUMMIES;
+    EntryNumbering numbering = NUMBERING_WITH_DUMMIES;
     bool fullScan = false;
 };
 
@@ -58,7 +58,7 @@ int PluginList(PluginState& state, const std::string& archivePath, uint64_t offs
 // `numbering` (the lookup reads the slot's number and separator, not the
 // extension): its record, or entry.result the plug-in's result code.
 ListedEntry PluginRecordOfSlot(PluginState& state, const std::string& archivePath, uint64_t offset,
-                               uint32_t numbering, const SlotPlace& place);
+                               EntryNumbering numbering, const SlotPlace& place);
 
 // GetFile to disk, without the hosts' 1 GiB bound: the entry at `position`
 // into a file of its name in `dir`, and in *report what the walk that wrote
@@ -78,7 +78,7 @@ int PluginExtractToDisk(PluginState& state, const std::string& archivePath, uint
 // `reader` by state.entryLayout (which the record may raise, as in the
 // extraction), named in `numbering`. RESULT_OK, RESULT_NO_MEMORY or
 // RESULT_NO_RECORD.
-int PluginExtractionRecord(PluginState& state, HeadReader* reader, const SlotPlace& place, uint32_t numbering,
+int PluginExtractionRecord(PluginState& state, HeadReader* reader, const SlotPlace& place, EntryNumbering numbering,
                            EntryInfo* info);
 
 // The content of the slot at `place` whose record is `info`, by

@@ -168,7 +168,7 @@ std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t ba
         // A slot copied without a file (unpack could not read it) has
         // nothing to compare.
         if (want.empty || (!want.size && !want.digest)) continue;
-        state.entryLayout = layout;
+        state.entryLayout = static_cast<EntryLayout>(layout);
         EntryInfo info;
         const int recorded = PluginExtractionRecord(state, &r.reader, place, NUMBERING_WITH_DUMMIES, &info);
         if (recorded != RESULT_OK) {

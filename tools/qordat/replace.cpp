@@ -130,7 +130,7 @@ int CommandReplace(int argc, char** argv)
                 return Fail("cannot read " + path + ": " + SystemError());
             how.kind = static_cast<int16_t>(bytes[0] | bytes[1] << 8);
             how.compress = static_cast<uint64_t>(stored) >= head &&
-                           SlotPayloadOf(layout, *how.kind, static_cast<uint32_t>(stored)).compressed;
+                           SlotPayloadOf(static_cast<EntryLayout>(layout), *how.kind, static_cast<uint32_t>(stored)).compressed;
             const int32_t declared = static_cast<int32_t>(
                 static_cast<uint32_t>(bytes[2]) | static_cast<uint32_t>(bytes[3]) << 8 |
                 static_cast<uint32_t>(bytes[4]) << 16 | static_cast<uint32_t>(bytes[5]) << 24);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "archive/container.h"
 #include "archive/lzss.h"
 #include "archive/state.h"
 
@@ -145,7 +146,7 @@ void Session::LookUpEverySlot()
     SlotPlace place;
     while (TableWalkNext(&walk, &place)) {
         if (place.storedSize == 0 && settings.numbering != NUMBERING_WITH_DUMMIES) continue;
-        if (forcedLayout >= 0) state.entryLayout = forcedLayout;
+        if (forcedLayout >= 0) state.entryLayout = Layout();
         entries.push_back(PluginRecordOfSlot(state, path, base, settings.numbering, place));
     }
 }
@@ -178,16 +179,19 @@ int Session::Open(bool recordsPerSlot)
                         std::to_string(base) + ")");
         }
     }
-    if (const int status = OpenSlots()) return status;
+    // The count as the file holds it, for what a cut table lacks.
+    tableCount = got >= 4 ? ContainerCount(bytes) : 0;
     if (forcedLayout >= 0) {
+        if (const int status = OpenSlots()) return status;
         LookUpEverySlot();
         return 0;
     }
+    // The listing first: a table the probe's bytes do not show whole is
+    // refused by it with the code a host gets, before qordat walks it.
     listResult = PluginList(state, path, base, settings, entries);
-    if (listResult == RESULT_OK) return 0;
-
-    if (recordsPerSlot && listResult == RESULT_NO_RECORD) {
-        LookUpEverySlot();
+    if (listResult == RESULT_OK || (recordsPerSlot && listResult == RESULT_NO_RECORD)) {
+        if (const int status = OpenSlots()) return status;
+        if (listResult != RESULT_OK) LookUpEverySlot();
         return 0;
     }
 
@@ -202,7 +206,7 @@ int Session::Open(bool recordsPerSlot)
     std::vector<ListedEntry> scratch;
     std::vector<ListSettings> others;
     if (!settings.fullScan) others.push_back({settings.numbering, true});
-    for (uint32_t numbering = 0; numbering < 3; numbering++)
+    for (EntryNumbering numbering : {NUMBERING_WITH_DUMMIES, NUMBERING_KEEP, NUMBERING_PACKED})
         if (numbering != settings.numbering) others.push_back({numbering, settings.fullScan});
     for (const ListSettings& other : others) {
         PluginState trial = state;
@@ -264,9 +268,9 @@ std::vector<const ListedEntry*> Session::Choose(bool* allMatched) const
 bool Session::ReportTableDamage() const
 {
     const int64_t length = static_cast<int64_t>(file.Length() - base);
-    const int32_t missing = TableSizesMissing(reader.archive.count, length);
+    const int32_t missing = TableSizesMissing(tableCount, length);
     if (!missing) return false;
-    const int64_t tableEnd = 4 + 4 * static_cast<int64_t>(reader.archive.count);
+    const int64_t tableEnd = 4 + 4 * static_cast<int64_t>(tableCount);
     std::fprintf(stderr, "qordat: %s: damaged: the size table is cut: the file ends %s before it does (%s missing)\n",
                  path.c_str(), Bytes(static_cast<uint64_t>(tableEnd - length)).c_str(),
                  Count(missing, "size", "sizes").c_str());

@@ -39,6 +39,7 @@ struct Session {
     InputFile file;
     ArchiveReader reader{};         // the archive's slots, for the walks
     std::vector<SlotPlace> places;  // one per slot whose size the file holds
+    int32_t tableCount = 0;         // the count field, when the file holds a valid one
     int listResult = RESULT_OK;
     std::vector<ListedEntry> entries;  // the listing's records (or, see Open)
 
@@ -58,7 +59,7 @@ struct Session {
     int Open(bool recordsPerSlot);
 
     // The layout the slots are read by.
-    int32_t Layout() const { return forcedLayout >= 0 ? forcedLayout : state.entryLayout; }
+    EntryLayout Layout() const { return forcedLayout >= 0 ? static_cast<EntryLayout>(forcedLayout) : state.entryLayout; }
 
     // The walk over `entry`'s slot for a content of `size` bytes: measured
     // only, or with `expand` expanded (and thrown away) as extraction

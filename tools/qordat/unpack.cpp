@@ -98,7 +98,7 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
     m.archive = fs::path(s.path).filename().string();
     m.layout = s.Layout();
     m.listing = ListingOf(s, m.layout);
-    const uint32_t headSize = LayoutHeadSize(m.layout);
+    const uint32_t headSize = LayoutHeadSize(static_cast<EntryLayout>(m.layout));
     const std::string storedPath = (fs::path(dir) / kStoredName).string();
     PendingFile stored;
     if (!stored.Open(storedPath)) return "cannot write " + storedPath + ": " + SystemError();
@@ -139,7 +139,7 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
             slot.declared = static_cast<int32_t>(static_cast<uint32_t>(head[2]) | static_cast<uint32_t>(head[3]) << 8 |
                                                  static_cast<uint32_t>(head[4]) << 16 |
                                                  static_cast<uint32_t>(head[5]) << 24);
-        slot.compressed = SlotPayloadOf(m.layout, slot.kind, storedSize).compressed;
+        slot.compressed = SlotPayloadOf(static_cast<EntryLayout>(m.layout), slot.kind, storedSize).compressed;
         // A slot is kept unless its stored bytes are its head and its file:
         // a plain slot the file holds whole whose content is its payload,
         // no more and no less, copied by the walk that wrote the file. Its

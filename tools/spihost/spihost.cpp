@@ -279,7 +279,7 @@ int main(int argc, char** argv)
         else if (a == "--tsv") tsvListing = true;
         else if (a == "--full-scan") fullScan = true;
         else if (a == "--numbering" && i + 1 < argc) {
-            uint32_t mode = 0;
+            EntryNumbering mode = NUMBERING_WITH_DUMMIES;
             if (!NumberingOfName(argv[++i], &mode)) return Usage();
             numbering = (int)mode;
         }

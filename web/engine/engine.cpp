@@ -18,7 +18,7 @@
 
 namespace {
 
-// The seam reads the worker's File whatever the path says.
+// The path under which the worker hands the seam the archive's File.
 char ARCHIVE_PATH[] = "archive";
 
 PluginState state;
@@ -75,7 +75,7 @@ EMSCRIPTEN_KEEPALIVE int MorquentLeavesName(const char* fileName)
 EMSCRIPTEN_KEEPALIVE int MorquentList(int numbering, int fullScan, double offset)
 {
     DropListing();
-    state.NumberingMode = (uint32_t)numbering;
+    state.NumberingMode = (EntryNumbering)numbering;
     state.CheckMode = fullScan ? 1 : 0;
     HostBlock block = nullptr;
     int result = ListArchive(&state, ARCHIVE_PATH, (int64_t)offset, 0, &block);
@@ -186,7 +186,7 @@ EMSCRIPTEN_KEEPALIVE int MorquentListSlots(int numbering, int fullScan, double o
     slotResults = nullptr;
     slotMissing = nullptr;
     if (numbering < 0 || numbering > 2) return RESULT_NOT_ARCHIVE;
-    state.NumberingMode = (uint32_t)numbering;
+    state.NumberingMode = (EntryNumbering)numbering;
     state.CheckMode = fullScan ? 1 : 0;
     ArchiveReader reader;
     int result = OpenArchiveReader(&reader, ARCHIVE_PATH, (int64_t)offset);
@@ -216,12 +216,12 @@ EMSCRIPTEN_KEEPALIVE int MorquentListSlots(int numbering, int fullScan, double o
         if (numbering != NUMBERING_WITH_DUMMIES && place.storedSize == 0) continue;
         char name[32];
         snprintf(name, sizeof name, "%c%03d.DAT", NUMBERING_SEPARATORS[numbering],
-                 (int)SlotNumber(&place, (uint32_t)numbering));
+                 (int)SlotNumber(&place, state.NumberingMode));
         EntryInfo* info = &made[at];
         slotResults[at] = FindEntry(&state, ARCHIVE_PATH, (int64_t)offset, name, 0, info);
         if (slotResults[at] != RESULT_OK) {
             memset(info, 0, sizeof *info);
-            info->position = (EntryWord)EntryPosition(place.index, (uint32_t)numbering);
+            info->position = (EntryWord)EntryPosition(place.index, state.NumberingMode);
             info->compressedSize = place.storedSize > 0 ? (uint32_t)place.storedSize : 0;
             slotMissing[at] = (double)place.storedMissing;
             WalkSlot(&reader.reader, &place, state.entryLayout, 0, &measure, &damage[at]);
@@ -263,12 +263,7 @@ EMSCRIPTEN_KEEPALIVE int MorquentLocate(double offset)
     for (int32_t i = 0; i < listed; i++) {
         int64_t index = SlotOfPosition((int64_t)records[i].position);
         if (index >= reader.archive.count) continue;
-        if (index < place.index) {  // out of table order: again from slot 0
-            ArchiveWalkStart(&reader.archive, &walk);
-            place.index = -1;
-        }
-        while (place.index < index && TableWalkNext(&walk, &place)) {
-        }
+        TableWalkTo(&walk, &place, (int32_t)index);
         uint32_t size = records[i].fileSize;
         if (place.offset < 0 || place.storedSize <= 0 || size == 0 || !records[i].method[0]) continue;
         uint32_t got = 0;

@@ -5,31 +5,35 @@
 // which builds a Blob, a zip entry or a preview from them. Working buffers
 // and host blocks are the module's heap.
 //
-// The JavaScript side is `self.morquentIo` (web/page/worker.js): the File,
-// and the outputs being written.
+// The JavaScript side is `self.morquentIo` (web/page/worker.js): the Files
+// the calls may open, by the path they are given (the archive is
+// "archive"), and the outputs being written.
 #include <emscripten.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "calls/platform.h"
 
-// The File's length, or -1 when the worker holds none.
-EM_JS(double, WebFileLength, (), {
-    const file = self.morquentIo && self.morquentIo.file;
+// Opens the File the worker holds under `path`: a number naming it, 0 when
+// it holds none of that name.
+EM_JS(int, WebFileOpen, (const char* path), { return self.morquentIo.open(UTF8ToString(path)); });
+EM_JS(double, WebFileLength, (int id), {
+    const file = self.morquentIo.opened.get(id);
     return file ? file.size : -1;
 });
+EM_JS(void, WebFileClose, (int id), { self.morquentIo.close(id); });
 
-// Copies up to `length` bytes of the File from `position` into the heap;
+// Copies up to `length` bytes of File `id` from `position` into the heap;
 // returns how many arrived. A read the browser refuses (the file was
 // changed, moved or removed since it was chosen) delivers nothing, and the
 // worker remembers why, so that nothing read after it is taken for the file.
-EM_JS(uint32_t, WebFileRead, (double position, uint8_t* buffer, uint32_t length), {
+EM_JS(uint32_t, WebFileRead, (int id, double position, uint8_t* buffer, uint32_t length), {
     const io = self.morquentIo;
-    const file = io && io.file;
+    const file = io.opened.get(id);
     length >>>= 0;
     if (!file || position < 0 || position >= file.size || length === 0) return 0;
     try {
-        const bytes = io.readAt(position, length);
+        const bytes = io.readAt(id, position, length);
         HEAPU8.set(bytes, buffer);
         return bytes.length;
     } catch (error) {
@@ -45,8 +49,10 @@ EM_JS(int, WebOutputWrite, (int id, const uint8_t* bytes, uint32_t length), {
 });
 EM_JS(int, WebOutputClose, (int id, int keep), { return self.morquentIo.outputClose(id, keep !== 0) ? 1 : 0; });
 
-// The archive open for reading: only its length is ours; the File is the worker's.
+// A File open for reading: the worker's number for it and its length; the
+// File itself is the worker's.
 struct PlatformFile {
+    int id;
     int64_t length;
 };
 
@@ -54,14 +60,18 @@ struct PlatformOutput {
     int id;
 };
 
-PlatformFile* FileOpenRead(const char*, int64_t* length)
+PlatformFile* FileOpenRead(const char* path, int64_t* length)
 {
     *length = 0;
-    double size = WebFileLength();
-    if (size < 0) return nullptr;
+    int id = WebFileOpen(path);
+    if (!id) return nullptr;
     PlatformFile* file = (PlatformFile*)malloc(sizeof(PlatformFile));
-    if (!file) return nullptr;
-    file->length = (int64_t)size;
+    if (!file) {
+        WebFileClose(id);
+        return nullptr;
+    }
+    file->id = id;
+    file->length = (int64_t)WebFileLength(id);
     *length = file->length;
     return file;
 }
@@ -69,12 +79,16 @@ PlatformFile* FileOpenRead(const char*, int64_t* length)
 uint32_t FileReadAt(PlatformFile* file, int64_t position, uint8_t* buffer, uint32_t length)
 {
     uint32_t delivered = 0;
-    if (position >= 0 && position < file->length) delivered = WebFileRead((double)position, buffer, length);
+    if (position >= 0 && position < file->length) delivered = WebFileRead(file->id, (double)position, buffer, length);
     memset(buffer + delivered, 0, length - delivered);
     return delivered;
 }
 
-void FileClose(PlatformFile* file) { free(file); }
+void FileClose(PlatformFile* file)
+{
+    WebFileClose(file->id);
+    free(file);
+}
 
 // The directory is the page's business (a download, a zip, a folder): only
 // the name the extraction gives the entry goes out.

@@ -15,7 +15,11 @@ const CACHE_SIZE = 1 << 20;
 
 // What the seam reads from and writes to (web/engine/platform_web.cpp).
 const io = (self.morquentIo = {
-  file: null,
+  // The Files the module's calls may open, by the path they are given; the
+  // archive is 'archive' (web/engine/engine.cpp).
+  files: new Map(),
+  opened: new Map(),  // id => File, while the module has it open
+  nextFile: 1,
   readFailed: null,
   bytesRead: 0,
   lastProgress: 0,
@@ -27,21 +31,32 @@ const io = (self.morquentIo = {
   // served from a window of CACHE_SIZE bytes, read once. It is dropped
   // before every operation, so that each one reads the file as it is now.
   cache: null,  // {start, bytes}
-  readAt(position, length) {
-    const file = this.file;
+  open(path) {
+    const file = this.files.get(path);
+    if (!file) return 0;
+    const id = this.nextFile++;
+    this.opened.set(id, file);
+    return id;
+  },
+  close(id) { this.opened.delete(id); },
+  // Reads of one File are served from a window of it; another File's read
+  // drops the window.
+  readAt(id, position, length) {
+    const file = this.opened.get(id);
+    if (this.cache && this.cache.file !== file) this.cache = null;
     const end = Math.min(file.size, position + length);
     const c = this.cache;
     if (!c || position < c.start || end > c.start + c.bytes.length) {
-      if (end - position > CACHE_SIZE) return this.readSlice(position, end);
+      if (end - position > CACHE_SIZE) return this.readSlice(file, position, end);
       const start = position - (position % CACHE_SIZE);
       const stop = Math.min(file.size, Math.max(start + CACHE_SIZE, end));
-      this.cache = {start, bytes: this.readSlice(start, stop)};
+      this.cache = {file, start, bytes: this.readSlice(file, start, stop)};
     }
     const from = position - this.cache.start;
     return this.cache.bytes.subarray(from, from + (end - position));
   },
-  readSlice(start, end) {
-    const bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(this.file.slice(start, end)));
+  readSlice(file, start, end) {
+    const bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(file.slice(start, end)));
     this.bytesRead += bytes.length;
     progress({bytes: this.bytesRead});
     return bytes;
@@ -136,7 +151,7 @@ function records(bySlot, offset) {
 
 // Probe and list: the listing, or why the file is refused.
 function open(m) {
-  io.file = m.file;
+  io.files.set('archive', m.file);
   io.readFailed = null;
   io.bytesRead = 0;
   archive = null;
