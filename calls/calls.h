@@ -15,6 +15,7 @@
 #include "archive/state.h"
 #include "calls/platform.h"
 #include "calls/result.h"
+#include "calls/walk.h"
 
 
 // Bits 0-2 of the flags: the input kind; 0 (a file) is the only one accepted.
@@ -100,9 +101,29 @@ enum { EXTRACT_RESULTS = 0x7F };
 // `report` (may be null) it also learns what the file lacks of the entry,
 // measured by the same walk that delivered the content (calls/walk.h);
 // the report is zero when no content was walked.
-struct SlotReport;
 ResultCode ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset, int64_t position, char* destination,
                      unsigned flags, uint64_t contentLimit, SlotReport* report);
+
+// GetFile's own two steps, for programs that take the content their own way
+// (qordat's unpack digests it as it writes it): ExtractEntryUpTo is these
+// two with a host block or a disk file as the place the content goes.
+//
+// The record the extraction builds for the slot at `place`, read through
+// `reader` (calls/archive_file.h) by state->entryLayout, which the build may
+// raise: the entry read whole is its own head. Named in `numberingMode`.
+// RESULT_OK, RESULT_NO_MEMORY or RESULT_NO_RECORD.
+ResultCode ExtractionRecord(PluginState* state, HeadReader* reader, const SlotPlace* place,
+                            EntryNumbering numberingMode, EntryInfo* info);
+// The content's size as the extraction takes it from the record: none for
+// an empty slot.
+uint32_t ExtractionContentSize(const SlotPlace* place, const EntryInfo* info);
+// The content of that slot as a host gets it (the stored bytes the file
+// lacks as zeros), by state->entryLayout, expanded through `window` (the
+// whole content, or more than the 4,096 bytes of history) and handed to
+// `write` (null when the window holds the whole content), *report filled.
+// RESULT_OK, RESULT_NO_MEMORY or RESULT_OUTPUT_FAILED.
+ResultCode ExtractionWalk(const PluginState* state, HeadReader* reader, const SlotPlace* place, const EntryInfo* info,
+                          uint8_t* window, uint32_t windowSize, SlotWrite write, void* context, SlotReport* report);
 
 // The listing reads entry heads through a window of this many bytes, so that
 // thousands of small entries cost a few large reads.

@@ -64,11 +64,7 @@ static ResultCode BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* inf
     uint32_t window = x->place.held < PIECE_SIZE ? (uint32_t)x->place.held : PIECE_SIZE;
     if (!OpenHeadReader(&x->reader, archive, window)) return RESULT_NO_MEMORY;
 
-    // The extraction reads the entry whole: its head is its own bytes.
-    uint32_t headSize = EntryHeadSize(storedSize, x->state->entryLayout, x->state->CheckMode, true);
-    if (!LocateEntry(&x->reader, x->place.offset, storedSize, headSize, &x->locator)) return RESULT_NO_MEMORY;
-    ResultCode result = ReadEntryRecord(x->state, x->numberingMode, &x->reader, x->place.offset, headSize,
-                                 SlotNumber(&x->place, x->numberingMode), &x->locator, info);
+    ResultCode result = ExtractionRecord(x->state, &x->reader, &x->place, x->numberingMode, info);
     if (result != RESULT_OK) return result;
     // A 32-bit host cannot get a block of a gigabyte or more anyway; a 64-bit
     // one could, and a damaged size field of a tiny entry would then cost it
@@ -77,38 +73,53 @@ static ResultCode BuildRecordOfSlot(Extraction* x, int32_t index, EntryInfo* inf
     return RESULT_OK;
 }
 
-// The content's size: a non-empty entry whose content size is 0 has none,
-// like an empty one.
-static uint32_t ContentSize(const Extraction* x, const EntryInfo* info)
+ResultCode ExtractionRecord(PluginState* state, HeadReader* reader, const SlotPlace* place,
+                            EntryNumbering numberingMode, EntryInfo* info)
 {
-    return x->place.storedSize != 0 ? (uint32_t)info->fileSize : 0;
+    // The extraction reads the entry whole: its head is its own bytes.
+    uint32_t headSize = EntryHeadSize(place->storedSize, state->entryLayout, state->CheckMode, true);
+    EntryLocator locator;
+    if (!LocateEntry(reader, place->offset, place->storedSize, headSize, &locator)) return RESULT_NO_MEMORY;
+    return ReadEntryRecord(state, numberingMode, reader, place->offset, headSize, SlotNumber(place, numberingMode),
+                           &locator, info);
 }
 
-// The walk through `sink`, as a host gets the content, by the layout in
-// force now (the record's build may have raised it).
-static ResultCode WalkAsHost(Extraction* x, uint8_t* window, uint32_t windowSize, SlotWrite write, void* context,
-                      uint32_t contentSize)
+uint32_t ExtractionContentSize(const SlotPlace* place, const EntryInfo* info)
 {
-    SlotSink sink = {window, windowSize, write, context, true};
-    return WalkSlot(&x->reader, &x->place, x->state->entryLayout, contentSize, &sink, &x->report);
+    return place->storedSize != 0 ? (uint32_t)info->fileSize : 0;
 }
 
-// An entry without content still has its slot measured, for the report.
-static ResultCode WalkNothing(Extraction* x)
+ResultCode ExtractionWalk(const PluginState* state, HeadReader* reader, const SlotPlace* place, const EntryInfo* info,
+                          uint8_t* window, uint32_t windowSize, SlotWrite write, void* context, SlotReport* report)
 {
+    // An entry without content still has its slot measured, for the report.
     static uint8_t none;
-    return WalkAsHost(x, &none, 0, NULL, NULL, 0);
+    uint32_t contentSize = ExtractionContentSize(place, info);
+    SlotSink sink = {contentSize ? window : &none, contentSize ? windowSize : 0, contentSize ? write : NULL, context,
+                     true};
+    return WalkSlot(reader, place, state->entryLayout, contentSize, &sink, report);
+}
+
+static uint32_t ContentSize(const Extraction* x, const EntryInfo* info) { return ExtractionContentSize(&x->place, info); }
+
+// The walk as a host gets the content, by the layout in force now (the
+// record's build may have raised it).
+static ResultCode WalkAsHost(Extraction* x, const EntryInfo* info, uint8_t* window, uint32_t windowSize,
+                             SlotWrite write, void* context)
+{
+    return ExtractionWalk(x->state, &x->reader, &x->place, info, window, windowSize, write, context, &x->report);
 }
 
 // The content into a host block of its size, in x->block: expanded straight
 // into it.
-static ResultCode ExtractToBlock(Extraction* x, uint32_t contentSize)
+static ResultCode ExtractToBlock(Extraction* x, const EntryInfo* info)
 {
+    uint32_t contentSize = ContentSize(x, info);
     x->block = HostAlloc((size_t)contentSize);
     if (!x->block) return RESULT_NO_HOST_MEMORY;
     uint8_t* out = (uint8_t*)HostLock(x->block);
     if (!out) return RESULT_NO_MEMORY;
-    ResultCode result = WalkAsHost(x, out, contentSize, NULL, NULL, contentSize);
+    ResultCode result = WalkAsHost(x, info, out, contentSize, NULL, NULL);
     HostUnlock(x->block);
     return result;
 }
@@ -135,7 +146,7 @@ static ResultCode ExtractToDisk(Extraction* x, const char* dir, const EntryInfo*
     }
     PlatformOutput* output = OutputCreate(dir, info->fileName);
     if (!output) return RESULT_OUTPUT_FAILED;
-    ResultCode result = contentSize ? WalkAsHost(x, x->window, windowSize, WriteToOutput, output, contentSize) : WalkNothing(x);
+    ResultCode result = WalkAsHost(x, info, x->window, windowSize, WriteToOutput, output);
     if (result == RESULT_OK && contentSize && !OutputSetEnd(output)) result = RESULT_OUTPUT_FAILED;
     // An empty entry is an empty file, kept; a close that fails loses it.
     if (!OutputClose(output, result == RESULT_OK) && result == RESULT_OK) result = RESULT_OUTPUT_FAILED;
@@ -184,7 +195,7 @@ ResultCode ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset
     if (result == RESULT_OK && output == OUTPUT_DISK) {
         result = ExtractToDisk(&x, destination ? destination : "", &info);
     } else if (result == RESULT_OK) {
-        result = ContentSize(&x, &info) ? ExtractToBlock(&x, ContentSize(&x, &info)) : WalkNothing(&x);
+        result = ContentSize(&x, &info) ? ExtractToBlock(&x, &info) : WalkAsHost(&x, &info, NULL, 0, NULL, NULL);
         if (result == RESULT_OK) {
             *handleOut = x.block;
             x.block = NULL;

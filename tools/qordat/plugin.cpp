@@ -123,29 +123,21 @@ int PluginExtractToDisk(PluginState& state, const std::string& archivePath, uint
 int PluginExtractionRecord(PluginState& state, HeadReader* reader, const SlotPlace& place, EntryNumbering numbering,
                            EntryInfo* info)
 {
-    // As calls/extract.cpp builds the record it names its file by: the
-    // entry read whole is its own head.
     std::memset(info, 0, sizeof *info);
-    const uint32_t headSize = EntryHeadSize(place.storedSize, state.entryLayout, state.CheckMode, true);
-    EntryLocator locator;
-    if (!LocateEntry(reader, place.offset, place.storedSize, headSize, &locator)) return RESULT_NO_MEMORY;
-    return ReadEntryRecord(&state, numbering, reader, place.offset, headSize, SlotNumber(&place, numbering), &locator,
-                           info);
+    return ExtractionRecord(&state, reader, &place, numbering, info);
 }
 
 int PluginWalkContent(const PluginState& state, HeadReader* reader, const SlotPlace& place, const EntryInfo& info,
                       SlotWrite write, void* context, SlotReport* report)
 {
-    // A non-empty entry whose record says no content has none, like an
-    // empty one; the slot is measured all the same. The window keeps the
-    // history references reach before a chunk of new content; its size
-    // changes how often `write` is called, never what it gets.
-    const uint32_t contentSize = place.storedSize != 0 ? static_cast<uint32_t>(info.fileSize) : 0;
+    // The window keeps the history references reach before a chunk of new
+    // content; its size changes how often `write` is called, never what it
+    // gets.
+    const uint32_t contentSize = ExtractionContentSize(&place, &info);
     constexpr uint32_t kChunk = 1u << 20;
     std::vector<uint8_t> window(std::max<uint32_t>(1, std::min<uint32_t>(contentSize, LZSS_RING_SIZE + kChunk)));
-    const SlotSink sink{window.data(), contentSize ? static_cast<uint32_t>(window.size()) : 0,
-                        contentSize ? write : nullptr, context, true};
-    return WalkSlot(reader, &place, state.entryLayout, contentSize, &sink, report);
+    return ExtractionWalk(&state, reader, &place, &info, window.data(), static_cast<uint32_t>(window.size()), write,
+                          context, report);
 }
 
 }  // namespace qordat

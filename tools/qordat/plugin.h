@@ -67,11 +67,10 @@ ListedEntry PluginRecordOfSlot(PluginState& state, const std::string& archivePat
 int PluginExtractToDisk(PluginState& state, const std::string& archivePath, uint64_t offset, uint64_t position,
                         const std::string& dir, SlotReport* report);
 
-// GetFile's own steps for one slot, taken apart so that the content can go
-// to a sink of qordat's (unpack digests it as it writes it; repack reads
-// back archives the plug-in refuses): the same record, built from the
-// entry read whole, and the same walk, as a host gets the content. What
-// calls/extract.cpp does between them (a file of the record's name, a
+// GetFile's own two steps for one slot (calls/calls.h: ExtractionRecord and
+// ExtractionWalk), so that the content can go to a sink of qordat's (unpack
+// digests it as it writes it; repack reads back archives the plug-in
+// refuses). What GetFile does between them (a file of the record's name, a
 // content limit for hosts) is the caller's.
 //
 // The record the extraction builds for the slot at `place`, read through
