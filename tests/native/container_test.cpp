@@ -119,7 +119,11 @@ TEST(SizeTable, WalkPlacesEverySlotAsTheFileHoldsIt)
         EXPECT_TRUE(place.sizeInFile);
         SlotPlace again;
         TablePlaceOf(table.data(), table.size(), 4, fileLength, place.index, &again);
-        EXPECT_EQ(std::memcmp(&again, &place, sizeof place), 0) << "one slot placed alone as in the walk";
+        // One slot placed alone as in the walk.
+        EXPECT_EQ(again.offset, place.offset);
+        EXPECT_EQ(again.held, place.held);
+        EXPECT_EQ(again.packedNumber, place.packedNumber);
+        EXPECT_EQ(again.storedSize, place.storedSize);
     }
     EXPECT_FALSE(TableWalkNext(&walk, &place));
     // Packed numbers name only the non-empty slots.
