@@ -478,7 +478,7 @@ bool PlanSave(ArchiveReader& reader, const int32_t* actions, int total, const do
     stores.assign((size_t)total, writer::Store());
     for (int i = 0; i < total; i++) {
         const int32_t k = actions[i];
-        if (i >= count && k < 0) return Refuse("an added slot has no content");
+        if (i >= count && k == SAVE_KEEP) return Refuse("an added slot is neither new content nor empty");
         if (k < 0) continue;
         writer::Store& how = stores[(size_t)i];
         how.name = EditName(k);
