@@ -1,11 +1,12 @@
 // Editing: an archive changed on the page (a compressed slot and a plain one
 // replaced, a slot emptied, one added, a change undone) and saved, read back
 // by qordat: only the edited slots differ, byte for byte, the bytes before
-// and after the archive kept; a replaced compressed slot stays compressed.
+// and after the archive kept; a replaced compressed slot stays compressed;
+// replacements alone give the very bytes qordat replace writes.
 // What the format cannot hold is refused in words before anything is saved;
 // the module's heap stays as it was whatever the edit.
 import assert from 'node:assert/strict';
-import {appendFileSync, readFileSync, rmSync, truncateSync, writeFileSync} from 'node:fs';
+import {appendFileSync, copyFileSync, mkdirSync, readFileSync, rmSync, truncateSync, writeFileSync} from 'node:fs';
 import {join} from 'node:path';
 import {after, before, test} from 'node:test';
 
@@ -145,8 +146,23 @@ test('editing and saving the archive', {timeout: 300000}, async (t) => {
       assert.equal(now.slots[2].length, 0);
     });
 
+    await t.test('replaced slots only: the very bytes qordat replace writes', async () => {
+      await page.click('#undo');  // the added slot
+      await page.click('#undo');  // the replaced PNG
+      await page.click('#undo');  // the emptied wave
+      await chooseFile(page, button('SCENE~003.PNG', 'replace'), join(M, 'script.txt'));
+      const saved = await saveArchive(ctx);
+      const copy = join(dir, 'replaced', 'SCENE.DAT');
+      mkdirSync(join(dir, 'replaced'));
+      copyFileSync(archive, copy);
+      const r = await web.qordat('replace', copy, '--offset', String(OFFSET), '-q', 'SCENE~000.BMP', picture,
+        'SCENE~003.PNG', join(M, 'script.txt'));
+      assert.equal(r.code, 0, r.stderr);
+      assert.ok(saved.data.equals(readFileSync(copy)), 'the same bytes as qordat replace');
+    });
+
     await t.test('undo back to the archive as it was: nothing to save', async () => {
-      for (let i = 0; i < 4; i++) await page.click('#undo');
+      for (let i = 0; i < 2; i++) await page.click('#undo');
       assert.equal(await page.$eval('#undo', (b) => b.disabled), true);
       assert.equal(await page.$eval('#save-archive', (b) => b.disabled), true);
       assert.deepEqual((await web.rows(page)).map((r) => r.state), ['whole', 'whole', 'whole', 'whole', 'whole']);
