@@ -140,7 +140,11 @@ const view = {
   summary: null,
 };
 
-const edits = new Edits(() => {
+const edits = new Edits((entry) => {
+  // Its thumbnail is of the content it had: made again from what it holds now.
+  const thumb = view.thumbs.get(entry.index);
+  if (thumb) URL.revokeObjectURL(thumb);
+  view.thumbs.delete(entry.index);
   list.arrange();
   $('#undo').disabled = edits.count === 0;
   $('#save-archive').disabled = edits.count === 0;
@@ -421,6 +425,8 @@ const thumbs = {
         let blob;
         try {
           blob = entry.edit ? entry.edit.file : await saver.blobOf(entry);
+          // A file put in its place may be no picture at all, whatever the name says.
+          if (entry.edit) (await createImageBitmap(blob)).close();
         } catch {
           continue;  // no thumbnail; the row says the rest
         }

@@ -9,7 +9,7 @@
 const bytes = (n) => Number(n).toLocaleString('en-US');
 
 export class Edits {
-  /** @param {() => void} onChange  called after every change and undo */
+  /** @param {(entry) => void} onChange  called with the entry after every change and undo */
   constructor(onChange) {
     this.onChange = onChange;
     this.done = [];  // {entry, before: {state, edit}} in the order made
@@ -28,7 +28,7 @@ export class Edits {
     entry.state = state;
     if (edit.file) entry.size = edit.file.size;
     if (state === 'emptied') entry.size = 0;
-    this.onChange();
+    this.onChange(entry);
   }
 
   /** Why `file` cannot become `entry`'s content, in words; null when it can. */
@@ -70,7 +70,7 @@ export class Edits {
       state: 'added', missing: 0, compressed: false, added: true, edit: {kind: 'add', file}};
     entries.push(entry);
     this.done.push({entry, before: null});
-    this.onChange();
+    this.onChange(entry);
     return entry;
   }
 
@@ -80,7 +80,7 @@ export class Edits {
     if (!last) return false;
     if (!last.before) entries.splice(entries.indexOf(last.entry), 1);
     else Object.assign(last.entry, last.before);
-    this.onChange();
+    this.onChange(last.entry);
     return true;
   }
 
