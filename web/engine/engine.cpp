@@ -305,6 +305,7 @@ EMSCRIPTEN_KEEPALIVE double MorquentContentStart(int i) { return contentStarts &
 #include <vector>
 
 #include "archive/container.h"
+#include "calls/platform.h"
 #include "writer/archive_writer.h"
 
 // The worker's side (web/page/worker.js, self.morquentIo.save).
@@ -316,17 +317,6 @@ EM_JS(int, WebSaveRewrite, (double at, const uint8_t* bytes, uint32_t length), {
     return self.morquentIo.save.rewrite(at, HEAPU8.subarray(bytes, bytes + (length >>> 0))) ? 1 : 0;
 });
 EM_JS(int, WebSaveCut, (double length), { return self.morquentIo.save.cut(length) ? 1 : 0; });
-// Up to `length` bytes of edit file `k` from `position` into the heap: how
-// many arrived, or -1 when the browser refused the read.
-EM_JS(double, WebEditRead, (int k, double position, uint8_t* buffer, uint32_t length), {
-    try {
-        const bytes = self.morquentIo.save.readEdit(k, position, length >>> 0);
-        HEAPU8.set(bytes, buffer);
-        return bytes.length;
-    } catch (error) {
-        return -1;
-    }
-});
 // Edit file k's name, at most `size` bytes with the NUL, into `out`.
 EM_JS(void, WebEditName, (int k, char* out, int size), {
     stringToUTF8(self.morquentIo.save.editName(k), out, size);
@@ -410,21 +400,29 @@ private:
     uint64_t length_, done_ = 0;
 };
 
-// Edit file k, `size` bytes, read in the pieces the writer asks for.
+// Edit file k, `size` bytes, read through the seam (the worker holds it
+// under the path "edit-k"), in the pieces the writer asks for. A file that
+// is not the size it was when chosen, or that the browser no longer reads,
+// fails: nothing is stored from a file that changed.
 class EditSource : public writer::Source {
 public:
     EditSource(int k, uint64_t size) : k_(k), size_(size) {}
+    ~EditSource() override
+    {
+        if (file_) FileClose(file_);
+    }
     bool Read(uint8_t* data, size_t size, size_t* got) override
     {
         *got = 0;
+        if (!file_) {
+            int64_t length = 0;
+            const std::string path = "edit-" + std::to_string(k_);
+            file_ = FileOpenRead(path.c_str(), &length);
+            if (!file_ || (uint64_t)length != size_) return Unreadable();
+        }
         const uint32_t want = (uint32_t)std::min<uint64_t>(std::min<size_t>(size, 1u << 30), size_ - at_);
         if (want == 0) return true;
-        const double n = WebEditRead(k_, (double)at_, data, want);
-        if (n < 0 || n != want) {
-            error_ = EditName(k_) + ": the file can no longer be read (it was changed, moved or removed since it was "
-                                    "chosen)";
-            return false;
-        }
+        if (FileReadAt(file_, (int64_t)at_, data, want) != want) return Unreadable();
         at_ += want;
         *got = want;
         return true;
@@ -437,8 +435,15 @@ public:
     std::string Error() const override { return error_; }
 
 private:
+    bool Unreadable()
+    {
+        error_ = EditName(k_) + ": the file can no longer be read (it was changed, moved or removed since it was "
+                                "chosen)";
+        return false;
+    }
     int k_;
     uint64_t size_, at_ = 0;
+    PlatformFile* file_ = nullptr;
     std::string error_;
 };
 
@@ -457,7 +462,7 @@ bool PlanSave(ArchiveReader& reader, const int32_t* actions, int total, const do
               std::vector<writer::Store>& stores, std::vector<SlotPlace>& places)
 {
     const int32_t count = reader.archive.count;
-    const int32_t layout = state.entryLayout;
+    const EntryLayout layout = state.entryLayout;
     const uint32_t head = LayoutHeadSize(layout);
     if (total < count) return Refuse("the edits leave out slots of the archive");
     if (total > MAX_ENTRY_COUNT)
@@ -515,7 +520,8 @@ extern "C" {
 
 // Writes the archive at `offset` of the File, edited, to the worker's save
 // sink: `actions` holds one value per slot of the new archive (SAVE_KEEP,
-// SAVE_EMPTY, or k: the content of edit file k, `sizes[k]` bytes); slots past
+// SAVE_EMPTY, or k: the content of the File the worker holds under the path
+// "edit-k", `sizes[k]` bytes); slots past
 // the archive's count are added. The listing of the archive (in any
 // numbering) must be the last one made: its layout is the heads', and its
 // records say which declared sizes differ from the content's. 0 when the

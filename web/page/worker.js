@@ -25,6 +25,7 @@ const io = (self.morquentIo = {
   bytesRead: 0,
   lastProgress: 0,
   sink: null,  // name => {write(bytes) -> bool, close(keep) -> bool}, or null
+  save: null,  // the archive being saved: {write, copy, rewrite, cut, editName} (saveArchive)
   outputs: new Map(),
   nextId: 1,
   // Every read of the File costs a round trip to the browser whatever its
@@ -59,7 +60,7 @@ const io = (self.morquentIo = {
   readSlice(file, start, end) {
     const bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(file.slice(start, end)));
     this.bytesRead += bytes.length;
-    progress({bytes: this.bytesRead});
+    if (!this.save) progress({bytes: this.bytesRead});  // a save reports the bytes it wrote
     return bytes;
   },
   outputCreate(name) {
@@ -328,7 +329,7 @@ function saveArchive(m) {
   if (archive.bySlot) {
     return {type: 'failed', id: m.id, message: 'it is damaged (cut short), and only whole archives are saved.'};
   }
-  const original = io.file;
+  const original = io.files.get('archive');
   const {offset, fullScan} = archive;
   const scan = fullScan ? 1 : 0;
   const fail = (why) => ({type: 'failed', id: m.id, message: `${why}.`});
@@ -354,11 +355,10 @@ function saveArchive(m) {
       copy: (start, length) => parts.copy(start, length) && (progress({bytes: parts.size}), true),
       rewrite: (at, bytes) => parts.rewrite(at, bytes),
       cut: (length) => parts.cut(length),
-      readEdit(k, position, length) {
-        return new Uint8Array(new FileReaderSync().readAsArrayBuffer(m.files[k].slice(position, position + length)));
-      },
       editName: (k) => m.files[k].name,
     };
+    // The new content, read by the engine through the seam.
+    m.files.forEach((file, k) => io.files.set(`edit-${k}`, file));
     const actionsAt = engine._malloc(actions.byteLength || 4);
     const sizesAt = engine._malloc(8 * m.files.length || 8);
     let result;
@@ -370,14 +370,17 @@ function saveArchive(m) {
       engine._free(actionsAt);
       engine._free(sizesAt);
       io.save = null;
+      m.files.forEach((_, k) => io.files.delete(`edit-${k}`));
     }
-    checkReads();
     notePeak();
-    if (result !== 0) return fail(api.saveError());
+    if (result !== 0) {
+      io.readFailed = null;  // what could not be read (a new file, the archive) is in the engine's words
+      return fail(api.saveError());
+    }
     saved = parts.blob();
 
     // Read back as a host reads it.
-    io.file = saved;
+    io.files.set('archive', saved);
     io.cache = null;
     const problems = [];
     if (api.probe(original.name, offset) !== 1) problems.push('readers would not take it for an archive');
@@ -404,7 +407,7 @@ function saveArchive(m) {
     if (problems.length) return fail(problems.join('; '));
   } finally {
     // The archive open again as the page lists it.
-    io.file = original;
+    io.files.set('archive', original);
     io.cache = null;
     api.list(archive.numbering, scan, offset);
     notePeak();
