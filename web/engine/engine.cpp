@@ -281,3 +281,328 @@ EMSCRIPTEN_KEEPALIVE int MorquentLocate(double offset)
 EMSCRIPTEN_KEEPALIVE double MorquentContentStart(int i) { return contentStarts && Listed(i) ? contentStarts[i] : -1; }
 
 }  // extern "C"
+
+// ---- Saving an edited archive ----
+//
+// The page's edits (a slot's content replaced by a file, a slot emptied,
+// slots added at the end) written as a new archive through the one archive
+// writer, as qordat replace writes one: every slot not edited copied as it
+// is stored, a replaced slot stored as its slot was (its head, its kind,
+// compressed if it was, its declared size following the new content unless
+// it said another), the bytes before and after the archive kept.
+//
+// Copied bytes never pass through the module: a copied range's source
+// delivers no bytes but says which bytes of the File it stands for, and the
+// sink, handed that very piece, passes the range to the worker, which makes
+// it a slice of the File in the Blob it builds. Only the new bytes (the
+// table, the heads, the new content and its streams) come out of the heap,
+// piece by piece; the heap holds the writer's pieces and the encoder's
+// blocks, whatever the archive and the edit.
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/container.h"
+#include "calls/platform.h"
+#include "writer/archive_writer.h"
+
+// The worker's side (web/page/worker.js, self.morquentIo.save).
+EM_JS(int, WebSaveWrite, (const uint8_t* bytes, uint32_t length), {
+    return self.morquentIo.save.write(HEAPU8.subarray(bytes, bytes + (length >>> 0))) ? 1 : 0;
+});
+EM_JS(int, WebSaveCopy, (double start, double length), { return self.morquentIo.save.copy(start, length) ? 1 : 0; });
+EM_JS(int, WebSaveRewrite, (double at, const uint8_t* bytes, uint32_t length), {
+    return self.morquentIo.save.rewrite(at, HEAPU8.subarray(bytes, bytes + (length >>> 0))) ? 1 : 0;
+});
+EM_JS(int, WebSaveCut, (double length), { return self.morquentIo.save.cut(length) ? 1 : 0; });
+// Edit file k's name, at most `size` bytes with the NUL, into `out`.
+EM_JS(void, WebEditName, (int k, char* out, int size), {
+    stringToUTF8(self.morquentIo.save.editName(k), out, size);
+});
+
+namespace {
+
+// What a slot of the saved archive is, as the page gives it: the slot as it
+// is stored, emptied, or the content of edit file k (k >= 0).
+enum { SAVE_KEEP = -1, SAVE_EMPTY = -2 };
+
+std::string saveError;
+
+std::string EditName(int k)
+{
+    char name[512];
+    name[0] = 0;
+    WebEditName(k, name, sizeof name);
+    return name;
+}
+
+// Where the writer's bytes go: to the worker. A copied range's piece (see
+// RangeSource) goes as the range of the File it stands for.
+class PageSink : public writer::Sink {
+public:
+    // The next Write of exactly `size` bytes at `data` stands for the File's
+    // bytes from `start`.
+    void Expect(const uint8_t* data, size_t size, double start)
+    {
+        expected_ = data;
+        expectedSize_ = size;
+        expectedStart_ = start;
+    }
+    bool Write(const uint8_t* data, size_t size) override
+    {
+        if (expected_) {
+            const bool same = data == expected_ && size == expectedSize_;
+            expected_ = nullptr;
+            if (!same) return Fail("a copied range was not written as it was read");
+            return WebSaveCopy(expectedStart_, (double)size) || Fail("the page refused the bytes");
+        }
+        return WebSaveWrite(data, (uint32_t)size) || Fail("the page refused the bytes");
+    }
+    bool Rewrite(uint64_t at, const uint8_t* data, size_t size) override
+    {
+        return WebSaveRewrite((double)at, data, (uint32_t)size) || Fail("the page refused the bytes");
+    }
+    bool Cut(uint64_t length) override { return WebSaveCut((double)length) || Fail("the page refused the bytes"); }
+    std::string Error() const override { return error_; }
+
+private:
+    bool Fail(const char* why)
+    {
+        error_ = why;
+        return false;
+    }
+    const uint8_t* expected_ = nullptr;
+    size_t expectedSize_ = 0;
+    double expectedStart_ = 0;
+    std::string error_;
+};
+
+// `length` bytes of the File from `start`, copied as they are, without
+// being read: each piece the writer asks for is left as it is and announced
+// to the sink, which the writer hands that very piece next.
+class RangeSource : public writer::Source {
+public:
+    RangeSource(PageSink& sink, double start, uint64_t length) : sink_(sink), start_(start), length_(length) {}
+    bool Read(uint8_t* data, size_t size, size_t* got) override
+    {
+        *got = (size_t)std::min<uint64_t>(size, length_ - done_);
+        if (*got) sink_.Expect(data, *got, start_ + (double)done_);
+        done_ += *got;
+        return true;
+    }
+    std::string Error() const override { return ""; }
+
+private:
+    PageSink& sink_;
+    double start_;
+    uint64_t length_, done_ = 0;
+};
+
+// Edit file k, `size` bytes, read through the seam (the worker holds it
+// under the path "edit-k"), in the pieces the writer asks for. A file that
+// is not the size it was when chosen, or that the browser no longer reads,
+// fails: nothing is stored from a file that changed.
+class EditSource : public writer::Source {
+public:
+    EditSource(int k, uint64_t size) : k_(k), size_(size) {}
+    ~EditSource() override
+    {
+        if (file_) FileClose(file_);
+    }
+    bool Read(uint8_t* data, size_t size, size_t* got) override
+    {
+        *got = 0;
+        if (!file_) {
+            int64_t length = 0;
+            const std::string path = "edit-" + std::to_string(k_);
+            file_ = FileOpenRead(path.c_str(), &length);
+            if (!file_ || (uint64_t)length != size_) return Unreadable();
+        }
+        const uint32_t want = (uint32_t)std::min<uint64_t>(std::min<size_t>(size, 1u << 30), size_ - at_);
+        if (want == 0) return true;
+        if (FileReadAt(file_, (int64_t)at_, data, want) != want) return Unreadable();
+        at_ += want;
+        *got = want;
+        return true;
+    }
+    bool Rewind() override
+    {
+        at_ = 0;
+        return true;
+    }
+    std::string Error() const override { return error_; }
+
+private:
+    bool Unreadable()
+    {
+        error_ = EditName(k_) + ": the file can no longer be read (it was changed, moved or removed since it was "
+                                "chosen)";
+        return false;
+    }
+    int k_;
+    uint64_t size_, at_ = 0;
+    PlatformFile* file_ = nullptr;
+    std::string error_;
+};
+
+const uint64_t kFormatMax = INT32_MAX;  // a slot's stored size and its content's size are signed 32-bit
+
+bool Refuse(const std::string& why)
+{
+    saveError = why;
+    return false;
+}
+
+// How each edited slot of the archive open in `reader` is stored: new slots
+// as plain entries under the archive's heads, replaced ones as their slot
+// was. False, with saveError, when the archive or an edit cannot be saved.
+bool PlanSave(ArchiveReader& reader, const int32_t* actions, int total, const double* sizes,
+              std::vector<writer::Store>& stores, std::vector<SlotPlace>& places)
+{
+    const int32_t count = reader.archive.count;
+    const EntryLayout layout = state.entryLayout;
+    const uint32_t head = LayoutHeadSize(layout);
+    if (total < count) return Refuse("the edits leave out slots of the archive");
+    if (total > MAX_ENTRY_COUNT)
+        return Refuse("the archive would hold " + std::to_string(total) + " slots: the format holds " +
+                      std::to_string((int)MAX_ENTRY_COUNT) + " at most");
+    // The archive must be whole: a copy of a damaged one would carry its
+    // damage under a new date.
+    if (TableSizesMissing(count, reader.archive.fileLength - reader.archive.base) != 0)
+        return Refuse("the archive is damaged (the file ends inside its size table); only whole archives are saved");
+    TableWalk walk;
+    SlotPlace place;
+    for (ArchiveWalkStart(&reader.archive, &walk); TableWalkNext(&walk, &place);) {
+        if (place.offset < 0 || place.storedMissing)
+            return Refuse("the archive is damaged (the file ends before its last slot, or its table holds a "
+                          "negative size); only whole archives are saved");
+        places.push_back(place);
+    }
+    stores.assign((size_t)total, writer::Store());
+    for (int i = 0; i < total; i++) {
+        const int32_t k = actions[i];
+        if (i >= count && k == SAVE_KEEP) return Refuse("an added slot is neither new content nor empty");
+        if (k < 0) continue;
+        writer::Store& how = stores[(size_t)i];
+        how.name = EditName(k);
+        how.head = (writer::Layout)layout;
+        const int32_t stored = i < count ? places[(size_t)i].storedSize : 0;
+        if (stored > 0 && (uint32_t)stored >= head && layout != LAYOUT_RAW) {
+            uint32_t got = 0;
+            const uint8_t* bytes = ReadHead(&reader.reader, places[(size_t)i].offset, head, &got);
+            if (!bytes || reader.reader.readFailed || got < head)
+                return Refuse("the archive can no longer be read");
+            how.kind = S16At(bytes, got, 0);
+            how.compress = SlotPayloadOf(layout, *how.kind, (uint32_t)stored).compressed;
+            // The declared size follows the content unless it said another
+            // than the content's size when listed.
+            if (layout == LAYOUT_KIND_SIZE) {
+                const int32_t declared = S32At(bytes, got, 2);
+                for (int32_t r = 0; r < listed; r++)
+                    if (SlotOfPosition((int64_t)records[r].position) == i &&
+                        (uint32_t)declared != records[r].fileSize)
+                        how.declaredSize = declared;
+            }
+        }
+        const double size = sizes[k];
+        if (size < 0 || size > (double)kFormatMax || (!how.compress && size + head > (double)kFormatMax))
+            return Refuse(how.name + ": " + std::to_string((uint64_t)size) +
+                          " bytes, too large for the format (an entry holds less than 2 GiB)");
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Writes the archive at `offset` of the File, edited, to the worker's save
+// sink: `actions` holds one value per slot of the new archive (SAVE_KEEP,
+// SAVE_EMPTY, or k: the content of the File the worker holds under the path
+// "edit-k", `sizes[k]` bytes); slots past
+// the archive's count are added. The listing of the archive (in any
+// numbering) must be the last one made: its layout is the heads', and its
+// records say which declared sizes differ from the content's. 0 when the
+// archive is written; else MorquentSaveError() says why, and nothing the
+// sink took is to be kept.
+EMSCRIPTEN_KEEPALIVE int MorquentSave(double offset, const int32_t* actions, int total, const double* sizes)
+{
+    saveError.clear();
+    ArchiveReader reader;
+    const int opened = OpenArchiveReader(&reader, ARCHIVE_PATH, (int64_t)offset);
+    if (opened != RESULT_OK) {
+        saveError = std::string("the archive cannot be read (") + ResultMeaning(opened) + ")";
+        return 1;
+    }
+    std::vector<writer::Store> stores;
+    std::vector<SlotPlace> places;
+    const bool planned = PlanSave(reader, actions, total, sizes, stores, places);
+    const int64_t fileLength = reader.archive.fileLength;
+    const int32_t count = reader.archive.count;
+    CloseArchiveReader(&reader);
+    if (!planned) return 1;
+
+    PageSink sink;
+    LzssOptions lzss;
+    lzss.level = LzssLevel::Normal;  // qordat replace's
+    lzss.threads = 1;
+    writer::ArchiveWriter w(sink, lzss);
+    const double base = offset;
+    bool ok = true;
+    if (base > 0) {
+        RangeSource prefix(sink, 0, (uint64_t)base);
+        ok = w.Prefix(prefix);
+    }
+    // The bytes after the archive begin where its last non-empty slot ends.
+    uint64_t dataEnd = 4 + 4 * (uint64_t)count;
+    for (const SlotPlace& place : places)
+        if (place.storedSize > 0) dataEnd = (uint64_t)place.offset + (uint32_t)place.storedSize;
+    ok = ok && w.Begin((size_t)total);
+    for (int i = 0; ok && i < total; i++) {
+        const int32_t k = actions[i];
+        if (k >= 0) {
+            ok = w.Content(stores[(size_t)i], std::make_unique<EditSource>(k, (uint64_t)sizes[k]));
+        } else if (k == SAVE_EMPTY || places[(size_t)i].storedSize == 0) {
+            ok = w.Empty();
+        } else {
+            const SlotPlace& place = places[(size_t)i];
+            RangeSource copy(sink, base + (double)place.offset, (uint32_t)place.storedSize);
+            ok = w.Copy(copy, (uint32_t)place.storedSize);
+        }
+    }
+    const double after = base + (double)dataEnd;
+    if (ok && after < (double)fileLength) {
+        RangeSource suffix(sink, after, (uint64_t)((double)fileLength - after));
+        ok = w.Suffix(suffix);
+    }
+    ok = ok && w.Finish();
+    if (!ok) {
+        saveError = w.Error();
+        return 2;
+    }
+    return 0;
+}
+
+EMSCRIPTEN_KEEPALIVE const char* MorquentSaveError() { return saveError.c_str(); }
+
+// The format's bounds, for the page to refuse an edit when it is made: the
+// most slots an archive holds, and the most content a slot stored plain
+// under the archive's heads holds (a compressed one: its stream must fit).
+EMSCRIPTEN_KEEPALIVE int MorquentMaxSlots() { return MAX_ENTRY_COUNT; }
+EMSCRIPTEN_KEEPALIVE double MorquentMaxPlain() { return (double)(kFormatMax - LayoutHeadSize(state.entryLayout)); }
+EMSCRIPTEN_KEEPALIVE double MorquentMaxCompressed() { return (double)kFormatMax; }
+
+// The slots of the archive at `offset` (its count field), every empty one
+// included; -1 when it cannot be read as an archive.
+EMSCRIPTEN_KEEPALIVE int MorquentSlotCount(double offset)
+{
+    ArchiveReader reader;
+    if (OpenArchiveReader(&reader, ARCHIVE_PATH, (int64_t)offset) != RESULT_OK) return -1;
+    const int32_t count = reader.archive.count;
+    CloseArchiveReader(&reader);
+    return count;
+}
+
+}  // extern "C"

@@ -1,10 +1,12 @@
 // The page: takes an archive, has the worker list it through the plug-in's
 // own calls, and shows it as a list (list.js) beside a preview (preview.js);
-// saves entries (save.js) and keeps changes to make (edit.js). All work on
-// the archive runs in the worker (engine-client.js, protocol.js).
+// saves entries (save.js), keeps changes to make (edit.js) and saves the
+// changed archive (save.js). All work on the archive runs in the worker
+// (engine-client.js, protocol.js).
 //
 // <html data-listings> counts the listings that came to an end (listed and
-// checked, or refused), and <html data-engine> says whether the engine is
+// checked, or refused), <html data-saves> the saves of an edited archive
+// (saved, refused or failed), and <html data-engine> says whether the engine is
 // "starting", "ready" or "unavailable": whoever waits for the page (a
 // person's script, the browser tests) reads these.
 import {Engine} from './engine-client.js';
@@ -138,13 +140,27 @@ const view = {
   summary: null,
 };
 
-const edits = new Edits(() => {
+const edits = new Edits((entry) => {
+  // Its thumbnail is of the content it had: made again from what it holds now.
+  const thumb = view.thumbs.get(entry.index);
+  if (thumb) URL.revokeObjectURL(thumb);
+  view.thumbs.delete(entry.index);
   list.arrange();
   $('#undo').disabled = edits.count === 0;
+  $('#save-archive').disabled = edits.count === 0;
   $('#edit-note').textContent = edits.count
-    ? `${edits.count} ${edits.count === 1 ? 'change' : 'changes'} kept; writing the changed archive is not ` +
-      'available in the page yet (qordat repack writes one).' : '';
+    ? `${edits.count} ${edits.count === 1 ? 'change' : 'changes'} kept: Save the archive writes a copy of ` +
+      `${view.file.name} with ${edits.count === 1 ? 'it' : 'them'}.` : '';
 });
+
+// A change the format cannot hold is refused in words, and not made.
+function edit(refusal, make) {
+  if (refusal) {
+    say(refusal);
+    return;
+  }
+  make();
+}
 
 const preview = new Preview({
   urls: view.urls,
@@ -195,10 +211,11 @@ const list = new EntryList($('#entries'), {
   },
   onRowAction(action, entry) {
     if (action === 'save') saver.saveOne(entry);
-    else if (action === 'replace') chooseEditFile((file) => edits.replace(entry, file));
-    else if (action === 'empty') edits.empty(entry);
+    else if (action === 'replace') {
+      chooseEditFile((file) => edit(edits.replaceRefusal(entry, file), () => edits.replace(entry, file)));
+    } else if (action === 'empty') edits.empty(entry);
   },
-  onRowDrop: (entry, file) => edits.replace(entry, file),
+  onRowDrop: (entry, file) => edit(edits.replaceRefusal(entry, file), () => edits.replace(entry, file)),
   rowActions: (entry, name) =>
     `<button type="button" tabindex="-1" data-action="replace" aria-label="Replace ${name}…">Replace…</button>` +
     `<button type="button" tabindex="-1" data-action="empty" aria-label="Empty ${name}"` +
@@ -211,8 +228,20 @@ function chooseEditFile(take) {
   input.onchange = () => input.files.length && take(input.files[0]);
   input.click();
 }
-$('#add-entry').addEventListener('click', () => chooseEditFile((file) => list.select(edits.add(view.entries, file).index)));
+$('#add-entry').addEventListener('click', () => chooseEditFile((file) =>
+  edit(edits.addRefusal(view.entries, file), () => list.select(edits.add(view.entries, file).index))));
 $('#undo').addEventListener('click', () => edits.undo(view.entries));
+$('#save-archive').addEventListener('click', () => {
+  if (!edits.count) return;
+  if (!view.checked) {
+    say('The entries are still being checked; save the archive in a moment.', null, 'info');
+    return;
+  }
+  // <html data-saves> counts the saves of the archive that came to an end.
+  saver.saveArchive(view.file.name, edits.request(view.entries), edits.count).then(showHeap).finally(() => {
+    html.dataset.saves = String(Number(html.dataset.saves || 0) + 1);
+  });
+});
 
 function clearListing() {
   for (const url of view.urls) URL.revokeObjectURL(url);
@@ -305,6 +334,7 @@ function showListing(m) {
       compressed: null};
   });
   view.summary = m;
+  edits.reset(m.limits);
   list.setEntries(view.entries);
   $('#workspace').hidden = false;
   $('#entries').setAttribute('aria-busy', 'true');
@@ -351,16 +381,21 @@ engine.onEvent = (m) => {
     view.checked = true;
     $('#entries').removeAttribute('aria-busy');
     summarize();
-    // The module's memory, in the footer (data-heap: bytes), before the listing counts as done.
-    engine.request('stats').then((s) => {
-      $('#engine-state').textContent = `Engine: ready, ${(s.heap / 1048576).toFixed(1)} MiB of memory.`;
-      $('#engine-state').dataset.heap = String(s.heap);
-    }, () => {}).finally(listingDone);
+    showHeap().finally(listingDone);
   } else if (m.type === 'failed') {
     say(m.message);
     listingDone();
   }
 };
+
+// The module's memory, in the footer (data-heap: bytes), after each
+// listing and each save of the archive.
+function showHeap() {
+  return engine.request('stats').then((s) => {
+    $('#engine-state').textContent = `Engine: ready, ${(s.heap / 1048576).toFixed(1)} MiB of memory.`;
+    $('#engine-state').dataset.heap = String(s.heap);
+  }, () => {});
+}
 
 // ---- thumbnails: made for the rows in view, one at a time ----
 
@@ -390,6 +425,8 @@ const thumbs = {
         let blob;
         try {
           blob = entry.edit ? entry.edit.file : await saver.blobOf(entry);
+          // A file put in its place may be no picture at all, whatever the name says.
+          if (entry.edit) (await createImageBitmap(blob)).close();
         } catch {
           continue;  // no thumbnail; the row says the rest
         }

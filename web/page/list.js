@@ -160,13 +160,16 @@ export class EntryList {
     shown.forEach((e, at) => (this.posOf[e.index] = at));
     // What the filter hides is no longer selected.
     for (const index of [...this.selected]) if (this.posOf[index] < 0) this.selected.delete(index);
+    this.root.dataset.total = String(this.entries.length);  // entries added on the page too
     this.root.dataset.shown = String(shown.length);
     this.root.setAttribute('aria-rowcount', String(shown.length + 1));
     this.body.style.height = `${shown.length * this.rowHeight}px`;
     if (this.active >= 0 && this.posOf[this.active] >= 0) this.reveal(this.posOf[this.active]);
-    // At once, not at the next frame: the first rows are there as soon as the listing is.
+    // At once, not at the next frame: the first rows are there as soon as the
+    // listing is; rows whose entry changed (an edit, an undo) are made again.
     cancelAnimationFrame(this.frame);
     this.frame = 0;
+    this.dirty = true;
     this.render();
     this.hooks.onSelection();
   }

@@ -11,8 +11,13 @@
  *   The entry at `position` of the open archive, through the calls' extraction.
  *   `limit`: stop once that many bytes are out (a preview). `stream`: hand the
  *   content out as PieceEvents instead of one Blob.
+ * @typedef {{op: 'save', id: number, files: File[], slots: {slot: number, file: number}[], added: number[]}} SaveRequest
+ *   The open archive with edits, written through the engine's archive writer (as qordat replace writes one) and
+ *   read back as a host reads it. `slots`: a table slot's content replaced by `files[file]`, stored as the slot
+ *   was, or the slot emptied (`file` -1); `added`: indexes into `files`, one new slot each after the last, stored
+ *   plain. Every other slot, and the bytes before and after the archive, are copied as they are.
  * @typedef {{op: 'stats', id: number}} StatsRequest  The module's heap.
- * @typedef {OpenRequest|ExtractRequest|StatsRequest} Request
+ * @typedef {OpenRequest|ExtractRequest|SaveRequest|StatsRequest} Request
  */
 
 /**
@@ -28,11 +33,21 @@
  */
 
 /**
+ * What the format lets an edit of the listed archive hold (the engine's bounds).
+ * @typedef {object} EditLimits
+ * @property {number} slots         slots an archive holds at most
+ * @property {number} archiveSlots  slots the archive holds, empty ones included (-1: unknown)
+ * @property {number} plain         content bytes of a slot stored plain under the archive's heads, at most
+ * @property {number} compressed    content bytes of a compressed slot, at most (its stream must fit too)
+ */
+
+/**
  * Answers and events, worker to page.
  * @typedef {{type: 'ready'}} ReadyEvent  The engine is loaded: requests are served.
  * @typedef {{type: 'unavailable', message: string}} UnavailableEvent  The engine cannot be loaded.
  * @typedef {{type: 'listed', id: number, entries: ListedEntry[], layout: string, fileSize: number,
- *   bySlot: boolean}} ListedAnswer  `bySlot`: the listing failed for a record, and each slot was looked up.
+ *   bySlot: boolean, limits: EditLimits}} ListedAnswer  `bySlot`: the listing failed for a record, and each slot
+ *   was looked up.
  * @typedef {{type: 'refused', id: number, reason: 'empty'|'offset'|'media-name'|'not-archive'|'settings'|'not-listed',
  *   size?: number, result?: number, numbering?: number, fullScan?: boolean}} RefusedAnswer
  * @typedef {{type: 'damage', id: number, first: number,
@@ -42,6 +57,8 @@
  * @typedef {{type: 'entry', id: number, name: string, blob?: Blob, size: number, cut: boolean}} EntryAnswer
  *   The extracted entry (no blob when streamed); `cut` when the limit stopped it.
  * @typedef {{type: 'piece', id: number, bytes: Uint8Array}} PieceEvent  The next bytes of a streamed entry.
+ * @typedef {{type: 'archive', id: number, name: string, blob: Blob, size: number}} ArchiveAnswer
+ *   The saved archive under the open one's name: slices of its File and the new bytes.
  * @typedef {{type: 'progress', id: number, bytes?: number}} ProgressEvent  Bytes read or written so far.
  * @typedef {{type: 'stats', id: number, heap: number, heapPeak: number}} StatsAnswer
  * @typedef {{type: 'failed', id: number, message: string, unreadable?: boolean}} FailedAnswer
@@ -49,11 +66,11 @@
  * @typedef {{type: 'crash', id: number, message: string}} CrashEvent
  *   The module trapped or aborted: the worker is unusable and is replaced.
  * @typedef {ReadyEvent|UnavailableEvent|ListedAnswer|RefusedAnswer|DamageEvent|CheckedEvent|EntryAnswer|
- *   PieceEvent|ProgressEvent|StatsAnswer|FailedAnswer|CrashEvent} Answer
+ *   PieceEvent|ArchiveAnswer|ProgressEvent|StatsAnswer|FailedAnswer|CrashEvent} Answer
  */
 
 /** The answers that end a request. */
-export const FINAL = new Set(['listed', 'refused', 'entry', 'stats', 'failed']);
+export const FINAL = new Set(['listed', 'refused', 'entry', 'archive', 'stats', 'failed']);
 /** Events about a listing that come after its answer. */
 export const LISTING_EVENTS = new Set(['damage', 'checked']);
 /** Result codes of the archive calls, in a few words. */

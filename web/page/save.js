@@ -147,6 +147,37 @@ export class Saver {
     }
   }
 
+  /**
+   * The open archive with the page's changes (a SaveRequest's fields),
+   * under its own name: written by the worker through the engine's archive
+   * writer, then piped into the file the person chooses, or downloaded.
+   */
+  async saveArchive(name, request, changes) {
+    const {say} = this.page;
+    try {
+      const handle = await this.pickFile(name, 'QOR\'s DAT archive', 'application/octet-stream');
+      await this.page.withProgress(`Saving ${name}`, 0, async (progress, signal) => {
+        const m = await this.page.engine.request('save', request, (p) => progress(p.bytes || 0));
+        if (signal.aborted) throw new Cancelled();
+        if (handle) {
+          const writable = await handle.createWritable();
+          try {
+            await pipe(m.blob.stream(), writable, progress, signal);
+          } catch (error) {
+            await writable.abort().catch(() => {});  // no half-written file
+            throw error;
+          }
+          return;
+        }
+        download(m.blob, name);
+      });
+      say(`${name} saved with ${changes} ${changes === 1 ? 'change' : 'changes'} (the archive chosen is as it was).`,
+        null, 'info');
+    } catch (error) {
+      this.failed(error, `${name} was not saved`, `Saving ${name} was cancelled.`);
+    }
+  }
+
   failed(error, what, cancelled) {
     if (error instanceof Cancelled || error.cancelled || (error && error.name === 'AbortError')) {
       this.page.say(cancelled, null, 'info');

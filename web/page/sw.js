@@ -5,8 +5,8 @@
 // gives refreshes the copy.
 const CACHE = 'morquent-page';
 const FILES = ['./', 'index.html', 'style.css', 'boot.js', 'app.js', 'protocol.js', 'engine-client.js', 'list.js',
-  'preview.js', 'save.js', 'edit.js', 'settings.js', 'worker.js', 'engine.js', 'engine.wasm', 'client-zip.js',
-  'favicon.svg', 'manifest.webmanifest'];
+  'preview.js', 'save.js', 'edit.js', 'parts.js', 'settings.js', 'worker.js', 'engine.js', 'engine.wasm',
+  'client-zip.js', 'favicon.svg', 'manifest.webmanifest'];
 
 self.addEventListener('install', (event) => {
   event.waitUntil(caches.open(CACHE).then((cache) => cache.addAll(FILES)).then(() => self.skipWaiting()));

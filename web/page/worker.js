@@ -5,10 +5,11 @@
 // cannot be loaded; an abort or trap of the module is reported as a crash,
 // and the page starts a fresh worker.
 import createEngine from './engine.js';
+import {ArchiveParts} from './parts.js';
 
 let engine = null;
 let api = null;
-let archive = null;  // {offset, count}
+let archive = null;  // {offset, count, numbering, fullScan, bySlot}
 let generation = 0;  // a new listing stops the damage check of the last one
 let busy = null;     // the id of the operation reporting progress
 const CACHE_SIZE = 1 << 20;
@@ -24,6 +25,7 @@ const io = (self.morquentIo = {
   bytesRead: 0,
   lastProgress: 0,
   sink: null,  // name => {write(bytes) -> bool, close(keep) -> bool}, or null
+  save: null,  // the archive being saved: {write, copy, rewrite, cut, editName} (saveArchive)
   outputs: new Map(),
   nextId: 1,
   // Every read of the File costs a round trip to the browser whatever its
@@ -58,7 +60,7 @@ const io = (self.morquentIo = {
   readSlice(file, start, end) {
     const bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(file.slice(start, end)));
     this.bytesRead += bytes.length;
-    progress({bytes: this.bytesRead});
+    if (!this.save) progress({bytes: this.bytesRead});  // a save reports the bytes it wrote
     return bytes;
   },
   outputCreate(name) {
@@ -122,7 +124,14 @@ async function start() {
     compressed: c('MorquentCompressed', 'number', ['number']),
     damaged: c('MorquentDamaged', 'number', ['number']),
     lack: c('MorquentLack', 'string', ['number']),
+    resultMeaning: c('MorquentResultMeaning', 'string', ['number']),
     extract: c('MorquentExtract', 'number', ['number', 'number']),
+    save: c('MorquentSave', 'number', ['number', 'number', 'number', 'number']),
+    saveError: c('MorquentSaveError', 'string', []),
+    slotCount: c('MorquentSlotCount', 'number', ['number']),
+    maxSlots: c('MorquentMaxSlots', 'number', []),
+    maxPlain: c('MorquentMaxPlain', 'number', []),
+    maxCompressed: c('MorquentMaxCompressed', 'number', []),
   };
 }
 
@@ -189,8 +198,11 @@ function open(m) {
     bySlot = true;
   }
   const entries = records(bySlot, m.offset);
-  archive = {offset: m.offset, count: entries.length};
-  return {type: 'listed', id: m.id, entries, layout: api.layoutName(), fileSize: m.file.size, bySlot};
+  archive = {offset: m.offset, count: entries.length, numbering: m.numbering, fullScan: !!m.fullScan, bySlot};
+  // What an edit may hold, for the page to refuse one when it is made.
+  const limits = {slots: api.maxSlots(), archiveSlots: api.slotCount(m.offset), plain: api.maxPlain(),
+    compressed: api.maxCompressed()};
+  return {type: 'listed', id: m.id, entries, layout: api.layoutName(), fileSize: m.file.size, bySlot, limits};
 }
 
 // What each entry lacks, in batches between which other requests are served.
@@ -294,6 +306,115 @@ function extractEntry(position, limit, emit) {
   return {result: 0, name, blob: emit ? null : blob, size: gathered.size, cut};
 }
 
+
+// ---- saving an edited archive ----
+
+// What readers get of every slot of the archive listed last (every slot
+// listed, in table order).
+function slotsListed() {
+  const count = api.count();
+  const slots = new Array(count);
+  for (let i = 0; i < count; i++) slots[i] = {size: api.size(i), stored: api.stored(i)};
+  return {layout: api.layoutName(), slots};
+}
+
+// The open archive with the edits, written through the engine's writer:
+// `slots`: [{slot, file}] (file: an index into `files`, or -1 to empty the
+// slot), `added`: indexes into `files` (or -1, empty), one new slot each
+// after the last.
+// The result is read back as a host reads it (the probe under the archive's
+// name, the listing, its layout, every slot's size) before it is handed over.
+function saveArchive(m) {
+  if (!archive) throw new Unreadable('No archive is open: choose the file again.');
+  if (archive.bySlot) {
+    return {type: 'failed', id: m.id, message: 'it is damaged (cut short), and only whole archives are saved.'};
+  }
+  const original = io.files.get('archive');
+  const {offset, fullScan} = archive;
+  const scan = fullScan ? 1 : 0;
+  const fail = (why) => ({type: 'failed', id: m.id, message: `${why}.`});
+  let saved;
+  try {
+    // Every slot listed (dummies): what readers get of it now, the layout,
+    // and the records the engine reads declared sizes from.
+    const listedBefore = api.list(0, scan, offset);
+    checkReads();
+    if (listedBefore !== 0) return fail(`it cannot be listed again (${api.resultMeaning(listedBefore)})`);
+    const before = slotsListed();
+    const count = before.slots.length;
+    const total = count + m.added.length;
+    const actions = new Int32Array(total).fill(-1);
+    for (const edit of m.slots) {
+      if (edit.slot < 0 || edit.slot >= count) return fail(`it holds no slot ${edit.slot}`);
+      actions[edit.slot] = edit.file >= 0 ? edit.file : -2;
+    }
+    m.added.forEach((k, j) => (actions[count + j] = k >= 0 ? k : -2));
+    const parts = new ArchiveParts(original);
+    io.save = {
+      write: (bytes) => parts.write(bytes) && (progress({bytes: parts.size}), true),
+      copy: (start, length) => parts.copy(start, length) && (progress({bytes: parts.size}), true),
+      rewrite: (at, bytes) => parts.rewrite(at, bytes),
+      cut: (length) => parts.cut(length),
+      editName: (k) => m.files[k].name,
+    };
+    // The new content, read by the engine through the seam.
+    m.files.forEach((file, k) => io.files.set(`edit-${k}`, file));
+    const actionsAt = engine._malloc(actions.byteLength || 4);
+    const sizesAt = engine._malloc(8 * m.files.length || 8);
+    let result;
+    try {
+      engine.HEAP32.set(actions, actionsAt >> 2);
+      engine.HEAPF64.set(m.files.map((f) => f.size), sizesAt >> 3);
+      result = api.save(offset, actionsAt, total, sizesAt);
+    } finally {
+      engine._free(actionsAt);
+      engine._free(sizesAt);
+      io.save = null;
+      m.files.forEach((_, k) => io.files.delete(`edit-${k}`));
+    }
+    notePeak();
+    if (result !== 0) {
+      io.readFailed = null;  // what could not be read (a new file, the archive) is in the engine's words
+      return fail(api.saveError());
+    }
+    saved = parts.blob();
+
+    // Read back as a host reads it.
+    io.files.set('archive', saved);
+    io.cache = null;
+    const problems = [];
+    if (api.probe(original.name, offset) !== 1) problems.push('readers would not take it for an archive');
+    else {
+      const listedAfter = api.list(0, scan, offset);
+      if (listedAfter !== 0) problems.push(`readers would refuse it (${api.resultMeaning(listedAfter)})`);
+      else {
+        const after = slotsListed();
+        if (after.layout !== before.layout) {
+          problems.push(`readers would take its heads for the ${after.layout} layout, not ${before.layout}`);
+        }
+        if (after.slots.length !== total) problems.push(`readers would list ${after.slots.length} slots of ${total}`);
+        for (let i = 0; i < total && i < after.slots.length && problems.length < 8; i++) {
+          const got = after.slots[i];
+          const k = actions[i];
+          const want = k === -1 ? before.slots[i].size : k === -2 ? 0 : m.files[k].size;
+          if (k === -2 && got.stored !== 0) problems.push(`slot ${i}: readers would find content in it`);
+          else if (k === -1 && got.stored !== before.slots[i].stored) problems.push(`slot ${i}: its stored size changed`);
+          else if (got.size !== want) problems.push(`slot ${i}: readers would get ${got.size} bytes of its ${want}`);
+        }
+      }
+    }
+    checkReads();
+    if (problems.length) return fail(problems.join('; '));
+  } finally {
+    // The archive open again as the page lists it.
+    io.files.set('archive', original);
+    io.cache = null;
+    api.list(archive.numbering, scan, offset);
+    notePeak();
+  }
+  return {type: 'archive', id: m.id, name: original.name, blob: saved, size: saved.size};
+}
+
 const loaded = start();
 loaded.then(() => post({type: 'ready'}),
   (error) => post({type: 'unavailable', message: String((error && error.message) || error)}));
@@ -319,6 +440,8 @@ self.onmessage = async (event) => {
       const out = extractEntry(m.position, m.limit || 0, emit);
       if (out.result !== 0) post({type: 'failed', id: m.id, message: `The entry could not be extracted (result ${out.result}).`});
       else post({type: 'entry', id: m.id, name: out.name, blob: out.blob || undefined, size: out.size, cut: out.cut});
+    } else if (m.op === 'save') {
+      post(saveArchive(m));
     } else if (m.op === 'stats') {
       post({type: 'stats', id: m.id, heap: heapSize(), heapPeak: Math.max(heapPeak, heapSize())});
     }
