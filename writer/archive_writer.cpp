@@ -46,12 +46,22 @@ constexpr size_t kPiece = size_t(1) << 20;  // bytes copied at a time
 }  // namespace
 
 // By the archive code's own rule for where a payload begins.
-uint32_t HeadSize(Layout layout)
+Store StoreAsSlotWas(Layout head, int16_t kind, uint32_t storedSize, std::optional<int32_t> declared,
+                     std::optional<uint64_t> contentSize, std::string name)
 {
-    EntryExpansion payload;
-    EntryExpandStart(&payload, static_cast<EntryLayout>(layout), 0, 0);
-    return payload.start;
+    Store how;
+    how.name = std::move(name);
+    how.head = head;
+    if (head == Layout::Raw) return how;
+    how.kind = kind;
+    const EntryLayout layout = static_cast<EntryLayout>(head);
+    how.compress = storedSize >= HeadSize(head) && SlotPayloadOf(layout, kind, storedSize).compressed;
+    if (head == Layout::KindSize && declared && contentSize && static_cast<uint32_t>(*declared) != *contentSize)
+        how.declaredSize = *declared;
+    return how;
 }
+
+uint32_t HeadSize(Layout layout) { return LayoutHeadSize(static_cast<EntryLayout>(layout)); }
 
 // --- FileSink ---
 

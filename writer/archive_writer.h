@@ -167,6 +167,15 @@ struct Store {
     std::optional<int32_t> storedSize;    // the size-table value to write (a damaged archive)
 };
 
+// New content stored as the slot it replaces was (a repack's changed file,
+// a replaced entry, the page's edit): under `head`, with the slot's kind and
+// so its compression by the archive code's payload rule (a slot shorter than
+// its head held no stream), and a declared size that follows the new
+// content unless the slot's own (`declared`, when it had one) said another
+// size than its content's (`contentSize`, when known).
+Store StoreAsSlotWas(Layout head, int16_t kind, uint32_t storedSize, std::optional<int32_t> declared,
+                     std::optional<uint64_t> contentSize, std::string name);
+
 // What a slot became, once the writer is finished.
 struct SlotWritten {
     uint64_t offset = 0;   // where its stored bytes begin, from the start of the sink

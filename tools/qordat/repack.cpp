@@ -371,16 +371,11 @@ int CommandRepack(int argc, char** argv)
             ok = w.Copy(source, *s.storedSize);
             copied++;
         } else {
-            writer::Store how;
-            how.name = s.file;
-            how.head = static_cast<writer::Layout>(m.layout);
+            // Stored as the slot was; a slot added by hand is stored by the
+            // storage its line names.
+            writer::Store how = writer::StoreAsSlotWas(static_cast<writer::Layout>(m.layout), s.kind, UINT32_MAX,
+                                                       s.declared, s.contentSize, s.file);
             how.compress = s.compressed;
-            if (m.layout != LAYOUT_RAW) how.kind = s.kind;
-            // The declared size follows the content, unless it said another
-            // size than the content's when unpacked.
-            if (m.layout == LAYOUT_KIND_SIZE && s.declared && s.contentSize &&
-                static_cast<uint32_t>(*s.declared) != *s.contentSize)
-                how.declaredSize = *s.declared;
             ok = w.Content(how, std::make_unique<DigestSource>(p.path, 0, std::nullopt, &p.digest));
             p.changed = !s.contentSize || *s.contentSize != p.size || p.digest.Value() != s.contentDigest;
             stored++;

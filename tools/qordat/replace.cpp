@@ -15,6 +15,7 @@
 #include <memory>
 #include <system_error>
 
+#include "archive/bytes.h"
 #include "archive/entry.h"
 #include "archive/state.h"
 #include "tools/qordat/common.h"
@@ -118,29 +119,19 @@ int CommandReplace(int argc, char** argv)
     const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(layout));
     std::map<size_t, writer::Store> stores;
     for (auto& [slot, r] : chosen) {
-        writer::Store& how = stores[slot];
-        how.name = r.path;
-        how.head = static_cast<writer::Layout>(layout);
         const int32_t stored = s.places[slot].storedSize;
-        if (stored > 0 && layout != LAYOUT_RAW) {
-            uint8_t bytes[6] = {};
-            size_t got = 0;
-            if (!s.file.ReadAt(s.base + static_cast<uint64_t>(s.places[slot].offset), bytes,
-                               static_cast<size_t>(std::min<uint64_t>(head, static_cast<uint32_t>(stored))), &got))
-                return Fail("cannot read " + path + ": " + SystemError());
-            how.kind = static_cast<int16_t>(bytes[0] | bytes[1] << 8);
-            how.compress = static_cast<uint64_t>(stored) >= head &&
-                           SlotPayloadOf(static_cast<EntryLayout>(layout), *how.kind, static_cast<uint32_t>(stored)).compressed;
-            const int32_t declared = static_cast<int32_t>(
-                static_cast<uint32_t>(bytes[2]) | static_cast<uint32_t>(bytes[3]) << 8 |
-                static_cast<uint32_t>(bytes[4]) << 16 | static_cast<uint32_t>(bytes[5]) << 24);
-            // The declared size follows the content unless it said another.
-            uint64_t listedSize = 0;
-            for (const ListedEntry& e : s.entries)
-                if (e.Slot() == slot) listedSize = e.size;
-            if (layout == LAYOUT_KIND_SIZE && static_cast<uint32_t>(declared) != listedSize)
-                how.declaredSize = declared;
-        }
+        uint8_t bytes[6] = {};
+        size_t got = 0;
+        if (stored > 0 && !s.file.ReadAt(s.base + static_cast<uint64_t>(s.places[slot].offset), bytes,
+                                         static_cast<size_t>(std::min<uint64_t>(head, static_cast<uint32_t>(stored))),
+                                         &got))
+            return Fail("cannot read " + path + ": " + SystemError());
+        uint64_t listedSize = 0;
+        for (const ListedEntry& e : s.entries)
+            if (e.Slot() == slot) listedSize = e.size;
+        writer::Store& how = stores[slot] = writer::StoreAsSlotWas(
+            static_cast<writer::Layout>(layout), S16At(bytes, got, 0), stored > 0 ? static_cast<uint32_t>(stored) : 0,
+            S32At(bytes, got, 2), listedSize, r.path);
         if (r.size > INT32_MAX || (!how.compress && r.size + head > INT32_MAX))
             return Fail(r.path + ": " + Bytes(r.size) + ", too large for the format (an entry holds less than 2 GiB); " +
                         path + " left as it was");

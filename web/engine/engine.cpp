@@ -485,27 +485,23 @@ bool PlanSave(ArchiveReader& reader, const int32_t* actions, int total, const do
         const int32_t k = actions[i];
         if (i >= count && k == SAVE_KEEP) return Refuse("an added slot is neither new content nor empty");
         if (k < 0) continue;
-        writer::Store& how = stores[(size_t)i];
-        how.name = EditName(k);
-        how.head = (writer::Layout)layout;
+        // Stored as its slot was; an added slot plain under the archive's heads.
         const int32_t stored = i < count ? places[(size_t)i].storedSize : 0;
+        int16_t kind = 0;
+        std::optional<int32_t> declared;
+        std::optional<uint64_t> listedSize;
         if (stored > 0 && (uint32_t)stored >= head && layout != LAYOUT_RAW) {
             uint32_t got = 0;
             const uint8_t* bytes = ReadHead(&reader.reader, places[(size_t)i].offset, head, &got);
             if (!bytes || reader.reader.readFailed || got < head)
                 return Refuse("the archive can no longer be read");
-            how.kind = S16At(bytes, got, 0);
-            how.compress = SlotPayloadOf(layout, *how.kind, (uint32_t)stored).compressed;
-            // The declared size follows the content unless it said another
-            // than the content's size when listed.
-            if (layout == LAYOUT_KIND_SIZE) {
-                const int32_t declared = S32At(bytes, got, 2);
-                for (int32_t r = 0; r < listed; r++)
-                    if (SlotOfPosition((int64_t)records[r].position) == i &&
-                        (uint32_t)declared != records[r].fileSize)
-                        how.declaredSize = declared;
-            }
+            kind = S16At(bytes, got, 0);
+            declared = S32At(bytes, got, 2);
+            for (int32_t r = 0; r < listed; r++)
+                if (SlotOfPosition((int64_t)records[r].position) == i) listedSize = records[r].fileSize;
         }
+        writer::Store& how = stores[(size_t)i] = writer::StoreAsSlotWas(
+            (writer::Layout)layout, kind, stored > 0 ? (uint32_t)stored : 0, declared, listedSize, EditName(k));
         const double size = sizes[k];
         if (size < 0 || size > (double)kFormatMax || (!how.compress && size + head > (double)kFormatMax))
             return Refuse(how.name + ": " + std::to_string((uint64_t)size) +
