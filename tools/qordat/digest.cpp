@@ -1,7 +1,9 @@
 #include "tools/qordat/digest.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace qordat {
 namespace {
@@ -117,6 +119,22 @@ bool Digest::Parse(const std::string& text, uint64_t& value)
         value = value << 4 | static_cast<uint64_t>(d);
     }
     return true;
+}
+
+bool DigestOfFile(const std::string& path, uint64_t& value)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::vector<uint8_t> piece(1 << 20);
+    Digest digest;
+    size_t n;
+    while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0) digest.Update(piece.data(), n);
+    const bool failed = std::ferror(f);
+    const int error = errno;
+    std::fclose(f);
+    value = digest.Value();
+    errno = error;
+    return !failed;
 }
 
 }  // namespace qordat

@@ -30,6 +30,10 @@ private:
     uint64_t total_ = 0;  // bytes so far
 };
 
+// The digest of the whole file at `path`, read in large pieces; false with
+// errno set when it cannot be read.
+bool DigestOfFile(const std::string& path, uint64_t& value);
+
 }  // namespace qordat
 
 #endif

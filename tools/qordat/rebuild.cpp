@@ -17,22 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 
 // The digest of the file at `path`, read in large pieces; false with errno set.
-bool DigestOfFile(const std::string& path, uint64_t& value)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    std::vector<uint8_t> piece(1 << 20);
-    Digest digest;
-    size_t n;
-    while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0) digest.Update(piece.data(), n);
-    const bool failed = std::ferror(f);
-    const int error = errno;
-    std::fclose(f);
-    value = digest.Value();
-    errno = error;
-    return !failed;
-}
-
 }  // namespace
 
 DigestSource::DigestSource(const std::string& path, uint64_t offset, std::optional<uint64_t> length, Digest* digest,

@@ -26,6 +26,7 @@
 #include <memory>
 #include <system_error>
 
+#include "archive/bytes.h"
 #include "archive/container.h"
 #include "archive/state.h"
 #include "tools/qordat/common.h"
@@ -61,24 +62,9 @@ bool KeptHead(const std::string& stored, uint64_t at, uint64_t storedSize, int32
     const size_t want = static_cast<size_t>(std::min<uint64_t>(head, storedSize));
     const bool ok = SeekTo(f, at) && std::fread(bytes, 1, want, f) == want;
     std::fclose(f);
-    kind = static_cast<int16_t>(bytes[0] | bytes[1] << 8);
-    declared = static_cast<int32_t>(static_cast<uint32_t>(bytes[2]) | static_cast<uint32_t>(bytes[3]) << 8 |
-                                    static_cast<uint32_t>(bytes[4]) << 16 | static_cast<uint32_t>(bytes[5]) << 24);
+    kind = S16At(bytes, sizeof bytes, 0);
+    declared = S32At(bytes, sizeof bytes, 2);
     return ok;
-}
-
-bool FileDigest(const std::string& path, uint64_t& value)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    std::vector<uint8_t> piece(1 << 20);
-    Digest digest;
-    size_t n;
-    while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0) digest.Update(piece.data(), n);
-    const bool failed = std::ferror(f);
-    std::fclose(f);
-    value = digest.Value();
-    return !failed;
 }
 
 std::string SlotName(size_t i, const ManifestSlot& s)
@@ -343,7 +329,7 @@ int CommandRepack(int argc, char** argv)
         if (m.layout != LAYOUT_RAW && kind != s.kind) continue;
         if (m.layout == LAYOUT_KIND_SIZE && (!s.declared || declared != *s.declared)) continue;
         uint64_t digest = 0;
-        if (!FileDigest(p.path, digest)) return Fail("cannot read " + p.path + ": " + SystemError() + "; nothing written");
+        if (!DigestOfFile(p.path, digest)) return Fail("cannot read " + p.path + ": " + SystemError() + "; nothing written");
         if (digest == s.contentDigest) p.action = Action::Copy;
     }
 
