@@ -22,33 +22,14 @@ void TableWalkStart(TableWalk* walk, const uint8_t* table, size_t tableLength, i
     walk->tableLength = tableLength;
     walk->count = count;
     walk->fileLength = fileLength;
+    size_t held = tableLength >= 4 ? (tableLength - 4) / 4 : 0;
+    walk->sizesHeld = held < (size_t)count ? (int32_t)held : count;
+    walk->sizesInFile = count - TableSizesMissing(count, fileLength);
     walk->next = 0;
     walk->offset = 4 + 4 * (int64_t)count;
     walk->nonEmpty = 0;
 }
 
-bool TableWalkNext(TableWalk* walk, SlotPlace* place)
-{
-    if (walk->next >= walk->count) return false;
-    int32_t index = walk->next++;
-    int32_t size = TableStoredSize(walk->table, walk->tableLength, index);
-    place->index = index;
-    place->storedSize = size;
-    place->packedNumber = walk->nonEmpty;
-    place->sizeInFile = 8 + 4 * (int64_t)index <= walk->fileLength;
-    place->offset = size < 0 ? -1 : walk->offset;
-    place->held = 0;
-    place->storedMissing = 0;
-    if (place->offset >= 0 && size > 0) {
-        int64_t inFile = walk->fileLength > place->offset ? walk->fileLength - place->offset : 0;
-        place->held = inFile < size ? (uint64_t)inFile : (uint64_t)size;
-        place->storedMissing = (uint64_t)size - place->held;
-    }
-    // Nothing is placed after a negative size: where it ends is unknown.
-    walk->offset = walk->offset < 0 || size < 0 ? -1 : walk->offset + size;
-    walk->nonEmpty += size != 0;
-    return true;
-}
 
 void TableWalkTo(TableWalk* walk, SlotPlace* place, int32_t index)
 {
@@ -60,39 +41,45 @@ void TableWalkTo(TableWalk* walk, SlotPlace* place, int32_t index)
     }
 }
 
+// The end of the first `n` slots, counted from the count field, and how
+// many of them hold bytes: the sizes the table bytes hold, in one tight
+// loop (a lookup in a table of thousands adds thousands); the rest read as
+// zero and add nothing. Unsigned sums: a negative size places nothing,
+// whatever the sum, and its sign bit shows in the OR of them all.
+static int64_t SlotsEnd(const uint8_t* table, size_t tableLength, int32_t count, int32_t n, int32_t* nonEmpty)
+{
+    size_t held = tableLength >= 4 ? (tableLength - 4) / 4 : 0;
+    if ((size_t)n > held) n = (int32_t)held;
+    const uint8_t* sizes = table + 4;
+    uint64_t sum = 0;
+    uint32_t signs = 0;
+    int32_t filled = 0;
+    for (int32_t i = 0; i < n; i++) {
+        uint32_t size = ReadU32(sizes + 4 * (size_t)i);
+        sum += size;
+        signs |= size;
+        filled += size != 0;
+    }
+    *nonEmpty = filled;
+    return signs >> 31 ? -1 : 4 + 4 * (int64_t)count + (int64_t)sum;
+}
+
+int64_t TableEntriesEnd(const uint8_t* table, size_t tableLength, int32_t count)
+{
+    int32_t nonEmpty;
+    return SlotsEnd(table, tableLength, count, count, &nonEmpty);
+}
+
 void TablePlaceOf(const uint8_t* table, size_t tableLength, int32_t count, int64_t fileLength, int32_t index,
                   SlotPlace* place)
 {
     TableWalk walk;
     TableWalkStart(&walk, table, tableLength, count, fileLength);
-    // The sizes before the slot only add up (a lookup in a table of
-    // thousands adds thousands): those the table bytes hold, in one tight
-    // loop; the rest read as zero and add nothing. Its own place is then
-    // read whole.
-    size_t held = tableLength >= 4 ? (tableLength - 4) / 4 : 0;
-    int32_t n = (size_t)index < held ? index : (int32_t)held;
-    const uint8_t* sizes = table + 4;
-    // Unsigned sums: a negative size places nothing, whatever the sum, and
-    // its sign bit shows in the OR of them all.
-    uint64_t sum = 0;
-    uint32_t signs = 0;
-    int32_t nonEmpty = 0;
-    for (int32_t i = 0; i < n; i++) {
-        uint32_t size = ReadU32(sizes + 4 * (size_t)i);
-        sum += size;
-        signs |= size;
-        nonEmpty += size != 0;
-    }
-    walk.offset = signs >> 31 ? -1 : walk.offset + (int64_t)sum;
-    walk.nonEmpty = nonEmpty;
+    walk.offset = SlotsEnd(table, tableLength, count, index, &walk.nonEmpty);
     walk.next = index;
     TableWalkNext(&walk, place);
 }
 
-int32_t SlotNumber(const SlotPlace* place, EntryNumbering numberingMode)
-{
-    return numberingMode == NUMBERING_PACKED ? place->packedNumber : place->index;
-}
 
 int32_t SlotOfNumber(const uint8_t* table, size_t tableLength, int32_t count, EntryNumbering numberingMode,
                      int32_t number)

@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "archive/bytes.h"
 #include "archive/state.h"
 
 // One slot as the size table places it.
@@ -34,6 +35,8 @@ struct TableWalk {
     size_t tableLength;    // bytes readable at `table` (sizes past it read as zero)
     int32_t count;         // slots (a valid count, 1 to MAX_ENTRY_COUNT)
     int64_t fileLength;    // bytes of the file from the count field on
+    int32_t sizesHeld;     // sizes the table bytes hold whole (the rest read as zero)
+    int32_t sizesInFile;   // sizes the file holds whole
     int32_t next;          // the slot TableWalkNext gives next
     int64_t offset;        // where that slot begins (-1 after a negative size)
     int32_t nonEmpty;      // non-empty slots before it
@@ -46,7 +49,37 @@ struct TableWalk {
 void TableWalkStart(TableWalk* walk, const uint8_t* table, size_t tableLength, int32_t count, int64_t fileLength);
 
 // The next slot's place in *place; false (nothing written) past the last.
-bool TableWalkNext(TableWalk* walk, SlotPlace* place);
+// Inline: a listing walks thousands of slots twice.
+static inline bool TableWalkNext(TableWalk* walk, SlotPlace* place)
+{
+    // A listing walks thousands of slots twice: the common case (the size
+    // in the table bytes, the slot whole in the file) is kept cheap.
+    if (walk->next >= walk->count) return false;
+    int32_t index = walk->next++;
+    int32_t size = index < walk->sizesHeld ? ReadS32(walk->table + 4 + 4 * (size_t)index) : 0;
+    place->index = index;
+    place->storedSize = size;
+    place->packedNumber = walk->nonEmpty;
+    place->sizeInFile = index < walk->sizesInFile;
+    place->offset = size < 0 ? -1 : walk->offset;
+    place->held = 0;
+    place->storedMissing = 0;
+    if (place->offset >= 0 && size > 0) {
+        int64_t end = place->offset + size;
+        if (end <= walk->fileLength) {
+            place->held = (uint32_t)size;
+        } else {
+            int64_t inFile = walk->fileLength > place->offset ? walk->fileLength - place->offset : 0;
+            place->held = (uint64_t)inFile;
+            place->storedMissing = (uint64_t)(end - place->offset - inFile);
+        }
+    }
+    // Nothing is placed after a negative size: where it ends is unknown.
+    walk->offset = walk->offset < 0 || size < 0 ? -1 : walk->offset + size;
+    walk->nonEmpty += size != 0;
+    return true;
+}
+
 
 // Moves the walk on to slot `index` (0 <= index < count) and puts its place
 // in *place, which holds the walk's last place (index -1 before the first):
@@ -58,6 +91,11 @@ void TableWalkTo(TableWalk* walk, SlotPlace* place, int32_t index);
 void TablePlaceOf(const uint8_t* table, size_t tableLength, int32_t count, int64_t fileLength, int32_t index,
                   SlotPlace* place);
 
+// Where the slots end, counted from the count field: the first byte after
+// the last one (what follows belongs to the file, not to the archive), or
+// -1 when a negative size leaves it unknown.
+int64_t TableEntriesEnd(const uint8_t* table, size_t tableLength, int32_t count);
+
 // The size-table value of slot `index`, zero where the table bytes end.
 int32_t TableStoredSize(const uint8_t* table, size_t tableLength, int32_t index);
 
@@ -67,7 +105,10 @@ int32_t TableSizesMissing(int32_t count, int64_t fileLength);
 
 // Numbering. A slot's number in the names the listing makes: its table
 // index, or under NUMBERING_PACKED its place among the non-empty slots.
-int32_t SlotNumber(const SlotPlace* place, EntryNumbering numberingMode);
+static inline int32_t SlotNumber(const SlotPlace* place, EntryNumbering numberingMode)
+{
+    return numberingMode == NUMBERING_PACKED ? place->packedNumber : place->index;
+}
 
 // The slot that entry number `number` names under `numberingMode`, or -1
 // when it names none (a packed number names only non-empty slots).

@@ -59,6 +59,11 @@ void ArchivePlaceOf(const ArchiveFile* archive, int32_t index, SlotPlace* place)
                  index, place);
 }
 
+int64_t ArchiveEntriesEnd(const ArchiveFile* archive)
+{
+    return TableEntriesEnd(archive->table, (size_t)archive->tableLength, archive->count);
+}
+
 void ArchiveWalkStart(const ArchiveFile* archive, TableWalk* walk)
 {
     TableWalkStart(walk, archive->table, (size_t)archive->tableLength, archive->count,

@@ -41,6 +41,8 @@ void CloseArchive(ArchiveFile* archive);
 // past the end of the file.
 void ArchivePlaceOf(const ArchiveFile* archive, int32_t index, SlotPlace* place);
 void ArchiveWalkStart(const ArchiveFile* archive, TableWalk* walk);
+// Where the slots end, from the count field (TableEntriesEnd).
+int64_t ArchiveEntriesEnd(const ArchiveFile* archive);
 
 // How many of the `asked` bytes at container offset `offset` the file holds.
 uint32_t BytesAvailableAt(const ArchiveFile* archive, int64_t offset, uint32_t asked);

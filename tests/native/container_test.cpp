@@ -126,6 +126,7 @@ TEST(SizeTable, WalkPlacesEverySlotAsTheFileHoldsIt)
         EXPECT_EQ(again.storedSize, place.storedSize);
     }
     EXPECT_FALSE(TableWalkNext(&walk, &place));
+    EXPECT_EQ(TableEntriesEnd(table.data(), table.size(), 4), 30) << "where the slots end: what follows is the file's";
     // Packed numbers name only the non-empty slots.
     EXPECT_EQ(SlotOfNumber(table.data(), table.size(), 4, NUMBERING_PACKED, 1), 2);
     EXPECT_EQ(SlotOfNumber(table.data(), table.size(), 4, NUMBERING_PACKED, 3), -1);
@@ -148,7 +149,11 @@ TEST(SizeTable, WalkPlacesEverySlotAsTheFileHoldsIt)
         ASSERT_TRUE(TableWalkNext(&walk, &place));
         EXPECT_EQ(place.offset, -1) << i;
         EXPECT_EQ(place.held + place.storedMissing, 0u) << i;
+        SlotPlace alone;
+        TablePlaceOf(table.data(), table.size(), 4, fileLength, i, &alone);
+        EXPECT_EQ(alone.offset, -1) << i;
     }
+    EXPECT_EQ(TableEntriesEnd(table.data(), table.size(), 4), -1);
 }
 
 }  // namespace

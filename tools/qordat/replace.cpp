@@ -80,12 +80,10 @@ int CommandReplace(int argc, char** argv)
     // damage under a new date.
     const int32_t count = s.reader.archive.count;
     const int32_t layout = s.Layout();
-    uint64_t dataEnd = 4 + 4 * static_cast<uint64_t>(count);
+    const uint64_t dataEnd = static_cast<uint64_t>(std::max<int64_t>(0, ArchiveEntriesEnd(&s.reader.archive)));
     bool damaged = s.places.size() != static_cast<size_t>(count);
-    for (const SlotPlace& place : s.places) {
+    for (const SlotPlace& place : s.places)
         if (place.offset < 0 || place.storedMissing) damaged = true;
-        else dataEnd = static_cast<uint64_t>(place.offset) + static_cast<uint32_t>(place.storedSize);
-    }
     if (damaged) {
         s.ReportTableDamage();
         return Fail(path + ": damaged (the file ends before its last slot, or its table is cut or holds a negative "

@@ -115,7 +115,8 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
         return "";
     };
     std::string problem = keep(0, s.base, m.prefix, "the bytes before the archive");
-    uint64_t dataEnd = 4 + 4 * static_cast<uint64_t>(s.places.size());
+    // The bytes after the archive begin where its slots end.
+    const int64_t dataEnd = ArchiveEntriesEnd(&s.reader.archive);
     for (size_t i = 0; problem.empty() && i < s.places.size(); i++) {
         const SlotPlace& place = s.places[i];
         ManifestSlot slot;
@@ -128,7 +129,6 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
         }
         const uint32_t storedSize = static_cast<uint32_t>(place.storedSize);
         const uint64_t from = s.base + static_cast<uint64_t>(place.offset);
-        dataEnd = static_cast<uint64_t>(place.offset) + storedSize;
         uint8_t head[6] = {};
         const size_t headHeld = std::min<size_t>(headSize, storedSize);
         size_t got = 0;
@@ -165,8 +165,9 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
         if (!problem.empty()) problem = "slot " + std::to_string(i) + ": " + problem;
         m.slots.push_back(slot);
     }
-    if (problem.empty() && s.base + dataEnd < s.file.Length())
-        problem = keep(s.base + dataEnd, s.file.Length() - s.base - dataEnd, m.suffix, "the bytes after the archive");
+    if (problem.empty() && dataEnd >= 0 && s.base + static_cast<uint64_t>(dataEnd) < s.file.Length())
+        problem = keep(s.base + static_cast<uint64_t>(dataEnd), s.file.Length() - s.base - static_cast<uint64_t>(dataEnd),
+                       m.suffix, "the bytes after the archive");
     if (!problem.empty()) return s.path + ": " + problem;
 
     // qordat.stored only when it keeps something (an archive of plain slots

@@ -537,6 +537,9 @@ EMSCRIPTEN_KEEPALIVE int MorquentSave(double offset, const int32_t* actions, int
     const bool planned = PlanSave(reader, actions, total, sizes, stores, places);
     const int64_t fileLength = reader.archive.fileLength;
     const int32_t count = reader.archive.count;
+    // The bytes after the archive begin where its slots end (a whole
+    // archive's: PlanSave refuses the others).
+    const uint64_t dataEnd = (uint64_t)ArchiveEntriesEnd(&reader.archive);
     CloseArchiveReader(&reader);
     if (!planned) return 1;
 
@@ -552,9 +555,6 @@ EMSCRIPTEN_KEEPALIVE int MorquentSave(double offset, const int32_t* actions, int
         ok = w.Prefix(prefix);
     }
     // The bytes after the archive begin where its last non-empty slot ends.
-    uint64_t dataEnd = 4 + 4 * (uint64_t)count;
-    for (const SlotPlace& place : places)
-        if (place.storedSize > 0) dataEnd = (uint64_t)place.offset + (uint32_t)place.storedSize;
     ok = ok && w.Begin((size_t)total);
     for (int i = 0; ok && i < total; i++) {
         const int32_t k = actions[i];
