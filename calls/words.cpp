@@ -13,11 +13,11 @@ const char* LayoutName(int32_t layout)
     return layout >= LAYOUT_RAW && layout <= LAYOUT_KIND_ONLY ? LAYOUT_NAMES[layout] : LAYOUT_NAMES[LAYOUT_RAW];
 }
 
-bool LayoutOfName(const char* name, int32_t* layout)
+bool LayoutOfName(const char* name, EntryLayout* layout)
 {
     for (int32_t l = LAYOUT_RAW; name && l <= LAYOUT_KIND_ONLY; l++) {
         if (!strcmp(name, LAYOUT_NAMES[l])) {
-            *layout = l;
+            *layout = (EntryLayout)l;
             return true;
         }
     }

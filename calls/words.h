@@ -13,7 +13,7 @@
 // "raw", "kind-size", "kind-only" for LAYOUT_*; "raw" for any other value.
 const char* LayoutName(int32_t layout);
 // The layout of that name into *layout; false (nothing written) for none.
-bool LayoutOfName(const char* name, int32_t* layout);
+bool LayoutOfName(const char* name, EntryLayout* layout);
 
 // "dummies", "kept", "packed" for NUMBERING_*; "dummies" for any other value.
 const char* NumberingName(uint32_t numberingMode);

@@ -58,7 +58,7 @@ bool ParseNumber(const char* text, int64_t low, int64_t high, int64_t& value)
     return true;
 }
 
-bool ParseLayout(const char* text, int32_t& layout) { return LayoutOfName(text, &layout); }
+bool ParseLayout(const char* text, EntryLayout& layout) { return LayoutOfName(text, &layout); }
 
 int ParseCommandLine(int argc, char** argv, const std::vector<OptionDef>& options,
                      const std::function<int(int id, const char* value)>& onOption,

@@ -56,7 +56,7 @@ bool SeekTo(FILE* f, uint64_t at);
 constexpr int64_t kMaxOffset = int64_t(1) << 62;
 
 // Layouts (LAYOUT_* of the archive code) by the names in calls/words.h.
-bool ParseLayout(const char* text, int32_t& layout);
+bool ParseLayout(const char* text, EntryLayout& layout);
 
 // The one option parser of every command (getopt_long): options and
 // arguments in any order, long options with their value after '=' or as

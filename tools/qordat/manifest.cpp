@@ -104,7 +104,7 @@ struct Reader {
             slot.empty = true;
             return true;
         }
-        int32_t head = 0;
+        EntryLayout head = LAYOUT_RAW;
         if (!ParseLayout(f[1].c_str(), head))
             return Fail("unknown head '" + f[1] + "' (raw, kind-size, kind-only or empty)");
         if (head != m.layout)
@@ -127,7 +127,7 @@ struct Reader {
         slot.compressed = f[4] == "compressed";
         // The archive code's one payload rule; whether a payload is a stream
         // does not depend on the slot's size.
-        if (slot.compressed != SlotPayloadOf(static_cast<EntryLayout>(m.layout), slot.kind, UINT32_MAX).compressed)
+        if (slot.compressed != SlotPayloadOf(m.layout, slot.kind, UINT32_MAX).compressed)
             return Fail(std::string(m.layout == LAYOUT_RAW ? "the raw layout stores every slot plain"
                                                            : "under " + std::string(LayoutName(m.layout)) +
                                                                  " kind " + f[2] + " is " +

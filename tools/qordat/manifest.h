@@ -40,6 +40,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/state.h"
+
 namespace qordat {
 
 // The names in an unpacked folder.
@@ -71,7 +73,7 @@ struct ManifestSlot {
 
 struct Manifest {
     std::string archive;
-    int32_t layout = 0;  // LAYOUT_*
+    EntryLayout layout = LAYOUT_RAW;
     Listing listing = Listing::None;
     Kept prefix, suffix;
     std::vector<ManifestSlot> slots;

@@ -52,7 +52,7 @@ struct PackEntry {
 };
 
 struct PackOptions {
-    int32_t layout = LAYOUT_RAW;
+    EntryLayout layout = LAYOUT_RAW;
     bool compressAll = false;
     bool force = false;
     std::optional<int32_t> count;
@@ -230,7 +230,7 @@ bool SameBytes(const std::string& path, const std::string& original, int* readEr
 }
 
 // The layouts to suggest instead of `layout`: the two others.
-std::string OtherLayouts(int32_t layout)
+std::string OtherLayouts(EntryLayout layout)
 {
     std::string both;
     for (int32_t other : {LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY, LAYOUT_RAW})
@@ -282,7 +282,7 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
         problems.push_back("readers list it only with the full scan (qordat --full-scan; the plug-in's setting "
                            "'*.ANM *.SNL wo kaitou kanou ni suru', make *.ANM *.SNL extractable); " + way);
     }
-    const int32_t layout = state.entryLayout;
+    const EntryLayout layout = state.entryLayout;
     if (layout != options.layout) {
         // Heads that readers take for another layout read right when
         // written in that one.

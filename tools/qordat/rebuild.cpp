@@ -39,7 +39,7 @@ bool DigestSource::Read(uint8_t* data, size_t size, size_t* got)
 std::string DigestSource::Error() const { return error_.empty() ? file_.Error() : error_; }
 
 std::vector<std::string> ReadBackArchive(const std::string& written, const std::string& finalPath, uint64_t base,
-                                         const ListSettings& given, int32_t layout,
+                                         const ListSettings& given, EntryLayout layout,
                                          const std::vector<SlotExpected>& slots)
 {
     // The probe as a host makes it, under the final name (its base name
@@ -117,7 +117,7 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
     return problems;
 }
 
-std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t base, int32_t layout,
+std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t base, EntryLayout layout,
                                          const std::vector<SlotExpected>& slots)
 {
     ArchiveReader r{};
@@ -152,7 +152,7 @@ std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t ba
         // A slot copied without a file (unpack could not read it) has
         // nothing to compare.
         if (want.empty || (!want.size && !want.digest)) continue;
-        state.entryLayout = static_cast<EntryLayout>(layout);
+        state.entryLayout = layout;
         EntryInfo info;
         const int recorded = PluginExtractionRecord(state, &r.reader, place, NUMBERING_WITH_DUMMIES, &info);
         if (recorded != RESULT_OK) {

@@ -50,7 +50,7 @@ struct SlotExpected {
 // of every slot, and the content of those with a digest, extracted through
 // the plug-in. Returns one line per problem.
 std::vector<std::string> ReadBackArchive(const std::string& written, const std::string& finalPath, uint64_t base,
-                                         const ListSettings& settings, int32_t layout,
+                                         const ListSettings& settings, EntryLayout layout,
                                          const std::vector<SlotExpected>& slots);
 
 // Reads the archive just written at `written` back as `qordat unpack
@@ -59,7 +59,7 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
 // record and content by the calls' own steps (PluginExtractionRecord, then
 // the one walk, PluginWalkContent), the size and digest compared with
 // what is expected. Returns one line per problem.
-std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t base, int32_t layout,
+std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t base, EntryLayout layout,
                                          const std::vector<SlotExpected>& slots);
 
 // The writer's options for new content: the encoder's level and threads.

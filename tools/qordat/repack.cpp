@@ -52,7 +52,7 @@ struct Planned {
 
 // The kept head fields of a slot: kind and declared size, from the first
 // bytes of its kept stored bytes. False when they cannot be read.
-bool KeptHead(const std::string& stored, uint64_t at, uint64_t storedSize, int32_t layout, int16_t& kind,
+bool KeptHead(const std::string& stored, uint64_t at, uint64_t storedSize, EntryLayout layout, int16_t& kind,
               int32_t& declared)
 {
     const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(layout));
@@ -119,7 +119,7 @@ std::string Names(const std::vector<std::string>& names, size_t shown = 4)
 // The archive rebuilt from the numbered files of `dir`, in the order of
 // their numbers, as pack would write them (every file stored plain, under
 // `layout`), and read back as a host reads it before it is put in place.
-int RepackByNumbers(const std::string& dir, const std::string& outPath, int32_t layout, bool layoutGiven,
+int RepackByNumbers(const std::string& dir, const std::string& outPath, EntryLayout layout, bool layoutGiven,
                     const EncodeOptions& encode, bool quiet, bool verbose)
 {
     std::error_code ec;
@@ -263,15 +263,18 @@ int CommandRepack(int argc, char** argv)
                    {{"quiet", 'q', false, kQuiet}, {"verbose", 'v', false, kVerbose}, {"layout", 0, true, kLayout}});
     EncodeOptions encode;
     bool quiet = false, verbose = false;
-    int32_t layout = -1;
+    std::optional<EntryLayout> layout;
     std::vector<std::string> arguments;
     const int parsed = ParseCommandLine(
         argc, argv, options,
         [&](int id, const char* value) {
             if (id == kQuiet) quiet = true;
             else if (id == kVerbose) verbose = true;
-            else if (id == kLayout && !ParseLayout(value, layout))
-                return Usage("--layout takes raw, kind-size or kind-only");
+            else if (id == kLayout) {
+                EntryLayout given;
+                if (!ParseLayout(value, given)) return Usage("--layout takes raw, kind-size or kind-only");
+                layout = given;
+            }
             else if (id != kLayout) return TakeEncodeOption(id, value, encode);
             return 0;
         },
@@ -290,8 +293,8 @@ int CommandRepack(int argc, char** argv)
     const std::string manifestPath = (fs::path(dir) / kManifestName).string();
     const std::string storedPath = (fs::path(dir) / kStoredName).string();
     if (!fs::exists(manifestPath, ec))
-        return RepackByNumbers(dir, outPath, layout >= 0 ? layout : LAYOUT_RAW, layout >= 0, encode, quiet, verbose);
-    if (layout >= 0)
+        return RepackByNumbers(dir, outPath, layout.value_or(LAYOUT_RAW), layout.has_value(), encode, quiet, verbose);
+    if (layout)
         return Usage("--layout is for a folder without a manifest: " + manifestPath + " gives the layout");
     Manifest m;
     const std::string problem = ReadManifest(manifestPath, m);

@@ -79,7 +79,7 @@ int CommandReplace(int argc, char** argv)
     // The archive must be whole: a copy of a damaged one would carry its
     // damage under a new date.
     const int32_t count = s.reader.archive.count;
-    const int32_t layout = s.Layout();
+    const EntryLayout layout = s.Layout();
     const uint64_t dataEnd = static_cast<uint64_t>(std::max<int64_t>(0, ArchiveEntriesEnd(&s.reader.archive)));
     bool damaged = s.places.size() != static_cast<size_t>(count);
     for (const SlotPlace& place : s.places)

@@ -146,7 +146,7 @@ void Session::LookUpEverySlot()
     SlotPlace place;
     while (TableWalkNext(&walk, &place)) {
         if (place.storedSize == 0 && settings.numbering != NUMBERING_WITH_DUMMIES) continue;
-        if (forcedLayout >= 0) state.entryLayout = Layout();
+        if (forcedLayout) state.entryLayout = Layout();
         entries.push_back(PluginRecordOfSlot(state, path, base, settings.numbering, place));
     }
 }
@@ -166,7 +166,7 @@ int Session::Open(bool recordsPerSlot)
     state.NumberingMode = settings.numbering;
     state.CheckMode = settings.fullScan ? 1 : 0;
     if (!PluginProbe(state, path, bytes)) {
-        if (forcedLayout >= 0) {
+        if (forcedLayout) {
             // Read by the user's layout all the same, named as under a host.
             PluginTakeBaseName(state, path);
         } else if (PluginLeavesName(path)) {
@@ -181,7 +181,7 @@ int Session::Open(bool recordsPerSlot)
     }
     // The count as the file holds it, for what a cut table lacks.
     tableCount = got >= 4 ? ContainerCount(bytes) : 0;
-    if (forcedLayout >= 0) {
+    if (forcedLayout) {
         if (const int status = OpenSlots()) return status;
         LookUpEverySlot();
         return 0;

@@ -6,6 +6,7 @@
 #define MORQUENT_TOOLS_QORDAT_SESSION_H
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,7 @@ struct Session {
     PluginState state{};
     // A layout the user gives (unpack --layout), or -1: every slot is then
     // read by it, whatever the listing detects or raises.
-    int32_t forcedLayout = -1;
+    std::optional<EntryLayout> forcedLayout;
     InputFile file;
     ArchiveReader reader{};         // the archive's slots, for the walks
     std::vector<SlotPlace> places;  // one per slot whose size the file holds
@@ -59,7 +60,7 @@ struct Session {
     int Open(bool recordsPerSlot);
 
     // The layout the slots are read by.
-    EntryLayout Layout() const { return forcedLayout >= 0 ? static_cast<EntryLayout>(forcedLayout) : state.entryLayout; }
+    EntryLayout Layout() const { return forcedLayout.value_or(state.entryLayout); }
 
     // The walk over `entry`'s slot for a content of `size` bytes: measured
     // only, or with `expand` expanded (and thrown away) as extraction

@@ -67,7 +67,7 @@ struct Written {
 // How the plug-in lists the archive by `layout`: in its default settings,
 // only with full scans, or not at all (it refuses the file, or detects
 // another layout than the one given).
-Listing ListingOf(const Session& s, int32_t layout)
+Listing ListingOf(const Session& s, EntryLayout layout)
 {
     uint8_t probe[PROBE_SIZE] = {};
     if (FILE* f = std::fopen(s.path.c_str(), "rb")) {
@@ -98,7 +98,7 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
     m.archive = fs::path(s.path).filename().string();
     m.layout = s.Layout();
     m.listing = ListingOf(s, m.layout);
-    const uint32_t headSize = LayoutHeadSize(static_cast<EntryLayout>(m.layout));
+    const uint32_t headSize = LayoutHeadSize(m.layout);
     const std::string storedPath = (fs::path(dir) / kStoredName).string();
     PendingFile stored;
     if (!stored.Open(storedPath)) return "cannot write " + storedPath + ": " + SystemError();
@@ -139,7 +139,7 @@ std::string WriteManifest(Session& s, const std::string& dir, const std::map<siz
             slot.declared = static_cast<int32_t>(static_cast<uint32_t>(head[2]) | static_cast<uint32_t>(head[3]) << 8 |
                                                  static_cast<uint32_t>(head[4]) << 16 |
                                                  static_cast<uint32_t>(head[5]) << 24);
-        slot.compressed = SlotPayloadOf(static_cast<EntryLayout>(m.layout), slot.kind, storedSize).compressed;
+        slot.compressed = SlotPayloadOf(m.layout, slot.kind, storedSize).compressed;
         // A slot is kept unless its stored bytes are its head and its file:
         // a plain slot the file holds whole whose content is its payload,
         // no more and no less, copied by the walk that wrote the file. Its
@@ -210,7 +210,7 @@ int CommandUnpack(int argc, char** argv)
     Session s;
     ExtractOptions o;
     o.outDir.clear();
-    int32_t layout = -1;
+    std::optional<EntryLayout> layout;
     std::vector<OptionDef> options = {{"offset", 0, true, kOptOffset},
                                       {"layout", 0, true, kLayout},
                                       {"output", 'o', true, kOutput},
@@ -220,9 +220,12 @@ int CommandUnpack(int argc, char** argv)
         argc, argv, options,
         [&](int id, const char* value) {
             switch (id) {
-            case kLayout:
-                if (!ParseLayout(value, layout)) return Usage("--layout takes raw, kind-size or kind-only");
+            case kLayout: {
+                EntryLayout given;
+                if (!ParseLayout(value, given)) return Usage("--layout takes raw, kind-size or kind-only");
+                layout = given;
                 return 0;
+            }
             case kOutput:
                 if (!*value) return Usage("-o takes a folder");
                 o.outDir = value;
