@@ -32,7 +32,6 @@ static OutputKind OutputKindOf(unsigned flags) { return (OutputKind)((flags >> 8
 struct Extraction {
     PluginState* state;
     EntryNumbering numberingMode;   // the position's: the name is made in it
-    EntryLocator locator;     // the entry
     ArchiveFile archive;
     bool archiveOpen;
     SlotPlace place;          // the entry's slot
