@@ -11,10 +11,11 @@
 // that found less than eight bytes, the six-byte chain; then, for less than
 // six, the newest position of the same four bytes, and for less than three,
 // the newest of the same three. A search stops at a match of 18 bytes.
-// Where the previous position's match goes on for 18 bytes here (inside a
-// long repeat: a fifth to a third of the positions of English text), that
-// is the longest there is and nothing is searched; a shorter rest of it is
-// where the searches start, so they only look for longer ones.
+// Where the previous position's match of 18 bytes goes on for 18 bytes
+// here (inside a long repeat: a fifth to a third of the positions of
+// English text), that is the longest there is and nothing is searched;
+// where it goes on for 17, the searches start from it and only look for
+// longer ones.
 //
 // The match found is the longest unless more than kChainDepth positions of
 // the same leading bytes stand between, or a shorter match hides behind a
@@ -52,17 +53,36 @@ struct Chains {
     std::vector<int32_t> newest4 = std::vector<int32_t>(size_t(1) << kHeadHashBits, kChainNone);
     std::vector<int32_t> newest3 = std::vector<int32_t>(size_t(1) << kHeadHashBits, kChainNone);
 
+    // The hashes of the next position's keys, computed one position ahead
+    // so that their table entries are fetched while this one is searched.
+    int32_t hashed = -1;  // the position they are for
+    uint32_t hash8 = 0, hash6 = 0, hash4 = 0, hash3 = 0;
+
+    void HashAhead(int32_t v)
+    {
+        const uint8_t* key = text + v;
+        hashed = v;
+        hash8 = ChainHash<8, kChainHashBits>(key);
+        hash6 = ChainHash<6, kChainHashBits>(key);
+        hash4 = KeyHash(key, 4, kHeadHashBits);
+        hash3 = KeyHash(key, 3, kHeadHashBits);
+        __builtin_prefetch(&long8.head[hash8], 1);
+        __builtin_prefetch(&long6.head[hash6], 1);
+        __builtin_prefetch(&newest4[hash4], 1);
+        __builtin_prefetch(&newest3[hash3], 1);
+    }
+
     // Adds v; returns the newest earlier positions of its hashes.
     void Link(int32_t v, int32_t& c8, int32_t& c6, int32_t& c4, int32_t& c3)
     {
-        const uint8_t* key = text + v;
-        c8 = long8.Link(v, key);
-        c6 = long6.Link(v, key);
-        int32_t& h4 = newest4[KeyHash(key, 4, kHeadHashBits)];
-        int32_t& h3 = newest3[KeyHash(key, 3, kHeadHashBits)];
-        c4 = h4;
-        c3 = h3;
-        h4 = h3 = v;
+        if (hashed != v) HashAhead(v);
+        const uint32_t h8 = hash8, h6 = hash6, h4 = hash4, h3 = hash3;
+        HashAhead(v + 1);  // the virtual text's padding keeps v + 1's key readable
+        c8 = long8.LinkHashed(v, h8);
+        c6 = long6.LinkHashed(v, h6);
+        c4 = newest4[h4];
+        c3 = newest3[h3];
+        newest4[h4] = newest3[h3] = v;
     }
 
     void Add(int64_t position)
@@ -84,11 +104,12 @@ struct Chains {
         const uint8_t* key = text + v;
         int32_t c8, c6, c4, c3;
         Link(v, c8, c6, c4, c3);
-        // The previous position's match goes on here, one byte shorter at
-        // least, at the same distance: where it is of 18 bytes, no search can
-        // find longer.
+        // The previous position's match of 18 bytes goes on here, at the
+        // same distance, for 17 bytes at least: where it is of 18 bytes, no
+        // search can find longer. (After a shorter match, trying its rest
+        // cost more than it saved: the searches find it all the same.)
         int seed = 0;
-        if (lastLength > LZSS_MIN_MATCH) {
+        if (lastLength == LZSS_MAX_MATCH) {
             seed = CommonPrefix(key, text + lastSource + 1, lastLength - 1);
             if (seed >= LZSS_MAX_MATCH) {
                 source = lastSource + 1;
