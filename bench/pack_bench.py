@@ -14,7 +14,8 @@ default on every thread gives the bytes of -j 1.
 
 With --baseline QORDAT (a qordat built from another commit) its --fast and
 default run beside this tree's in every round, so that a change's speed is
-compared within one run ("before --fast" and so on).
+compared within one run ("before --fast" and so on). Every other round
+runs the commands in the opposite order.
 
 usage: bench/pack_bench.py [--size MIB] [--rounds N] [--kinds text,english,changelogs,photo,...] [--baseline QORDAT]
 """
@@ -142,7 +143,10 @@ def main():
         for kind in kinds:
             src = os.path.join(work, kind)
             this = {}
-            for name, command in tools:
+            # Every other round runs the commands in the opposite order, so
+            # that no command always comes first or last (or right after
+            # another build's) in a round.
+            for name, command in (tools if round_ % 2 == 0 else tools[::-1]):
                 dst = os.path.join(work, "%s.%s.out" % (kind, name.split(" (")[0].replace(" ", "_")))
                 if os.path.exists(dst):
                     os.remove(dst)
