@@ -4,7 +4,8 @@
 Builds qordat and the content writer in the bench preset (g++ -O2), writes
 64 MiB of each kind (tests/support/test_content.h: text, photo, sound,
 random; english: this machine's manual pages and package documentation,
-decompressed, cut at the size) and, in each of REPETITIONS rounds, runs every command on every file
+decompressed, cut at the size; changelogs: the packages' change logs and
+news files, decompressed, each text once, cut at the size) and, in each of REPETITIONS rounds, runs every command on every file
 one after the other, so that the ratios of a round come from one run.
 Prints a Markdown table: MiB/s of content (median over the rounds), output
 bytes, output / content, speed against gzip -6 and gzip -1 (median of the
@@ -13,11 +14,15 @@ default on every thread gives the bytes of -j 1.
 
 With --baseline QORDAT (a qordat built from another commit) its --fast and
 default run beside this tree's in every round, so that a change's speed is
-compared within one run ("before --fast" and so on).
+compared within one run ("before --fast" and so on). Every other round
+runs the commands in the opposite order.
 
-usage: bench/pack_bench.py [--size MIB] [--rounds N] [--kinds text,english,photo,...] [--baseline QORDAT]
+usage: bench/pack_bench.py [--size MIB] [--rounds N] [--kinds text,english,changelogs,photo,...] [--baseline QORDAT]
 """
 import argparse
+import glob
+import gzip
+import hashlib
 import os
 import statistics
 import subprocess
@@ -50,11 +55,40 @@ def english(path, size):
         f.write(text)
 
 
+def changelogs(path, size):
+    """Other real English text: the change logs and news files of the
+    packages installed here (/usr/share/doc/*/changelog*.gz, NEWS*.gz: every
+    Debian package has its changelog.Debian.gz), decompressed, in the order
+    of their paths, each text once (packages built from one source carry the
+    same files), cut at `size` bytes. The english kind never reaches them:
+    its manual pages alone fill it here."""
+    seen, parts, total = set(), [], 0
+    for name in sorted(glob.glob("/usr/share/doc/*/changelog*.gz") + glob.glob("/usr/share/doc/*/NEWS*.gz")):
+        try:
+            with gzip.open(name) as f:
+                text = f.read()
+        except (OSError, EOFError):
+            continue
+        digest = hashlib.sha256(text).digest()
+        if digest in seen:
+            continue
+        seen.add(digest)
+        parts.append(text)
+        total += len(text)
+        if total >= size:
+            break
+    text = b"".join(parts)[:size]
+    if len(text) < size:
+        sys.exit("changelogs: only %d bytes of change logs here" % len(text))
+    with open(path, "wb") as f:
+        f.write(text)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--size", type=int, default=64, help="MiB per file (default 64)")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--kinds", default="text,english,photo,sound,random")
+    parser.add_argument("--kinds", default="text,english,changelogs,photo,sound,random")
     parser.add_argument("--baseline", help="another qordat whose --fast and default run beside this one's")
     args = parser.parse_args()
 
@@ -72,6 +106,8 @@ def main():
             continue
         if kind == "english":
             english(path, size)
+        elif kind == "changelogs":
+            changelogs(path, size)
         else:
             subprocess.run([os.path.join(BUILD, "bench", "pack_content"), kind, str(size), path], check=True)
 
@@ -107,7 +143,10 @@ def main():
         for kind in kinds:
             src = os.path.join(work, kind)
             this = {}
-            for name, command in tools:
+            # Every other round runs the commands in the opposite order, so
+            # that no command always comes first or last (or right after
+            # another build's) in a round.
+            for name, command in (tools if round_ % 2 == 0 else tools[::-1]):
                 dst = os.path.join(work, "%s.%s.out" % (kind, name.split(" (")[0].replace(" ", "_")))
                 if os.path.exists(dst):
                     os.remove(dst)

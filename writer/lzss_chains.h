@@ -62,9 +62,12 @@ struct HashChain {
     std::vector<int32_t> prev = std::vector<int32_t>(kChainLinks, kChainNone);
 
     // Adds v (with its bytes at key); returns the newest earlier position.
-    int32_t Link(int32_t v, const uint8_t* key)
+    int32_t Link(int32_t v, const uint8_t* key) { return LinkHashed(v, ChainHash<kKey, kHashBits>(key)); }
+
+    // The same with the hash of v's key computed beforehand (ChainHash).
+    int32_t LinkHashed(int32_t v, uint32_t hash)
     {
-        int32_t& h = head[ChainHash<kKey, kHashBits>(key)];
+        int32_t& h = head[hash];
         const int32_t newest = h;
         prev[static_cast<size_t>(v) & (kChainLinks - 1)] = newest;
         h = v;
