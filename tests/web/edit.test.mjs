@@ -232,3 +232,38 @@ test('editing and saving the archive', {timeout: 300000}, async (t) => {
     await ctx.close();
   }
 });
+
+// On a phone's width the rows keep Save alone; the preview of the entry
+// tapped holds Replace… and Empty, and shows what the entry holds after them.
+test('narrow: Replace… and Empty in the preview', {timeout: 120000}, async () => {
+  const ctx = await web.startPage({width: 360, height: 740});
+  const {page} = ctx;
+  const {row} = web;
+  try {
+    await web.openFile(ctx, archive, {numbering: 'dummies', fullScan: false, offset: OFFSET});
+    const shown = (selector) => page.$eval(selector, (e) => e.offsetParent !== null && !e.closest('[hidden]'));
+    assert.equal(await shown(`${row('SCENE~003.PNG')} button[data-action=replace]`), false, 'not in the row');
+    assert.equal(await shown('#preview-replace'), false, 'nothing previewed yet');
+
+    await page.click(`${row('SCENE~003.PNG')} .c-name`);
+    await page.waitForSelector('#preview-body img');
+    for (const id of ['#preview-save', '#preview-replace', '#preview-empty']) assert.equal(await shown(id), true, id);
+    await chooseFile(page, '#preview-replace', join(M, 'script.txt'));
+    assert.equal((await web.rows(page))[3].state, 'replaced');
+    await page.waitForSelector('#preview-body .dump');  // the text it holds now, no longer the picture
+    assert.match(await page.$eval('#preview-note', (p) => p.textContent), /^3,160 bytes/);
+
+    await page.click(`${row('SCENE~002.WAV')} .c-name`);
+    await page.waitForFunction(() => document.querySelector('#preview-title').textContent === 'SCENE~002.WAV');
+    await page.click('#preview-empty');
+    assert.equal((await web.rows(page))[2].state, 'emptied');
+    assert.equal(await page.$eval('#preview-empty', (b) => b.disabled), true, 'emptied already');
+    await page.click('#undo');
+    await page.click('#undo');
+    assert.deepEqual((await web.rows(page)).map((r) => r.state), ['whole', 'whole', 'whole', 'whole', 'whole']);
+    assert.equal(await page.$eval('#preview-empty', (b) => b.disabled), false);
+    assert.deepEqual(ctx.errors, []);
+  } finally {
+    await ctx.close();
+  }
+});

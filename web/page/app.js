@@ -146,6 +146,12 @@ const edits = new Edits((entry) => {
   if (thumb) URL.revokeObjectURL(thumb);
   view.thumbs.delete(entry.index);
   list.arrange();
+  // The preview shows what the entry holds now (an undone addition is gone).
+  if (preview.entry === entry) {
+    if (view.entries.includes(entry)) preview.show(entry, true, true);
+    else preview.clear();
+  }
+  previewActions();  // Empty is refused for an emptied entry
   $('#undo').disabled = edits.count === 0;
   $('#save-archive').disabled = edits.count === 0;
   $('#edit-note').textContent = edits.count
@@ -164,6 +170,7 @@ function edit(refusal, make) {
 
 const preview = new Preview({
   urls: view.urls,
+  onEntry: () => previewActions(),
   async read(entry, limit) {
     if (entry.edit) return {blob: entry.edit.file || new Blob([]), size: entry.size, cut: false};
     const plainLength = limit ? Math.min(entry.size, limit) : entry.size;
@@ -209,18 +216,38 @@ const list = new EntryList($('#entries'), {
     if ((event.ctrlKey || event.metaKey) && (event.key === 'z' || event.key === 'Z')) return edits.undo(view.entries);
     return false;
   },
-  onRowAction(action, entry) {
-    if (action === 'save') saver.saveOne(entry);
-    else if (action === 'replace') {
-      chooseEditFile((file) => edit(edits.replaceRefusal(entry, file), () => edits.replace(entry, file)));
-    } else if (action === 'empty') edits.empty(entry);
-  },
+  onRowAction: entryAction,
   onRowDrop: (entry, file) => edit(edits.replaceRefusal(entry, file), () => edits.replace(entry, file)),
   rowActions: (entry, name) =>
     `<button type="button" tabindex="-1" data-action="replace" aria-label="Replace ${name}…">Replace…</button>` +
     `<button type="button" tabindex="-1" data-action="empty" aria-label="Empty ${name}"` +
     `${entry.state === 'emptied' ? ' disabled' : ''}>Empty</button>`,
 });
+
+// Save, Replace… and Empty of one entry: the row's buttons, and the
+// preview's for the entry it shows (the only ones on narrow screens, where
+// the rows keep Save alone).
+function entryAction(action, entry) {
+  if (action === 'save') saver.saveOne(entry);
+  else if (action === 'replace') {
+    chooseEditFile((file) => edit(edits.replaceRefusal(entry, file), () => edits.replace(entry, file)));
+  } else if (action === 'empty') edits.empty(entry);
+}
+
+// The preview's actions, for the entry it shows.
+function previewActions() {
+  const entry = preview.entry;
+  $('#preview-actions').hidden = !entry;
+  if (!entry) return;
+  $('#preview-save').disabled = !!entry.noRecord;
+  $('#preview-empty').disabled = entry.state === 'emptied';
+  $('#preview-save').setAttribute('aria-label', `Save ${entry.name}`);
+  $('#preview-replace').setAttribute('aria-label', `Replace ${entry.name}…`);
+  $('#preview-empty').setAttribute('aria-label', `Empty ${entry.name}`);
+}
+for (const action of ['save', 'replace', 'empty']) {
+  $(`#preview-${action}`).addEventListener('click', () => preview.entry && entryAction(action, preview.entry));
+}
 
 function chooseEditFile(take) {
   const input = $('#edit-file');

@@ -72,7 +72,8 @@ const channelsText = (n) => (n === 1 ? 'mono' : n === 2 ? 'stereo' : `${n} chann
 
 export class Preview {
   /**
-   * @param {object} page  {read(entry, limit) -> Promise<{blob, size, cut}|null>, urls: string[]}
+   * @param {object} page  {read(entry, limit) -> Promise<{blob, size, cut}|null>, urls: string[],
+   *   onEntry?(entry|null): the entry shown changed}
    */
   constructor(page) {
     this.page = page;
@@ -89,17 +90,22 @@ export class Preview {
   clear() {
     this.entry = null;
     this.loading = null;
+    this.page.onEntry?.(null);
     $('#preview').dataset.state = 'empty';
     $('#preview-title').textContent = 'Preview';
     $('#preview-note').textContent = 'Select an entry to see it here.';
     $('#preview-body').replaceChildren();
   }
 
-  /** Shows `entry`; a large picture or wave only when `force` (Enter, a click). */
-  async show(entry, force = false) {
+  /**
+   * Shows `entry`; a large picture or wave only when `force` (Enter, a click).
+   * `again`: shown anew though it is the entry shown (its content changed).
+   */
+  async show(entry, force = false, again = false) {
     if (!entry) return;
-    if (this.entry === entry && (this.loading === entry || $('#preview').dataset.state === 'shown')) return;
+    if (!again && this.entry === entry && (this.loading === entry || $('#preview').dataset.state === 'shown')) return;
     this.entry = entry;
+    this.page.onEntry?.(entry);
     const media = isPicture(entry) || isWave(entry);
     $('#preview-title').textContent = entry.name;
     const body = $('#preview-body');
@@ -135,9 +141,11 @@ export class Preview {
     if (this.entry !== entry) return;
     const notes = [];
     if (entry.state === 'damaged') notes.push(`Damaged: ${entry.lack}; what is missing is shown as zeros.`);
-    if (isPicture(entry)) {
-      const info = pictureInfo(head);
-      notes.push(info ? `${info.width} × ${info.height}, ${info.bits}-bit; ${bytes(entry.size)} bytes.` : `${bytes(entry.size)} bytes.`);
+    // Named a picture but holding none (a file put in its place): its bytes
+    // are shown, not a broken picture.
+    const info = isPicture(entry) ? pictureInfo(head) : null;
+    if (info) {
+      notes.push(`${info.width} × ${info.height}, ${info.bits}-bit; ${bytes(entry.size)} bytes.`);
       const img = document.createElement('img');
       img.src = url;
       img.alt = `${entry.name}, fitted`;
