@@ -536,7 +536,6 @@ EMSCRIPTEN_KEEPALIVE int MorquentSave(double offset, const int32_t* actions, int
     std::vector<SlotPlace> places;
     const bool planned = PlanSave(reader, actions, total, sizes, stores, places);
     const int64_t fileLength = reader.archive.fileLength;
-    const int32_t count = reader.archive.count;
     // The bytes after the archive begin where its slots end (a whole
     // archive's: PlanSave refuses the others).
     const uint64_t dataEnd = (uint64_t)ArchiveEntriesEnd(&reader.archive);
