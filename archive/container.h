@@ -34,7 +34,7 @@ enum { MAX_ENTRY_COUNT = 0x1FFF };
 //
 // In VALIDATE_LISTING mode the layout detection runs after the check
 // (DetectEntryLayout): an archive it accepts leaves its layout in
-// state->entryLayout, one it refuses is refused (0) and changes nothing.
+// state->memory.entryLayout, one it refuses is refused (0) and changes nothing.
 // Every other mode is probe mode, which needs no state (null will do).
 int ValidateContainer(PluginState* state, const uint8_t* bytes, int32_t length, int mode);
 

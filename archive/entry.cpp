@@ -69,7 +69,7 @@ static uint32_t ClampedPayload(int32_t storedSize, EntryLayout layout)
 bool EntryNeedsStreamSizes(const PluginState* state, const EntryLocator* locator, const uint8_t* head,
                            size_t available)
 {
-    if (!state->CheckMode || state->entryLayout != LAYOUT_KIND_ONLY) return false;
+    if (!state->settings.CheckMode || state->memory.entryLayout != LAYOUT_KIND_ONLY) return false;
     if (locator->storedSize == 0 || locator->kind != 1) return false;
     int cls = SniffContentAt(head, available, 2, SNIFF_STREAM);
     return cls != CLASS_BMP && cls != CLASS_WAV;
@@ -156,7 +156,7 @@ static int SizeKindOnlyStream(const PluginState* state, const EntryLocator* loca
         found->contentSize = AnnouncedContentSize(cls, decoded);
         return 1;
     }
-    if (!state->CheckMode || !sizes) return 0;
+    if (!state->settings.CheckMode || !sizes) return 0;
     if (ShowsSixByteHead(locator, sizes)) {
         found->raisesLayout = true;
         found->contentSize = (uint32_t)locator->declaredSize;
@@ -173,7 +173,7 @@ static int SizeHeadedEntry(const PluginState* state, const EntryLocator* locator
 {
     int16_t kind = locator->kind;
     if (kind != 0 && kind != 1 && kind != 8) return 0;
-    if (state->entryLayout == LAYOUT_KIND_SIZE) {
+    if (state->memory.entryLayout == LAYOUT_KIND_SIZE) {
         if (locator->declaredSize <= 0) return 0;
         if (kind == 8) {
             // Kind 8 declares a size that is not the content's.
@@ -212,7 +212,7 @@ int BuildEntryRecord(const PluginState* state, EntryNumbering numberingMode, int
     EntryFindings f = {0, CLASS_DMY, false};
     if (locator->storedSize <= 0) {
         f.contentClass = SniffContent(head, 0, SNIFF_EMPTY);
-    } else if (state->entryLayout == LAYOUT_KIND_SIZE || state->entryLayout == LAYOUT_KIND_ONLY) {
+    } else if (state->memory.entryLayout == LAYOUT_KIND_SIZE || state->memory.entryLayout == LAYOUT_KIND_ONLY) {
         if (!SizeHeadedEntry(state, locator, head, available, sizes, &f)) return 0;
     } else {
         f.contentSize = (uint32_t)locator->storedSize;
@@ -222,7 +222,7 @@ int BuildEntryRecord(const PluginState* state, EntryNumbering numberingMode, int
     info->fileSize = f.contentSize;
     info->timestamp = 0;
     info->path[0] = '\0';
-    FormatEntryName(info->fileName, sizeof info->fileName, state->archiveBaseName, numberingMode, number,
+    FormatEntryName(info->fileName, sizeof info->fileName, state->memory.archiveBaseName, numberingMode, number,
                     f.contentClass);
     info->crc = 0;
     *found = f;

@@ -39,29 +39,42 @@ struct EntryLocator {
     int32_t declaredSize;  // entry bytes 2-5 (non-empty entries only)
 };
 
-// What lasts from one archive call to the next, as one plain record that
-// every call and every function that depends on it takes as a parameter:
-// the two settings, the detected layout and the base name. Nothing in it is
-// per-call scratch; the calls never write a setting (only the settings store
-// and the dialog do). The plug-in keeps the one instance a host's process
-// uses (plugin/); tools, tests and fuzz targets make their own. A zeroed
-// record is the state of a freshly loaded plug-in with default settings.
-struct PluginState {
+// The user's two settings, as the settings store loads them and the dialog
+// changes them. The calls only read them; each takes them as they stand
+// when it starts.
+struct PluginSettings {
+    // 1 lets compressed entries of unknown content be sized by scanning
+    // their whole stream.
+    uint32_t CheckMode;
+    // NUMBERING_*, how the listing numbers entries. The lookup and the
+    // extraction number by the mode of the name or position they are given
+    // instead, passed down as a parameter.
+    EntryNumbering NumberingMode;
+};
+
+// What the plug-in remembers of the archives it is given, from one call to
+// the next.
+struct ArchiveMemory {
     // The layout the last listing detected (LAYOUT_*). A call that builds a
     // record raises it from LAYOUT_KIND_ONLY to LAYOUT_KIND_SIZE when the
     // record shows six-byte heads. The lookup and the extraction read
     // entries by it.
     EntryLayout entryLayout;
-    // Setting: 1 lets compressed entries of unknown content be sized by
-    // scanning their whole stream.
-    uint32_t CheckMode;
-    // Setting: NUMBERING_*, how the listing numbers entries. The lookup and
-    // the extraction number by the mode of the name or position they are
-    // given instead, passed down as a parameter.
-    EntryNumbering NumberingMode;
     // Base name of the archive that the probe last accepted; the first part
     // of every entry name.
     char archiveBaseName[ARCHIVE_BASE_NAME_SIZE];
+};
+
+// What lasts from one archive call to the next, as one plain record that
+// every call and every function that depends on it takes as a parameter:
+// the settings apart from the archive's memory. Nothing in it is per-call
+// scratch; the calls never write a setting (only the settings store and the
+// dialog do). The plug-in keeps the one instance a host's process uses
+// (plugin/); tools, tests and fuzz targets make their own. A zeroed record
+// is the state of a freshly loaded plug-in with default settings.
+struct PluginState {
+    PluginSettings settings;
+    ArchiveMemory memory;
 };
 
 #endif

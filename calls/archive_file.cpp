@@ -168,6 +168,6 @@ ResultCode ReadEntryRecord(PluginState* state, EntryNumbering numberingMode, Hea
     EntryFindings found;
     if (!BuildEntryRecord(state, numberingMode, number, locator, head, available, scanned, info, &found))
         return RESULT_NO_RECORD;
-    if (found.raisesLayout) state->entryLayout = LAYOUT_KIND_SIZE;
+    if (found.raisesLayout) state->memory.entryLayout = LAYOUT_KIND_SIZE;
     return RESULT_OK;
 }

@@ -92,7 +92,7 @@ bool LocateEntry(HeadReader* reader, int64_t offset, int32_t storedSize, uint32_
 // reads `headSize` bytes of head (EntryHeadSize) through `reader`, scans the
 // entry's streams when the record needs them, and builds the record with
 // `number` in `numberingMode`. When the record shows six-byte heads, raises
-// state->entryLayout to LAYOUT_KIND_SIZE: the only change it makes to the
+// state->memory.entryLayout to LAYOUT_KIND_SIZE: the only change it makes to the
 // state. The record's position is the caller's to set. Returns RESULT_OK,
 // RESULT_NO_MEMORY (a buffer could not be had) or RESULT_NO_RECORD.
 ResultCode ReadEntryRecord(PluginState* state, EntryNumbering numberingMode, HeadReader* reader, int64_t offset,

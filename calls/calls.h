@@ -27,15 +27,15 @@ enum { PROBE_SIZE = 2048 };
 
 // IsSupported once the probe's bytes are at hand (`length` of them): 1 when
 // `path` does not name a bitmap, wave or PNG and the bytes begin a valid
-// container; the archive's base name then goes to state->archiveBaseName.
+// container; the archive's base name then goes to state->memory.archiveBaseName.
 // Otherwise 0, and the state is left as it was. Never touches the layout.
 int ProbeArchive(PluginState* state, const char* path, const uint8_t* bytes, int32_t length);
 
 // GetArchiveInfo: every entry of the archive whose count field is at file
 // position `offset`, as one host block of EntryInfo records ended by a
-// zeroed record, numbered as state->NumberingMode says. *listHandle (when
+// zeroed record, numbered as state->settings.NumberingMode says. *listHandle (when
 // not null) receives the block on success and a null handle on every
-// failure. Leaves the detected layout in state->entryLayout (a file that is
+// failure. Leaves the detected layout in state->memory.entryLayout (a file that is
 // not an archive leaves the layout as it was). Returns:
 //   RESULT_OK
 //   RESULT_UNSUPPORTED_FLAGS  input kind other than a file
@@ -109,7 +109,7 @@ ResultCode ExtractEntryUpTo(PluginState* state, const char* path, int64_t offset
 // two with a host block or a disk file as the place the content goes.
 //
 // The record the extraction builds for the slot at `place`, read through
-// `reader` (calls/archive_file.h) by state->entryLayout, which the build may
+// `reader` (calls/archive_file.h) by state->memory.entryLayout, which the build may
 // raise: the entry read whole is its own head. Named in `numberingMode`.
 // RESULT_OK, RESULT_NO_MEMORY or RESULT_NO_RECORD.
 ResultCode ExtractionRecord(PluginState* state, HeadReader* reader, const SlotPlace* place,
@@ -118,7 +118,7 @@ ResultCode ExtractionRecord(PluginState* state, HeadReader* reader, const SlotPl
 // an empty slot.
 uint32_t ExtractionContentSize(const SlotPlace* place, const EntryInfo* info);
 // The content of that slot as a host gets it (the stored bytes the file
-// lacks as zeros), by state->entryLayout, expanded through `window` (the
+// lacks as zeros), by state->memory.entryLayout, expanded through `window` (the
 // whole content, or more than the 4,096 bytes of history) and handed to
 // `write` (null when the window holds the whole content), *report filled.
 // RESULT_OK, RESULT_NO_MEMORY or RESULT_OUTPUT_FAILED.

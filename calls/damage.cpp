@@ -23,7 +23,7 @@ ResultCode CheckEntriesDamage(const PluginState* state, const char* path, int64_
         int64_t index = SlotOfPosition((int64_t)records[i].position);
         if (index >= reader.archive.count) continue;
         TableWalkTo(&walk, &place, (int32_t)index);
-        result = WalkSlot(&reader.reader, &place, state->entryLayout, (uint32_t)records[i].fileSize, &measure,
+        result = WalkSlot(&reader.reader, &place, state->memory.entryLayout, (uint32_t)records[i].fileSize, &measure,
                           &reports[i]);
     }
     CloseArchiveReader(&reader);

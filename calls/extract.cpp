@@ -76,7 +76,7 @@ ResultCode ExtractionRecord(PluginState* state, HeadReader* reader, const SlotPl
                             EntryNumbering numberingMode, EntryInfo* info)
 {
     // The extraction reads the entry whole: its head is its own bytes.
-    uint32_t headSize = EntryHeadSize(place->storedSize, state->entryLayout, state->CheckMode, true);
+    uint32_t headSize = EntryHeadSize(place->storedSize, state->memory.entryLayout, state->settings.CheckMode, true);
     EntryLocator locator;
     if (!LocateEntry(reader, place->offset, place->storedSize, headSize, &locator)) return RESULT_NO_MEMORY;
     return ReadEntryRecord(state, numberingMode, reader, place->offset, headSize, SlotNumber(place, numberingMode),
@@ -96,7 +96,7 @@ ResultCode ExtractionWalk(const PluginState* state, HeadReader* reader, const Sl
     uint32_t contentSize = ExtractionContentSize(place, info);
     SlotSink sink = {contentSize ? window : &none, contentSize ? windowSize : 0, contentSize ? write : NULL, context,
                      true};
-    return WalkSlot(reader, place, state->entryLayout, contentSize, &sink, report);
+    return WalkSlot(reader, place, state->memory.entryLayout, contentSize, &sink, report);
 }
 
 static uint32_t ContentSize(const Extraction* x, const EntryInfo* info) { return ExtractionContentSize(&x->place, info); }

@@ -44,7 +44,7 @@ static int32_t LocateEntries(Listing* listing)
     ArchiveWalkStart(archive, &walk);
     SlotPlace place;
     while (TableWalkNext(&walk, &place)) {
-        uint32_t headSize = EntryHeadSize(place.storedSize, state->entryLayout, state->CheckMode, false);
+        uint32_t headSize = EntryHeadSize(place.storedSize, state->memory.entryLayout, state->settings.CheckMode, false);
         if (!LocateEntry(&listing->reader, place.offset, place.storedSize, headSize, &listing->locators[place.index]))
             return -1;
     }
@@ -64,12 +64,12 @@ static ResultCode BuildRecords(Listing* listing)
     while (TableWalkNext(&walk, &place)) {
         EntryLocator* locator = &listing->locators[place.index];
         int32_t storedSize = place.storedSize;
-        if (state->NumberingMode == NUMBERING_WITH_DUMMIES || storedSize != 0) {
-            uint32_t headSize = EntryHeadSize(storedSize, state->entryLayout, state->CheckMode, false);
-            ResultCode result = ReadEntryRecord(state, state->NumberingMode, &listing->reader, place.offset, headSize,
-                                         SlotNumber(&place, state->NumberingMode), locator, cursor);
+        if (state->settings.NumberingMode == NUMBERING_WITH_DUMMIES || storedSize != 0) {
+            uint32_t headSize = EntryHeadSize(storedSize, state->memory.entryLayout, state->settings.CheckMode, false);
+            ResultCode result = ReadEntryRecord(state, state->settings.NumberingMode, &listing->reader, place.offset, headSize,
+                                         SlotNumber(&place, state->settings.NumberingMode), locator, cursor);
             if (result != RESULT_OK) return result;
-            cursor->position = (EntryWord)EntryPosition(place.index, state->NumberingMode);
+            cursor->position = (EntryWord)EntryPosition(place.index, state->settings.NumberingMode);
             cursor++;
         }
     }
@@ -99,7 +99,7 @@ ResultCode ListArchive(PluginState* state, const char* path, int64_t offset, uns
     int32_t nonEmpty = LocateEntries(&listing);
     if (nonEmpty < 0) return FinishListing(&listing, RESULT_NO_MEMORY, listHandle);
 
-    int32_t recordCount = state->NumberingMode == NUMBERING_WITH_DUMMIES ? count : nonEmpty;
+    int32_t recordCount = state->settings.NumberingMode == NUMBERING_WITH_DUMMIES ? count : nonEmpty;
     listing.block = HostAlloc((size_t)(recordCount + 1) * sizeof(EntryInfo));
     if (!listing.block) return FinishListing(&listing, RESULT_NO_HOST_MEMORY, listHandle);
     listing.records = (EntryInfo*)HostLock(listing.block);

@@ -15,7 +15,7 @@ static ResultCode FillRecordOfName(PluginState* state, const ArchiveFile* archiv
 {
     char copy[ENTRY_NAME_COPY_SIZE];
     if (!CopyEntryFilePart(entryName, copy)) return RESULT_NOT_ARCHIVE;
-    EntryNumbering numberingMode = state->NumberingMode;  // a name without a separator is in the user's numbering
+    EntryNumbering numberingMode = state->settings.NumberingMode;  // a name without a separator is in the user's numbering
     int32_t number = ParseEntryName(copy, &numberingMode);
     if (number < 0) return RESULT_NOT_ARCHIVE;
     int32_t index = SlotOfNumber(archive->table, (size_t)archive->tableLength, archive->count, numberingMode, number);
@@ -28,7 +28,7 @@ static ResultCode FillRecordOfName(PluginState* state, const ArchiveFile* archiv
     HeadReader reader;
     // A window of one head: the locator and the record read it once.
     if (!OpenHeadReader(&reader, archive, ENTRY_HEAD_SIZE)) return RESULT_NO_MEMORY;
-    uint32_t headSize = EntryHeadSize(storedSize, state->entryLayout, state->CheckMode, false);
+    uint32_t headSize = EntryHeadSize(storedSize, state->memory.entryLayout, state->settings.CheckMode, false);
     EntryLocator locator;
     ResultCode result = RESULT_NO_MEMORY;
     if (LocateEntry(&reader, offset, storedSize, headSize, &locator))

@@ -9,6 +9,6 @@ int ProbeArchive(PluginState* state, const char* path, const uint8_t* bytes, int
     if (!path) return 0;
     if (HasMediaExtension(path)) return 0;
     if (!ValidateContainer(NULL, bytes, length, VALIDATE_PROBE)) return 0;
-    DeriveBaseName(path, state->archiveBaseName, sizeof state->archiveBaseName);
+    DeriveBaseName(path, state->memory.archiveBaseName, sizeof state->memory.archiveBaseName);
     return 1;
 }

@@ -382,7 +382,7 @@ struct Run {
     const Table t;
     uint32_t check = 0;  // the settings of the current listing
     EntryNumbering numbering = NUMBERING_WITH_DUMMIES;
-    int32_t detected = -1;              // the layout a listing with state.CheckMode 0 left: detection's
+    int32_t detected = -1;              // the layout a listing with state.settings.CheckMode 0 left: detection's
     int calls = 0;                      // calls so far that may meet the planned failure
     int faultCall = -1, faultKind = 0, faultCountdown = 0;  // the planned failure
 };
@@ -416,7 +416,7 @@ Outcome Call(Run& run, CallKind call, int32_t* before, Make make)
                                : call != CALL_FIND || kind < FAULT_HOST_ALLOC || kind > FAULT_HOST_LOCK;
         const bool armed = meets && run.calls++ == run.faultCall;
         if (armed) Countdown(kind) = run.faultCountdown;
-        *before = state.entryLayout;
+        *before = state.memory.entryLayout;
         const Outcome o = make();
         const bool hit = armed && Countdown(kind) == 0;
         nativeFaults = NativeFaults();
@@ -426,14 +426,14 @@ Outcome Call(Run& run, CallKind call, int32_t* before, Make make)
         const NativeOutstanding left = NativeCountOutstanding();
         CHECK(left.files == 0 && left.workBuffers == 0 && left.hostLocks == 0 && left.outputs == 0);
         CHECK(left.hostBlocks == (o.block ? 1 : 0));
-        CHECK(state.CheckMode == run.check && state.NumberingMode == run.numbering);
+        CHECK(state.settings.CheckMode == run.check && state.settings.NumberingMode == run.numbering);
         // A record build may raise two-byte heads to six-byte ones, which
-        // takes a full scan, so state.CheckMode on.
+        // takes a full scan, so state.settings.CheckMode on.
         if (o.result == RESULT_NOT_ARCHIVE) {
-            CHECK(state.entryLayout == *before);
+            CHECK(state.memory.entryLayout == *before);
         } else if (call != CALL_LIST) {
-            CHECK(state.entryLayout == *before ||
-                  (*before == LAYOUT_KIND_ONLY && state.entryLayout == LAYOUT_KIND_SIZE && state.CheckMode == 1));
+            CHECK(state.memory.entryLayout == *before ||
+                  (*before == LAYOUT_KIND_ONLY && state.memory.entryLayout == LAYOUT_KIND_SIZE && state.settings.CheckMode == 1));
         }
         if (!hit) return o;
         const int expected = CodeOfFault(kind);
@@ -455,8 +455,8 @@ void CheckRecord(const Run& run, const EntryInfo& info, int32_t slot, int32_t la
     const char* nul = (const char*)memchr(info.fileName, '\0', sizeof info.fileName);
     CHECK(nul != nullptr);
     const size_t length = (size_t)(nul - info.fileName);
-    const size_t baseLength = strlen(state.archiveBaseName);
-    CHECK(length > baseLength + 4 && memcmp(info.fileName, state.archiveBaseName, baseLength) == 0);
+    const size_t baseLength = strlen(state.memory.archiveBaseName);
+    CHECK(length > baseLength + 4 && memcmp(info.fileName, state.memory.archiveBaseName, baseLength) == 0);
     CHECK(info.fileName[length - 4] == '.');
     const bool dummy = strcmp(nul - 3, "DMY") == 0;
     CHECK(dummy == (storedSize == 0));
@@ -474,7 +474,7 @@ void CheckRecord(const Run& run, const EntryInfo& info, int32_t slot, int32_t la
 // A listing's outcome, its records copied out of the block it handed over.
 struct Listing {
     int result = RESULT_NOT_ARCHIVE;
-    int32_t layout = LAYOUT_RAW;  // state.entryLayout after it
+    int32_t layout = LAYOUT_RAW;  // state.memory.entryLayout after it
     bool uniform = false;         // every record built under `layout` (none raised it)
     std::vector<EntryInfo> records;
     std::vector<const EntryInfo*> bySlot;
@@ -496,11 +496,11 @@ Listing List(Run& run)
     if (l.result == RESULT_NOT_ARCHIVE) return l;
 
     CHECK(t.count != 0 && !t.negative);
-    l.layout = state.entryLayout;
+    l.layout = state.memory.entryLayout;
     CHECK(l.layout == LAYOUT_RAW || l.layout == LAYOUT_KIND_SIZE || l.layout == LAYOUT_KIND_ONLY);
     // Heads are told apart by the kind of the first non-empty entry, the
     // bytes right after the table; detection does not depend on CheckMode,
-    // and only a build under state.CheckMode 1 raises what it found.
+    // and only a build under state.settings.CheckMode 1 raises what it found.
     CHECK((l.layout == LAYOUT_RAW) == (t.firstKind != 0 && t.firstKind != 1 && t.firstKind != 8));
     if (run.check == 0) {
         CHECK(run.detected < 0 || l.layout == run.detected);
@@ -545,7 +545,7 @@ void LookUp(Run& run, const Listing& l, int32_t slot)
     if (listed) {
         strcpy(name, listed->fileName);
     } else {
-        FormatEntryName(name, sizeof name, state.archiveBaseName, run.numbering, NumberOf(run, slot), CLASS_DAT);
+        FormatEntryName(name, sizeof name, state.memory.archiveBaseName, run.numbering, NumberOf(run, slot), CLASS_DAT);
     }
     EntryInfo info;
     int32_t before;
@@ -591,7 +591,7 @@ void CheckAgainstRecipe(const Recipe& r, int32_t index, int result, const Bytes&
             fileSize = ReadU32(padded.data() + 2);
         } else if (cls == CLASS_WAV) {
             fileSize = ReadU32(padded.data() + 4) + 8;
-        } else if (state.CheckMode) {
+        } else if (state.settings.CheckMode) {
             fileSize = (uint32_t)slot.content.size();
         } else {
             CHECK(result == RESULT_NO_RECORD);
@@ -617,7 +617,7 @@ bool OutputOf(const Run& run, int32_t slot, Bytes* bytes, std::string* name)
     int found = 0;
     for (int cls = CLASS_BMP; cls <= CLASS_DMY; cls++) {
         char entry[sizeof(EntryInfo::fileName)];
-        FormatEntryName(entry, sizeof entry, state.archiveBaseName, run.numbering, NumberOf(run, slot), cls);
+        FormatEntryName(entry, sizeof entry, state.memory.archiveBaseName, run.numbering, NumberOf(run, slot), cls);
         size_t size = 0;
         const uint8_t* written = NativeMemoryOutput((std::string("out/") + entry).c_str(), &size);
         if (!written) continue;
@@ -670,7 +670,7 @@ void Extract(Run& run, const Listing& l, int32_t slot, bool toDisk)
         CHECK(result != RESULT_OK || content.size() == listed->fileSize);
     }
     const Recipe& r = run.r;
-    if (r.tableIntact && slot < (int32_t)r.slots.size() && state.entryLayout == before && before == (int32_t)r.layout)
+    if (r.tableIntact && slot < (int32_t)r.slots.size() && state.memory.entryLayout == before && before == (int32_t)r.layout)
         CheckAgainstRecipe(r, slot, result, content);
     // Disk output needs no host block; a size refused for the block limit
     // (a damaged one, up to a gigabyte) is not written.
@@ -698,13 +698,13 @@ int Probe(const Recipe& r, const Bytes& file)
     const size_t n = std::min<size_t>(file.size(), PROBE_SIZE);
     std::unique_ptr<uint8_t[]> bytes(new uint8_t[n]);
     if (n) memcpy(bytes.get(), file.data(), n);
-    const int32_t layoutBefore = state.entryLayout;
+    const int32_t layoutBefore = state.memory.entryLayout;
     const int accepted = ProbeArchive(&state, r.path, bytes.get(), (int32_t)n);
     CHECK(accepted == 0 || accepted == 1);
-    CHECK(state.entryLayout == layoutBefore);
+    CHECK(state.memory.entryLayout == layoutBefore);
     const char* baseName = ProbedBaseName(r.path);
     if (!baseName) CHECK(!accepted);
-    CHECK(strcmp(state.archiveBaseName, accepted ? baseName : "data") == 0);
+    CHECK(strcmp(state.memory.archiveBaseName, accepted ? baseName : "data") == 0);
     return accepted;
 }
 
@@ -754,7 +754,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The state as the plug-in has it when loaded; the archive served under
     // its path; disk output kept in memory.
     state = PluginState();
-    strcpy(state.archiveBaseName, "data");
+    strcpy(state.memory.archiveBaseName, "data");
     nativeFaults = NativeFaults();
     NativeClearMemoryFiles();
     NativeAddMemoryFile(r.path, bytes.data(), bytes.size());
@@ -766,8 +766,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // would: the layout carries over from one to the next.
     for (uint32_t check = 0; check < 2; check++) {
         for (uint32_t numbering = 0; numbering < 3; numbering++) {
-            state.CheckMode = run.check = check;
-            state.NumberingMode = run.numbering = static_cast<EntryNumbering>(numbering);
+            state.settings.CheckMode = run.check = check;
+            state.settings.NumberingMode = run.numbering = static_cast<EntryNumbering>(numbering);
             const Listing listing = List(run);
             // The probe sees at most the first 2,048 bytes; what it refuses,
             // the listing refuses too.

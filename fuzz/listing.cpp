@@ -33,25 +33,25 @@ static void FuzzValidation(const uint8_t* body, size_t n, int32_t layoutBefore)
 {
     uint8_t* offered = n ? new uint8_t[n] : nullptr;
     if (n) memcpy(offered, body, n);
-    state.entryLayout = static_cast<EntryLayout>(layoutBefore);
+    state.memory.entryLayout = static_cast<EntryLayout>(layoutBefore);
     int accepted = ValidateContainer(&state, offered, (int32_t)n, VALIDATE_LISTING);
     if (accepted) {
-        Check(state.entryLayout == LAYOUT_RAW || state.entryLayout == LAYOUT_KIND_SIZE ||
-              state.entryLayout == LAYOUT_KIND_ONLY);
+        Check(state.memory.entryLayout == LAYOUT_RAW || state.memory.entryLayout == LAYOUT_KIND_SIZE ||
+              state.memory.entryLayout == LAYOUT_KIND_ONLY);
     } else {
         // A refusal changes nothing.
-        Check(state.entryLayout == layoutBefore);
+        Check(state.memory.entryLayout == layoutBefore);
     }
     // Probe mode never touches the layout.
-    int32_t detected = state.entryLayout;
+    int32_t detected = state.memory.entryLayout;
     ValidateContainer(&state, offered, (int32_t)n, VALIDATE_PROBE);
-    Check(state.entryLayout == detected);
+    Check(state.memory.entryLayout == detected);
     delete[] offered;
 }
 
 static void FuzzRecord(const uint8_t* body, size_t n, EntryLayout layout, int32_t storedSize, bool whole, int32_t number)
 {
-    int32_t headLength = (int32_t)EntryHeadSize(storedSize, layout, state.CheckMode, whole);
+    int32_t headLength = (int32_t)EntryHeadSize(storedSize, layout, state.settings.CheckMode, whole);
     if (whole) headLength = storedSize;  // the whole entry at hand, as a scan sees it
     size_t available = (size_t)headLength < n ? (size_t)headLength : n;
     uint8_t* head = available ? new uint8_t[available] : nullptr;
@@ -64,7 +64,7 @@ static void FuzzRecord(const uint8_t* body, size_t n, EntryLayout layout, int32_
     }
     EntryInfo info;
     memset(&info, 0xAB, sizeof info);
-    state.entryLayout = layout;
+    state.memory.entryLayout = layout;
     // Read whole, the entry is scanned over its stored size, what the file
     // lacks as zeros, as the calls scan it.
     EntryStreamSizes sizes;
@@ -77,14 +77,14 @@ static void FuzzRecord(const uint8_t* body, size_t n, EntryLayout layout, int32_
     }
     EntryFindings found;
     const EntryLocator before = locator;
-    const EntryNumbering numberingMode = state.NumberingMode;
+    const EntryNumbering numberingMode = state.settings.NumberingMode;
     int ok = BuildEntryRecord(&state, numberingMode, number, &locator, storedSize ? head : nullptr,
                               (uint32_t)available, whole && storedSize ? &sizes : nullptr, &info, &found);
     delete[] head;
 
     // The builder changes nothing it is given; the only change it may ask
     // for is a raise from two-byte to six-byte heads.
-    Check(state.entryLayout == layout && memcmp(&before, &locator, sizeof locator) == 0);
+    Check(state.memory.entryLayout == layout && memcmp(&before, &locator, sizeof locator) == 0);
     if (!ok) {
         Check(storedSize != 0 && (layout == LAYOUT_KIND_SIZE || layout == LAYOUT_KIND_ONLY));
         return;
@@ -115,13 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* body = data + 4;
     const size_t n = size - 4;
 
-    state.CheckMode = (settings >> 2) & 1;
-    state.NumberingMode = static_cast<EntryNumbering>(((settings >> 3) & 3) % 3);
-    memset(state.archiveBaseName, 0, sizeof state.archiveBaseName);
+    state.settings.CheckMode = (settings >> 2) & 1;
+    state.settings.NumberingMode = static_cast<EntryNumbering>(((settings >> 3) & 3) % 3);
+    memset(state.memory.archiveBaseName, 0, sizeof state.memory.archiveBaseName);
     if (read & 4) {
-        memset(state.archiveBaseName, 'n', sizeof state.archiveBaseName - 1);
+        memset(state.memory.archiveBaseName, 'n', sizeof state.memory.archiveBaseName - 1);
     } else {
-        strcpy(state.archiveBaseName, "data");
+        strcpy(state.memory.archiveBaseName, "data");
     }
 
     FuzzValidation(body, n, LAYOUTS[settings & 3]);

@@ -97,17 +97,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     memcpy(pathCopy, path.c_str(), path.size() + 1);
 
     // What the last listing left must survive a probe.
-    PluginState state = {LAYOUT_KIND_ONLY, 1, NUMBERING_PACKED, "previous"};
+    PluginState state = {{1, NUMBERING_PACKED}, {LAYOUT_KIND_ONLY, "previous"}};
 
     const bool accepted = ExpectedAccepted(padded.data(), (int32_t)length);
     const int probed = ProbeArchive(&state, pathCopy, bytes, (int32_t)length);
     CHECK(probed == (accepted && !ExpectedMedia(path)));
-    CHECK(state.entryLayout == LAYOUT_KIND_ONLY && state.CheckMode == 1 && state.NumberingMode == NUMBERING_PACKED);
+    CHECK(state.memory.entryLayout == LAYOUT_KIND_ONLY && state.settings.CheckMode == 1 && state.settings.NumberingMode == NUMBERING_PACKED);
     // Any mode value other than listing is probe mode.
     CHECK((ValidateContainer(nullptr, bytes, (int32_t)length, 7) != 0) == accepted);
     CHECK(path == pathCopy);  // the caller's string is left alone
-    CHECK(strlen(state.archiveBaseName) < sizeof state.archiveBaseName);
-    CHECK(state.archiveBaseName == (probed ? ExpectedBaseName(path, sizeof state.archiveBaseName) : "previous"));
+    CHECK(strlen(state.memory.archiveBaseName) < sizeof state.memory.archiveBaseName);
+    CHECK(state.memory.archiveBaseName == (probed ? ExpectedBaseName(path, sizeof state.memory.archiveBaseName) : "previous"));
 
     delete[] bytes;
     delete[] pathCopy;

@@ -51,7 +51,7 @@ void EverySlotBy(PluginState* state, EntryLayout layout, size_t fileSize)
     SlotPlace place;
     // A few hundred slots are plenty; a damaged count can name 8,191.
     for (int visited = 0; visited < 64 && TableWalkNext(&walk, &place); visited++) {
-        state->entryLayout = layout;
+        state->memory.entryLayout = layout;
         EntryInfo info;
         memset(&info, 0, sizeof info);
         char name[16];
@@ -71,14 +71,14 @@ void EverySlotBy(PluginState* state, EntryLayout layout, size_t fileSize)
         CHECK(measured.lack == expanded.lack);
         CHECK(place.storedSize <= 0 || (int64_t)place.held <= (int64_t)fileSize);
         if (size == info.fileSize) {
-            state->entryLayout = layout;
+            state->memory.entryLayout = layout;
             int result = ExtractEntryUpTo(state, PATH, 0, EntryPosition(place.index, NUMBERING_WITH_DUMMIES),
                                           (char*)"out", OUTPUT_DISK << 8, 1u << 22, &extracted);
             if (result == RESULT_OK) {
                 CheckReport(extracted);
                 // The extraction reads the slot whole for its record, which
                 // may size it otherwise; of the same size, it lacks the same.
-                if (extracted.contentSize == size && state->entryLayout == layout)
+                if (extracted.contentSize == size && state->memory.entryLayout == layout)
                     CHECK(extracted.contentDelivered == expanded.contentDelivered);
             }
         }
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     nativeHostBlockLimit = 1u << 22;
     PluginState state;
     memset(&state, 0, sizeof state);
-    state.NumberingMode = static_cast<EntryNumbering>((options >> 3 & 3) % 3);
+    state.settings.NumberingMode = static_cast<EntryNumbering>((options >> 3 & 3) % 3);
     uint8_t probe[PROBE_SIZE] = {0};
     memcpy(probe, data + 1, size - 1 < sizeof probe ? size - 1 : sizeof probe);
     ProbeArchive(&state, PATH, probe, PROBE_SIZE);
@@ -118,9 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     nativeFaults = NativeFaults{};
 
     // Every slot by the user's layout, full scans on, as unpack reads them.
-    const EntryLayout layout = (options & 3) == 3 ? state.entryLayout : static_cast<EntryLayout>(options & 3);
-    state.CheckMode = 1;
-    state.NumberingMode = NUMBERING_WITH_DUMMIES;
+    const EntryLayout layout = (options & 3) == 3 ? state.memory.entryLayout : static_cast<EntryLayout>(options & 3);
+    state.settings.CheckMode = 1;
+    state.settings.NumberingMode = NUMBERING_WITH_DUMMIES;
     EverySlotBy(&state, layout, size - 1);
 
     NativeClearMemoryOutput();

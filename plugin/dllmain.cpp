@@ -7,6 +7,6 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     (void)reserved;
     moduleInstance = instance;
     if (reason != DLL_PROCESS_ATTACH) return FALSE;  // nothing to do, nothing saved at detach
-    LoadSettings(&pluginState.CheckMode, &pluginState.NumberingMode);
+    LoadSettings(&pluginState.settings.CheckMode, &pluginState.settings.NumberingMode);
     return TRUE;
 }

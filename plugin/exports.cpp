@@ -66,6 +66,6 @@ extern "C" int __stdcall GetFile(LPCSTR path, LONG_PTR position, LPSTR destinati
 extern "C" int __stdcall ConfigurationDlg(HWND parent, int function)
 {
     if (function != 1) return -1;  // only "settings" is offered; no about box
-    RunSettingsDialog(moduleInstance, parent, &pluginState.CheckMode, &pluginState.NumberingMode);
+    RunSettingsDialog(moduleInstance, parent, &pluginState.settings.CheckMode, &pluginState.settings.NumberingMode);
     return 0;
 }

@@ -85,13 +85,13 @@ ReadBack ReadThroughCalls(const Bytes& file, int64_t offset)
     NativeClearMemoryFiles();
     NativeAddMemoryFile("WRITTEN.DAT", file.data(), file.size());
     PluginState state = {};
-    std::snprintf(state.archiveBaseName, sizeof state.archiveBaseName, "WRITTEN");
-    state.CheckMode = 1;
-    state.NumberingMode = NUMBERING_WITH_DUMMIES;
+    std::snprintf(state.memory.archiveBaseName, sizeof state.memory.archiveBaseName, "WRITTEN");
+    state.settings.CheckMode = 1;
+    state.settings.NumberingMode = NUMBERING_WITH_DUMMIES;
     HostBlock list = nullptr;
     r.code = ListArchive(&state, "WRITTEN.DAT", offset, 0, &list);
     if (r.code != RESULT_OK) return r;
-    r.layout = state.entryLayout;
+    r.layout = state.memory.entryLayout;
     std::vector<EntryInfo> records;
     for (const EntryInfo* e = static_cast<const EntryInfo*>(HostLock(list)); e->method[0]; e++) records.push_back(*e);
     HostUnlock(list);

@@ -91,7 +91,7 @@ class Calls : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        strcpy(state.archiveBaseName, "SCENE");
+        strcpy(state.memory.archiveBaseName, "SCENE");
         nativeFaults = {};
         nativeHostBlockLimit = 0;
         NativeClearMemoryFiles();
@@ -145,8 +145,8 @@ protected:
     int Run(Call call, const std::string& path, const Target& t, unsigned flags = 0, bool checkContent = true,
             std::vector<EntryInfo>* listed = nullptr)
     {
-        const uint32_t numbering = state.NumberingMode;
-        const int32_t layout = state.entryLayout;
+        const uint32_t numbering = state.settings.NumberingMode;
+        const int32_t layout = state.memory.entryLayout;
         HostBlock handle = call == LIST || call == TO_MEMORY ? kStale : nullptr;
         EntryInfo info = {};
         std::vector<EntryInfo> records;
@@ -195,8 +195,8 @@ protected:
             EXPECT_EQ(written.has_value(), code == 0) << OutputPath(t.name);
             if (written && checkContent) EXPECT_EQ(*written, t.content);
         }
-        EXPECT_EQ(state.NumberingMode, numbering);
-        if (call == LIST && code == RESULT_NOT_ARCHIVE) EXPECT_EQ(state.entryLayout, layout);
+        EXPECT_EQ(state.settings.NumberingMode, numbering);
+        if (call == LIST && code == RESULT_NOT_ARCHIVE) EXPECT_EQ(state.memory.entryLayout, layout);
         return code;
     }
 
@@ -205,7 +205,7 @@ protected:
     {
         std::vector<Target> targets;
         for (uint32_t mode = 0; mode < 3; mode++) {
-            state.NumberingMode = static_cast<EntryNumbering>(mode);
+            state.settings.NumberingMode = static_cast<EntryNumbering>(mode);
             std::vector<EntryInfo> listed;
             EXPECT_EQ(Run(LIST, path, {}, 0, true, &listed), 0);
             EXPECT_EQ(listed.size(), mode == NUMBERING_WITH_DUMMIES ? 5u : 4u);
@@ -225,7 +225,7 @@ protected:
         const std::vector<Target> targets = Targets(path);
         const std::vector<Target> listing = {{}};
         std::vector<EntryInfo> reference;
-        state.NumberingMode = NUMBERING_KEEP;
+        state.settings.NumberingMode = NUMBERING_KEEP;
         Run(LIST, path, {}, 0, true, &reference);
         for (Call call : {LIST, FIND, TO_MEMORY, TO_DISK}) {
             unsigned fired = 0;
@@ -234,8 +234,8 @@ protected:
                     for (int n = 1; n < 100; n++) {
                         SCOPED_TRACE(::testing::Message() << "call " << call << " on '" << t.name << "' fault "
                                                           << kind << " #" << n);
-                        state.NumberingMode = NUMBERING_KEEP;
-                        state.entryLayout = call == LIST ? LAYOUT_KIND_ONLY : LAYOUT_KIND_SIZE;
+                        state.settings.NumberingMode = NUMBERING_KEEP;
+                        state.memory.entryLayout = call == LIST ? LAYOUT_KIND_ONLY : LAYOUT_KIND_SIZE;
                         FaultCountdown(nativeFaults, kind) = n;
                         std::vector<EntryInfo> listed;
                         int code = Run(call, path, t, 0, kind != FAULT_SHORT_READ, &listed);
@@ -354,14 +354,14 @@ TEST_F(Calls, EveryResultCode)
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << "call " << row.call << " on " << row.path << " '" << row.target.name
                                           << "' flags " << row.flags << " fault " << row.fault << " #" << row.n);
-        state.entryLayout = static_cast<EntryLayout>(row.check ? LAYOUT_KIND_ONLY : row.layout);
-        state.CheckMode = row.check;
-        state.NumberingMode = static_cast<EntryNumbering>(row.numbering);
+        state.memory.entryLayout = static_cast<EntryLayout>(row.check ? LAYOUT_KIND_ONLY : row.layout);
+        state.settings.CheckMode = row.check;
+        state.settings.NumberingMode = static_cast<EntryNumbering>(row.numbering);
         if (row.fault != NO_FAULT) FaultCountdown(nativeFaults, row.fault) = row.n;
         EXPECT_EQ(Run(row.call, row.path, row.target, row.flags), row.code);
     }
-    state.CheckMode = 0;
-    state.entryLayout = LAYOUT_KIND_SIZE;
+    state.settings.CheckMode = 0;
+    state.memory.entryLayout = LAYOUT_KIND_SIZE;
 
     // Output the call does not offer (kinds 2 to 7, memory output with no
     // handle variable to put the block in) is refused before any block or
@@ -397,10 +397,10 @@ TEST_F(Calls, EveryResultCode)
     // The probe validates in its own mode: an archive the listing refuses
     // (compressed content of no known kind, no full scans) is accepted, and
     // the layout is left as it was.
-    state.entryLayout = LAYOUT_KIND_SIZE;
+    state.memory.entryLayout = LAYOUT_KIND_SIZE;
     const Bytes unknown = Build({test_archive::Compressed(Content("abc", 120))}, test_archive::Layout::KindOnly);
     EXPECT_EQ(ProbeArchive(&state, "UNKNOWN.DAT", unknown.data(), (int32_t)unknown.size()), 1);
-    EXPECT_EQ(state.entryLayout, LAYOUT_KIND_SIZE);
+    EXPECT_EQ(state.memory.entryLayout, LAYOUT_KIND_SIZE);
 }
 
 TEST_F(Calls, FaultSweepOverMemoryFiles) { Sweep("GOOD.DAT"); }
@@ -416,17 +416,17 @@ TEST_F(Calls, FaultSweepOverRealFileAndDirectory)
     const Bytes archive = Build(kGood, test_archive::Layout::KindSize);
     std::ofstream("SCENE.DAT", std::ios::binary).write((const char*)archive.data(), (std::streamsize)archive.size());
 
-    strcpy(state.archiveBaseName, "OTHER");
+    strcpy(state.memory.archiveBaseName, "OTHER");
     const int32_t probed = (int32_t)std::min<size_t>(archive.size(), PROBE_SIZE);
     ASSERT_EQ(ProbeArchive(&state, "SCENE.DAT", archive.data(), probed), 1);
-    EXPECT_STREQ(state.archiveBaseName, "SCENE");
+    EXPECT_STREQ(state.memory.archiveBaseName, "SCENE");
     NativeSetMemoryOutput(false);
     realOutput = true;
     Sweep("SCENE.DAT");
 
     // A directory that does not exist cannot take the file.
     outDir = "missing";
-    state.entryLayout = LAYOUT_KIND_SIZE;
+    state.memory.entryLayout = LAYOUT_KIND_SIZE;
     EXPECT_EQ(Run(TO_DISK, "SCENE.DAT", {"SCENE~000.BMP", 0, kGood[0].content}), RESULT_UNSUPPORTED_FLAGS);
 }
 
@@ -459,8 +459,8 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
         // The listing and the lookup size a scanned entry reading it in pieces too.
         for (Call call : {LIST, FIND}) {
             if (a.layout != test_archive::Layout::KindOnly) break;
-            state.entryLayout = static_cast<EntryLayout>(a.layoutState);
-            state.CheckMode = 1;
+            state.memory.entryLayout = static_cast<EntryLayout>(a.layoutState);
+            state.settings.CheckMode = 1;
             NativeResetPeaks();
             std::vector<EntryInfo> listed;
             EXPECT_EQ(Run(call, "HUGE.DAT", {"SCENE~000.DAT", 0, Bytes(a.fileSize)}, 0, call == FIND, &listed), 0);
@@ -469,8 +469,8 @@ TEST_F(Calls, LargeEntryTakesBoundedWorkingMemory)
         }
         for (Call call : {TO_MEMORY, TO_DISK}) {
             SCOPED_TRACE(::testing::Message() << "layout " << a.layoutState << " call " << call);
-            state.entryLayout = static_cast<EntryLayout>(a.layoutState);
-            state.CheckMode = 1;
+            state.memory.entryLayout = static_cast<EntryLayout>(a.layoutState);
+            state.settings.CheckMode = 1;
             NativeResetPeaks();
             HostBlock handle = nullptr;
             int code = call == TO_MEMORY ? ExtractEntry(&state, "HUGE.DAT", 0, 0, (char*)&handle, 0x100)
@@ -572,11 +572,11 @@ TEST_F(Calls, LastEntryListsLooksUpAndExtractsAlike)
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.what << ", " << row.archive.size() << " bytes");
         Serve("CUT.DAT", row.archive);
-        state.CheckMode = 1;
-        state.NumberingMode = NUMBERING_KEEP;
+        state.settings.CheckMode = 1;
+        state.settings.NumberingMode = NUMBERING_KEEP;
         std::vector<EntryInfo> listed;
         ASSERT_EQ(Run(LIST, "CUT.DAT", {}, 0, true, &listed), 0);
-        EXPECT_EQ(state.entryLayout, row.layout);
+        EXPECT_EQ(state.memory.entryLayout, row.layout);
         const EntryInfo& last = listed.back();
         EXPECT_EQ(last.fileSize, row.content.size());
         const Target t = {last.fileName, (int64_t)last.position, row.content};
@@ -645,12 +645,12 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
         stored.back().resize(stored.back().size() - 50000);
         Serve("PIECES.DAT", archive);
 
-        state.CheckMode = 1;
-        state.NumberingMode = NUMBERING_KEEP;
+        state.settings.CheckMode = 1;
+        state.settings.NumberingMode = NUMBERING_KEEP;
         std::vector<EntryInfo> listed;
         ASSERT_EQ(Run(LIST, "PIECES.DAT", {}, 0, true, &listed), 0);
         ASSERT_EQ(listed.size(), stored.size());
-        const int32_t detected = state.entryLayout;
+        const int32_t detected = state.memory.entryLayout;
         for (size_t i = 0; i < stored.size(); i++) {
             SCOPED_TRACE(::testing::Message() << "layout " << detected << " entry " << i);
             // From the byte-loop reference: the payload after the head, over
@@ -666,7 +666,7 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
                 std::copy_n(payload.begin(), std::min(payload.size(), expected.size()), expected.begin());
             }
             for (Call call : {TO_MEMORY, TO_DISK}) {
-                state.entryLayout = static_cast<EntryLayout>(detected);
+                state.memory.entryLayout = static_cast<EntryLayout>(detected);
                 EXPECT_EQ(Run(call, "PIECES.DAT", {listed[i].fileName, listed[i].position, expected}), 0);
             }
         }
@@ -681,9 +681,9 @@ TEST_F(Calls, PiecewiseExtractionEqualsWholeExpansion)
     Bytes content(size);
     LzssDecode(stream.data(), (uint32_t)stream.size(), content.data(), (uint32_t)size);
     for (Call call : {TO_MEMORY, TO_DISK}) {
-        state.entryLayout = LAYOUT_KIND_ONLY;
+        state.memory.entryLayout = LAYOUT_KIND_ONLY;
         EXPECT_EQ(Run(call, "RAISE.DAT", {"SCENE~000.DAT", 0, content}), 0);
-        EXPECT_EQ(state.entryLayout, LAYOUT_KIND_SIZE);
+        EXPECT_EQ(state.memory.entryLayout, LAYOUT_KIND_SIZE);
     }
 }
 

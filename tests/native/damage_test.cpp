@@ -31,7 +31,7 @@ Checked ListAndCheck(const Bytes& file, int64_t offset, uint32_t numbering = NUM
     Checked c;
     NativeAddMemoryFile("DAMAGE.DAT", file.data(), file.size());
     PluginState state{};
-    state.NumberingMode = static_cast<EntryNumbering>(numbering);
+    state.settings.NumberingMode = static_cast<EntryNumbering>(numbering);
     HostBlock block = nullptr;
     c.listResult = ListArchive(&state, "DAMAGE.DAT", offset, 0, &block);
     if (c.listResult == RESULT_OK) {

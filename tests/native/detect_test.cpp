@@ -53,8 +53,8 @@ TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
         const char* what;
         Layout written;
         std::vector<test_archive::Entry> entries;
-        int withoutCheck;  // detected layout, or refused, with state.CheckMode 0
-        int withCheck;     // and with state.CheckMode 1
+        int withoutCheck;  // detected layout, or refused, with state.settings.CheckMode 0
+        int withCheck;     // and with state.settings.CheckMode 1
     } rows[] = {
         {"kind 0, bitmap at byte 6", Layout::KindSize, {test_archive::Plain(Bitmap(100))}, LAYOUT_KIND_SIZE, LAYOUT_KIND_SIZE},
         {"first slots empty: the head right after the table", Layout::KindOnly,
@@ -94,14 +94,14 @@ TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
         const Bytes archive = test_archive::BuildArchive(row.entries, options);
         for (uint32_t check : {0u, 1u}) {
             const int expected = check ? row.withCheck : row.withoutCheck;
-            state.CheckMode = check;
+            state.settings.CheckMode = check;
             const int before = (expected == LAYOUT_RAW) ? LAYOUT_KIND_ONLY : LAYOUT_RAW;  // must be overwritten
-            state.entryLayout = static_cast<EntryLayout>(before);
+            state.memory.entryLayout = static_cast<EntryLayout>(before);
             const int accepted = Validate(archive);
             // A refusal changes nothing: the last archive's layout stays.
-            EXPECT_EQ(expected != refused, accepted) << row.what << ", state.CheckMode " << check;
-            EXPECT_EQ(expected == refused ? before : expected, state.entryLayout)
-                << row.what << ", state.CheckMode " << check;
+            EXPECT_EQ(expected != refused, accepted) << row.what << ", state.settings.CheckMode " << check;
+            EXPECT_EQ(expected == refused ? before : expected, state.memory.entryLayout)
+                << row.what << ", state.settings.CheckMode " << check;
             EXPECT_EQ(expected, DetectEntryLayout(check, archive.data(), static_cast<int32_t>(archive.size()),
                                                   ContainerCount(archive.data())))
                 << row.what << ", the detection's own answer";
@@ -115,18 +115,18 @@ TEST_F(Detection, LengthTestIsTheOnlyOneAndTouchesNothing)
     options.layout = Layout::KindSize;
     const Bytes archive = test_archive::BuildArchive({test_archive::Plain(Bitmap(100))}, options);
 
-    state.entryLayout = LAYOUT_KIND_ONLY;
+    state.memory.entryLayout = LAYOUT_KIND_ONLY;
     EXPECT_EQ(0, Validate(archive, 19));
-    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.memory.entryLayout);
     EXPECT_EQ(1, Validate(archive, 20));  // the bitmap signature at bytes 14-15 is inside
-    EXPECT_EQ(LAYOUT_KIND_SIZE, state.entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_SIZE, state.memory.entryLayout);
 
     // A negative size stops validation before detection.
     Bytes bad = archive;
     bad[7] = 0x80;
-    state.entryLayout = LAYOUT_KIND_ONLY;
+    state.memory.entryLayout = LAYOUT_KIND_ONLY;
     EXPECT_EQ(0, Validate(bad));
-    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.memory.entryLayout);
 }
 
 // Detection bytes past the offered length read as zero and are never read:
@@ -137,14 +137,14 @@ TEST_F(Detection, BytesPastTheOfferedLengthReadAsZero)
     const Bytes archive = Cat({Le32(1), Le32(100), {1, 0}, Le32(0x030201), {0, 'B', 'M', 0x01, 0x02, 0x03}});
     ASSERT_EQ(20u, archive.size());
     EXPECT_EQ(1, Validate(archive, 20));
-    EXPECT_EQ(LAYOUT_KIND_SIZE, state.entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_SIZE, state.memory.entryLayout);
 
     // An archive of empty slots only: the head is all zeros (kind 0, nothing
     // recognisable), whatever follows the offered bytes.
     const Bytes empties = Cat({Le32(3), Le32(0), Le32(0), Le32(0)});
-    state.entryLayout = LAYOUT_RAW;
+    state.memory.entryLayout = LAYOUT_RAW;
     EXPECT_EQ(1, Validate(empties, 4 * 3 + 16));
-    EXPECT_EQ(LAYOUT_KIND_SIZE, state.entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_SIZE, state.memory.entryLayout);
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ protected:
     void SetUp() override
     {
         state = {};
-        strcpy(state.archiveBaseName, "data");
+        strcpy(state.memory.archiveBaseName, "data");
     }
 
     struct Built {
@@ -75,7 +75,7 @@ protected:
 
     // Builds the record of an entry of `storedSize` bytes whose head buffer
     // holds exactly `head` (headAvailable = head.size()), read with
-    // `headLength` asked for, named in state.NumberingMode. kind and
+    // `headLength` asked for, named in state.settings.NumberingMode. kind and
     // declaredSize come from the head as the callers take them, and a raise
     // the builder asks for is applied as the callers apply it.
     static Built Build(const Bytes& head, int32_t storedSize, int32_t headLength, int32_t number = 4)
@@ -86,7 +86,7 @@ protected:
         uint8_t* exact = head.empty() ? nullptr : new uint8_t[head.size()];
         if (exact) memcpy(exact, head.data(), head.size());
         b.locator = {storedSize, S16At(head.data(), head.size(), 0), S32At(head.data(), head.size(), 2)};
-        const EntryNumbering mode = state.NumberingMode;
+        const EntryNumbering mode = state.settings.NumberingMode;
         const uint32_t available = (uint32_t)head.size();
         if (storedSize == 0) {
             b.locator.kind = 0x7777;  // not looked at for an empty slot
@@ -104,7 +104,7 @@ protected:
             b.ok = BuildEntryRecord(&state, mode, number, &b.locator, exact, available, nullptr, &b.info, &b.found);
         }
         delete[] exact;
-        if (b.ok && b.found.raisesLayout) state.entryLayout = LAYOUT_KIND_SIZE;
+        if (b.ok && b.found.raisesLayout) state.memory.entryLayout = LAYOUT_KIND_SIZE;
         return b;
     }
     // A 50-byte head read of an entry that is the last in the file.
@@ -147,13 +147,13 @@ TEST_F(EntryRecord, SizeAndClassByLayoutAndKind)
         {"kind-only 8 unknown", LAYOUT_KIND_ONLY, Pad(Head(8, 500), 60), -1, 500, "DAT"},
     };
     for (const Row& row : rows) {
-        state.entryLayout = static_cast<EntryLayout>(row.layout);
+        state.memory.entryLayout = static_cast<EntryLayout>(row.layout);
         Built b = Build50(row.entry, row.stored);
         ASSERT_EQ(1, b.ok) << row.what;
         EXPECT_EQ(row.fileSize, b.info.fileSize) << row.what;
         EXPECT_EQ(uint32_t(row.stored < 0 ? row.entry.size() : row.stored), b.info.compressedSize) << row.what;
         EXPECT_EQ(std::string("data~004.") + row.ext, b.name()) << row.what;
-        EXPECT_EQ(row.layout, state.entryLayout) << row.what;
+        EXPECT_EQ(row.layout, state.memory.entryLayout) << row.what;
     }
 }
 
@@ -161,7 +161,7 @@ TEST_F(EntryRecord, SizeAndClassByLayoutAndKind)
 // locator, not the state (a raise is the caller's to apply).
 TEST_F(EntryRecord, ReturnsWhatItFoundAndLeavesTheLocator)
 {
-    state.entryLayout = LAYOUT_KIND_ONLY;
+    state.memory.entryLayout = LAYOUT_KIND_ONLY;
     const Bytes bitmap = Cat({Head(1), Literals(kBitmap)});
     Built b = Build50(bitmap);
     EXPECT_EQ(1078u, b.found.contentSize);
@@ -172,7 +172,7 @@ TEST_F(EntryRecord, ReturnsWhatItFoundAndLeavesTheLocator)
     EXPECT_EQ(44u, b.found.contentSize);
     EXPECT_EQ(CLASS_WAV, b.found.contentClass);
 
-    state.CheckMode = 1;
+    state.settings.CheckMode = 1;
     const Bytes sixByteHead = Cat({Head(1, (int32_t)kPng.size()), LzssEncode(kPng)});
     const Bytes stored(sixByteHead);
     EntryLocator locator = {(int32_t)stored.size(), 1, (int32_t)kPng.size()};
@@ -186,7 +186,7 @@ TEST_F(EntryRecord, ReturnsWhatItFoundAndLeavesTheLocator)
     ASSERT_EQ(1, BuildEntryRecord(&state, NUMBERING_KEEP, 9, &locator, stored.data(), (uint32_t)stored.size(), &sizes,
                                   &info, &found));
     EXPECT_TRUE(found.raisesLayout);
-    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout) << "the builder does not raise the layout itself";
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.memory.entryLayout) << "the builder does not raise the layout itself";
     EXPECT_EQ((uint32_t)kPng.size(), found.contentSize);
     EXPECT_STREQ("data-009.DAT", info.fileName);
 }
@@ -213,17 +213,17 @@ TEST_F(EntryRecord, RefusedKindsAndDeclaredSizes)
         {"kind-only 1 unknown stream, scan not allowed", LAYOUT_KIND_ONLY, Pad(Head(1), 80)},
     };
     for (const Row& row : rows) {
-        state.entryLayout = static_cast<EntryLayout>(row.layout);
+        state.memory.entryLayout = static_cast<EntryLayout>(row.layout);
         EXPECT_EQ(0, Build50(row.entry).ok) << row.what;
-        EXPECT_EQ(row.layout, state.entryLayout) << row.what;
+        EXPECT_EQ(row.layout, state.memory.entryLayout) << row.what;
     }
 }
 
 TEST_F(EntryRecord, EmptySlotIsADummyUnderEveryLayout)
 {
     for (int layout : {LAYOUT_RAW, LAYOUT_KIND_SIZE, LAYOUT_KIND_ONLY}) {
-        state.entryLayout = static_cast<EntryLayout>(layout);
-        state.CheckMode = 1;
+        state.memory.entryLayout = static_cast<EntryLayout>(layout);
+        state.settings.CheckMode = 1;
         Built b = Build({}, 0, 0, 0);
         ASSERT_EQ(1, b.ok) << layout;
         EXPECT_EQ(0u, b.info.fileSize);
@@ -243,26 +243,26 @@ TEST_F(EntryRecord, KindOnlyStreamOfUnknownContentIsScannedWhenAllowed)
 
     // A real two-byte head: the scan from byte 6 does not meet bytes 2-5.
     const Bytes twoByteHead = Cat({Head(1), stream});
-    state.entryLayout = LAYOUT_KIND_ONLY;
+    state.memory.entryLayout = LAYOUT_KIND_ONLY;
     EXPECT_EQ(0, BuildWhole(twoByteHead).ok) << "CheckMode off";
-    state.CheckMode = 1;
+    state.settings.CheckMode = 1;
     EXPECT_EQ(0, Build50(twoByteHead).ok) << "only 50 bytes at hand";
     Built b = BuildWhole(twoByteHead);
     ASSERT_EQ(1, b.ok);
     EXPECT_EQ(300u, b.info.fileSize);
     EXPECT_EQ("data~004.DAT", b.name());
-    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.memory.entryLayout);
 
     // A six-byte head with a compressed PNG behind it: the stream from byte 6
     // decodes to exactly the declared size, so the archive has six-byte heads.
     const Bytes sixByteHead = Cat({Head(1, (int32_t)kPng.size()), LzssEncode(kPng)});
-    state.CheckMode = 0;
+    state.settings.CheckMode = 0;
     EXPECT_EQ(0, BuildWhole(sixByteHead).ok);
-    EXPECT_EQ(LAYOUT_KIND_ONLY, state.entryLayout);
-    state.CheckMode = 1;
+    EXPECT_EQ(LAYOUT_KIND_ONLY, state.memory.entryLayout);
+    state.settings.CheckMode = 1;
     b = BuildWhole(sixByteHead);
     ASSERT_EQ(1, b.ok);
-    EXPECT_EQ(LAYOUT_KIND_SIZE, state.entryLayout);
+    EXPECT_EQ(LAYOUT_KIND_SIZE, state.memory.entryLayout);
     EXPECT_EQ(64u, b.info.fileSize);
     // Named from the stream at byte 2, where the declared size's upper bytes stand.
     EXPECT_EQ("data~004.DAT", b.name());
@@ -311,13 +311,13 @@ TEST_F(EntryRecord, ShortEntriesAndCutHeads)
         {"raw, nothing read", LAYOUT_RAW, 0, {}, 10, 50, 10, "DAT"},
     };
     for (const Row& row : rows) {
-        state.entryLayout = static_cast<EntryLayout>(row.layout);
-        state.CheckMode = row.check;
+        state.memory.entryLayout = static_cast<EntryLayout>(row.layout);
+        state.settings.CheckMode = row.check;
         Built b = Build(row.head, row.stored, row.headLength);
         ASSERT_EQ(1, b.ok) << row.what;
         EXPECT_EQ(row.fileSize, b.info.fileSize) << row.what;
         EXPECT_EQ(std::string("data~004.") + row.ext, b.name()) << row.what;
-        EXPECT_EQ(row.layout, state.entryLayout) << row.what;
+        EXPECT_EQ(row.layout, state.memory.entryLayout) << row.what;
     }
 }
 
@@ -432,7 +432,7 @@ TEST_F(EntryRecord, NamesAndFixedFields)
         {NUMBERING_KEEP, 8191, kPng, "data-8191.PNG"},
     };
     for (const Row& row : rows) {
-        state.NumberingMode = static_cast<EntryNumbering>(row.mode);
+        state.settings.NumberingMode = static_cast<EntryNumbering>(row.mode);
         Built b = Build(row.entry, (int32_t)row.entry.size(), 50, row.number);
         ASSERT_EQ(1, b.ok) << row.name;
         EXPECT_EQ(row.name, b.name());

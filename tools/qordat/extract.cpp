@@ -214,7 +214,7 @@ struct Extractor {
         SetCleanupFiles(candidates);
         // Every slot of an unpack is read by the user's layout, whatever an
         // earlier record raised it to.
-        if (s.forcedLayout) s.state.entryLayout = s.Layout();
+        if (s.forcedLayout) s.state.memory.entryLayout = s.Layout();
         SlotReport report{};
         const int result = o.onContent ? WriteThroughSink(entry, &report)
                                        : PluginExtractToDisk(s.state, s.path, s.base, entry.position, tempDir, &report);

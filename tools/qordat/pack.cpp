@@ -282,7 +282,7 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
         problems.push_back("readers list it only with the full scan (qordat --full-scan; the plug-in's setting "
                            "'*.ANM *.SNL wo kaitou kanou ni suru', make *.ANM *.SNL extractable); " + way);
     }
-    const EntryLayout layout = state.entryLayout;
+    const EntryLayout layout = state.memory.entryLayout;
     if (layout != options.layout) {
         // Heads that readers take for another layout read right when
         // written in that one.

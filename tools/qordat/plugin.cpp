@@ -60,15 +60,15 @@ bool PluginLeavesName(const std::string& archivePath) { return HasMediaExtension
 
 void PluginTakeBaseName(PluginState& state, const std::string& archivePath)
 {
-    DeriveBaseName(ProbePath(archivePath).c_str(), state.archiveBaseName, sizeof state.archiveBaseName);
+    DeriveBaseName(ProbePath(archivePath).c_str(), state.memory.archiveBaseName, sizeof state.memory.archiveBaseName);
 }
 
 int PluginList(PluginState& state, const std::string& archivePath, uint64_t offset, const ListSettings& settings,
                std::vector<ListedEntry>& entries)
 {
     entries.clear();
-    state.NumberingMode = settings.numbering;
-    state.CheckMode = settings.fullScan ? 1 : 0;
+    state.settings.NumberingMode = settings.numbering;
+    state.settings.CheckMode = settings.fullScan ? 1 : 0;
     HostBlock block = nullptr;
     const int result = ListArchive(&state, archivePath.c_str(), static_cast<int64_t>(offset), 0, &block);
     if (result != RESULT_OK) return result;

@@ -49,7 +49,7 @@ void PluginTakeBaseName(PluginState& state, const std::string& archivePath);
 // GetArchiveInfo of the archive at byte `offset` of the file, in `settings`
 // (which go into `state`): the plug-in's result code; on success the
 // records. The layout it detected (LAYOUT_*, which the lookup and the
-// extraction then work by) is left in state.entryLayout also when a record
+// extraction then work by) is left in state.memory.entryLayout also when a record
 // could not be built.
 int PluginList(PluginState& state, const std::string& archivePath, uint64_t offset, const ListSettings& settings,
                std::vector<ListedEntry>& entries);
@@ -74,14 +74,14 @@ int PluginExtractToDisk(PluginState& state, const std::string& archivePath, uint
 // content limit for hosts) is the caller's.
 //
 // The record the extraction builds for the slot at `place`, read through
-// `reader` by state.entryLayout (which the record may raise, as in the
+// `reader` by state.memory.entryLayout (which the record may raise, as in the
 // extraction), named in `numbering`. RESULT_OK, RESULT_NO_MEMORY or
 // RESULT_NO_RECORD.
 int PluginExtractionRecord(PluginState& state, HeadReader* reader, const SlotPlace& place, EntryNumbering numbering,
                            EntryInfo* info);
 
 // The content of the slot at `place` whose record is `info`, by
-// state.entryLayout, handed to `write` in pieces as a host gets it (the
+// state.memory.entryLayout, handed to `write` in pieces as a host gets it (the
 // stored bytes the file lacks as zeros), *report filled. RESULT_OK,
 // RESULT_NO_MEMORY or RESULT_OUTPUT_FAILED (`write` refused bytes).
 int PluginWalkContent(const PluginState& state, HeadReader* reader, const SlotPlace& place, const EntryInfo& info,

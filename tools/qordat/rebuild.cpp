@@ -58,7 +58,7 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
     settings.numbering = NUMBERING_WITH_DUMMIES;  // every slot listed, in table order
     std::vector<ListedEntry> listed;
     const int result = PluginList(state, written, base, settings, listed);
-    const int32_t detected = state.entryLayout;
+    const int32_t detected = state.memory.entryLayout;
     if (result != RESULT_OK)
         return {std::string("readers refuse it (") + ResultMeaning(result) + ")" +
                 (settings.fullScan ? "" : "; with --full-scan?")};
@@ -134,8 +134,8 @@ std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t ba
     // As unpack reads every slot: dummies numbering, full scans on, each
     // slot by the layout given, whatever an earlier record raised it to.
     PluginState state{};
-    state.NumberingMode = NUMBERING_WITH_DUMMIES;
-    state.CheckMode = 1;
+    state.settings.NumberingMode = NUMBERING_WITH_DUMMIES;
+    state.settings.CheckMode = 1;
     const SlotWrite digestWrite = [](void* context, const uint8_t* bytes, uint32_t length) {
         static_cast<Digest*>(context)->Update(bytes, length);
         return true;
@@ -152,7 +152,7 @@ std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t ba
         // A slot copied without a file (unpack could not read it) has
         // nothing to compare.
         if (want.empty || (!want.size && !want.digest)) continue;
-        state.entryLayout = layout;
+        state.memory.entryLayout = layout;
         EntryInfo info;
         const int recorded = PluginExtractionRecord(state, &r.reader, place, NUMBERING_WITH_DUMMIES, &info);
         if (recorded != RESULT_OK) {

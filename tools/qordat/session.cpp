@@ -146,7 +146,7 @@ void Session::LookUpEverySlot()
     SlotPlace place;
     while (TableWalkNext(&walk, &place)) {
         if (place.storedSize == 0 && settings.numbering != NUMBERING_WITH_DUMMIES) continue;
-        if (forcedLayout) state.entryLayout = Layout();
+        if (forcedLayout) state.memory.entryLayout = Layout();
         entries.push_back(PluginRecordOfSlot(state, path, base, settings.numbering, place));
     }
 }
@@ -163,8 +163,8 @@ int Session::Open(bool recordsPerSlot)
     uint8_t bytes[PROBE_SIZE] = {};
     size_t got = 0;
     if (!file.ReadAt(base, bytes, sizeof bytes, &got)) return Fail("cannot read " + path + ": " + SystemError());
-    state.NumberingMode = settings.numbering;
-    state.CheckMode = settings.fullScan ? 1 : 0;
+    state.settings.NumberingMode = settings.numbering;
+    state.settings.CheckMode = settings.fullScan ? 1 : 0;
     if (!PluginProbe(state, path, bytes)) {
         if (forcedLayout) {
             // Read by the user's layout all the same, named as under a host.

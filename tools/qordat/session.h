@@ -60,7 +60,7 @@ struct Session {
     int Open(bool recordsPerSlot);
 
     // The layout the slots are read by.
-    EntryLayout Layout() const { return forcedLayout.value_or(state.entryLayout); }
+    EntryLayout Layout() const { return forcedLayout.value_or(state.memory.entryLayout); }
 
     // The walk over `entry`'s slot for a content of `size` bytes: measured
     // only, or with `expand` expanded (and thrown away) as extraction

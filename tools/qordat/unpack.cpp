@@ -83,7 +83,7 @@ Listing ListingOf(const Session& s, EntryLayout layout)
         std::vector<ListedEntry> entries;
         if (!PluginProbe(state, name, probe)) return Listing::None;
         if (PluginList(state, s.path, s.base, {NUMBERING_WITH_DUMMIES, fullScan}, entries) == RESULT_OK &&
-            state.entryLayout == layout)
+            state.memory.entryLayout == layout)
             return fullScan ? Listing::FullScan : Listing::Default;
     }
     return Listing::None;

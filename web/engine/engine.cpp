@@ -75,8 +75,8 @@ EMSCRIPTEN_KEEPALIVE int MorquentLeavesName(const char* fileName)
 EMSCRIPTEN_KEEPALIVE int MorquentList(int numbering, int fullScan, double offset)
 {
     DropListing();
-    state.NumberingMode = (EntryNumbering)numbering;
-    state.CheckMode = fullScan ? 1 : 0;
+    state.settings.NumberingMode = (EntryNumbering)numbering;
+    state.settings.CheckMode = fullScan ? 1 : 0;
     HostBlock block = nullptr;
     int result = ListArchive(&state, ARCHIVE_PATH, (int64_t)offset, 0, &block);
     if (result != RESULT_OK) return result;
@@ -98,9 +98,9 @@ EMSCRIPTEN_KEEPALIVE int MorquentList(int numbering, int fullScan, double offset
 }
 
 EMSCRIPTEN_KEEPALIVE int MorquentCount() { return listed; }
-EMSCRIPTEN_KEEPALIVE int MorquentLayout() { return state.entryLayout; }
+EMSCRIPTEN_KEEPALIVE int MorquentLayout() { return state.memory.entryLayout; }
 // The names and words qordat uses too (calls/words.h).
-EMSCRIPTEN_KEEPALIVE const char* MorquentLayoutName() { return LayoutName(state.entryLayout); }
+EMSCRIPTEN_KEEPALIVE const char* MorquentLayoutName() { return LayoutName(state.memory.entryLayout); }
 EMSCRIPTEN_KEEPALIVE const char* MorquentResultMeaning(int code) { return ResultMeaning(code); }
 
 // The fields of record `i` of the last listing.
@@ -186,8 +186,8 @@ EMSCRIPTEN_KEEPALIVE int MorquentListSlots(int numbering, int fullScan, double o
     slotResults = nullptr;
     slotMissing = nullptr;
     if (numbering < 0 || numbering > 2) return RESULT_NOT_ARCHIVE;
-    state.NumberingMode = (EntryNumbering)numbering;
-    state.CheckMode = fullScan ? 1 : 0;
+    state.settings.NumberingMode = (EntryNumbering)numbering;
+    state.settings.CheckMode = fullScan ? 1 : 0;
     ArchiveReader reader;
     int result = OpenArchiveReader(&reader, ARCHIVE_PATH, (int64_t)offset);
     if (result != RESULT_OK) return result;
@@ -216,15 +216,15 @@ EMSCRIPTEN_KEEPALIVE int MorquentListSlots(int numbering, int fullScan, double o
         if (numbering != NUMBERING_WITH_DUMMIES && place.storedSize == 0) continue;
         char name[32];
         snprintf(name, sizeof name, "%c%03d.DAT", NUMBERING_SEPARATORS[numbering],
-                 (int)SlotNumber(&place, state.NumberingMode));
+                 (int)SlotNumber(&place, state.settings.NumberingMode));
         EntryInfo* info = &made[at];
         slotResults[at] = FindEntry(&state, ARCHIVE_PATH, (int64_t)offset, name, 0, info);
         if (slotResults[at] != RESULT_OK) {
             memset(info, 0, sizeof *info);
-            info->position = (EntryWord)EntryPosition(place.index, state.NumberingMode);
+            info->position = (EntryWord)EntryPosition(place.index, state.settings.NumberingMode);
             info->compressedSize = place.storedSize > 0 ? (uint32_t)place.storedSize : 0;
             slotMissing[at] = (double)place.storedMissing;
-            WalkSlot(&reader.reader, &place, state.entryLayout, 0, &measure, &damage[at]);
+            WalkSlot(&reader.reader, &place, state.memory.entryLayout, 0, &measure, &damage[at]);
         }
         at++;
     }
@@ -270,7 +270,7 @@ EMSCRIPTEN_KEEPALIVE int MorquentLocate(double offset)
         const uint8_t* kindBytes = ReadHead(&reader.reader, place.offset, 2, &got);
         if (!kindBytes || reader.reader.readFailed) continue;
         SlotPayload payload =
-            SlotPayloadOf(state.entryLayout, S16At(kindBytes, got, 0), (uint32_t)place.storedSize);
+            SlotPayloadOf(state.memory.entryLayout, S16At(kindBytes, got, 0), (uint32_t)place.storedSize);
         // Plain, and every content byte within the stored bytes the file holds.
         if (payload.compressed || (uint64_t)payload.start + size > place.held) continue;
         contentStarts[i] = (double)(offset + (double)place.offset + payload.start);
@@ -462,7 +462,7 @@ bool PlanSave(ArchiveReader& reader, const int32_t* actions, int total, const do
               std::vector<writer::Store>& stores, std::vector<SlotPlace>& places)
 {
     const int32_t count = reader.archive.count;
-    const EntryLayout layout = state.entryLayout;
+    const EntryLayout layout = state.memory.entryLayout;
     const uint32_t head = LayoutHeadSize(layout);
     if (total < count) return Refuse("the edits leave out slots of the archive");
     if (total > MAX_ENTRY_COUNT)
@@ -586,7 +586,7 @@ EMSCRIPTEN_KEEPALIVE const char* MorquentSaveError() { return saveError.c_str();
 // most slots an archive holds, and the most content a slot stored plain
 // under the archive's heads holds (a compressed one: its stream must fit).
 EMSCRIPTEN_KEEPALIVE int MorquentMaxSlots() { return MAX_ENTRY_COUNT; }
-EMSCRIPTEN_KEEPALIVE double MorquentMaxPlain() { return (double)(kFormatMax - LayoutHeadSize(state.entryLayout)); }
+EMSCRIPTEN_KEEPALIVE double MorquentMaxPlain() { return (double)(kFormatMax - LayoutHeadSize(state.memory.entryLayout)); }
 EMSCRIPTEN_KEEPALIVE double MorquentMaxCompressed() { return (double)kFormatMax; }
 
 // The slots of the archive at `offset` (its count field), every empty one
