@@ -169,7 +169,9 @@ export async function useDownloadDir(ctx, dir) {
 export async function download(ctx, action) {
   const before = new Set(ctx.finished.keys());
   await action();
-  const deadline = Date.now() + 60000;
+  // A download is written and synced by the browser: on a machine busy
+  // writing gigabytes elsewhere that can take far longer than the save.
+  const deadline = Date.now() + 180000;
   for (;;) {
     const fresh = [...ctx.finished.entries()].find(([guid, d]) => !before.has(guid) && d.done);
     if (fresh) {
