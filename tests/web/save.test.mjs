@@ -2,7 +2,7 @@
 // zip (read back), a damaged entry only after its warning; and the two
 // settings, kept across a reload as the plug-in keeps its own.
 import assert from 'node:assert/strict';
-import {readFileSync, rmSync, truncateSync} from 'node:fs';
+import {readFileSync, rmSync, truncateSync, writeFileSync} from 'node:fs';
 import {join} from 'node:path';
 import {after, before, test} from 'node:test';
 
@@ -115,6 +115,74 @@ test('saving entries', {timeout: 120000}, async (t) => {
       await web.openFile(ctx, archive);
       assert.deepEqual((await web.rows(page)).map((r) => r.name),
         ['SCENE_000.BMP', 'SCENE_001.WAV', 'SCENE_002.PNG', 'SCENE_003.DAT']);
+    });
+    assert.deepEqual(ctx.errors, []);
+  } finally {
+    await ctx.close();
+  }
+});
+
+// Where the browser lets the page ask where to write (the File System Access
+// API), entries, zips and the edited archive are piped into the file chosen;
+// stopped or refused, the file chosen is left as the picker made it.
+test('saving into a file the person chooses', {timeout: 120000}, async (t) => {
+  const ctx = await web.startPage({pickers: 'private'});
+  const {page} = ctx;
+  try {
+    await web.openFile(ctx, archive, {numbering: 'dummies', fullScan: false});
+
+    await t.test('an entry, compressed or plain, and a zip of them all', async () => {
+      await page.click(web.saveButton('SCENE~000.BMP'));  // compressed: the extraction's pieces as they come
+      assert.ok((await web.chosenFile(ctx, 'SCENE~000.BMP', 9270)).equals(original('title.bmp')));
+      await page.click(web.saveButton('SCENE~002.WAV'));  // plain: a slice of the file chosen
+      assert.ok((await web.chosenFile(ctx, 'SCENE~002.WAV', 4044)).equals(original('chime.wav')));
+      await page.click('#save-all');
+      await page.waitForFunction(() => /saved in SCENE\.zip/.test(document.querySelector('#message-text').textContent));
+      const files = web.fflate.unzipSync(new Uint8Array(await web.chosenFile(ctx, 'SCENE.zip')));
+      assert.ok(Buffer.from(files['SCENE~003.PNG']).equals(original('icon.png')));
+      assert.equal(Object.keys(files).length, 5);
+    });
+
+    await t.test('the edited archive', async () => {
+      await page.click(`${web.row('SCENE~002.WAV')} button[data-action=empty]`);
+      await page.click('#save-archive');
+      await page.waitForFunction(() => document.documentElement.dataset.saves === '1');
+      assert.match(await web.message(page), /^SCENE\.DAT saved with 1 change/);
+      const out = join(dir, 'chosen.dat');
+      writeFileSync(out, await web.chosenFile(ctx, 'SCENE.DAT'));
+      assert.deepEqual((await web.qordatList(out, {numbering: 'dummies', fullScan: false})).map((e) => e.name),
+        ['chosen~000.BMP', 'chosen~001.DMY', 'chosen~002.DMY', 'chosen~003.PNG', 'chosen~004.DAT']);
+      const extracted = await web.qordatExtract(out, {numbering: 'dummies', fullScan: false}, 0, false);
+      assert.equal(extracted.files.get('chosen~000.BMP'), web.sha256(original('title.bmp')));
+      assert.equal(extracted.files.get('chosen~004.DAT'), web.sha256(original('script.txt')));
+    });
+
+    await t.test('the picker closed, or Cancel: "cancelled", the file chosen not written', async () => {
+      await page.evaluate(() => (window.pickerAnswer = 'cancel'));
+      await page.click(web.saveButton('SCENE~003.PNG'));
+      await page.waitForFunction(() => /cancelled/.test(document.querySelector('#message-text').textContent));
+      assert.match(await web.message(page), /^Saving SCENE~003\.PNG was cancelled\.$/);
+      await page.evaluate(() => (window.pickerAnswer = undefined));
+
+      const long = await web.pack(join(dir, 'LONGER.DAT'), '--layout', 'raw', join(M, 'title.bmp'),
+        '--stored-size', '300000000', join(M, 'chime.wav'));
+      truncateSync(long, 4 + 8 + 9270 + 300000000);
+      await web.openFile(ctx, long);
+      await page.evaluate(() => {
+        const line = document.querySelector('#progress');
+        new MutationObserver((_, watch) => {
+          if (line.hidden) return;
+          watch.disconnect();
+          document.querySelector('#cancel').click();
+        }).observe(line, {attributes: true});
+      });
+      await page.click('#save-all');
+      await page.waitForFunction(() => /cancelled/.test(document.querySelector('#message-text').textContent),
+        {timeout: 60000});
+      assert.match(await web.message(page), /^Saving LONGER\.zip was cancelled\.$/);
+      const files = await web.privateFiles(ctx);
+      assert.equal(files['LONGER.zip'], 0, 'the file chosen holds nothing of the stopped save');
+      assert.equal(files['SCENE~003.PNG'], undefined);
     });
     assert.deepEqual(ctx.errors, []);
   } finally {

@@ -112,9 +112,14 @@ export function serve(dir, port = 0) {
 }
 
 // Headless Chromium on the served page. The network is closed: nothing but
-// the page's own origin is reached. Where the browser would let the page ask
-// where to write a file (showSaveFilePicker), the tests take the browser's
-// download instead, as in a browser without that choice.
+// the page's own origin is reached. Headless Chromium shows no picker, so
+// where the browser would let the page ask where to write a file
+// (showSaveFilePicker) the tests either take the browser's download instead,
+// as in a browser without that choice (pickers: false), or answer the picker
+// with a file of the origin's private file system (pickers: 'private'): the
+// same kind of handle, written through the same writable stream. Setting
+// window.pickerAnswer = 'cancel' on the page answers as a person closing the
+// picker.
 export async function startPage({width = 1280, height = 900, pickers = false, dir = webDir, ready = true} = {}) {
   if (!existsSync(join(webDir, 'index.html'))) throw new Error(`no page in ${webDir}: run bash scripts/web.sh`);
   const server = await serve(dir);
@@ -136,6 +141,13 @@ export async function startPage({width = 1280, height = 900, pickers = false, di
         delete Window.prototype[name];
         delete window[name];
       }
+    });
+  } else if (pickers === 'private') {
+    await page.evaluateOnNewDocument(() => {
+      window.showSaveFilePicker = async ({suggestedName}) => {
+        if (window.pickerAnswer === 'cancel') throw new DOMException('The user aborted a request.', 'AbortError');
+        return (await navigator.storage.getDirectory()).getFileHandle(suggestedName, {create: true});
+      };
     });
   }
   const errors = [];
@@ -192,6 +204,46 @@ export async function download(ctx, action) {
     if (Date.now() > deadline) throw new Error('no download came');
     await new Promise((r) => setTimeout(r, 20));
   }
+}
+
+// A file the page wrote through the private picker, once its writer has
+// closed it at `size` bytes (the writable stream writes beside the file and
+// puts its bytes in place only when closed; without `size`, once it is
+// there): its bytes, or with `digest` only its SHA-256 (for files too large
+// to hand over).
+export async function chosenFile(ctx, name, size, {digest = false, timeout = 60000} = {}) {
+  await ctx.page.waitForFunction(async (name, size) => {
+    try {
+      const root = await navigator.storage.getDirectory();
+      const file = await (await root.getFileHandle(name)).getFile();
+      return size === undefined || file.size === size;
+    } catch {
+      return false;
+    }
+  }, {timeout, polling: 50}, name, size);
+  const read = await ctx.page.evaluate(async (name, digest) => {
+    const file = await (await (await navigator.storage.getDirectory()).getFileHandle(name)).getFile();
+    if (digest) {
+      const hash = new Uint8Array(await crypto.subtle.digest('SHA-256', await file.arrayBuffer()));
+      return [...hash].map((b) => b.toString(16).padStart(2, '0')).join('');
+    }
+    const bytes = new Uint8Array(await file.arrayBuffer());
+    let text = '';
+    for (let i = 0; i < bytes.length; i += 32768) text += String.fromCharCode(...bytes.subarray(i, i + 32768));
+    return btoa(text);
+  }, name, digest);
+  return digest ? read : Buffer.from(read, 'base64');
+}
+
+// The names and sizes of the files in the origin's private file system.
+export function privateFiles(ctx) {
+  return ctx.page.evaluate(async () => {
+    const found = {};
+    for await (const [name, handle] of (await navigator.storage.getDirectory()).entries()) {
+      found[name] = (await handle.getFile()).size;
+    }
+    return found;
+  });
 }
 
 const listings = (page) => page.evaluate(() => Number(document.documentElement.dataset.listings || 0));
