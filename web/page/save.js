@@ -63,7 +63,7 @@ export class Saver {
         if (handle) {
           const writable = await handle.createWritable();
           try {
-            if (entry.start >= 0 || entry.edit) await pipe((await this.blobOf(entry)).stream(), writable, progress, signal);
+            if (entry.start >= 0 || entry.edit) await writeBlob(await this.blobOf(entry), writable, progress, signal);
             else await this.streamExtraction(entry, writable, progress);
           } catch (error) {
             await writable.abort().catch(() => {});  // no half-written file
@@ -162,7 +162,7 @@ export class Saver {
         if (handle) {
           const writable = await handle.createWritable();
           try {
-            await pipe(m.blob.stream(), writable, progress, signal);
+            await writeBlob(m.blob, writable, progress, signal);
           } catch (error) {
             await writable.abort().catch(() => {});  // no half-written file
             throw error;
@@ -200,6 +200,22 @@ async function pipe(stream, writable, progress, signal) {
     if (signal.aborted) throw new Cancelled();
     throw error;
   }
+}
+
+// Writes `blob` into `writable` and closes it, in pieces of 64 MiB handed
+// over as Blobs: the browser copies a slice of a File (or a Blob made of
+// them) itself, without its bytes passing through the page; reports the
+// bytes done; stops at `signal`.
+const PIECE = 64 * 1048576;
+async function writeBlob(blob, writable, progress, signal) {
+  for (let at = 0; at < blob.size; at += PIECE) {
+    if (signal.aborted) throw new Cancelled();
+    const piece = blob.slice(at, Math.min(blob.size, at + PIECE));
+    await writable.write(piece);
+    progress(at + piece.size);
+  }
+  if (signal.aborted) throw new Cancelled();
+  await writable.close();
 }
 
 export const UNREADABLE = 'The file can no longer be read (it was changed, moved or removed since it was chosen). ' +
