@@ -1,13 +1,11 @@
 // The page's speed and memory, measured in headless Chromium (not a test):
 //  - listing 8,191 entries: the first rows, and End reaching the last;
-//  - Save to the finished download of a 64 MiB compressed entry (a bitmap)
-//    and of a 700 MB plain one, beside native qordat extract of the same;
 //  - the module's heap and the browser processes' memory (PSS) with a small
 //    archive, a 2 GiB one (sparse, a few entries) and 8,191 entries.
 // Usage: node bench/web/web_bench.mjs [QORDAT] (default build/bench/tools/qordat,
-// a Release build; the page from build/web).
-import {execFileSync} from 'node:child_process';
-import {readdirSync, readFileSync, rmSync, truncateSync, writeFileSync} from 'node:fs';
+// a Release build; the page from build/web). Saving is measured by
+// save_bench.mjs.
+import {readdirSync, readFileSync, rmSync, truncateSync} from 'node:fs';
 import {join} from 'node:path';
 
 import * as web from '../../tests/web/support.mjs';
@@ -18,28 +16,6 @@ const M = web.media;
 const RUNS = 3;
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 const mib = (n) => `${(n / 1048576).toFixed(1)} MiB`;
-
-// A 24-bit bitmap of 64 MiB: gradients with noise, compressible as game art is.
-function bitmap64(path) {
-  const width = 4096, height = 5461, row = width * 3, size = 54 + row * height;
-  const data = Buffer.alloc(size);
-  data.write('BM', 0, 'latin1');
-  data.writeUInt32LE(size, 2);
-  data.writeUInt32LE(54, 10);
-  data.writeUInt32LE(40, 14);
-  data.writeInt32LE(width, 18);
-  data.writeInt32LE(height, 22);
-  data.writeUInt16LE(1, 26);
-  data.writeUInt16LE(24, 28);
-  data.writeUInt32LE(row * height, 34);
-  let seed = 3;
-  for (let y = 0; y < height; y++) {
-    const at = 54 + y * row;
-    for (let x = 0; x < row; x++) data[at + x] = ((x >> 4) + y) & 255;
-    for (let x = 0; x < row; x += 97) data[at + x] = (seed = (seed * 1103515245 + 12345) >>> 0) >>> 24;
-  }
-  writeFileSync(path, data);
-}
 
 // Memory of the browser and every process under it, in bytes: the sum of
 // their proportional set sizes (shared pages counted once, in parts).
@@ -73,12 +49,6 @@ try {
   const big = await web.pack(join(dir, 'BIG.DAT'), '--layout', 'raw', join(M, 'title.bmp'), '--stored-size',
     '2000000000', join(M, 'chime.wav'), join(M, 'icon.png'));
   truncateSync(big, 2 ** 31);
-  bitmap64(join(dir, 'big.bmp'));
-  const huge = await web.pack(join(dir, 'HUGE.DAT'), '--layout', 'kind-size', '--compressed', join(dir, 'big.bmp'));
-  // A 700 MB plain entry (raw heads), the file's hole after a small first entry.
-  const plain700 = await web.pack(join(dir, 'PLAIN.DAT'), '--layout', 'raw', '--stored-size', '700000000',
-    join(M, 'chime.wav'));
-  truncateSync(plain700, 4 + 4 + 700000000);
 
   const ctx = await web.startPage();
   const {page} = ctx;
@@ -129,38 +99,11 @@ try {
       listing.push({...t, end});
     }
 
-    // ---- saving: a 64 MiB compressed entry, a 700 MB plain one ----
-    const timeSave = async (file, name, size) => {
-      await web.openFile(ctx, file);
-      const times = [];
-      for (let run = 0; run < RUNS; run++) {
-        const t0 = performance.now();
-        const saved = await web.download(ctx, () => page.click(web.saveButton(name)));
-        times.push(performance.now() - t0);
-        if (saved.data.length !== size) throw new Error(`short download of ${name}`);
-      }
-      const native = [];
-      for (let run = 0; run < RUNS; run++) {
-        const out = join(dir, `out${run}`);
-        const t0 = performance.now();
-        execFileSync(qordat, ['extract', file, '-q', '-o', out]);
-        native.push(performance.now() - t0);
-        rmSync(out, {recursive: true});
-      }
-      return {save: median(times), native: median(native)};
-    };
-    const compressed = await timeSave(huge, 'HUGE~000.BMP', 67104822);
-    const plain = await timeSave(plain700, 'PLAIN~000.WAV', 700000000);
-
     console.log(`machine: ${(await import('node:os')).cpus().length} cores, ${ctx.browser.process().spawnfile}, ` +
       `median of ${RUNS} runs`);
     console.log(`listing 8,191 entries: first rows and data-total ${median(listing.map((t) => t.rows)).toFixed(0)} ms ` +
       `after the choice, End to the last row ${median(listing.map((t) => t.end)).toFixed(1)} ms, every entry checked ` +
       `${median(listing.map((t) => t.all)).toFixed(0)} ms`);
-    for (const [what, r] of [['64 MiB compressed bitmap', compressed], ['700 MB plain entry', plain]]) {
-      console.log(`${what}: Save to finished download ${r.save.toFixed(0)} ms, native qordat extract ` +
-        `${r.native.toFixed(0)} ms (Save takes ${(r.save / r.native).toFixed(2)}x native's time)`);
-    }
     console.log(`browser processes before any archive: ${mib(rssBefore)}`);
     for (const m of memory) console.log(`after listing ${m.name}: module heap ${mib(m.heap)}, browser PSS ${mib(m.rss)}`);
   } finally {

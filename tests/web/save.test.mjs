@@ -10,6 +10,16 @@ import * as web from './support.mjs';
 
 const M = web.media;
 const original = (name) => readFileSync(join(M, name));
+// Clicks Cancel as soon as the progress line shows.
+const cancelWhenProgressShows = (page) => page.evaluate(() => {
+  const line = document.querySelector('#progress');
+  new MutationObserver((_, watch) => {
+    if (line.hidden) return;
+    watch.disconnect();
+    document.querySelector('#cancel').click();
+  }).observe(line, {attributes: true});
+});
+
 let dir;
 let archive;
 let damaged;
@@ -86,14 +96,7 @@ test('saving entries', {timeout: 120000}, async (t) => {
         '--stored-size', '300000000', join(M, 'chime.wav'));
       truncateSync(long, 4 + 8 + 9270 + 300000000);
       await web.openFile(ctx, long);
-      await page.evaluate(() => {
-        const line = document.querySelector('#progress');
-        new MutationObserver((_, watch) => {
-          if (line.hidden) return;
-          watch.disconnect();
-          document.querySelector('#cancel').click();
-        }).observe(line, {attributes: true});
-      });
+      await cancelWhenProgressShows(page);
       const before = ctx.finished.size;
       await page.click('#save-all');
       await page.waitForFunction(() => /cancelled/.test(document.querySelector('#message-text').textContent),
@@ -168,14 +171,7 @@ test('saving into a file the person chooses', {timeout: 120000}, async (t) => {
         '--stored-size', '300000000', join(M, 'chime.wav'));
       truncateSync(long, 4 + 8 + 9270 + 300000000);
       await web.openFile(ctx, long);
-      await page.evaluate(() => {
-        const line = document.querySelector('#progress');
-        new MutationObserver((_, watch) => {
-          if (line.hidden) return;
-          watch.disconnect();
-          document.querySelector('#cancel').click();
-        }).observe(line, {attributes: true});
-      });
+      await cancelWhenProgressShows(page);
       await page.click('#save-all');
       await page.waitForFunction(() => /cancelled/.test(document.querySelector('#message-text').textContent),
         {timeout: 60000});
