@@ -80,14 +80,7 @@ try {
       await web.openFile(chosen, entry.file);
       t0 = performance.now();
       await chosen.page.click(web.saveButton(entry.name));
-      await chosen.page.waitForFunction(async (name, size) => {
-        try {
-          const handle = await (await navigator.storage.getDirectory()).getFileHandle(name);
-          return (await handle.getFile()).size === size;
-        } catch {
-          return false;
-        }
-      }, {timeout: 300000, polling: 20}, entry.name, entry.size);
+      await web.chosenFileClosed(chosen, entry.name, entry.size, 300000);
       times.chosen.push(performance.now() - t0);
       await chosen.page.evaluate(async (name) => (await navigator.storage.getDirectory()).removeEntry(name), entry.name);
     }

@@ -206,13 +206,12 @@ export async function download(ctx, action) {
   }
 }
 
-// A file the page wrote through the private picker, once its writer has
-// closed it at `size` bytes (the writable stream writes beside the file and
-// puts its bytes in place only when closed; without `size`, once it is
-// there): its bytes, or with `digest` only its SHA-256 (for files too large
-// to hand over).
-export async function chosenFile(ctx, name, size, {digest = false, timeout = 60000} = {}) {
-  await ctx.page.waitForFunction(async (name, size) => {
+// Waits until the page's writer has closed `name`, written through the
+// private picker, at `size` bytes (the writable stream writes beside the
+// file and puts its bytes in place only when closed; without `size`, until
+// it is there).
+export function chosenFileClosed(ctx, name, size, timeout = 60000) {
+  return ctx.page.waitForFunction(async (name, size) => {
     try {
       const root = await navigator.storage.getDirectory();
       const file = await (await root.getFileHandle(name)).getFile();
@@ -220,19 +219,20 @@ export async function chosenFile(ctx, name, size, {digest = false, timeout = 600
     } catch {
       return false;
     }
-  }, {timeout, polling: 50}, name, size);
-  const read = await ctx.page.evaluate(async (name, digest) => {
+  }, {timeout, polling: 20}, name, size);
+}
+
+// The bytes of a file the page wrote through the private picker, once closed.
+export async function chosenFile(ctx, name, size) {
+  await chosenFileClosed(ctx, name, size);
+  const read = await ctx.page.evaluate(async (name) => {
     const file = await (await (await navigator.storage.getDirectory()).getFileHandle(name)).getFile();
-    if (digest) {
-      const hash = new Uint8Array(await crypto.subtle.digest('SHA-256', await file.arrayBuffer()));
-      return [...hash].map((b) => b.toString(16).padStart(2, '0')).join('');
-    }
     const bytes = new Uint8Array(await file.arrayBuffer());
     let text = '';
     for (let i = 0; i < bytes.length; i += 32768) text += String.fromCharCode(...bytes.subarray(i, i + 32768));
     return btoa(text);
-  }, name, digest);
-  return digest ? read : Buffer.from(read, 'base64');
+  }, name);
+  return Buffer.from(read, 'base64');
 }
 
 // The names and sizes of the files in the origin's private file system.
