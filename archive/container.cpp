@@ -23,8 +23,8 @@ int ValidateContainer(PluginState* state, const uint8_t* bytes, int32_t length, 
     }
 
     if (mode != VALIDATE_LISTING) return 1;
-    int32_t detected = DetectEntryLayout(state->settings.CheckMode, bytes, length, count);
+    EntryLayout detected = DetectEntryLayout(state->settings.CheckMode, bytes, length, count);
     if (detected == LAYOUT_REFUSED) return 0;
-    state->memory.entryLayout = (EntryLayout)detected;
+    state->memory.entryLayout = detected;
     return 1;
 }

@@ -8,7 +8,7 @@ static int IsMediaClass(int cls) { return cls == CLASS_BMP || cls == CLASS_WAV |
 
 // A compressed first entry: a bitmap or wave stream after a six-byte head
 // whose own size field matches the declared size proves LAYOUT_KIND_SIZE.
-static int32_t DetectCompressed(uint32_t checkMode, const uint8_t* bytes, uint32_t length, uint32_t h,
+static EntryLayout DetectCompressed(uint32_t checkMode, const uint8_t* bytes, uint32_t length, uint32_t h,
                                  int32_t declared)
 {
     int cls = SniffContentAt(bytes, length, h + 6, SNIFF_STREAM);
@@ -23,7 +23,7 @@ static int32_t DetectCompressed(uint32_t checkMode, const uint8_t* bytes, uint32
     return checkMode ? LAYOUT_KIND_ONLY : LAYOUT_REFUSED;
 }
 
-int32_t DetectEntryLayout(uint32_t checkMode, const uint8_t* bytes, int32_t length, int32_t count)
+EntryLayout DetectEntryLayout(uint32_t checkMode, const uint8_t* bytes, int32_t length, int32_t count)
 {
     if (length < 0 || (int64_t)length < 4 * (int64_t)count + 16) return LAYOUT_REFUSED;
     uint32_t n = (uint32_t)length;

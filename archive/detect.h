@@ -10,8 +10,9 @@
 
 #include "archive/state.h"
 
-// What DetectEntryLayout answers for an archive it does not accept.
-enum { LAYOUT_REFUSED = -1 };
+// What DetectEntryLayout answers for an archive it does not accept: no
+// layout, and never one an archive's memory holds.
+static const EntryLayout LAYOUT_REFUSED = (EntryLayout)-1;
 
 // The layout of a container whose count (already validated) is `count`,
 // detected from the first `length` bytes at `bytes` under the CheckMode
@@ -23,6 +24,6 @@ enum { LAYOUT_REFUSED = -1 };
 //     two-byte head, with CheckMode off.
 // Bytes past `length` (an archive whose slots are all empty, a file that ends
 // inside the detection bytes) read as zero. Changes nothing.
-int32_t DetectEntryLayout(uint32_t checkMode, const uint8_t* bytes, int32_t length, int32_t count);
+EntryLayout DetectEntryLayout(uint32_t checkMode, const uint8_t* bytes, int32_t length, int32_t count);
 
 #endif

@@ -363,20 +363,6 @@ PluginState state;
 
 int& Countdown(int kind) { return FaultCountdown(nativeFaults, kind); }
 
-// The code of a call that the Nth failure of `kind` hit; -1 for a short read,
-// which the call takes for zeros: any code it may give then.
-int CodeOfFault(int kind)
-{
-    switch (kind) {
-    case FAULT_OPEN: return RESULT_CANNOT_OPEN;
-    case FAULT_WORK: return RESULT_NO_MEMORY;
-    case FAULT_HOST_ALLOC: return RESULT_NO_HOST_MEMORY;
-    case FAULT_HOST_LOCK: return RESULT_NO_MEMORY;
-    case FAULT_SHORT_READ: return -1;
-    default: return RESULT_OUTPUT_FAILED;  // disk output failed
-    }
-}
-
 struct Run {
     const Recipe& r;
     const Table t;
@@ -436,7 +422,7 @@ Outcome Call(Run& run, CallKind call, int32_t* before, Make make)
                   (*before == LAYOUT_KIND_ONLY && state.memory.entryLayout == LAYOUT_KIND_SIZE && state.settings.CheckMode == 1));
         }
         if (!hit) return o;
-        const int expected = CodeOfFault(kind);
+        const int expected = FaultResultCode(kind);
         CHECK(expected >= 0 ? o.result == expected
                             : o.result != RESULT_NO_MEMORY && o.result != RESULT_UNSUPPORTED_FLAGS &&
                                   o.result != RESULT_CANNOT_OPEN);

@@ -62,19 +62,6 @@ const unsigned kCodesOf[] = {LIST_RESULTS, FIND_RESULTS, EXTRACT_RESULTS, EXTRAC
 // Bit per fault kind (FaultKind) each call meets; disk output takes no host block.
 const unsigned kKindsOf[] = {0x1F, 0x13, 0x1F, 0x1F3};
 
-// The code a fault of `kind` gives (-1: any code of the call's).
-int CodeOfFault(int kind)
-{
-    switch (kind) {
-    case FAULT_OPEN: return RESULT_CANNOT_OPEN;
-    case FAULT_WORK: return RESULT_NO_MEMORY;
-    case FAULT_HOST_ALLOC: return RESULT_NO_HOST_MEMORY;
-    case FAULT_HOST_LOCK: return RESULT_NO_MEMORY;
-    case FAULT_SHORT_READ: return -1;
-    default: return RESULT_OUTPUT_FAILED;
-    }
-}
-
 // What a call works on: the entry's name and position as listed, and the
 // content it must deliver; a lookup asks by `asked` when it is given.
 struct Target {
@@ -244,7 +231,7 @@ protected:
                             break;
                         }
                         fired |= 1u << kind;
-                        if (kind != FAULT_SHORT_READ) EXPECT_EQ(code, CodeOfFault(kind));
+                        if (kind != FAULT_SHORT_READ) EXPECT_EQ(code, FaultResultCode(kind));
                         if (code == 0 && call == LIST && kind != FAULT_SHORT_READ)
                             EXPECT_TRUE(listed.size() == reference.size() &&
                                         !memcmp(listed.data(), reference.data(), listed.size() * sizeof(EntryInfo)));

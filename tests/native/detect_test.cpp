@@ -48,7 +48,7 @@ protected:
 
 TEST_F(Detection, LayoutFromTheFirstNonEmptyHead)
 {
-    const int refused = -1;
+    const int refused = LAYOUT_REFUSED;
     struct Row {
         const char* what;
         Layout written;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "calls/result.h"
+
 NativeFaults nativeFaults;
 
 int& FaultCountdown(NativeFaults& f, int kind)
@@ -18,6 +20,17 @@ int& FaultCountdown(NativeFaults& f, int kind)
     int* c[FAULT_KINDS] = {&f.open, &f.work, &f.hostAlloc, &f.hostLock, &f.shortRead,
                            &f.create, &f.write, &f.setEnd, &f.close};
     return *c[kind];
+}
+int FaultResultCode(int kind)
+{
+    switch (kind) {
+    case FAULT_OPEN: return RESULT_CANNOT_OPEN;
+    case FAULT_WORK: return RESULT_NO_MEMORY;
+    case FAULT_HOST_ALLOC: return RESULT_NO_HOST_MEMORY;
+    case FAULT_HOST_LOCK: return RESULT_NO_MEMORY;
+    case FAULT_SHORT_READ: return -1;
+    default: return RESULT_OUTPUT_FAILED;  // the disk output failed
+    }
 }
 size_t nativeHostBlockLimit = 0;
 

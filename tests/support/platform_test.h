@@ -52,6 +52,9 @@ enum FaultKind {
     NO_FAULT = FAULT_KINDS
 };
 int& FaultCountdown(NativeFaults& faults, int kind);
+// The result code of a call that a fault of `kind` hit; -1 for a short read,
+// which the call takes for zeros (any code of the call's may follow).
+int FaultResultCode(int kind);
 
 // Host blocks larger than this are refused like a failed allocation (fuzz
 // targets keep a damaged size field from costing a gigabyte). 0: no limit.
