@@ -253,6 +253,10 @@ def read_backs(tmp):
          "RB~001.BMP", lying, 1, "slot 1 (RB~001.BMP): read by the kind-only layout, it gives 600 bytes of its "
          "300 bytes"),
         ("listing none: an empty slot", refused, ["--layout", "kind-only"], "none", None, None, 0, ""),
+        ("listing default: a picture over the compressed bitmap that comes first",
+         archive("kind-size", [(1, len(bitmap), greedy_lzss(bitmap)), (0, len(t2), t2)]), [], "default",
+         "RB~000.BMP", b"\x89PNG\r\n\x1a\n" + bytes(200), 1,
+         "the first entry decides how readers take every entry's head, and the new content of slot 0 (RB~000.BMP)"),
     ]
     for name, data, options, listing, file, new, status, words in rows:
         path, out, back = (os.path.join(tmp, n) for n in ("RB.DAT", "rb", "RB-BACK.DAT"))

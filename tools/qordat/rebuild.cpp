@@ -40,7 +40,7 @@ std::string DigestSource::Error() const { return error_.empty() ? file_.Error() 
 
 std::vector<std::string> ReadBackArchive(const std::string& written, const std::string& finalPath, uint64_t base,
                                          const ListSettings& given, EntryLayout layout,
-                                         const std::vector<SlotExpected>& slots)
+                                         const std::vector<SlotExpected>& slots, bool offerFullScan)
 {
     // The probe as a host makes it, under the final name (its base name
     // names the entries); a name the plug-in leaves to image plug-ins is
@@ -59,9 +59,17 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
     std::vector<ListedEntry> listed;
     const int result = PluginList(state, written, base, settings, listed);
     const int32_t detected = state.memory.entryLayout;
-    if (result != RESULT_OK)
-        return {std::string("readers refuse it (") + ResultMeaning(result) + ")" +
-                (settings.fullScan ? "" : "; with --full-scan?")};
+    if (result != RESULT_OK) {
+        // Readers take every entry's head by the first entry's: new content
+        // there that does not tell them is the likely cause, and named.
+        std::string why = std::string("readers refuse it (") + ResultMeaning(result) + ")";
+        const auto first = std::find_if(slots.begin(), slots.end(), [](const SlotExpected& s) { return !s.empty; });
+        if (first != slots.end() && first->digest)
+            why += ": the first entry decides how readers take every entry's head, and the new content of " +
+                   first->what + " does not tell them";
+        if (offerFullScan && !settings.fullScan) why += "; with --full-scan?";
+        return {why};
+    }
     std::vector<std::string> problems;
     if (detected != layout)
         problems.push_back(std::string("readers take its heads for the ") + LayoutName(detected) + " layout, not " +

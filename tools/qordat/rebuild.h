@@ -48,10 +48,12 @@ struct SlotExpected {
 // whose file name gives the entries' names) back as a host does: the probe,
 // the listing in `settings` at byte `base`, the layout it detects, the size
 // of every slot, and the content of those with a digest, extracted through
-// the plug-in. Returns one line per problem.
+// the plug-in. Returns one line per problem; a refusal names the first
+// entry when its content is new (it decides how every head is read), and
+// asks "with --full-scan?" where `offerFullScan` (the command takes it).
 std::vector<std::string> ReadBackArchive(const std::string& written, const std::string& finalPath, uint64_t base,
                                          const ListSettings& settings, EntryLayout layout,
-                                         const std::vector<SlotExpected>& slots);
+                                         const std::vector<SlotExpected>& slots, bool offerFullScan);
 
 // Reads the archive just written at `written` back as `qordat unpack
 // --layout` reads it, for an archive the plug-in does not list by `layout`

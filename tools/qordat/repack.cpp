@@ -239,7 +239,8 @@ int RepackByNumbers(const std::string& dir, const std::string& outPath, EntryLay
         e.size = files[i].size;
         e.digest = digests[i].Value();
     }
-    const std::vector<std::string> back = ReadBackArchive(out.TempPath(), outPath, 0, ListSettings(), layout, expected);
+    const std::vector<std::string> back =
+        ReadBackArchive(out.TempPath(), outPath, 0, ListSettings(), layout, expected, false);
     for (size_t i = 0; i < back.size() && i < 8; i++)
         std::fprintf(stderr, "qordat: %s: %s\n", outPath.c_str(), back[i].c_str());
     if (back.size() > 8) std::fprintf(stderr, "qordat: %s: and %zu more like these\n", outPath.c_str(), back.size() - 8);
@@ -402,7 +403,7 @@ int CommandRepack(int argc, char** argv)
     if (listed) {
         ListSettings settings;
         settings.fullScan = m.listing == Listing::FullScan;
-        problems = ReadBackArchive(out.TempPath(), outPath, m.prefix.size, settings, m.layout, expected);
+        problems = ReadBackArchive(out.TempPath(), outPath, m.prefix.size, settings, m.layout, expected, false);
     } else {
         problems = WalkBackArchive(out.TempPath(), m.prefix.size, m.layout, expected);
     }

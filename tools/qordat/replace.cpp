@@ -184,7 +184,7 @@ int CommandReplace(int argc, char** argv)
             if (listed.Slot() == slot) e.size = listed.size;
     }
     const std::vector<std::string> problems =
-        ReadBackArchive(out.TempPath(), path, s.base, s.settings, layout, expected);
+        ReadBackArchive(out.TempPath(), path, s.base, s.settings, layout, expected, true);
     for (size_t i = 0; i < problems.size() && i < 8; i++)
         std::fprintf(stderr, "qordat: %s: %s\n", path.c_str(), problems[i].c_str());
     if (!problems.empty())
