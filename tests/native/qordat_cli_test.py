@@ -301,7 +301,8 @@ def main(tmp):
                 env=dict(ENV, LD_PRELOAD=SHIM) if "@no-noreplace" in args else ENV)
         check(r.returncode == status and all(w in r.stderr for w in words) and ("-q" not in args or not r.stdout) and
               (files is None or files_in(keep_dir if keep_dir in args else out) == files),
-              "%s: exit %d, files %s\n%s" % (args, r.returncode, files_in(out), r.stderr[-600:]))
+              "%s: exit %d, files %s, stdout %r\n%s" % (args, r.returncode, files_in(out), r.stdout[:200],
+                                                          r.stderr[-600:]))
     check(open(os.path.join(keep_dir, "RENAMED~000.DAT"), "rb").read() == b"mine", "-k replaced the file written as DAT")
     r = run("dump", scene, "--offset=0")
     check(r.returncode == 0 and "count:    5 " in r.stdout, "dump --offset=0: " + r.stderr)
