@@ -3,7 +3,14 @@
 // printed as the table of bench/README.md ("Listing and extraction under
 // Wine"). Run from the win32 build directory:
 //
-//   scripts/wine-run.sh build/win32/wine_listing_bench.exe [--runs N]
+//   scripts/wine-run.sh build/win32/wine_listing_bench.exe [--runs N] [--against DLL]
+//
+// With `--against DLL`, that second build of the plug-in is loaded beside the
+// first (both at the same settings), and the listings and lookups are timed
+// through both, one right after the other in every run: the median ratio of
+// two builds from one process, which moves far less than that of two
+// processes (a listing of the same build varies by up to 2x between
+// processes under Wine).
 //
 // The archives are generated at start-up in the temporary directory and
 // deleted at the end. The settings the plug-in reads when it loads
@@ -183,6 +190,47 @@ void LookupCase(const Plugin& p, const std::string& path, const std::string& wha
     Add(what, t, (double)records.size(), "lookups/s");
 }
 
+// The listing and the lookups of `path` through `p` and `q` alternately,
+// one right after the other in every run, after one untimed run of each.
+void AgainstCase(const Plugin& p, const Plugin& q, const std::string& path, const std::string& what)
+{
+    const std::vector<EntryInfo> records = List(p, path);
+    if (List(q, path).size() != records.size()) Fail("the two builds list different counts", 0);
+    auto listing = [&](const Plugin& plugin) {
+        HLOCAL block = nullptr;
+        int result = plugin.GetArchiveInfo(path.c_str(), 0, 0, &block);
+        if (result != 0) Fail("listing", result);
+        LocalFree(block);
+    };
+    auto lookups = [&](const Plugin& plugin) {
+        EntryInfo info;
+        for (const EntryInfo& r : records) {
+            int result = plugin.GetFileInfo(path.c_str(), 0, r.fileName, 0, &info);
+            if (result != 0 || info.position != r.position) Fail("lookup", result);
+        }
+    };
+    for (int call = 0; call < 2; call++) {
+        auto timed = [&](const Plugin& plugin) {
+            double start = Now();
+            call ? lookups(plugin) : listing(plugin);
+            return Now() - start;
+        };
+        timed(p);
+        timed(q);
+        std::vector<double> pTimes, qTimes, ratios;
+        for (int i = 0; i < runs; i++) {
+            pTimes.push_back(timed(p));
+            qTimes.push_back(timed(q));
+            ratios.push_back(qTimes.back() / pTimes.back());
+        }
+        for (std::vector<double>* v : {&pTimes, &qTimes, &ratios}) std::sort(v->begin(), v->end());
+        printf("| %s, %s | %.2f ms | %.2f ms | %.2fx (%.2f-%.2fx) |\n", call ? "GetFileInfo of every name" : "GetArchiveInfo",
+               what.c_str(), pTimes[runs / 2] * 1e3, qTimes[runs / 2] * 1e3, ratios[runs / 2], ratios[runs / 4],
+               ratios[runs * 3 / 4]);
+        fflush(stdout);
+    }
+}
+
 const size_t BIG = 16 << 20;
 
 void ExtractionCases(const Plugin& p)
@@ -230,8 +278,11 @@ void ExtractionCases(const Plugin& p)
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i + 1 < argc; i++)
+    const char* against = nullptr;
+    for (int i = 1; i + 1 < argc; i++) {
         if (!strcmp(argv[i], "--runs")) runs = std::max(1, atoi(argv[i + 1]));
+        if (!strcmp(argv[i], "--against")) against = argv[i + 1];
+    }
 
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
@@ -242,6 +293,27 @@ int main(int argc, char** argv)
     std::vector<test_archive::Entry> small = SmallEntries();
     std::string kindSize = Write("SMALLKS.DAT", test_archive::BuildArchive(small, In(test_archive::Layout::KindSize)));
     std::string kindOnly = Write("SMALLKO.DAT", test_archive::BuildArchive(small, In(test_archive::Layout::KindOnly)));
+
+    if (against) {
+        printf("| call, archive | %s | %s | second / first: median ratio of the runs (quartiles) |\n"
+               "|---|---:|---:|---:|\n",
+               testing_plugin::PluginPath(), against);
+        for (DWORD checkMode : {0u, 1u}) {
+            Plugin p = Load(checkMode);
+            Plugin q = BindExports(LoadLibraryA(against));
+            if (!q.module || q.module == p.module || !q.GetFileInfo) Fail("cannot load the second plug-in", 0);
+            AgainstCase(p, q, checkMode ? kindOnly : kindSize,
+                        checkMode ? "8,191 small entries, kind only, CheckMode 1"
+                                  : "8,191 small entries, kind+size, CheckMode 0");
+            FreeLibrary(q.module);
+            Unload(p);
+        }
+        testing_plugin::RestoreSettings(saved);
+        DeleteFileA(kindSize.c_str());
+        DeleteFileA(kindOnly.c_str());
+        RemoveDirectoryA(dir.c_str());
+        return 0;
+    }
 
     Plugin p = Load(0);
     ListingCase(p, kindSize, "GetArchiveInfo, 8,191 small entries, kind+size, CheckMode 0");
