@@ -210,23 +210,13 @@ void AgainstCase(const Plugin& p, const Plugin& q, const std::string& path, cons
         }
     };
     for (int call = 0; call < 2; call++) {
-        auto timed = [&](const Plugin& plugin) {
+        const Alternated t = TimeAlternately(runs, [&](int which) {
             double start = Now();
-            call ? lookups(plugin) : listing(plugin);
+            call ? lookups(which ? q : p) : listing(which ? q : p);
             return Now() - start;
-        };
-        timed(p);
-        timed(q);
-        std::vector<double> pTimes, qTimes, ratios;
-        for (int i = 0; i < runs; i++) {
-            pTimes.push_back(timed(p));
-            qTimes.push_back(timed(q));
-            ratios.push_back(qTimes.back() / pTimes.back());
-        }
-        for (std::vector<double>* v : {&pTimes, &qTimes, &ratios}) std::sort(v->begin(), v->end());
+        });
         printf("| %s, %s | %.2f ms | %.2f ms | %.2fx (%.2f-%.2fx) |\n", call ? "GetFileInfo of every name" : "GetArchiveInfo",
-               what.c_str(), pTimes[runs / 2] * 1e3, qTimes[runs / 2] * 1e3, ratios[runs / 2], ratios[runs / 4],
-               ratios[runs * 3 / 4]);
+               what.c_str(), t.first * 1e3, t.second * 1e3, t.ratio, t.ratioLow, t.ratioHigh);
         fflush(stdout);
     }
 }

@@ -227,23 +227,14 @@ std::string SmallListingAgainst(const Plugin& p, const Plugin& q, const std::str
         LocalFree(block);
         return seconds;
     };
-    time(p);
-    time(q);
-    std::vector<double> pTimes, qTimes, ratios;
-    for (int i = 0; i < runs; i++) {
-        pTimes.push_back(time(p));
-        qTimes.push_back(time(q));
-        ratios.push_back(qTimes.back() / pTimes.back());
-    }
-    double pm = MedianOf(pTimes), qm = MedianOf(qTimes);
-    std::sort(ratios.begin(), ratios.end());
+    const Alternated t = TimeAlternately(runs, [&](int which) { return time(which ? q : p); });
     char line[700];
     snprintf(line, sizeof line,
              "\nGetArchiveInfo, 8,191 small entries, alternately in one process, median of %d runs each:\n"
              "%s %.2f ms, %s %.2f ms; second / first %.2fx (median of the runs' ratios %.2fx, quartiles "
              "%.2f-%.2fx)\n",
-             runs, testing_plugin::PluginPath(), pm * 1e3, qPath, qm * 1e3, qm / pm, MedianOf(ratios),
-             ratios[ratios.size() / 4], ratios[ratios.size() * 3 / 4]);
+             runs, testing_plugin::PluginPath(), t.first * 1e3, qPath, t.second * 1e3, t.second / t.first, t.ratio,
+             t.ratioLow, t.ratioHigh);
     return line;
 }
 
