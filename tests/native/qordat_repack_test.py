@@ -339,15 +339,19 @@ def edits(tmp):
         kind, declared = struct.unpack_from("<hi", after[4])
         check(kind == 1 and declared == len(t2), f"new slot: kind {kind} declared {declared}")
     write(manifest, text_before.encode())
-    # An archive whose kept bytes changed is refused, nothing written.
+    # An archive whose kept bytes changed is refused, nothing written: a
+    # literal of slot 0's stream (a copy of exactly its stored size), or the
+    # last byte kept (the suffix, copied to the end of what is kept).
     stored = os.path.join(out, "qordat.stored")
     keep = read(stored)
-    write(stored, keep[:-1] + bytes([keep[-1] ^ 1]))
-    back = os.path.join(tmp, "KEPT.DAT")
-    r = run("repack", out, back)
-    check(r.returncode == 1 and "not the ones unpacked" in r.stderr and not os.path.exists(back),
-          f"changed kept bytes: {r.returncode} {r.stderr}")
-    check(not [n for n in os.listdir(tmp) if ".qordat-" in n], f"temporary files left: {os.listdir(tmp)}")
+    slot0 = [line.split() for line in text_before.splitlines() if line.startswith("0 ")][0]
+    for what, at in (("slot 0's stream", int(slot0[9]) + 7), ("the suffix", len(keep) - 1)):
+        write(stored, keep[:at] + bytes([keep[at] ^ 1]) + keep[at + 1:])
+        back = os.path.join(tmp, "KEPT.DAT")
+        r = run("repack", out, back)
+        check(r.returncode == 1 and "not the ones unpacked" in r.stderr and not os.path.exists(back),
+              f"changed kept bytes ({what}): {r.returncode} {r.stderr}")
+        check(not [n for n in os.listdir(tmp) if ".qordat-" in n], f"temporary files left: {os.listdir(tmp)}")
     write(stored, keep)
 
 

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 DigestSource::DigestSource(const std::string& path, uint64_t offset, std::optional<uint64_t> length, Digest* digest,
                            std::optional<uint64_t> expected, std::string what)
-    : file_(path, offset, length), digest_(digest), expected_(expected), what_(std::move(what))
+    : file_(path, offset, length), digest_(digest), length_(length), expected_(expected), what_(std::move(what))
 {
 }
 
@@ -29,7 +29,12 @@ bool DigestSource::Read(uint8_t* data, size_t size, size_t* got)
 {
     if (!file_.Read(data, size, got)) return false;
     digest_->Update(data, *got);
-    if (*got == 0 && expected_ && digest_->Value() != *expected_) {
+    read_ += *got;
+    // The bytes are checked once they are all read: at the end of the file,
+    // or at the last of the `length` asked for, since a copy of exactly that
+    // many never reads again to meet the end.
+    const bool all = *got == 0 || (length_ && read_ >= *length_);
+    if (all && expected_ && digest_->Value() != *expected_) {
         error_ = what_ + ": the kept bytes in " + file_.Path() + " are not the ones unpacked (their digest differs)";
         return false;
     }

@@ -32,7 +32,8 @@ public:
 private:
     writer::FileSource file_;
     Digest* digest_;
-    std::optional<uint64_t> expected_;
+    std::optional<uint64_t> length_, expected_;
+    uint64_t read_ = 0;
     std::string what_, error_;
 };
 
