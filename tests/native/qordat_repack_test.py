@@ -234,6 +234,12 @@ def round_trips(tmp):
         r = run("unpack", path, "-o", out, "-q") if r.returncode == 0 else r
         check(r.returncode == 0, f"{name} again: {r.stderr}")
     check(not os.path.exists(os.path.join(out, "qordat.stored")), "a qordat.stored of an earlier unpack left")
+    # Nor does one that writes no manifest (the archive is cut) leave the
+    # earlier one, which repack would take for a manifest of the files now.
+    write(path, read(path)[:-3])
+    r = run("unpack", path, "-o", out, "-q")
+    check(r.returncode == 1 and not os.path.exists(os.path.join(out, "qordat.manifest")),
+          f"a cut archive: a qordat.manifest of an earlier unpack left: {r.returncode} {r.stderr}")
 
 
 def read_backs(tmp):

@@ -202,6 +202,20 @@ std::string Unrebuildable(const Session& s)
     return "";
 }
 
+// Removes the qordat.manifest and qordat.stored that an earlier unpack left
+// in `dir` when this one writes none: they describe another archive, and
+// repack would rebuild a mix of it and the files written now. Returns "" or
+// what failed.
+std::string RemoveEarlierManifest(const std::string& dir)
+{
+    for (const char* name : {kManifestName, kStoredName}) {
+        std::error_code ec;
+        if (!fs::remove(fs::path(dir) / name, ec) && ec)
+            return std::string("cannot remove the ") + name + " of an earlier unpack: " + ec.message();
+    }
+    return "";
+}
+
 }  // namespace
 
 int CommandUnpack(int argc, char** argv)
@@ -285,16 +299,22 @@ int CommandUnpack(int argc, char** argv)
     };
     const int status = ExtractEntries(s, o, every, tableDamaged);
 
+    std::error_code ec;
+    const bool folder = fs::is_directory(o.outDir, ec);
     const std::string why = Unrebuildable(s);
     if (!why.empty()) {
         std::fprintf(stderr, "qordat: %s: no %s written: %s, so repack cannot give it back\n", s.path.c_str(),
                      kManifestName, why.c_str());
+        const std::string removed = folder ? RemoveEarlierManifest(o.outDir) : "";
+        if (!removed.empty()) std::fprintf(stderr, "qordat: %s: %s\n", o.outDir.c_str(), removed.c_str());
         return kExitFailed;
     }
-    std::error_code ec;
-    if (!fs::is_directory(o.outDir, ec)) return status;  // ExtractEntries said why
+    if (!folder) return status;  // ExtractEntries said why
     const std::string problem = WriteManifest(s, o.outDir, written);
-    if (!problem.empty()) return Fail(problem + " (no " + kManifestName + " written)");
+    if (!problem.empty()) {
+        const std::string removed = RemoveEarlierManifest(o.outDir);
+        return Fail(problem + " (no " + kManifestName + " written" + (removed.empty() ? "" : "; " + removed) + ")");
+    }
     return status;
 }
 
