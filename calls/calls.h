@@ -117,6 +117,15 @@ ResultCode ExtractionRecord(PluginState* state, HeadReader* reader, const SlotPl
 // The content's size as the extraction takes it from the record: none for
 // an empty slot.
 uint32_t ExtractionContentSize(const SlotPlace* place, const EntryInfo* info);
+// The content's size the extraction gives the slot at `place`, which the
+// listing recorded with `listedSize`, into *size: the same, unless the slot
+// is shorter than the head the listing read, which then ran on into the
+// slots after it (its kind, declared size and content may be theirs): the
+// extraction reads the slot whole, and its own record's size is the one it
+// gives. A record the extraction cannot build leaves `listedSize`. Nothing in
+// *state changes. RESULT_OK or RESULT_NO_MEMORY.
+ResultCode ExtractionSizeOfListed(const PluginState* state, HeadReader* reader, const SlotPlace* place,
+                                  uint32_t listedSize, uint32_t* size);
 // The content of that slot as a host gets it (the stored bytes the file
 // lacks as zeros), by state->memory.entryLayout, expanded through `window` (the
 // whole content, or more than the 4,096 bytes of history) and handed to

@@ -23,8 +23,12 @@ ResultCode CheckEntriesDamage(const PluginState* state, const char* path, int64_
         int64_t index = SlotOfPosition((int64_t)records[i].position);
         if (index >= reader.archive.count) continue;
         TableWalkTo(&walk, &place, (int32_t)index);
-        result = WalkSlot(&reader.reader, &place, state->memory.entryLayout, (uint32_t)records[i].fileSize, &measure,
-                          &reports[i]);
+        // Measured against what the extraction gives, which reads a slot
+        // shorter than the listing's head whole.
+        uint32_t size;
+        result = ExtractionSizeOfListed(state, &reader.reader, &place, (uint32_t)records[i].fileSize, &size);
+        if (result == RESULT_OK)
+            result = WalkSlot(&reader.reader, &place, state->memory.entryLayout, size, &measure, &reports[i]);
     }
     CloseArchiveReader(&reader);
     return result;

@@ -17,7 +17,9 @@
 // Fills reports[0, count) for the listing's records[0, count) of the archive
 // whose count field is at file position `offset`, by the layout the listing
 // left in `state`: each slot measured by the walk (calls/walk.h) without
-// expanding it, against the content size its record gives. Returns
+// expanding it, against the content size its extraction gives: its record's,
+// or for a slot shorter than the head the listing read, the extraction's own
+// (ExtractionSizeOfListed, calls/calls.h). Returns
 // RESULT_OK, RESULT_CANNOT_OPEN, RESULT_NOT_ARCHIVE (no valid count or size
 // table) or RESULT_NO_MEMORY.
 ResultCode CheckEntriesDamage(const PluginState* state, const char* path, int64_t offset, const EntryInfo* records,

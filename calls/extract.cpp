@@ -88,6 +88,22 @@ uint32_t ExtractionContentSize(const SlotPlace* place, const EntryInfo* info)
     return place->storedSize != 0 ? (uint32_t)info->fileSize : 0;
 }
 
+ResultCode ExtractionSizeOfListed(const PluginState* state, HeadReader* reader, const SlotPlace* place,
+                                  uint32_t listedSize, uint32_t* size)
+{
+    *size = listedSize;
+    if (place->storedSize <= 0 || place->offset < 0) return RESULT_OK;
+    uint32_t listingHead =
+        EntryHeadSize(place->storedSize, state->memory.entryLayout, state->settings.CheckMode, false);
+    if (listingHead <= (uint32_t)place->storedSize) return RESULT_OK;
+    PluginState own = *state;  // the build may raise the layout; not this caller's
+    EntryInfo info;
+    ResultCode result = ExtractionRecord(&own, reader, place, NUMBERING_WITH_DUMMIES, &info);
+    if (result == RESULT_NO_MEMORY) return result;
+    if (result == RESULT_OK) *size = ExtractionContentSize(place, &info);
+    return RESULT_OK;
+}
+
 ResultCode ExtractionWalk(const PluginState* state, HeadReader* reader, const SlotPlace* place, const EntryInfo* info,
                           uint8_t* window, uint32_t windowSize, SlotWrite write, void* context, SlotReport* report)
 {

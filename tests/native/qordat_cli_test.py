@@ -195,16 +195,24 @@ def main(tmp):
     with open(cut_stream, "r+b") as f:  # the file ends 40 bytes into the second entry's stream
         f.seek(4)
         f.truncate(12 + struct.unpack("<i", f.read(4))[0] + 40)
+    # A 4-byte slot under six-byte heads: the listing's head runs on into the
+    # next slot (its declared size 0x10010 comes from there), the extraction
+    # reads the slot whole (declared size 16, none of it stored).
+    run_on = os.path.join(tmp, "RUNON.DAT")
+    slots = [b"\0\0\x05\0\0\0hello", b"\0\0\x10\0", b"\x01\0\x03\0\0\0\0abc"]
+    open(run_on, "wb").write(struct.pack("<4i", 3, *map(len, slots)) + b"".join(slots))
     for archive_path, entry, words in ((cut, "cut~001.WAV", "the archive ends before the entry does: "
                                         "%d stored bytes missing, %d content bytes lost" % ((len(wav) - 1000,) * 2)),
                                        (cut_stream, "CUTSTREAM~001.BMP", None),
-                                       (short, "short~001.WAV", "its stream ends early: 100 content bytes lost")):
+                                       (short, "short~001.WAV", "its stream ends early: 100 content bytes lost"),
+                                       (run_on, "RUNON~001.DAT", "its stored bytes end before its size: "
+                                        "16 content bytes lost")):
         said = {}
         for command in (["list"], ["test"], ["extract", "-o", os.path.join(tmp, "one-record")],
                         ["unpack", "-o", os.path.join(tmp, "one-record-unpacked")]):
             r = run(command[0], archive_path, *command[1:])
             lines = [line for line in r.stderr.splitlines() if line.startswith("qordat: %s: damaged: " % entry)]
-            if command[0] == "list" and archive_path == short:
+            if command[0] == "list" and archive_path in (short, run_on):
                 check(r.returncode == 0 and not lines, "list reads no stream: %s" % r.stderr)
                 continue
             check(r.returncode == 1 and len(lines) == 1, "%s %s: %s" % (command[0], entry, r.stderr))

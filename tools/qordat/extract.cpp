@@ -193,7 +193,7 @@ struct Extractor {
     {
         const std::string& name = entry.name;
         if (entry.result != RESULT_OK) {
-            const std::string lack = LackText(s.Check(entry, 0, false));
+            const std::string lack = LackText(s.Check(entry, false));
             NotWritten(name, "a record of the entry cannot be built" + (lack.empty() ? lack : ": " + lack));
             return 0;
         }
@@ -265,14 +265,16 @@ struct Extractor {
         if (!damage.empty()) Report(written, damage + "; written with the missing bytes as zeros (--salvage)");
         if (!o.quiet) {
             progress.Clear();
-            std::printf("%-24s %10" PRIu64, name.c_str(), entry.size);
+            // The size written: the extraction's record, which a slot shorter
+            // than the listing's head may give otherwise than the listing.
+            std::printf("%-24s %10" PRIu32, name.c_str(), report.contentSize);
             if (o.verbose)
                 std::printf("  at %" PRId64 ", stored %" PRIu64 ", %s%s", report.place.offset, entry.stored,
                             LayoutName(s.Layout()), report.payload.compressed ? ", compressed" : "");
             std::printf("\n");
             std::fflush(stdout);
         }
-        return entry.size;
+        return report.contentSize;
     }
 };
 

@@ -104,7 +104,7 @@ int CommandList(int argc, char** argv)
     // extract give. A cut table is reported once, above.
     for (const ListedEntry* e : chosen) {
         if (e->Slot() >= s.places.size() || !s.places[e->Slot()].storedMissing) continue;
-        const SlotReport report = s.Check(*e, e->size, false);
+        const SlotReport report = s.Check(*e, false);
         if (report.readFailed) return Fail("cannot read " + s.path + ": " + SystemError());
         std::fprintf(stderr, "qordat: %s: damaged: %s\n", e->name.c_str(), LackText(report).c_str());
         damaged = true;

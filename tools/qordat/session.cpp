@@ -216,7 +216,7 @@ int Session::Open(bool recordsPerSlot)
     return Fail(message);
 }
 
-SlotReport Session::Check(const ListedEntry& entry, uint64_t size, bool expand)
+SlotReport Session::Check(const ListedEntry& entry, bool expand)
 {
     SlotReport report{};
     const size_t slot = entry.Slot();
@@ -233,7 +233,15 @@ SlotReport Session::Check(const ListedEntry& entry, uint64_t size, bool expand)
     const SlotSink sink{expand ? window.data() : nullptr, static_cast<uint32_t>(window.size()),
                         expand ? +discard : nullptr, nullptr, false};
     errno = 0;
-    if (WalkSlot(&reader.reader, &places[slot], Layout(), static_cast<uint32_t>(size), &sink, &report) != RESULT_OK)
+    // The size the extraction gives, which reads a slot shorter than the
+    // listing's head whole.
+    PluginState byLayout = state;
+    byLayout.memory.entryLayout = Layout();
+    uint32_t size = 0;
+    if ((entry.result == RESULT_OK &&
+         ExtractionSizeOfListed(&byLayout, &reader.reader, &places[slot], static_cast<uint32_t>(entry.size), &size) !=
+             RESULT_OK) ||
+        WalkSlot(&reader.reader, &places[slot], Layout(), size, &sink, &report) != RESULT_OK)
         report.readFailed = true;  // no buffer: nothing could be read
     if (report.readFailed && !errno) errno = ENOMEM;
     return report;

@@ -62,10 +62,11 @@ struct Session {
     // The layout the slots are read by.
     EntryLayout Layout() const { return forcedLayout.value_or(state.memory.entryLayout); }
 
-    // The walk over `entry`'s slot for a content of `size` bytes: measured
-    // only, or with `expand` expanded (and thrown away) as extraction
-    // expands it. The report's readFailed says a read failed (errno).
-    SlotReport Check(const ListedEntry& entry, uint64_t size, bool expand);
+    // The walk over `entry`'s slot for the content its extraction gives
+    // (none for an entry without a record): measured only, or with `expand`
+    // expanded (and thrown away) as extraction expands it. The report's
+    // readFailed says a read failed (errno).
+    SlotReport Check(const ListedEntry& entry, bool expand);
 
     // The entries the patterns choose, in listing order; every entry when
     // there are none. A pattern that matches nothing is reported; *allMatched

@@ -29,8 +29,7 @@ int CommandTest(int argc, char** argv)
     const bool tableDamaged = s.ReportTableDamage();
     size_t damaged = 0;
     for (const ListedEntry* e : chosen) {
-        const uint64_t size = e->result == RESULT_OK ? e->size : 0;
-        const SlotReport report = s.Check(*e, size, true);
+        const SlotReport report = s.Check(*e, true);
         if (report.readFailed) return Fail("cannot read " + s.path + ": " + SystemError());
         std::fflush(stdout);
         const std::string lack = LackText(report);
