@@ -251,20 +251,29 @@ def read_backs(tmp):
     bitmap = b"BM" + struct.pack("<I", 600) + bytes(range(256)) * 2 + bytes(82)
     lying = b"BM" + struct.pack("<I", 600) + bytes(294)  # says 600 bytes, holds 300
     refused = archive("kind-only", [(0, 0, t2), (1, 0, greedy_lzss(bitmap))])  # the plug-in takes other heads
+    # A compressed text that grows to 1 MiB of content stored in an eighth
+    # of that: with files bounded to 256 KiB the new archive fits, a second
+    # copy of the content would not.
+    t_long = (t2 * 300)[:1 << 20]
     rows = [
-        # name, archive, unpack options, the listing, the slot's file and its new content, exit, words
+        # name, archive, unpack options, the listing, the slot's file and its new content, exit, words,
+        # the bound on the size of a file repack may write
         ("listing none: a text changed", refused, ["--layout", "kind-only"], "none",
-         "RB~000.DAT", t2 + b" and more", 0, ""),
+         "RB~000.DAT", t2 + b" and more", 0, "", None),
         ("listing none: a bitmap whose header says another size", refused, ["--layout", "kind-only"], "none",
          "RB~001.BMP", lying, 1, "slot 1 (RB~001.BMP): read by the kind-only layout, it gives 600 bytes of its "
-         "300 bytes"),
-        ("listing none: an empty slot", refused, ["--layout", "kind-only"], "none", None, None, 0, ""),
+         "300 bytes", None),
+        ("listing none: an empty slot", refused, ["--layout", "kind-only"], "none", None, None, 0, "", None),
         ("listing default: a picture over the compressed bitmap that comes first",
          archive("kind-size", [(1, len(bitmap), greedy_lzss(bitmap)), (0, len(t2), t2)]), [], "default",
          "RB~000.BMP", b"\x89PNG\r\n\x1a\n" + bytes(200), 1,
-         "the first entry decides how readers take every entry's head, and the new content of slot 0 (RB~000.BMP)"),
+         "the first entry decides how readers take every entry's head, and the new content of slot 0 (RB~000.BMP)",
+         None),
+        ("listing full-scan: a compressed text grown to 1 MiB, read back with no room for it",
+         archive("kind-size", [(1, len(t2), greedy_lzss(t2)), (0, len(t2), t2)]), [], "full-scan",
+         "RB~000.DAT", t_long, 0, "", 256 << 10),
     ]
-    for name, data, options, listing, file, new, status, words in rows:
+    for name, data, options, listing, file, new, status, words, limit in rows:
         path, out, back = (os.path.join(tmp, n) for n in ("RB.DAT", "rb", "RB-BACK.DAT"))
         write(path, data)
         r = run("unpack", path, "-o", out, "-q", *options)
@@ -277,9 +286,16 @@ def read_backs(tmp):
             lines = read(manifest).decode().splitlines()
             write(manifest, "\n".join("0 empty - - - - - - - - -" if line.startswith("0 ") else line
                                       for line in lines).encode() + b"\n")
-        r = run("repack", out, back)
+        def limited(limit=limit):
+            if limit is not None:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        r = run("repack", out, back, preexec_fn=limited)
         check(r.returncode == status and words in r.stderr and os.path.exists(back) == (status == 0),
               f"{name}: {r.returncode} {r.stderr!r}")
+        check(limit is None or not os.path.exists(back) or os.path.getsize(back) < limit < len(new),
+              f"{name}: the bound leaves room for the content a second time")
+        left = [n for n in os.listdir(tmp) if n.startswith(".qordat") or n.startswith(".RB-BACK")]
+        check(not left, f"{name}: left {left}")
         if status == 0 and r.returncode == 0:
             again = os.path.join(tmp, "rb-again")
             r = run("unpack", back, "-o", again, "-q", *options)
@@ -578,20 +594,47 @@ def replaces(tmp):
     r = run("replace", path, "GAME~000.BMP", new)
     check(r.returncode == 1 and read(path) == ko and "left as it was" in r.stderr and "full-scan" in r.stderr,
           f"read-back refusal: {r.returncode} {r.stderr}")
-    # Ctrl-C or SIGTERM while it writes a large archive: the archive as it
-    # was, nothing left.
-    big, filler = os.path.join(tmp, "BIG.DAT"), os.path.join(tmp, "filler.bin")
+    # Ctrl-C or SIGTERM while it writes a large archive, or once it is
+    # written whole and read back (a large entry, stored plain): the archive
+    # as it was, nothing left.
+    big, filler, large = (os.path.join(tmp, n) for n in ("BIG.DAT", "filler.bin", "large.bin"))
     write(filler, os.urandom(1 << 20))
     r = run("pack", big, "--layout", "kind-size", new, new, "--repeat", "64", filler)
     check(r.returncode == 0, "pack big: " + r.stderr)
     big_bytes = read(big)
-    for sig, written in ((signal.SIGINT, 0), (signal.SIGTERM, 16 << 20), (signal.SIGINT, 40 << 20)):
-        p = subprocess.Popen([QORDAT, "replace", big, "BIG~001.DAT", new], env=ENV, stderr=subprocess.PIPE)
+    write(large, os.urandom(32 << 20))
+
+    def read_to(pid, name):
+        """How far the process has read the file `name` through a descriptor
+        open for reading only (Linux), or -1."""
+        far = -1
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                if os.path.basename(os.readlink(f"/proc/{pid}/fd/{fd}")) != name:
+                    continue
+                with open(f"/proc/{pid}/fdinfo/{fd}") as f:
+                    info = dict(line.split(":", 1) for line in f if ":" in line)
+                if int(info["flags"], 8) & os.O_ACCMODE == os.O_RDONLY:
+                    far = max(far, int(info["pos"]))
+            except (OSError, KeyError, ValueError):
+                pass
+        return far
+    # signal, the replacement, and when: once the new archive holds that
+    # many bytes, or once it is read back (written whole) between those
+    # bytes, which only the read of the new entry's content reaches (the
+    # listing reads the heads, at the first entries and from 32 MiB on)
+    for sig, replacement, written, read_between in ((signal.SIGINT, new, 0, None),
+                                                    (signal.SIGTERM, new, 16 << 20, None),
+                                                    (signal.SIGINT, new, 40 << 20, None),
+                                                    (signal.SIGINT, large, None, (8 << 20, 24 << 20))):
+        when = f"past {written} bytes" if not read_between else f"reading it back at byte {read_between[0]}"
+        p = subprocess.Popen([QORDAT, "replace", big, "BIG~001.DAT", replacement], env=ENV, stderr=subprocess.PIPE)
         temp, deadline = None, time.monotonic() + 20
         while p.poll() is None and time.monotonic() < deadline:
             temps = [n for n in os.listdir(tmp) if n.startswith(".BIG.DAT.qordat-")]
             try:
-                if temps and os.path.getsize(os.path.join(tmp, temps[0])) >= written:
+                if temps and (read_between[0] <= read_to(p.pid, temps[0]) < read_between[1] if read_between
+                              else os.path.getsize(os.path.join(tmp, temps[0])) >= written):
                     temp = temps[0]
                     break
             except OSError:
@@ -600,9 +643,9 @@ def replaces(tmp):
         p.send_signal(sig)
         p.wait()
         check(temp is not None and p.returncode == -sig and read(big) == big_bytes,
-              f"{sig.name} past {written} bytes: exit {p.returncode}, the archive changed or it was not caught")
+              f"{sig.name} {when}: exit {p.returncode}, the archive changed or it was not caught")
         left = [n for n in os.listdir(tmp) if n.startswith(".BIG") or n.startswith(".qordat")]
-        check(not left, f"{sig.name} past {written} bytes: left {left}")
+        check(not left, f"{sig.name} {when}: left {left}")
 
 
 def words(tmp):

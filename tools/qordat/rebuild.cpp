@@ -9,14 +9,39 @@
 
 #include "calls/calls.h"
 #include "tools/qordat/common.h"
-#include "tools/qordat/pending.h"
 
 namespace qordat {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The digest of the file at `path`, read in large pieces; false with errno set.
+// The content of the slot at `place` whose record is `info` (the
+// extraction's, PluginExtractionRecord) as the extraction's one walk hands
+// it to a host, by state.memory.entryLayout, digested as it comes and
+// written nowhere: a read-back needs no room on the disk and leaves nothing
+// behind. "" when the walk gives it whole with the digest `expected`;
+// otherwise the problem: "cannot read it back: ..." for a read that failed
+// (an I/O error, not damage), or `otherBytes`.
+std::string CheckSlotContent(const PluginState& state, HeadReader* reader, const SlotPlace& place,
+                             const EntryInfo& info, uint64_t expected, const std::string& otherBytes)
+{
+    const SlotWrite digestWrite = [](void* context, const uint8_t* bytes, uint32_t length) {
+        static_cast<Digest*>(context)->Update(bytes, length);
+        return true;
+    };
+    Digest digest;
+    SlotReport report{};
+    errno = 0;
+    const int walked = PluginWalkContent(state, reader, place, info, digestWrite, &digest, &report);
+    const int error = errno;
+    if (walked != RESULT_OK || report.readFailed)
+        return "cannot read it back: " +
+               (walked == RESULT_OK || walked == RESULT_OUTPUT_FAILED ? SystemError(error ? error : EIO)
+                                                                       : std::string(ResultMeaning(walked)));
+    if (report.lack != SLOT_WHOLE || digest.Value() != expected) return otherBytes;
+    return "";
+}
+
 }  // namespace
 
 DigestSource::DigestSource(const std::string& path, uint64_t offset, std::optional<uint64_t> length, Digest* digest,
@@ -84,7 +109,10 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
                            std::to_string(slots.size()));
         return problems;
     }
-    std::string tempDir;
+    // The content as the extraction gives it to a host, by its own two
+    // steps over the same state (the listing's layout, raised where a record
+    // raises it): the record, then the one walk, digested on the way.
+    ArchiveReader r{};
     for (size_t i = 0; i < slots.size(); i++) {
         const SlotExpected& want = slots[i];
         const ListedEntry& got = listed[i];
@@ -97,36 +125,33 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
             continue;
         }
         if (!want.digest) continue;
-        if (tempDir.empty()) {
-            const std::string dir = fs::path(written).parent_path().string();
-            tempDir = MakeTempDir(dir.empty() ? "." : dir);
-            if (tempDir.empty()) {
-                problems.push_back("cannot read it back: " + SystemError());
+        if (!r.open) {
+            const int opened = OpenArchiveReader(&r, written.c_str(), static_cast<int64_t>(base));
+            if (opened != RESULT_OK) {
+                problems.push_back(std::string("cannot read it back (") + ResultMeaning(opened) + ")");
                 return problems;
             }
         }
-        SlotReport report{};
-        const int extracted = PluginExtractToDisk(state, written, base, got.position, tempDir, &report);
-        const int error = errno;
-        std::error_code ec;
-        std::string file;
-        for (const fs::directory_entry& e : fs::directory_iterator(tempDir, ec)) file = e.path().string();
-        uint64_t digest = 0;
-        if (extracted != RESULT_OK)
-            problems.push_back(want.what + ": readers cannot extract it (" +
-                               (extracted == RESULT_OUTPUT_FAILED ? SystemError(error) : ResultMeaning(extracted)) +
-                               ")");
-        else if (file.empty() || !DigestOfFile(file, digest))
-            problems.push_back(want.what + ": cannot read it back: " + SystemError());
-        else if (report.lack != SLOT_WHOLE || digest != *want.digest)
-            problems.push_back(want.what + ": readers get other bytes than its file's");
-        for (const fs::directory_entry& e : fs::directory_iterator(tempDir, ec)) fs::remove(e.path(), ec);
+        if (got.Slot() >= static_cast<size_t>(r.archive.count)) {
+            problems.push_back(want.what + ": readers list it past the table's " +
+                               Count(r.archive.count, "slot", "slots"));
+            continue;
+        }
+        SlotPlace place;
+        ArchivePlaceOf(&r.archive, static_cast<int32_t>(got.Slot()), &place);
+        EntryInfo info;
+        const int recorded =
+            PluginExtractionRecord(state, &r.reader, place, NumberingOfPosition(static_cast<int64_t>(got.position)),
+                                   &info);
+        if (recorded != RESULT_OK) {
+            problems.push_back(want.what + ": readers cannot extract it (" + ResultMeaning(recorded) + ")");
+            continue;
+        }
+        const std::string problem =
+            CheckSlotContent(state, &r.reader, place, info, *want.digest, "readers get other bytes than its file's");
+        if (!problem.empty()) problems.push_back(want.what + ": " + problem);
     }
-    if (!tempDir.empty()) {
-        std::error_code ec;
-        fs::remove_all(tempDir, ec);
-        SetCleanupDir("");
-    }
+    CloseArchiveReader(&r);
     return problems;
 }
 
@@ -149,10 +174,6 @@ std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t ba
     PluginState state{};
     state.settings.NumberingMode = NUMBERING_WITH_DUMMIES;
     state.settings.CheckMode = 1;
-    const SlotWrite digestWrite = [](void* context, const uint8_t* bytes, uint32_t length) {
-        static_cast<Digest*>(context)->Update(bytes, length);
-        return true;
-    };
     TableWalk walk;
     ArchiveWalkStart(&r.archive, &walk);
     SlotPlace place;
@@ -178,16 +199,9 @@ std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t ba
             continue;
         }
         if (!want.digest) continue;
-        Digest digest;
-        SlotReport report{};
-        errno = 0;
-        const int walked = PluginWalkContent(state, &r.reader, place, info, digestWrite, &digest, &report);
-        if (walked != RESULT_OK || report.readFailed)
-            problems.push_back(want.what + ": cannot read it back: " +
-                               (walked == RESULT_OK || walked == RESULT_OUTPUT_FAILED ? SystemError(errno ? errno : EIO)
-                                                                                       : ResultMeaning(walked)));
-        else if (report.lack != SLOT_WHOLE || digest.Value() != *want.digest)
-            problems.push_back(want.what + ": " + how + "it gives other bytes than its file's");
+        const std::string problem =
+            CheckSlotContent(state, &r.reader, place, info, *want.digest, how + "it gives other bytes than its file's");
+        if (!problem.empty()) problems.push_back(want.what + ": " + problem);
     }
     CloseArchiveReader(&r);
     return problems;

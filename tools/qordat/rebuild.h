@@ -48,10 +48,14 @@ struct SlotExpected {
 // Reads the archive just written at `written` (to be named `finalPath`,
 // whose file name gives the entries' names) back as a host does: the probe,
 // the listing in `settings` at byte `base`, the layout it detects, the size
-// of every slot, and the content of those with a digest, extracted through
-// the plug-in. Returns one line per problem; a refusal names the first
-// entry when its content is new (it decides how every head is read), and
-// asks "with --full-scan?" where `offerFullScan` (the command takes it).
+// of every slot, and the content of those with a digest as the plug-in's
+// extraction gives it (its own two steps, PluginExtractionRecord and then
+// the one walk, PluginWalkContent, over the listing's state), digested as
+// it comes: nothing is written, so the read-back needs no room on the disk
+// and leaves nothing behind. Returns one line per problem; a refusal names
+// the first entry when its content is new (it decides how every head is
+// read), and asks "with --full-scan?" where `offerFullScan` (the command
+// takes it).
 std::vector<std::string> ReadBackArchive(const std::string& written, const std::string& finalPath, uint64_t base,
                                          const ListSettings& settings, EntryLayout layout,
                                          const std::vector<SlotExpected>& slots, bool offerFullScan);
