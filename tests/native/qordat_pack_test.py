@@ -94,6 +94,14 @@ def refusals(tmp):
                        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16)))
     check(r.returncode == 1 and r.stderr == "qordat: %s: cannot write: File too large\n" % out,
           "past the file-size limit: %d %r" % (r.returncode, r.stderr))
+    # The read-back writes nothing: a compressed entry whose archive fits the
+    # limit is read back though its content would not fit it a second time.
+    zeros = write(os.path.join(tmp, "zeros.bmp"), b"BM" + (1 << 17).to_bytes(4, "little") + bytes((1 << 17) - 6))
+    r = subprocess.run([QORDAT, "pack", out, "--layout", "kind-size", "--compress", zeros], capture_output=True,
+                       text=True, env=ENV,
+                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16)))
+    check(r.returncode == 0 and os.path.getsize(out) < 1 << 16 and not [n for n in os.listdir(tmp) if ".qordat" in n],
+          "read back under the file-size limit: %d %r" % (r.returncode, r.stderr))
     if os.geteuid() != 0:
         readonly = os.path.join(tmp, "readonly")
         os.mkdir(readonly, 0o555)

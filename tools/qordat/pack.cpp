@@ -27,6 +27,7 @@
 #include "tools/qordat/common.h"
 #include "tools/qordat/pending.h"
 #include "tools/qordat/plugin.h"
+#include "tools/qordat/rebuild.h"
 #include "writer/archive_writer.h"
 #include "writer/lzss_encoder.h"
 
@@ -211,24 +212,6 @@ std::string WriteArchive(FILE* out, std::vector<PackEntry>& entries, const PackO
     return "";
 }
 
-// True when the file at `path` holds exactly the `size` bytes of `original`.
-bool SameBytes(const std::string& path, const std::string& original, int* readError)
-{
-    FILE* a = std::fopen(path.c_str(), "rb");
-    FILE* b = std::fopen(original.c_str(), "rb");
-    bool same = a && b;
-    std::vector<uint8_t> x(1 << 16), y(1 << 16);
-    while (same) {
-        const size_t n = std::fread(x.data(), 1, x.size(), a), m = std::fread(y.data(), 1, y.size(), b);
-        same = n == m && std::memcmp(x.data(), y.data(), n) == 0;
-        if (n == 0 || n < x.size()) break;
-    }
-    if (b && std::ferror(b)) *readError = errno;
-    if (a) std::fclose(a);
-    if (b) std::fclose(b);
-    return same;
-}
-
 // The layouts to suggest instead of `layout`: the two others.
 std::string OtherLayouts(EntryLayout layout)
 {
@@ -239,8 +222,8 @@ std::string OtherLayouts(EntryLayout layout)
 }
 
 // Reads the archive written at `written` back as a host would (probe,
-// listing in the default settings, then every entry extracted in a private
-// folder beside it and compared with its file). Returns what a reader
+// listing in the default settings, then every entry as the extraction gives
+// it, compared with its file). Returns what a reader
 // would get otherwise, one line each, with the way out.
 std::vector<std::string> ReadBack(const std::string& written, const std::string& outPath,
                                   const std::vector<PackEntry>& entries, const PackOptions& options)
@@ -295,9 +278,12 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
                            " of " + std::to_string(entries.size()));
         return problems;
     }
-    std::string dir = fs::path(written).parent_path().string();
-    const std::string tempDir = MakeTempDir(dir.empty() ? "." : dir);
-    if (tempDir.empty()) return {"cannot read it back: " + SystemError()};
+    // Every entry as the extraction gives it to a host (its record, then the
+    // one walk), digested on the way against its file's digest: nothing is
+    // written, so the read-back needs no room on the disk.
+    ArchiveReader r{};
+    const int opened = OpenArchiveReader(&r, written.c_str(), static_cast<int64_t>(options.leadingBytes));
+    if (opened != RESULT_OK) return {std::string("cannot read it back (") + ResultMeaning(opened) + ")"};
     for (size_t i = 0; i < entries.size(); i++) {
         const PackEntry& entry = entries[i];
         if (entry.path.empty()) continue;
@@ -308,32 +294,26 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
                                "; " + way);
             continue;
         }
-        // The archive and what the extraction may write, for the signal handler.
-        std::vector<std::string> cleanup{written};
-        const std::string& name = listed[i].name;
-        const size_t dot = name.rfind('.');
-        for (const char* extension : {"BMP", "WAV", "PNG", "DAT", "DMY"})
-            cleanup.push_back((fs::path(tempDir) / (name.substr(0, dot == std::string::npos ? name.size() : dot + 1) +
-                                                    extension)).string());
-        SetCleanupFiles(cleanup);
-        const int got = PluginExtractToDisk(state, written, options.leadingBytes, listed[i].position, tempDir, nullptr);
-        // The one file the extraction wrote, whatever name it gave it.
-        std::string file;
-        std::error_code listError;
-        for (const fs::directory_entry& one : fs::directory_iterator(tempDir, listError)) file = one.path().string();
-        int readError = 0;
-        if (got != RESULT_OK)
-            problems.push_back(what + "readers cannot extract it (" + ResultMeaning(got) + "); " + way);
-        else if (!SameBytes(file, entry.path, &readError))
-            problems.push_back(what + (readError ? "cannot read it again: " + SystemError(readError)
-                                                 : "readers get other bytes; " + way));
-        std::error_code error;
-        for (const fs::directory_entry& left : fs::directory_iterator(tempDir, error)) fs::remove(left.path(), error);
+        uint64_t digest = 0;
+        if (!DigestOfFile(entry.path, digest)) {
+            problems.push_back(what + "cannot read it again: " + SystemError());
+            continue;
+        }
+        if (listed[i].Slot() >= static_cast<size_t>(r.archive.count)) {
+            problems.push_back(what + "readers list it past the table's " + Count(r.archive.count, "slot", "slots"));
+            continue;
+        }
+        SlotPlace place;
+        ArchivePlaceOf(&r.archive, static_cast<int32_t>(listed[i].Slot()), &place);
+        EntryInfo info;
+        const int got = PluginExtractionRecord(state, &r.reader, place,
+                                               NumberingOfPosition(static_cast<int64_t>(listed[i].position)), &info);
+        const std::string problem =
+            got != RESULT_OK ? "readers cannot extract it (" + std::string(ResultMeaning(got)) + "); " + way
+                             : CheckSlotContent(state, &r.reader, place, info, digest, "readers get other bytes; " + way);
+        if (!problem.empty()) problems.push_back(what + problem);
     }
-    std::error_code error;
-    fs::remove_all(tempDir, error);
-    SetCleanupDir("");
-    SetCleanupFiles({written});
+    CloseArchiveReader(&r);
     return problems;
 }
 

@@ -15,13 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The content of the slot at `place` whose record is `info` (the
-// extraction's, PluginExtractionRecord) as the extraction's one walk hands
-// it to a host, by state.memory.entryLayout, digested as it comes and
-// written nowhere: a read-back needs no room on the disk and leaves nothing
-// behind. "" when the walk gives it whole with the digest `expected`;
-// otherwise the problem: "cannot read it back: ..." for a read that failed
-// (an I/O error, not damage), or `otherBytes`.
+}  // namespace
+
 std::string CheckSlotContent(const PluginState& state, HeadReader* reader, const SlotPlace& place,
                              const EntryInfo& info, uint64_t expected, const std::string& otherBytes)
 {
@@ -41,8 +36,6 @@ std::string CheckSlotContent(const PluginState& state, HeadReader* reader, const
     if (report.lack != SLOT_WHOLE || digest.Value() != expected) return otherBytes;
     return "";
 }
-
-}  // namespace
 
 DigestSource::DigestSource(const std::string& path, uint64_t offset, std::optional<uint64_t> length, Digest* digest,
                            std::optional<uint64_t> expected, std::string what)

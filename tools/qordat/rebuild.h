@@ -69,6 +69,16 @@ std::vector<std::string> ReadBackArchive(const std::string& written, const std::
 std::vector<std::string> WalkBackArchive(const std::string& written, uint64_t base, EntryLayout layout,
                                          const std::vector<SlotExpected>& slots);
 
+// The content of the slot at `place` whose record is `info` (the
+// extraction's, PluginExtractionRecord) as the extraction's one walk hands
+// it to a host, by state.memory.entryLayout, digested as it comes and
+// written nowhere: a read-back needs no room on the disk and leaves nothing
+// behind. "" when the walk gives it whole with the digest `expected`;
+// otherwise the problem: "cannot read it back: ..." for a read that failed
+// (an I/O error, not damage), or `otherBytes`.
+std::string CheckSlotContent(const PluginState& state, HeadReader* reader, const SlotPlace& place,
+                             const EntryInfo& info, uint64_t expected, const std::string& otherBytes);
+
 // The writer's options for new content: the encoder's level and threads.
 struct EncodeOptions {
     LzssOptions lzss;
