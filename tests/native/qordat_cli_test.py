@@ -261,6 +261,8 @@ def main(tmp):
     open(png_rest, "wb").write(b"NG\r\n" + bytes(range(60)))
     renamed = archive("RENAMED.DAT", short_first, png_rest)
     open(os.path.join(tmp, "notes.bin"), "w").write("no archive here\n")
+    unpacked = os.path.join(tmp, "scene-unpacked")
+    check(run("unpack", scene, "-o", unpacked, "-q").returncode == 0, "unpack of the scene")
     keep_dir = os.path.join(tmp, "keep")
     os.makedirs(keep_dir)
     open(os.path.join(keep_dir, "RENAMED~000.DAT"), "w").write("mine")
@@ -293,6 +295,10 @@ def main(tmp):
             (["extract", scene, "-k", "-o", "@out", "@no-noreplace"], 0, [], sorted([*originals, "SCENE~001.DMY"])),
             # The most entries an archive holds, without --force.
             (["pack", os.path.join(tmp, "R.DAT"), "--repeat", "8191", os.path.join(tmp, "notes.bin")], 0, [], None),
+            # repack keeps a file that is not an archive, as pack does (dump
+            # below finds it as it was).
+            (["repack", unpacked, os.path.join(tmp, "notes.bin")], 1,
+             ["notes.bin: exists and is not a QOR's DAT archive; not replaced (--force replaces it)"], None),
             (["dump", os.path.join(tmp, "notes.bin")], 1, ["not a QOR's DAT archive"], None),
             (["extract", scene, "-o", "@out", "--tsv"], 2, ["qordat: extract: unknown option '--tsv'"], None),
             (["pack", os.path.join(tmp, "x.dat"), "--compress", bmp_file], 2,

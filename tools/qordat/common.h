@@ -78,6 +78,12 @@ int ParseCommandLine(int argc, char** argv, const std::vector<OptionDef>& option
                      const std::function<int(int id, const char* value)>& onOption,
                      const std::function<int(const char* argument)>& onArgument);
 
+// Whether pack or repack may write `outPath`: nothing is there, or a QOR's
+// DAT archive (its table at byte 0 or at `offset`), or `force` says so. A
+// folder is never written over. 0, or the status of the failure reported
+// (the way out, --force, named).
+int CheckReplaceable(const std::string& outPath, uint64_t offset, bool force);
+
 // The commands, each in the file of its name.
 int CommandList(int argc, char** argv);
 int CommandExtract(int argc, char** argv);

@@ -319,6 +319,23 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
 
 }  // namespace
 
+// An existing OUT is replaced only when it is an archive (a file packed
+// before, say): anything else is kept unless --force, as gzip keeps a file
+// it would overwrite.
+int CheckReplaceable(const std::string& outPath, uint64_t offset, bool force)
+{
+    std::error_code outError;
+    const fs::file_status outStatus = fs::status(outPath, outError);
+    if (fs::is_directory(outStatus)) return Fail(outPath + ": is a folder; name the archive to write");
+    if (!fs::exists(outStatus) || force) return 0;
+    bool readable = false;
+    if (LooksLikeArchive(outPath, offset, &readable)) return 0;
+    if (!readable)
+        return Fail("cannot read " + outPath + ": " + SystemError() +
+                    "; it is not replaced unless it is an archive (--force replaces it)");
+    return Fail(outPath + ": exists and is not a QOR's DAT archive; not replaced (--force replaces it)");
+}
+
 int CommandPack(int argc, char** argv)
 {
     enum { kEmpty = 1, kCompress, kPlain, kCompressed, kLayout, kOffset, kTruncate, kCount, kDeclared, kStored,
@@ -431,21 +448,7 @@ int CommandPack(int argc, char** argv)
         entries.swap(expanded);
     }
 
-    // An existing OUT is replaced only when it is an archive (a file packed
-    // before, say): anything else is kept unless --force, as gzip keeps a
-    // file it would overwrite.
-    std::error_code outError;
-    const fs::file_status outStatus = fs::status(outPath, outError);
-    if (fs::is_directory(outStatus)) return Fail(outPath + ": is a folder; name the archive to write");
-    if (fs::exists(outStatus) && !options.force) {
-        bool readable = false;
-        if (!LooksLikeArchive(outPath, options.leadingBytes, &readable)) {
-            if (!readable)
-                return Fail("cannot read " + outPath + ": " + SystemError() +
-                            "; it is not replaced unless it is an archive (--force replaces it)");
-            return Fail(outPath + ": exists and is not a QOR's DAT archive; not replaced (--force replaces it)");
-        }
-    }
+    if (const int status = CheckReplaceable(outPath, options.leadingBytes, options.force)) return status;
     const bool damaging = options.Damaging() ||
         std::any_of(entries.begin(), entries.end(), [](const PackEntry& e) { return e.kind || e.declared || e.stored; });
 

@@ -120,7 +120,7 @@ std::string Names(const std::vector<std::string>& names, size_t shown = 4)
 // their numbers, as pack would write them (every file stored plain, under
 // `layout`), and read back as a host reads it before it is put in place.
 int RepackByNumbers(const std::string& dir, const std::string& outPath, EntryLayout layout, bool layoutGiven,
-                    const EncodeOptions& encode, bool quiet, bool verbose)
+                    const EncodeOptions& encode, bool quiet, bool verbose, bool force)
 {
     std::error_code ec;
     std::vector<NumberedFile> files;
@@ -194,6 +194,7 @@ int RepackByNumbers(const std::string& dir, const std::string& outPath, EntryLay
     if (files.size() > MAX_ENTRY_COUNT)
         return Fail(dir + ": " + std::to_string(files.size()) + " files; an archive holds at most " +
                     std::to_string(MAX_ENTRY_COUNT) + " slots; nothing written");
+    if (const int status = CheckReplaceable(outPath, 0, force)) return status;
     const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(layout));
     for (const NumberedFile& f : files) {
         // Readers refuse an entry whose head stands for no content: an
@@ -258,12 +259,12 @@ int RepackByNumbers(const std::string& dir, const std::string& outPath, EntryLay
 
 int CommandRepack(int argc, char** argv)
 {
-    enum { kQuiet = 1, kVerbose, kLayout };
+    enum { kQuiet = 1, kVerbose, kLayout, kForce };
     std::vector<OptionDef> options = kEncodeOptions;
-    options.insert(options.end(),
-                   {{"quiet", 'q', false, kQuiet}, {"verbose", 'v', false, kVerbose}, {"layout", 0, true, kLayout}});
+    options.insert(options.end(), {{"quiet", 'q', false, kQuiet}, {"verbose", 'v', false, kVerbose},
+                                   {"layout", 0, true, kLayout}, {"force", 'f', false, kForce}});
     EncodeOptions encode;
-    bool quiet = false, verbose = false;
+    bool quiet = false, verbose = false, force = false;
     std::optional<EntryLayout> layout;
     std::vector<std::string> arguments;
     const int parsed = ParseCommandLine(
@@ -271,6 +272,7 @@ int CommandRepack(int argc, char** argv)
         [&](int id, const char* value) {
             if (id == kQuiet) quiet = true;
             else if (id == kVerbose) verbose = true;
+            else if (id == kForce) force = true;
             else if (id == kLayout) {
                 EntryLayout given;
                 if (!ParseLayout(value, given)) return Usage("--layout takes raw, kind-size or kind-only");
@@ -294,12 +296,16 @@ int CommandRepack(int argc, char** argv)
     const std::string manifestPath = (fs::path(dir) / kManifestName).string();
     const std::string storedPath = (fs::path(dir) / kStoredName).string();
     if (!fs::exists(manifestPath, ec))
-        return RepackByNumbers(dir, outPath, layout.value_or(LAYOUT_RAW), layout.has_value(), encode, quiet, verbose);
+        return RepackByNumbers(dir, outPath, layout.value_or(LAYOUT_RAW), layout.has_value(), encode, quiet, verbose,
+                               force);
     if (layout)
         return Usage("--layout is for a folder without a manifest: " + manifestPath + " gives the layout");
     Manifest m;
     const std::string problem = ReadManifest(manifestPath, m);
     if (!problem.empty()) return Fail(problem + "; nothing written");
+    // The usual loop writes over the archive unpacked, which may sit
+    // inside another file: its table is where the kept prefix ends.
+    if (const int status = CheckReplaceable(outPath, m.prefix.size, force)) return status;
 
     // Every file found and every choice made before a byte is written.
     const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(m.layout));
