@@ -536,21 +536,31 @@ def replaces(tmp):
     new = os.path.join(tmp, "new.txt")
     write(new, b"the replacement, " * 40)
     before = slot_bytes(original, 9)
+    links = os.path.join(tmp, "links")
+    os.makedirs(links)
     rows = [
-        # entries replaced (slot, name), the slots that change
-        ([(0, "GAME~000.DAT")], {0}),
-        ([(1, "game~001.dat")], {1}),
-        ([(3, "GAME~003.DAT"), (2, "GAME~002.DMY")], {2, 3}),
+        # entries replaced (slot, name), the slots that change, how the archive is named: "" itself, "link"
+        # through a symbolic link of its name in another folder (the archive changes, the link stays a link)
+        ([(0, "GAME~000.DAT")], {0}, ""),
+        ([(1, "game~001.dat")], {1}, ""),
+        ([(3, "GAME~003.DAT"), (2, "GAME~002.DMY")], {2, 3}, ""),
+        ([(1, "GAME~001.DAT")], {1}, "link"),
     ]
-    for chosen, changed in rows:
+    for chosen, changed, how in rows:
         write(path, original)
         os.chmod(path, 0o640)
+        given = path
+        if how == "link":
+            given = os.path.join(links, "GAME.DAT")
+            os.symlink(os.path.join("..", "GAME.DAT"), given)
         args = [a for slot, name in chosen for a in (name, new)]
-        r = run("replace", path, "--offset", "9", "--full-scan", *args)
+        r = run("replace", given, "--offset", "9", "--full-scan", *args)
         data = read(path)
         after = slot_bytes(data, 9)
         check(r.returncode == 0 and {i for i in range(4) if after[i] != before[i]} == changed,
-              f"replace {chosen}: {r.returncode} {r.stderr}")
+              f"replace {chosen} {how}: {r.returncode} {r.stderr}")
+        check(how != "link" or (os.path.islink(given) and os.listdir(links) == ["GAME.DAT"]),
+              f"replace {chosen} {how}: the link is gone or a file left beside it: {os.listdir(links)}")
         check(data[:9] == b"\x01" * 9 and data.endswith(b"tail"), f"replace {chosen}: prefix or suffix lost")
         check(os.stat(path).st_mode & 0o777 == 0o640, f"replace {chosen}: permissions not kept")
         for slot, _ in chosen:

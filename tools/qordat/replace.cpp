@@ -6,7 +6,8 @@
 // written beside the old one under a temporary name, read back as a host
 // reads it, given the old one's permissions and renamed over it: on any
 // failure, or Ctrl-C, the archive is as it was and no temporary file is
-// left.
+// left. An archive reached through a symbolic link is changed where it is,
+// the link left a link.
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -76,6 +77,12 @@ int CommandReplace(int argc, char** argv)
 
     if (const int status = s.Open(false)) return status;
     const std::string& path = s.path;
+    // The rename replaces whatever name it is given: a link would become a
+    // file of its own and the archive it points to stay as it was. So the
+    // new archive goes beside the real file, and is renamed over that.
+    std::error_code realError;
+    const std::string real = fs::canonical(path, realError).string();
+    if (realError) return Fail("cannot read " + path + ": " + realError.message());
     // The archive must be whole: a copy of a damaged one would carry its
     // damage under a new date.
     const int32_t count = s.reader.archive.count;
@@ -136,12 +143,12 @@ int CommandReplace(int argc, char** argv)
     }
 
     PendingFile out;
-    if (!out.Open(path)) return Fail("cannot write beside " + path + ": " + SystemError());
+    if (!out.Open(real)) return Fail("cannot write beside " + path + ": " + SystemError());
     writer::FileSink sink(out.Stream());
     writer::ArchiveWriter w(sink, encode.lzss);
     bool ok = true;
     if (s.base) {
-        writer::FileSource prefix(path, 0, s.base);
+        writer::FileSource prefix(real, 0, s.base);
         ok = w.Prefix(prefix);
     }
     ok = ok && w.Begin(s.places.size());
@@ -153,18 +160,18 @@ int CommandReplace(int argc, char** argv)
         } else if (stored == 0) {
             ok = w.Empty();
         } else {
-            writer::FileSource copy(path, s.base + static_cast<uint64_t>(s.places[slot].offset), stored);
+            writer::FileSource copy(real, s.base + static_cast<uint64_t>(s.places[slot].offset), stored);
             ok = w.Copy(copy, stored);
         }
     }
     const uint64_t after = s.base + dataEnd;
     if (ok && after < s.file.Length()) {
-        writer::FileSource suffix(path, after);
+        writer::FileSource suffix(real, after);
         ok = w.Suffix(suffix);
     }
     ok = ok && w.Finish();
     if (!ok) return Fail(path + ": " + w.Error() + "; left as it was");
-    if (!out.Close() || !CopyMode(path, out.TempPath()))
+    if (!out.Close() || !CopyMode(real, out.TempPath()))
         return Fail("cannot write beside " + path + ": " + SystemError() + "; left as it was");
 
     std::vector<SlotExpected> expected(s.places.size());
