@@ -9,6 +9,7 @@ replace in place leaves the archive as it was on every failure.
 usage: qordat_repack_test.py PATH/TO/qordat
 """
 import os
+import pwd
 import resource
 import shutil
 import signal
@@ -536,33 +537,71 @@ def replaces(tmp):
     new = os.path.join(tmp, "new.txt")
     write(new, b"the replacement, " * 40)
     before = slot_bytes(original, 9)
-    links = os.path.join(tmp, "links")
+    links, readonly = os.path.join(tmp, "links"), os.path.join(tmp, "readonly")
     os.makedirs(links)
+    os.makedirs(readonly)
+    # A read-only archive in a folder its user may write (so the rename
+    # would go through): root writes whatever the mode says, so as root
+    # qordat runs as nobody, its folder and archive nobody's.
+    user = {}
+    if os.geteuid() == 0:
+        try:
+            nobody = pwd.getpwnam("nobody")
+        except KeyError:
+            nobody = None
+
+        def as_nobody():
+            os.setgroups([])
+            os.setgid(nobody.pw_gid)
+            os.setuid(nobody.pw_uid)
+        if nobody:
+            os.chmod(tmp, 0o711)
+            os.chmod(new, 0o644)
+            os.chown(readonly, nobody.pw_uid, nobody.pw_gid)
+            try:
+                ok = subprocess.run([QORDAT, "--version"], capture_output=True, preexec_fn=as_nobody).returncode == 0
+            except (OSError, subprocess.SubprocessError):
+                ok = False
+            user = {"preexec_fn": as_nobody} if ok else None
+        else:
+            user = None
     rows = [
-        # entries replaced (slot, name), the slots that change, how the archive is named: "" itself, "link"
-        # through a symbolic link of its name in another folder (the archive changes, the link stays a link)
+        # entries replaced (slot, name), the slots that change (none: refused), how the archive is named: ""
+        # itself, "link" through a symbolic link of its name in another folder (the archive changes, the link
+        # stays a link), "read-only" mode 0444 as a user who may write its folder (Permission denied)
         ([(0, "GAME~000.DAT")], {0}, ""),
         ([(1, "game~001.dat")], {1}, ""),
         ([(3, "GAME~003.DAT"), (2, "GAME~002.DMY")], {2, 3}, ""),
         ([(1, "GAME~001.DAT")], {1}, "link"),
+        ([(1, "GAME~001.DAT")], set(), "read-only"),
     ]
     for chosen, changed, how in rows:
-        write(path, original)
-        os.chmod(path, 0o640)
-        given = path
+        real = os.path.join(readonly, "GAME.DAT") if how == "read-only" else path
+        if how == "read-only" and user is None:
+            print(f"replace {chosen} {how}: left out: qordat cannot run as a user other than root here")
+            continue
+        write(real, original)
+        mode = 0o444 if how == "read-only" else 0o640
+        if how == "read-only" and user:
+            os.chown(real, nobody.pw_uid, nobody.pw_gid)
+        os.chmod(real, mode)
+        given = real
         if how == "link":
             given = os.path.join(links, "GAME.DAT")
             os.symlink(os.path.join("..", "GAME.DAT"), given)
         args = [a for slot, name in chosen for a in (name, new)]
-        r = run("replace", given, "--offset", "9", "--full-scan", *args)
-        data = read(path)
+        r = run("replace", given, "--offset", "9", "--full-scan", *args, **(user if how == "read-only" else {}))
+        data = read(real)
         after = slot_bytes(data, 9)
-        check(r.returncode == 0 and {i for i in range(4) if after[i] != before[i]} == changed,
-              f"replace {chosen} {how}: {r.returncode} {r.stderr}")
+        check(r.returncode == (0 if changed else 1) and {i for i in range(4) if after[i] != before[i]} == changed
+              and os.stat(real).st_mode & 0o777 == mode, f"replace {chosen} {how}: {r.returncode} {r.stderr}")
+        check(changed or r.stderr == f"qordat: cannot write {real}: Permission denied; left as it was\n",
+              f"replace {chosen} {how}: {r.stderr!r}")
         check(how != "link" or (os.path.islink(given) and os.listdir(links) == ["GAME.DAT"]),
               f"replace {chosen} {how}: the link is gone or a file left beside it: {os.listdir(links)}")
+        check(not [n for n in os.listdir(os.path.dirname(real)) if n.startswith(".GAME")],
+              f"replace {chosen} {how}: a temporary file left")
         check(data[:9] == b"\x01" * 9 and data.endswith(b"tail"), f"replace {chosen}: prefix or suffix lost")
-        check(os.stat(path).st_mode & 0o777 == 0o640, f"replace {chosen}: permissions not kept")
         for slot, _ in chosen:
             kind = struct.unpack_from("<h", after[slot])[0]
             check(kind == (struct.unpack_from("<h", before[slot])[0] if before[slot] else 0),

@@ -212,7 +212,8 @@ const CommandHelp kHelp[] = {
      "with its kind), every other slot's stored bytes copied as they are. The\n"
      "new archive is written beside the old, read back as a host reads it, and\n"
      "renamed over it; on any failure, or Ctrl-C, the archive is left as it was.\n"
-     "A name the archive lacks, or a FILE too large for a slot, changes nothing.\n"
+     "A name the archive lacks, a FILE too large for a slot, or an archive you\n"
+     "may not write (read-only) changes nothing.\n"
      "\n" QORDAT_READING_OPTIONS
      "  --fast, --best, -j N  the encoder, as for repack\n"
      "  -q, --quiet        print only errors\n"

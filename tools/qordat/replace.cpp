@@ -7,7 +7,7 @@
 // reads it, given the old one's permissions and renamed over it: on any
 // failure, or Ctrl-C, the archive is as it was and no temporary file is
 // left. An archive reached through a symbolic link is changed where it is,
-// the link left a link.
+// the link left a link; one the user may not write is left alone.
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -15,6 +15,12 @@
 #include <map>
 #include <memory>
 #include <system_error>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "archive/bytes.h"
 #include "archive/entry.h"
@@ -83,6 +89,14 @@ int CommandReplace(int argc, char** argv)
     std::error_code realError;
     const std::string real = fs::canonical(path, realError).string();
     if (realError) return Fail("cannot read " + path + ": " + realError.message());
+    // The rename needs the folder's permission only; a read-only archive
+    // (an original kept safe) is not the user's to change.
+#if defined(_WIN32)
+    const bool writable = _access(real.c_str(), 2) == 0;
+#else
+    const bool writable = access(real.c_str(), W_OK) == 0;
+#endif
+    if (!writable) return Fail("cannot write " + path + ": " + SystemError() + "; left as it was");
     // The archive must be whole: a copy of a damaged one would carry its
     // damage under a new date.
     const int32_t count = s.reader.archive.count;
