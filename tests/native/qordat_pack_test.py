@@ -41,6 +41,10 @@ def refusals(tmp):
     archive = os.path.join(tmp, "OLD.DAT")
     folder = os.path.join(tmp, "a-folder")
     os.mkdir(folder)
+    unpacked = os.path.join(tmp, "unpacked")
+    check(run("pack", archive, bmp, text).returncode == 0 and run("unpack", archive, "-o", unpacked).returncode == 0
+          and os.path.exists(os.path.join(unpacked, "qordat.manifest")), "unpack")
+    os.remove(archive)
     # Each row: what OUT holds before (None: nothing), the arguments after
     # OUT, the exit status, words on stderr, words on stdout, whether OUT then
     # holds what it held before.
@@ -61,6 +65,9 @@ def refusals(tmp):
          0, [], [re.compile(r"precious\.txt: 3 entries \(1 empty\), \d+ bytes \(content 2718 bytes\), 2 compressed\n")],
          False),
         ("-q: no summary", None, ["-q", bmp], 0, [], [""], False),
+        ("a folder unpack wrote: its manifest is no entry, repack named", None, [unpacked], 1,
+         ["unpacked: a folder that 'qordat unpack' wrote (it holds qordat.manifest); 'qordat repack %s %s' rebuilds" %
+          (unpacked, precious)], [], True),
     )
     for name, before, args, status, errors, outputs, kept in rows:
         if os.path.exists(precious):

@@ -25,6 +25,7 @@
 #include "archive/container.h"
 #include "archive/state.h"
 #include "tools/qordat/common.h"
+#include "tools/qordat/manifest.h"
 #include "tools/qordat/pending.h"
 #include "tools/qordat/plugin.h"
 #include "tools/qordat/rebuild.h"
@@ -435,6 +436,14 @@ int CommandPack(int argc, char** argv)
                 expanded.push_back(entry);
                 continue;
             }
+            // A folder unpack wrote holds its manifest and kept bytes, which
+            // would go in as entries: repack is what rebuilds its archive.
+            std::error_code unpacked;
+            for (const char* own : {kManifestName, kStoredName})
+                if (!options.force && fs::exists(fs::path(entry.path) / own, unpacked))
+                    return Fail(entry.path + ": a folder that 'qordat unpack' wrote (it holds " + own + "); 'qordat "
+                                "repack " + entry.path + " " + outPath + "' rebuilds its archive (--force packs every file in it, " +
+                                own + " too)");
             std::vector<std::string> files;
             const std::string problem = FolderFiles(entry.path, outPath, files);
             if (!problem.empty()) return Fail(problem);
