@@ -256,6 +256,8 @@ def read_backs(tmp):
     # of that: with files bounded to 256 KiB the new archive fits, a second
     # copy of the content would not.
     t_long = (t2 * 300)[:1 << 20]
+    plain = struct.pack("<hi", 0, len(t2)) + t2
+    cut = struct.pack("<iii", 2, len(plain), 3) + plain + b"\x07\0\0"  # slot 1 shorter than its head: file '-'
     rows = [
         # name, archive, unpack options, the listing, the slot's file and its new content, exit, words,
         # the bound on the size of a file repack may write
@@ -273,12 +275,18 @@ def read_backs(tmp):
         ("listing full-scan: a compressed text grown to 1 MiB, read back with no room for it",
          archive("kind-size", [(1, len(t2), greedy_lzss(t2)), (0, len(t2), t2)]), [], "full-scan",
          "RB~000.DAT", t_long, 0, "", 256 << 10),
+        # A file the manifest does not use is named and left out: the archive comes back as it was.
+        ("a file no line names", refused, ["--layout", "kind-only"], "none", "NEW.TXT", b"new", 0,
+         "rb/NEW.TXT: not in qordat.manifest, left out (to add it as a slot, append a line for it)\n", None),
+        ("a file under the name of a slot whose file is '-'", cut, ["--layout", "kind-size"], "none", "RB~001.PNG",
+         b"new", 0, "rb/RB~001.PNG: not in qordat.manifest, left out (slot 1's file field is '-'", None),
     ]
     for name, data, options, listing, file, new, status, words, limit in rows:
         path, out, back = (os.path.join(tmp, n) for n in ("RB.DAT", "rb", "RB-BACK.DAT"))
         write(path, data)
         r = run("unpack", path, "-o", out, "-q", *options)
-        check(r.returncode == 0 and ["listing", listing] in fields(os.path.join(out, "qordat.manifest")),
+        check(r.returncode == (1 if data is cut else 0) and
+              ["listing", listing] in fields(os.path.join(out, "qordat.manifest")),
               f"{name}: unpack: {r.returncode} {r.stderr}")
         if file:
             write(os.path.join(out, file), new)
@@ -297,7 +305,9 @@ def read_backs(tmp):
               f"{name}: the bound leaves room for the content a second time")
         left = [n for n in os.listdir(tmp) if n.startswith(".qordat") or n.startswith(".RB-BACK")]
         check(not left, f"{name}: left {left}")
-        if status == 0 and r.returncode == 0:
+        if status == 0 and r.returncode == 0 and words:
+            check(read(back) == data, f"{name}: the archive changed")
+        elif status == 0 and r.returncode == 0:
             again = os.path.join(tmp, "rb-again")
             r = run("unpack", back, "-o", again, "-q", *options)
             got = read(os.path.join(again, file.replace("RB~", "RB-BACK~"))) if file else None

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <system_error>
 
 #include "archive/bytes.h"
@@ -255,6 +256,51 @@ int RepackByNumbers(const std::string& dir, const std::string& outPath, EntryLay
                     empty, LayoutName(layout), layoutGiven ? "" : " (pack's default; --layout chooses another)");
     return kExitOk;
 }
+// Names on stderr the files of `dir` that the manifest does not use: the
+// archive is what the manifest says, so a file put in the folder without
+// a line for it is left out, and would be without a word. Hidden files,
+// qordat's own, `outPath`, and the empty *.DMY files unpack writes for
+// empty slots are not named; at most a handful, then how many more.
+void WarnUnused(const std::string& dir, const std::string& outPath, const Manifest& m)
+{
+    std::set<std::string> used{kManifestName, kStoredName};
+    for (const ManifestSlot& s : m.slots)
+        if (!s.file.empty()) used.insert(s.file);
+    std::vector<std::string> unused;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code typeError, same;
+        if (name.empty() || name[0] == '.' || used.count(name) || !it->is_regular_file(typeError)) continue;
+        if (fs::equivalent(it->path(), outPath, same)) continue;
+        NumberedFile file;
+        if (ParseEntryName(name, file) && file.empty && it->file_size(typeError) == 0) continue;
+        unused.push_back(name);
+    }
+    std::sort(unused.begin(), unused.end());
+    const std::string stem = fs::path(m.archive).stem().string();
+    const size_t shown = std::min<size_t>(unused.size(), 5);
+    for (size_t i = 0; i < shown; i++) {
+        const std::string& name = unused[i];
+        // A file under the name of a slot's: what its line says instead.
+        std::string why = "(to add it as a slot, append a line for it)";
+        NumberedFile file;
+        if (ParseEntryName(name, file) && file.base == stem && file.number < m.slots.size()) {
+            const size_t slot = static_cast<size_t>(file.number);
+            const ManifestSlot& s = m.slots[slot];
+            if (s.empty)
+                why = "(slot " + std::to_string(slot) + " is empty there)";
+            else if (s.file.empty())
+                why = "(slot " + std::to_string(slot) + "'s file field is '-': its kept bytes are copied; put " +
+                      name + " there to store this file)";
+        }
+        std::fprintf(stderr, "qordat: %s: not in %s, left out %s\n", (fs::path(dir) / name).string().c_str(),
+                     kManifestName, why.c_str());
+    }
+    if (unused.size() > shown)
+        std::fprintf(stderr, "qordat: %s: and %zu more files not in %s, left out\n", dir.c_str(),
+                     unused.size() - shown, kManifestName);
+}
 }  // namespace
 
 int CommandRepack(int argc, char** argv)
@@ -306,6 +352,7 @@ int CommandRepack(int argc, char** argv)
     // The usual loop writes over the archive unpacked, which may sit
     // inside another file: its table is where the kept prefix ends.
     if (const int status = CheckReplaceable(outPath, m.prefix.size, force)) return status;
+    WarnUnused(dir, outPath, m);
 
     // Every file found and every choice made before a byte is written.
     const uint64_t head = writer::HeadSize(static_cast<writer::Layout>(m.layout));
