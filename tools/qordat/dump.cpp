@@ -52,7 +52,7 @@ int CommandDump(int argc, char** argv)
     std::printf("%6s %12s %12s %8s %12s  %s\n", "slot", "stored", "offset", "kind", "declared", "first bytes / notes");
     TableWalk walk;
     TableWalkStart(&walk, t.bytes.data(), t.bytes.size(), t.rawCount, static_cast<int64_t>(length));
-    SlotPlace place;
+    SlotPlace place = {};
     bool negative = false;
     while (TableWalkNext(&walk, &place) && place.sizeInFile) {
         const int32_t stored = place.storedSize;

@@ -256,6 +256,7 @@ int RepackByNumbers(const std::string& dir, const std::string& outPath, EntryLay
                     empty, LayoutName(layout), layoutGiven ? "" : " (pack's default; --layout chooses another)");
     return kExitOk;
 }
+
 // Names on stderr the files of `dir` that the manifest does not use: the
 // archive is what the manifest says, so a file put in the folder without
 // a line for it is left out, and would be without a word. Hidden files,
@@ -301,6 +302,7 @@ void WarnUnused(const std::string& dir, const std::string& outPath, const Manife
         std::fprintf(stderr, "qordat: %s: and %zu more files not in %s, left out\n", dir.c_str(),
                      unused.size() - shown, kManifestName);
 }
+
 }  // namespace
 
 int CommandRepack(int argc, char** argv)
