@@ -265,16 +265,14 @@ struct Extractor {
         if (!damage.empty()) Report(written, damage + "; written with the missing bytes as zeros (--salvage)");
         if (!o.quiet) {
             progress.Clear();
-            // The size written: the extraction's record, which a slot shorter
-            // than the listing's head may give otherwise than the listing.
-            std::printf("%-24s %10" PRIu32, name.c_str(), report.contentSize);
+            std::printf("%-24s %10" PRIu64, name.c_str(), entry.size);
             if (o.verbose)
                 std::printf("  at %" PRId64 ", stored %" PRIu64 ", %s%s", report.place.offset, entry.stored,
                             LayoutName(s.Layout()), report.payload.compressed ? ", compressed" : "");
             std::printf("\n");
             std::fflush(stdout);
         }
-        return report.contentSize;
+        return entry.size;
     }
 };
 
