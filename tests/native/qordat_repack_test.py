@@ -421,6 +421,8 @@ def bad_manifests(tmp):
         ("a digest cut short", field(0, 6, "xxh64:12"), "not a digest", first),
         ("a file name that leaves the folder", field(1, 10, "../x"), "not a file name", first + 1),
         ("no slots", good[:first], "no slots", None),
+        ("a slot past the most an archive holds", good[:first] + ["%d empty - - - - - - - - -" % i for i in range(8192)],
+         "the slot number '8191' is not a number from 0 to 8190", first + 8191),
         ("an unknown line", good[:first] + ["colour blue"] + good[first:], "unknown line 'colour'", first),
         ("a file missing", good, "BAD~001.DAT", first + 1),
     ]

@@ -96,7 +96,8 @@ struct Reader {
                         "this one " + std::to_string(f.size()));
         slot.line = line;
         uint64_t number = 0;
-        if (!Number(f[0], "the slot number", MAX_ENTRY_COUNT, number)) return false;
+        // An archive holds at most MAX_ENTRY_COUNT slots: 0 to one less.
+        if (!Number(f[0], "the slot number", MAX_ENTRY_COUNT - 1, number)) return false;
         if (number != m.slots.size())
             return Fail("slot " + f[0] + " out of order: slot " + std::to_string(m.slots.size()) +
                         " comes here (slots are numbered from 0, one line each, in order)");
