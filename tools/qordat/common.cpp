@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <getopt.h>
 
+#include "archive/container.h"
 #include "archive/state.h"
+#include "calls/calls.h"
 
 namespace qordat {
 
@@ -110,6 +113,50 @@ int ParseCommandLine(int argc, char** argv, const std::vector<OptionDef>& option
     for (int i = optind; i < argc; i++)  // after "--"
         if (const int status = onArgument(argv[i])) return status;
     return 0;
+}
+
+// Whether the file at `path` holds what begins a QOR's DAT archive (a valid
+// count and size table) at byte 0 or at `offset`. False with errno set when
+// it cannot be read.
+static bool LooksLikeArchive(const std::string& path, uint64_t offset, bool* readable)
+{
+    *readable = false;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    bool archive = false;
+    *readable = true;
+    for (const uint64_t at : {uint64_t(0), offset}) {
+        uint8_t bytes[PROBE_SIZE] = {};
+        size_t got = 0;
+        if (SeekTo(f, at)) got = std::fread(bytes, 1, sizeof bytes, f);
+        if (std::ferror(f)) {
+            const int error = errno;
+            *readable = false;
+            std::fclose(f);
+            errno = error;
+            return false;
+        }
+        archive = archive || ValidateContainer(nullptr, bytes, static_cast<int32_t>(got), VALIDATE_PROBE);
+    }
+    std::fclose(f);
+    return archive;
+}
+
+// An existing OUT is replaced only when it is an archive (a file packed
+// before, say): anything else is kept unless --force, as gzip keeps a file
+// it would overwrite.
+int CheckReplaceable(const std::string& outPath, uint64_t offset, bool force)
+{
+    std::error_code outError;
+    const std::filesystem::file_status outStatus = std::filesystem::status(outPath, outError);
+    if (std::filesystem::is_directory(outStatus)) return Fail(outPath + ": is a folder; name the archive to write");
+    if (!std::filesystem::exists(outStatus) || force) return 0;
+    bool readable = false;
+    if (LooksLikeArchive(outPath, offset, &readable)) return 0;
+    if (!readable)
+        return Fail("cannot read " + outPath + ": " + SystemError() +
+                    "; it is not replaced unless it is an archive (--force replaces it)");
+    return Fail(outPath + ": exists and is not a QOR's DAT archive; not replaced (--force replaces it)");
 }
 
 }  // namespace qordat

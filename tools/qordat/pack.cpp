@@ -113,32 +113,6 @@ std::string FolderFiles(const std::string& dir, const std::string& skip, std::ve
     return "";
 }
 
-// Whether the file at `path` holds what begins a QOR's DAT archive (a valid
-// count and size table) at byte 0 or at `offset`. False with errno set when
-// it cannot be read.
-bool LooksLikeArchive(const std::string& path, uint64_t offset, bool* readable)
-{
-    *readable = false;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    bool archive = false;
-    *readable = true;
-    for (const uint64_t at : {uint64_t(0), offset}) {
-        uint8_t bytes[PROBE_SIZE] = {};
-        size_t got = 0;
-        if (SeekTo(f, at)) got = std::fread(bytes, 1, sizeof bytes, f);
-        if (std::ferror(f)) {
-            const int error = errno;
-            *readable = false;
-            std::fclose(f);
-            errno = error;
-            return false;
-        }
-        archive = archive || ValidateContainer(nullptr, bytes, static_cast<int32_t>(got), VALIDATE_PROBE);
-    }
-    std::fclose(f);
-    return archive;
-}
 
 bool CutAt(FILE* f, uint64_t length)
 {
@@ -319,23 +293,6 @@ std::vector<std::string> ReadBack(const std::string& written, const std::string&
 }
 
 }  // namespace
-
-// An existing OUT is replaced only when it is an archive (a file packed
-// before, say): anything else is kept unless --force, as gzip keeps a file
-// it would overwrite.
-int CheckReplaceable(const std::string& outPath, uint64_t offset, bool force)
-{
-    std::error_code outError;
-    const fs::file_status outStatus = fs::status(outPath, outError);
-    if (fs::is_directory(outStatus)) return Fail(outPath + ": is a folder; name the archive to write");
-    if (!fs::exists(outStatus) || force) return 0;
-    bool readable = false;
-    if (LooksLikeArchive(outPath, offset, &readable)) return 0;
-    if (!readable)
-        return Fail("cannot read " + outPath + ": " + SystemError() +
-                    "; it is not replaced unless it is an archive (--force replaces it)");
-    return Fail(outPath + ": exists and is not a QOR's DAT archive; not replaced (--force replaces it)");
-}
 
 int CommandPack(int argc, char** argv)
 {
